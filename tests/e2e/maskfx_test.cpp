@@ -1,0 +1,156 @@
+// maskfx as a user runs it: a separate process, judged by its exit status and what it prints.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+  int status = -1;  // exit status; -1 when it did not exit normally
+  std::string out;
+  std::string err;
+};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+class MaskfxTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/maskfx_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    const char* env = std::getenv("MASKFX");
+    maskfx_ = env && *env ? fs::path(env) : fs::read_symlink("/proc/self/exe").parent_path() / "maskfx";
+    ASSERT_TRUE(fs::exists(maskfx_)) << maskfx_;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  // Runs maskfx with `args`; `env` entries replace (or add to) the inherited environment.
+  Outcome Run(const std::vector<std::string>& args,
+              const std::map<std::string, std::string>& env = {}) {
+    Outcome outcome;
+    const std::string out_path = (dir_ / "stdout").string();
+    const std::string err_path = (dir_ / "stderr").string();
+
+    std::vector<std::string> argv_text = {maskfx_.string()};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : argv_text) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    std::vector<std::string> env_text;
+    for (char** e = environ; *e; ++e) {
+      const std::string entry = *e;
+      if (!env.count(entry.substr(0, entry.find('=')))) env_text.push_back(entry);
+    }
+    for (const auto& [name, value] : env) env_text.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (std::string& entry : env_text) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), flags, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(), flags, 0600);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+      ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
+      return outcome;
+    }
+    int wait_status = 0;
+    if (waitpid(pid, &wait_status, 0) == pid && WIFEXITED(wait_status))
+      outcome.status = WEXITSTATUS(wait_status);
+    outcome.out = ReadFile(out_path);
+    outcome.err = ReadFile(err_path);
+    return outcome;
+  }
+
+  // A usage or input error: status 2, nothing on stdout, one "maskfx: error: " line on stderr.
+  static void ExpectBadInput(const Outcome& o, const std::string& named = "") {
+    EXPECT_EQ(o.status, 2) << o.err;
+    EXPECT_EQ(o.out, "");
+    const std::vector<std::string> lines = Lines(o.err);
+    ASSERT_EQ(lines.size(), 1u) << o.err;
+    EXPECT_EQ(lines[0].rfind("maskfx: error: ", 0), 0u) << lines[0];
+    if (!named.empty()) {
+      EXPECT_NE(lines[0].find(named), std::string::npos) << lines[0];
+    }
+  }
+
+  fs::path dir_;
+  fs::path maskfx_;
+};
+
+TEST_F(MaskfxTest, DemoDescribesTheModule) {
+  const Outcome o = Run({"demo"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err, "");
+  EXPECT_NE(o.out.find("\nrenders: vuya VUYA bgra VUya vUYa BGra\n"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("0 handles and 0 suites left held"), std::string::npos) << o.out;
+}
+
+TEST_F(MaskfxTest, DemoWritesWhatItPrints) {
+  const fs::path output = dir_ / "out" / "nested";
+  const Outcome o = Run({"demo", "-o", output.string()});
+  ASSERT_EQ(o.status, 0) << o.err;
+  ASSERT_TRUE(fs::is_regular_file(output / "module.txt"));
+  EXPECT_EQ(ReadFile(output / "module.txt"), o.out);
+}
+
+TEST_F(MaskfxTest, DemoReportsAnUnwritableOutput) {
+  std::ofstream(dir_ / "file") << "in the way\n";
+  const Outcome o = Run({"demo", "-o", (dir_ / "file").string()});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("maskfx: error: "), std::string::npos) << o.err;
+}
+
+TEST_F(MaskfxTest, MissingModuleIsBadInput) {
+  ExpectBadInput(Run({"--module", "/nonexistent/Mask.so", "demo"}), "/nonexistent/Mask.so");
+}
+
+TEST_F(MaskfxTest, ModuleFromEnvironmentThatIsNotALibrary) {
+  const fs::path text = dir_ / "Mask.so";
+  std::ofstream(text) << "not a library\n";
+  ExpectBadInput(Run({"demo"}, {{"MASK_MODULE", text.string()}}), text.string());
+}
+
+TEST_F(MaskfxTest, UsageErrors) {
+  ExpectBadInput(Run({}));
+  ExpectBadInput(Run({"--no-such-option", "demo"}));
+  ExpectBadInput(Run({"no-such-command"}));
+}
+
+}  // namespace

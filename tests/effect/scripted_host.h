@@ -1,0 +1,42 @@
+// A host played by the test: every callback and suite records what the module asked of it, and
+// each can be told to fail. Callbacks carry no context, so one scripted host is current at a time.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/sdk/basic_suite.h"
+#include "platform/sdk/effect_interface.h"
+#include "platform/sdk/pf_suites.h"
+
+namespace scripted {
+
+struct Host {
+  Host();
+  ~Host();
+
+  // Script.
+  FxErr load_result = FxErr_None;
+  bool load_writes_table = true;
+  bool allocation_fails = false;
+  std::vector<std::string> refused;  // suite names the basic suite does not deliver
+  FxErr acquire_result_when_refused = FxErr_BadCallbackParam;
+
+  // Records.
+  std::vector<std::string> calls;  // "acquire NAME", "release NAME", "load", "release-table", ...
+  std::vector<uint32_t> formats;
+  std::vector<std::pair<int32_t, uint32_t>> background;
+  std::vector<void*> released_tables;
+  int live_handles = 0;
+  int table_token = 0;  // the address of this is the table handle the scripted service hands out
+
+  FxInData in_data{};
+  FxOutData out_data{};
+  FxUtilityCallbacks utils{};
+  FxBasicSuite basic{};
+
+  static Host* current;
+};
+
+}  // namespace scripted
