@@ -2,7 +2,12 @@
 // They return the process exit status: 0 success, 1 failure while running, 2 bad usage or input.
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
+
+#include "host/effect_host.h"
 
 namespace maskfx {
 
@@ -19,6 +24,18 @@ struct DemoOptions {
 };
 
 int RunDemo(const CommonOptions& common, const DemoOptions& options);
+
+struct InfoOptions {
+  std::string input;                 // a clip; empty: the effect alone
+  std::string mask_path;             // a mask document to show
+  std::optional<int64_t> frame;      // also show the mask at this frame
+};
+
+int RunInfo(const CommonOptions& common, const InfoOptions& options);
+
+// Loads the module, sets it up and declares its parameters; prints what went wrong and
+// answers the exit status when it cannot (0 when `effect` is ready).
+int OpenEffect(const CommonOptions& common, std::unique_ptr<host::EffectHost>& effect);
 
 // Prints "maskfx: error: <message>" and returns `status`.
 int Fail(int status, const std::string& message);

@@ -21,6 +21,12 @@ int main(int argc, char** argv) {
   CLI::App* demo_cmd = app.add_subcommand("demo", "run the effect on a built-in clip, no input needed");
   demo_cmd->add_option("-o,--output", demo.output_dir, "folder for what the demo writes");
 
+  maskfx::InfoOptions info;
+  CLI::App* info_cmd = app.add_subcommand("info", "show the effect's parameters, and a mask document's keyframes");
+  info_cmd->add_option("input", info.input, "a clip (its size, rate and length)");
+  info_cmd->add_option("-m,--mask", info.mask_path, "a mask document to show");
+  info_cmd->add_option("--frame", info.frame, "also show the mask at this frame");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -29,5 +35,6 @@ int main(int argc, char** argv) {
     return maskfx::Fail(maskfx::kExitBadInput, e.what());
   }
   if (*demo_cmd) return maskfx::RunDemo(common, demo);
+  if (*info_cmd) return maskfx::RunInfo(common, info);
   return maskfx::kExitBadInput;
 }

@@ -3,9 +3,12 @@
 #include <cstdio>
 #include <new>
 
+#include "effect/arbitrary_data.h"
 #include "effect/component_broker.h"
 #include "effect/global_setup.h"
 #include "effect/param_ids.h"
+#include "effect/params_setup.h"
+#include "effect/sequence_data.h"
 #include "effect/suite_access.h"
 
 namespace mask_effect {
@@ -39,6 +42,12 @@ const CommandHandlers& ModuleHandlers() {
     CommandHandlers h;
     h.global_setup = &GlobalSetup;
     h.global_setdown = &GlobalSetdown;
+    h.params_setup = &ParamsSetup;
+    h.sequence_setup = &SequenceSetup;
+    h.sequence_resetup = &SequenceResetup;
+    h.sequence_flatten = &SequenceFlatten;
+    h.sequence_setdown = &SequenceSetdown;
+    h.arbitrary_data = &ArbitraryDataCallback;
     return h;
   }();
   return handlers;

@@ -2,11 +2,13 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "host/handles.h"
 #include "host/pf_suites.h"
 #include "host/string_table.h"
 #include "host/suite_registry.h"
+#include "platform/sdk/arbitrary_data.h"
 
 namespace host {
 namespace {
@@ -30,8 +32,41 @@ const FxUtilityCallbacks kUtilityCallbacks = {
     &NewHandle, &DisposeHandle, &HandleSize, &ResizeHandle, &CopyString, &FormatMessage,
 };
 
-FxErr RefuseAddParam(FxEffectRef, int32_t, const FxParamDef*) { return FxErr_BadCallbackParam; }
-FxErr RefuseRegisterUI(FxEffectRef, const FxCustomUIInfo*) { return FxErr_BadCallbackParam; }
+std::vector<uint8_t> HandleBytes(FxHandle handle) {
+  if (handle == nullptr || *handle == nullptr) return {};
+  const auto* bytes = static_cast<const uint8_t*>(*handle);
+  return std::vector<uint8_t>(bytes, bytes + HandleSize(handle));
+}
+
+FxHandle HandleWithBytes(const std::vector<uint8_t>& bytes) {
+  FxHandle handle = NewHandle(bytes.size());
+  if (handle && !bytes.empty()) std::memcpy(*handle, bytes.data(), bytes.size());
+  return handle;
+}
+
+// The effect hands over each definition; an arbitrary-data default becomes the host's.
+FxErr AddParam(FxEffectRef ref, int32_t index, const FxParamDef* def) {
+  EffectInstance* instance = InstanceOf(ref);
+  if (instance == nullptr || def == nullptr) return FxErr_BadCallbackParam;
+  if (++instance->add_param_calls == instance->refuse_add_param_call) return FxErr_OutOfMemory;
+  std::vector<uint8_t> default_value;
+  FxParamDef copy = *def;
+  if (def->param_type == FxParam_ArbitraryData) {
+    default_value = HandleBytes(def->u.arb.default_value);
+    DisposeHandle(def->u.arb.default_value);
+    copy.u.arb.default_value = nullptr;
+    copy.u.arb.value = nullptr;
+  }
+  return instance->params.Declare(index, copy, std::move(default_value)) ? FxErr_None : FxErr_BadCallbackParam;
+}
+
+FxErr RegisterUI(FxEffectRef ref, const FxCustomUIInfo* info) {
+  EffectInstance* instance = InstanceOf(ref);
+  if (instance == nullptr || info == nullptr) return FxErr_BadCallbackParam;
+  instance->ui = *info;
+  instance->ui_registered = true;
+  return FxErr_None;
+}
 
 }  // namespace
 
@@ -53,18 +88,121 @@ EffectHost::EffectHost(LoadedModule module, HostOptions options)
   in_data_.utils = &kUtilityCallbacks;
   in_data_.effect_ref = RefOf(&instance_);
   in_data_.basic_suite = options_.offer_basic_suite ? HostBasicSuite() : nullptr;
-  in_data_.inter.add_param = &RefuseAddParam;  // parameters arrive with their own host pieces
-  in_data_.inter.register_ui = &RefuseRegisterUI;
+  in_data_.inter.add_param = &AddParam;
+  in_data_.inter.register_ui = &RegisterUI;
+  instance_.refuse_add_param_call = options_.refuse_add_param_call;
   in_data_.inter.string_table_load = &LoadStringTable;
   in_data_.inter.string_table_text = &TableString;
   in_data_.inter.string_table_release = &ReleaseStringTable;
   in_data_.downsample_x = in_data_.downsample_y = in_data_.pixel_aspect_ratio = FxRational{1, 1};
+  in_data_.width = 1920;
+  in_data_.height = 1080;
+  in_data_.time_step = 1;
+  in_data_.time_scale = 30;
   OfferSuites();
 }
 
 EffectHost::~EffectHost() {
+  if (has_sequence_data()) SequenceSetdown();
   if (set_up_) GlobalSetdown();
   WithdrawSuites();
+}
+
+ParamFrame::~ParamFrame() {
+  for (FxHandle handle : owned_) DisposeHandle(handle);
+}
+
+void EffectHost::SetLayerSize(int32_t width, int32_t height) {
+  in_data_.width = width;
+  in_data_.height = height;
+}
+
+CommandResult EffectHost::ParamsSetup() {
+  FxParamDef layer{};
+  layer.param_type = FxParam_Layer;
+  std::snprintf(layer.name, sizeof layer.name, "%s", "Source");
+  instance_.params.Clear();
+  instance_.params.Declare(-1, layer);
+  return Run(FxCmd_ParamsSetup);
+}
+
+FxHandle EffectHost::InterpolateValue(size_t index, const std::vector<uint8_t>& left,
+                                      const std::vector<uint8_t>& right, double t, ParamFrame& frame) {
+  FxHandle left_handle = HandleWithBytes(left);
+  FxHandle right_handle = HandleWithBytes(right);
+  if (left_handle) frame.owned_.push_back(left_handle);
+  if (right_handle) frame.owned_.push_back(right_handle);
+  FxHandle out = nullptr;
+  FxArbExtra extra{};
+  extra.which = FxArb_Interpolate;
+  extra.refcon = instance_.params.at(index).def.u.arb.refcon;
+  extra.u.interpolate_args = {left_handle, right_handle, t, &out};
+  Run(FxCmd_ArbitraryCallback, nullptr, nullptr, &extra);
+  if (out == nullptr) return left_handle;  // no value in between: the left keyframe holds
+  frame.owned_.push_back(out);
+  return out;
+}
+
+std::unique_ptr<ParamFrame> EffectHost::ParamsAt(int64_t frame_index) {
+  auto frame = std::make_unique<ParamFrame>();
+  const ParamStore& store = instance_.params;
+  frame->defs_.resize(store.size());
+  in_data_.current_time = static_cast<int32_t>(frame_index * in_data_.time_step);
+  for (size_t i = 0; i < store.size(); ++i) {
+    FxParamDef& def = frame->defs_[i];
+    def = store.at(i).def;
+    switch (def.param_type) {
+      case FxParam_FloatSlider: def.u.slider.value = store.NumberAt(i, frame_index); break;
+      case FxParam_Checkbox: def.u.checkbox.value = static_cast<int32_t>(store.NumberAt(i, frame_index)); break;
+      case FxParam_Layer:
+        def.u.layer.world.width = in_data_.width;
+        def.u.layer.world.height = in_data_.height;
+        break;
+      case FxParam_ArbitraryData: {
+        const ParamStore::Bracket bracket = store.ValueAt(i, frame_index);
+        FxHandle value;
+        if (bracket.left == nullptr) {
+          value = HandleWithBytes(store.at(i).default_value);
+        } else if (bracket.left == bracket.right) {
+          value = HandleWithBytes(*bracket.left);
+        } else {
+          value = InterpolateValue(i, *bracket.left, *bracket.right, bracket.t, *frame);
+          def.u.arb.value = value;
+          continue;  // already owned by the frame
+        }
+        if (value) frame->owned_.push_back(value);
+        def.u.arb.value = value;
+        break;
+      }
+      default: break;
+    }
+  }
+  for (FxParamDef& def : frame->defs_) frame->pointers_.push_back(&def);
+  return frame;
+}
+
+CommandResult EffectHost::SequenceSetup() { return Run(FxCmd_SequenceSetup); }
+
+CommandResult EffectHost::SequenceFlatten(std::vector<uint8_t>* saved) {
+  const CommandResult result = Run(FxCmd_SequenceFlatten);
+  if (saved) *saved = HandleBytes(in_data_.sequence_data);
+  return result;
+}
+
+CommandResult EffectHost::SequenceResetup(const std::vector<uint8_t>& saved) {
+  if (has_sequence_data()) SequenceSetdown();
+  FxHandle block = HandleWithBytes(saved);
+  if (block == nullptr) return {FxErr_OutOfMemory, false, {}};
+  in_data_.sequence_data = out_data_.sequence_data = block;
+  return Run(FxCmd_SequenceResetup);
+}
+
+CommandResult EffectHost::SequenceSetdown() {
+  const CommandResult result = Run(FxCmd_SequenceSetdown);
+  // The effect released its record; whatever it left is the host's to free.
+  if (in_data_.sequence_data) DisposeHandle(in_data_.sequence_data);
+  in_data_.sequence_data = out_data_.sequence_data = nullptr;
+  return result;
 }
 
 void EffectHost::OfferSuites() {

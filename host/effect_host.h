@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <set>
+#include <vector>
 #include <string>
 #include <utility>
 
@@ -16,6 +18,7 @@ namespace host {
 
 struct HostOptions {
   bool offer_basic_suite = true;
+  int refuse_add_param_call = 0;  // 1-based add-parameter call the host refuses; 0: none
   // Suites ("name/version") this host pretends not to have, to exercise effects' failure paths.
   std::set<std::string> refused_suites;
 };
@@ -25,6 +28,24 @@ struct CommandResult {
   FxErr err = FxErr_None;
   bool display_error = false;
   std::string message;  // the effect's message buffer, when it asked for it to be shown
+};
+
+// The parameter array of one command, with the value handles the host made for it.
+class ParamFrame {
+ public:
+  ParamFrame() = default;
+  ~ParamFrame();
+  ParamFrame(const ParamFrame&) = delete;
+  ParamFrame& operator=(const ParamFrame&) = delete;
+  FxParamDef** data() { return pointers_.data(); }
+  FxParamDef& operator[](size_t index) { return defs_.at(index); }
+  size_t size() const { return defs_.size(); }
+
+ private:
+  friend class EffectHost;
+  std::vector<FxParamDef> defs_;
+  std::vector<FxParamDef*> pointers_;
+  std::vector<FxHandle> owned_;
 };
 
 class EffectHost {
@@ -38,6 +59,26 @@ class EffectHost {
   CommandResult GlobalSetdown();
   bool set_up() const { return set_up_; }
 
+  // Declares the host's input layer, then asks the effect for its parameters.
+  CommandResult ParamsSetup();
+  ParamStore& params() { return instance_.params; }
+
+  // The layer the effect works on, in full-resolution pixels.
+  void SetLayerSize(int32_t width, int32_t height);
+
+  // Values of every parameter at `frame`, as the effect is handed them with a command.
+  // Arbitrary data between keyframes comes from the effect's interpolation; when it cannot make
+  // one, the left keyframe's value holds.
+  std::unique_ptr<ParamFrame> ParamsAt(int64_t frame);
+
+  // The per-instance record around an instance's life: create, save (flatten; the saved bytes
+  // come back), load saved bytes (resetup), and release.
+  CommandResult SequenceSetup();
+  CommandResult SequenceFlatten(std::vector<uint8_t>* saved);
+  CommandResult SequenceResetup(const std::vector<uint8_t>& saved);
+  CommandResult SequenceSetdown();
+  bool has_sequence_data() const { return in_data_.sequence_data != nullptr; }
+
   // Any command, for callers that build their own arguments.
   CommandResult Run(int32_t command, FxParamDef* params[] = nullptr, FxWorld* output = nullptr,
                     void* extra = nullptr);
@@ -50,6 +91,8 @@ class EffectHost {
  private:
   void OfferSuites();
   void WithdrawSuites();
+  FxHandle InterpolateValue(size_t index, const std::vector<uint8_t>& left,
+                            const std::vector<uint8_t>& right, double t, ParamFrame& frame);
 
   LoadedModule module_;
   HostOptions options_;

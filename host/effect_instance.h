@@ -1,12 +1,14 @@
-// What the host knows about one effect instance: the state its suites record. Suites find it
-// through the effect reference, which is the instance's address.
+// What the host knows about one effect instance: its parameters and the state its suites
+// record. Suites and callbacks find it through the effect reference, which is its address.
 #pragma once
 
 #include <cstdint>
 #include <utility>
 #include <vector>
 
+#include "host/param_store.h"
 #include "platform/sdk/effect_interface.h"
+#include "platform/sdk/params.h"
 
 namespace host {
 
@@ -14,6 +16,11 @@ struct EffectInstance {
   std::vector<uint32_t> pixel_formats;                            // in the order added
   std::vector<std::pair<int32_t, uint32_t>> background_formats;  // (kind, format)
   std::vector<std::pair<int32_t, int32_t>> group_states;          // (param index, state)
+  ParamStore params;
+  FxCustomUIInfo ui{};
+  bool ui_registered = false;
+  int add_param_calls = 0;
+  int refuse_add_param_call = 0;  // 1-based call to refuse (0: none), for failure paths
 };
 
 inline FxEffectRef RefOf(EffectInstance* instance) { return reinterpret_cast<FxEffectRef>(instance); }

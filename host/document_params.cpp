@@ -1,0 +1,36 @@
+#include "host/document_params.h"
+
+#include "host/handles.h"
+#include "host/mask_params.h"
+
+namespace host {
+
+bool ApplyMaskDocument(EffectHost& effect, const MaskDocument& doc, std::string& error) {
+  ParamStore& params = effect.params();
+  if (params.size() < kMaskParamCount || params.at(kMaskPathParam).def.param_type != FxParam_ArbitraryData) {
+    error = "the module did not declare the Mask parameters";
+    return false;
+  }
+  if (doc.width > 0 && doc.height > 0) effect.SetLayerSize(doc.width, doc.height);
+  for (const MaskKeyframe& key : doc.keyframes) {
+    std::vector<uint8_t> bytes;
+    Mask::FlattenMaskShape(key.shape, bytes);
+    params.SetValueKeyframe(kMaskPathParam, key.frame, std::move(bytes));
+  }
+  if (doc.feather) params.SetConstant(kMaskFeatherParam, *doc.feather);
+  if (doc.opacity) params.SetConstant(kMaskOpacityParam, *doc.opacity);
+  if (doc.expansion) params.SetConstant(kMaskExpansionParam, *doc.expansion);
+  if (doc.inverted) params.SetConstant(kMaskInvertedParam, *doc.inverted ? 1 : 0);
+  if (doc.motion) params.SetConstant(kMotionLevelParam, MotionLevelOf(*doc.motion));
+  return true;
+}
+
+bool MaskShapeAt(EffectHost& effect, int64_t frame, Mask::MaskShape& shape) {
+  if (effect.params().size() <= kMaskPathParam) return false;
+  auto values = effect.ParamsAt(frame);
+  const FxHandle handle = (*values)[kMaskPathParam].u.arb.value;
+  if (handle == nullptr || *handle == nullptr) return false;
+  return Mask::UnflattenMaskShape(*handle, HandleSize(handle), shape);
+}
+
+}  // namespace host

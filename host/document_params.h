@@ -1,0 +1,23 @@
+// Moving a mask document into an effect instance's parameters and reading the mask back at any
+// frame, the way an editor holds a user's mask as keyframes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "host/effect_host.h"
+#include "host/mask_document.h"
+#include "mask/mask_shape.h"
+
+namespace host {
+
+// The layer size, one "Mask Path" keyframe per document keyframe, and the matte values as
+// constants (missing ones keep the parameters' defaults). False with a reason when the instance
+// has not declared the Mask parameters.
+bool ApplyMaskDocument(EffectHost& effect, const MaskDocument& doc, std::string& error);
+
+// The mask the effect sees at `frame` (between keyframes, as the effect interpolates it).
+// False when the value there does not read as a mask shape.
+bool MaskShapeAt(EffectHost& effect, int64_t frame, Mask::MaskShape& shape);
+
+}  // namespace host

@@ -1,0 +1,48 @@
+// The mask document: the JSON file a user keeps a mask in, with its matte settings and one
+// shape per keyframe. Reading is strict and names the offending field; writing replaces the
+// file atomically and only with a document that reads back.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mask/mask_shape.h"
+
+namespace host {
+
+struct MaskKeyframe {
+  int64_t frame = 0;
+  Mask::MaskShape shape;
+};
+
+struct MaskDocument {
+  int32_t width = 0, height = 0;  // 0: not given
+  std::optional<double> feather, opacity, expansion;
+  std::optional<bool> inverted;
+  std::optional<std::string> motion;  // "translation" | "rigid" | "similarity" | "affine" | "perspective"
+  std::vector<MaskKeyframe> keyframes;  // sorted by frame, frames unique
+};
+
+// Replaces `doc` with the document in `text` and returns true. On any fault returns false with
+// one line in `error` ("keyframes[2].vertices[0].anchor: expected two numbers", or
+// "line L, column C: ..." for broken JSON) and leaves `doc` as it was.
+bool ParseMaskDocument(const std::string& text, MaskDocument& doc, std::string& error);
+// As ParseMaskDocument, from a file; errors start with "PATH: ".
+bool ReadMaskDocument(const std::string& path, MaskDocument& doc, std::string& error);
+
+// The document as pretty JSON ending with a newline, one vertex a line. Coordinates are written
+// so that they read back bit for bit. Fields that are not set are left out.
+std::string MaskDocumentText(const MaskDocument& doc);
+// Writes a temporary file beside PATH and renames it over PATH, so a failure (including a
+// document that would not read back) leaves whatever was at PATH untouched. A symbolic link at
+// PATH is followed: the file it names is replaced.
+bool WriteMaskDocument(const std::string& path, const MaskDocument& doc, std::string& error);
+
+// translation 0, rigid 1, similarity 2, affine 3, perspective 4; -1 for anything else.
+int MotionLevelOf(const std::string& motion);
+// The inverse: levels past 4 answer "perspective", negative levels nullptr.
+const char* MotionNameOf(int level);
+
+}  // namespace host

@@ -1,0 +1,18 @@
+// Where the Mask effect keeps its values in the parameter array. These positions are part of
+// the effect's published interface (documents, keyframes and saved projects rely on them), so
+// the host names them here rather than asking the module.
+#pragma once
+
+#include <cstddef>
+
+namespace host {
+
+inline constexpr size_t kMaskPathParam = 6;
+inline constexpr size_t kMaskFeatherParam = 7;
+inline constexpr size_t kMaskOpacityParam = 8;
+inline constexpr size_t kMaskExpansionParam = 9;
+inline constexpr size_t kMaskInvertedParam = 10;
+inline constexpr size_t kMotionLevelParam = 11;
+inline constexpr size_t kMaskParamCount = 14;
+
+}  // namespace host
