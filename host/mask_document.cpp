@@ -39,15 +39,13 @@ class TreeBuilder : public nlohmann::json_sax<Json> {
  public:
   explicit TreeBuilder(Json& root) : root_(root) {}
 
-  bool null() override { return Place(Json(nullptr)) != nullptr; }
-  bool boolean(bool value) override { return Place(Json(value)) != nullptr; }
-  bool number_integer(number_integer_t value) override { return Place(Json(value)) != nullptr; }
-  bool number_unsigned(number_unsigned_t value) override { return Place(Json(value)) != nullptr; }
-  bool number_float(number_float_t value, const string_t&) override {
-    return Place(Json(value)) != nullptr;
-  }
-  bool string(string_t& value) override { return Place(Json(std::move(value))) != nullptr; }
-  bool binary(binary_t& value) override { return Place(Json::binary(std::move(value))) != nullptr; }
+  bool null() override { return Value(nullptr); }
+  bool boolean(bool value) override { return Value(value); }
+  bool number_integer(number_integer_t value) override { return Value(value); }
+  bool number_unsigned(number_unsigned_t value) override { return Value(value); }
+  bool number_float(number_float_t value, const string_t&) override { return Value(value); }
+  bool string(string_t& value) override { return Value(std::move(value)); }
+  bool binary(binary_t& value) override { return Value(Json::binary(std::move(value))); }
   bool start_object(std::size_t) override { return Open(Json::object()); }
   bool key(string_t& name) override {
     slot_ = &(*open_.back())[name];  // a repeated key keeps its last value
@@ -57,11 +55,11 @@ class TreeBuilder : public nlohmann::json_sax<Json> {
   bool start_array(std::size_t) override { return Open(Json::array()); }
   bool end_array() override { return Close(); }
   bool parse_error(std::size_t position, const std::string& token,
-                   const nlohmann::detail::exception& ex) override {
+                   const Json::exception& ex) override {
     // The parser stands one past the last character it read; an overflowing number is better
     // pointed at where it starts.
     position_ = position > 0 ? position - 1 : 0;
-    if (ex.id == 406) {
+    if (ex.id == 406) {  // a number past double range
       position_ = position >= token.size() ? position - token.size() : 0;
       reason_ = "number out of range";
     } else {
@@ -75,6 +73,10 @@ class TreeBuilder : public nlohmann::json_sax<Json> {
   std::string reason_;
 
  private:
+  bool Value(Json&& value) {
+    Place(std::move(value));
+    return true;
+  }
   Json* Place(Json&& value) {
     if (open_.empty()) {
       root_ = std::move(value);
@@ -274,8 +276,8 @@ MaskDocument DocumentOf(const Json& root) {
 }
 
 // The shortest text that reads back as exactly this float. Readers parse to double and then
-// narrow, and that double rounding can in rare cases miss the float the shortest float text
-// names; then the double's own shortest text, which is exact, is written instead.
+// narrow; should that double rounding ever miss the float the shortest float text names, the
+// double's own shortest text, which reads back exactly, is written instead.
 std::string FloatText(float value) {
   // "-0" would read back as the integer 0 and lose its sign.
   if (value == 0 && std::signbit(value)) return "-0.0";

@@ -42,7 +42,7 @@ TEST_F(GlobalSetupTest, RegistersFormatsFlagsAndTheGlobalBlock) {
   ASSERT_NE(host_.in_data.global_data, nullptr);
   EXPECT_EQ(host_.out_data.global_data, host_.in_data.global_data);
   EXPECT_EQ(static_cast<GlobalData*>(*host_.in_data.global_data)->string_table, &host_.table_token);
-  EXPECT_STREQ(ModuleText(&host_.in_data, kStrMaskPath), "text");
+  EXPECT_STREQ(ModuleText(&host_.in_data, kStrMaskPath), "text 1");
 }
 
 TEST_F(GlobalSetupTest, SetdownReleasesTheTableAndTheBlock) {

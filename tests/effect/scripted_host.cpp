@@ -54,7 +54,11 @@ FxErr Load(void** slot, int32_t key) {
   if (H().load_writes_table) *slot = &H().table_token;
   return FxErr_None;
 }
-const char* Text(void*, int32_t, int32_t, int32_t) { return "text"; }
+// Index n answers "text n", so a test can see which string named what.
+const char* Text(void*, int32_t index, int32_t, int32_t) {
+  static const char* const kTexts[] = {"text 0", "text 1", "text 2", "text 3", "text 4", "text 5"};
+  return index >= 0 && index < 6 ? kTexts[index] : "";
+}
 FxErr ReleaseTable(void** table) {
   H().calls.push_back("release-table");
   H().released_tables.push_back(*table);
@@ -75,6 +79,29 @@ FxErr AddBackground(FxEffectRef, int32_t kind, uint32_t format) {
   H().background.emplace_back(kind, format);
   return FxErr_None;
 }
+FxErr ResizeHandle(uint64_t size, FxHandle* h) {
+  if (H().resize_fails) return FxErr_OutOfMemory;
+  auto* block = reinterpret_cast<Block*>(*h);
+  block->data = std::realloc(block->data, size ? size : 1);
+  block->size = size;
+  return FxErr_None;
+}
+FxErr AddParam(FxEffectRef, int32_t index, const FxParamDef* def) {
+  if (static_cast<int>(H().added.size()) + 1 == H().refuse_add_call) return 1234;
+  H().added.push_back(*def);
+  H().added_at.push_back(index);
+  return FxErr_None;
+}
+FxErr RegisterUI(FxEffectRef, const FxCustomUIInfo* info) {
+  H().registered_ui.push_back(*info);
+  return FxErr_None;
+}
+FxErr SetGroupState(FxEffectRef, int32_t index, int32_t state) {
+  H().group_states.emplace_back(index, state);
+  return FxErr_None;
+}
+const FxGroupParamSuite kGroupParams = {&SetGroupState};
+
 const FxPixelFormatSuite kPixelFormats = {&AddFormat, &ClearFormats, nullptr, nullptr, nullptr};
 const FxBackgroundFrameSuite kBackground = {&AddBackground};
 
@@ -85,6 +112,7 @@ FxErr Acquire(const char* name, int32_t, const void** suite) {
   if (std::count(H().refused.begin(), H().refused.end(), n)) return H().acquire_result_when_refused;
   if (n == kFxPixelFormatSuiteName) *suite = &kPixelFormats;
   else if (n == kFxBackgroundFrameSuiteName) *suite = &kBackground;
+  else if (n == kFxGroupParamSuiteName) *suite = &kGroupParams;
   else *suite = &kPixelFormats;  // any other name gets some table
   return FxErr_None;
 }
@@ -97,7 +125,7 @@ FxErr Release(const char* name, int32_t) {
 
 Host::Host() {
   current = this;
-  utils = {&NewHandle, &DisposeHandle, &HandleSize, nullptr, &CopyString, &Format};
+  utils = {&NewHandle, &DisposeHandle, &HandleSize, &ResizeHandle, &CopyString, &Format};
   basic = {&Acquire, &Release};
   in_data.utils = &utils;
   in_data.basic_suite = &basic;
@@ -105,6 +133,8 @@ Host::Host() {
   in_data.inter.string_table_load = &Load;
   in_data.inter.string_table_text = &Text;
   in_data.inter.string_table_release = &ReleaseTable;
+  in_data.inter.add_param = &AddParam;
+  in_data.inter.register_ui = &RegisterUI;
 }
 
 Host::~Host() { current = nullptr; }
