@@ -160,7 +160,7 @@ std::string Shown(const Json& value) {
     std::string text = value.dump(-1, ' ', false, Json::error_handler_t::replace);
     return text.size() <= 40 ? text : text.substr(0, 36) + "...\"";
   }
-  return std::string("an ") + value.type_name();
+  return std::string("(an ") + value.type_name() + ")";
 }
 
 double NumberIn(const Json& value, const char* name, int low, int high) {

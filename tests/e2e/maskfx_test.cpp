@@ -147,6 +147,31 @@ TEST_F(MaskfxTest, ModuleFromEnvironmentThatIsNotALibrary) {
   ExpectBadInput(Run({"demo"}, {{"MASK_MODULE", text.string()}}), text.string());
 }
 
+TEST_F(MaskfxTest, InfoListsTheParameters) {
+  const Outcome o = Run({"info"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  for (const char* expected : {"Mask Path", "Mask Feather", "0 to 1000 (slider 0 to 300)", "Mask Opacity",
+                               "0 to 100 %", "Mask Expansion", "-1000 to 1000 (slider -300 to 300)",
+                               "Inverted", "FlushFrameCache", "open, 0 vertices"})
+    EXPECT_NE(o.out.find(expected), std::string::npos) << expected << "\n" << o.out;
+  EXPECT_NE(o.out.find("parameters (14):"), std::string::npos);
+}
+
+TEST_F(MaskfxTest, InfoShowsTheMaskBetweenKeyframes) {
+  std::ofstream(dir_ / "mask.json") << R"({"format": "mask-document", "version": 1, "keyframes": [
+    {"frame": 0, "mode": "closed", "vertices": [{"kind": 0, "anchor": [0.25, 0.5]}]},
+    {"frame": 8, "mode": "closed", "vertices": [{"kind": 0, "anchor": [0.75, 0.5]}]}]})";
+  const Outcome o = Run({"info", "-m", (dir_ / "mask.json").string(), "--frame", "4"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.out.find("at frame 4: closed, 1 vertex\n    0 corner    anchor (0.5, 0.5)"), std::string::npos) << o.out;
+}
+
+TEST_F(MaskfxTest, InfoRefusesABadDocumentNamingTheField) {
+  std::ofstream(dir_ / "bad.json") << R"({"format": "mask-document", "version": 1, "keyframes": [
+    {"frame": 0, "mode": "closed", "vertices": [{"kind": 0, "anchor": [0.25]}]}]})";
+  ExpectBadInput(Run({"info", "-m", (dir_ / "bad.json").string()}), "keyframes[0].vertices[0].anchor");
+}
+
 TEST_F(MaskfxTest, UsageErrors) {
   ExpectBadInput(Run({}));
   ExpectBadInput(Run({"--no-such-option", "demo"}));
