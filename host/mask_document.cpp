@@ -8,8 +8,8 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <string_view>
 #include <system_error>
@@ -54,8 +54,7 @@ class TreeBuilder : public nlohmann::json_sax<Json> {
   bool end_object() override { return Close(); }
   bool start_array(std::size_t) override { return Open(Json::array()); }
   bool end_array() override { return Close(); }
-  bool parse_error(std::size_t position, const std::string& token,
-                   const Json::exception& ex) override {
+  bool parse_error(std::size_t position, const std::string& token, const Json::exception& ex) override {
     // The parser stands one past the last character it read; an overflowing number is better
     // pointed at where it starts.
     position_ = position > 0 ? position - 1 : 0;
@@ -107,7 +106,8 @@ class TreeBuilder : public nlohmann::json_sax<Json> {
     const size_t echo = what.find("; last read: '");
     if (echo == std::string_view::npos) return std::string(what);
     std::string reason(what.substr(0, echo));
-    if (const size_t expected = what.rfind("'; expected "); expected != std::string_view::npos && expected > echo)
+    if (const size_t expected = what.rfind("'; expected ");
+        expected != std::string_view::npos && expected > echo)
       reason += what.substr(expected + 1);
     return reason;
   }
@@ -218,8 +218,9 @@ MaskKeyframe KeyframeOf(const Json& value, const std::string& path) {
   keyframe.frame = static_cast<int64_t>(frame.get<uint64_t>());
 
   const Json& mode = Required(value, "mode", path + ".mode");
-  const auto* name = mode.is_string() ? std::find(std::begin(kModeNames), std::end(kModeNames), mode.get<std::string>())
-                                      : std::end(kModeNames);
+  const auto* name = mode.is_string()
+                         ? std::find(std::begin(kModeNames), std::end(kModeNames), mode.get<std::string>())
+                         : std::end(kModeNames);
   if (name == std::end(kModeNames)) Refuse(path + ".mode", "expected one of " + OneOf(kModeNames, 3));
   keyframe.shape.mode = static_cast<uint32_t>(name - std::begin(kModeNames));
 
@@ -249,7 +250,8 @@ MaskDocument DocumentOf(const Json& root) {
   }
   if (const Json* value = Member(root, "feather")) doc.feather = NumberIn(*value, "feather", 0, 1000);
   if (const Json* value = Member(root, "opacity")) doc.opacity = NumberIn(*value, "opacity", 0, 100);
-  if (const Json* value = Member(root, "expansion")) doc.expansion = NumberIn(*value, "expansion", -1000, 1000);
+  if (const Json* value = Member(root, "expansion"))
+    doc.expansion = NumberIn(*value, "expansion", -1000, 1000);
   if (const Json* value = Member(root, "inverted")) {
     if (!value->is_boolean()) Refuse("inverted", "expected true or false");
     doc.inverted = value->get<bool>();
@@ -375,7 +377,8 @@ std::string MaskDocumentText(const MaskDocument& doc) {
     const MaskKeyframe& keyframe = doc.keyframes[k];
     const uint32_t mode = keyframe.shape.mode;
     // A mode without a name is written as its number, which reading refuses.
-    const std::string mode_text = mode < 3 ? "\"" + std::string(kModeNames[mode]) + "\"" : std::to_string(mode);
+    const std::string mode_text =
+        mode < 3 ? "\"" + std::string(kModeNames[mode]) + "\"" : std::to_string(mode);
     out += k ? ",\n    " : "\n    ";
     out += "{\"frame\": " + std::to_string(keyframe.frame) + ", \"mode\": " + mode_text + ", \"vertices\": [";
     const auto& vertices = keyframe.shape.vertices;
@@ -437,9 +440,11 @@ bool WriteMaskDocument(const std::string& path, const MaskDocument& doc, std::st
   if (replacing && S_ISREG(info.st_mode) && fchmod(fd, info.st_mode & 07777) != 0) err = errno;
   for (size_t done = 0; err == 0 && done < text.size();) {
     const ssize_t put = write(fd, text.data() + done, text.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put < 0) err = errno;
-    else done += static_cast<size_t>(put);
+    if (put >= 0) {
+      done += static_cast<size_t>(put);
+    } else if (errno != EINTR) {
+      err = errno;
+    }
   }
   if (err == 0 && fsync(fd) != 0) err = errno;
   if (!CloseKeeping(fd, err) || rename(temp.c_str(), target.c_str()) != 0) {

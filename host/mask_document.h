@@ -21,7 +21,7 @@ struct MaskDocument {
   int32_t width = 0, height = 0;  // 0: not given
   std::optional<double> feather, opacity, expansion;
   std::optional<bool> inverted;
-  std::optional<std::string> motion;  // "translation" | "rigid" | "similarity" | "affine" | "perspective"
+  std::optional<std::string> motion;    // "translation" | "rigid" | "similarity" | "affine" | "perspective"
   std::vector<MaskKeyframe> keyframes;  // sorted by frame, frames unique
 };
 
