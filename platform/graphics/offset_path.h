@@ -39,7 +39,26 @@ int32_t ZPROffsetPathGetDashPathProcV1(ZPROffsetSegmentCallback callback, void* 
                                        int32_t segment_count, const void* points,
                                        const void* codes, const float* dashes, int32_t dash_count);
 
-// Result of a service that this build does not provide yet.
+// Results of the offset services besides 0.
 inline constexpr int32_t kZPRErrUnsupported = -2;
+inline constexpr int32_t kZPRErrBadPath = -3;  // malformed codes or non-finite coordinates
 
 }  // extern "C"
+
+#include "platform/graphics/path_data.h"
+
+namespace quill {
+
+// Largest distance between a true offset (arcs at joins included) and the lines that stand for
+// it, in pixels.
+inline constexpr float kOffsetTolerance = 1.0f / 8;
+
+// Streams the outline of `path` grown (distance > 0) or shrunk (distance < 0) by |distance|
+// pixels, with round joins, to `sink` as move-to / line-to / close segments. Overlapping and
+// self-intersecting input is first resolved with non-zero winding, so the result is the set of
+// points within |distance| of the filled region (growing) or of points at least |distance|
+// inside it (shrinking); a region that shrinks away streams nothing. Returns 0, or
+// kZPRErrBadPath for malformed input (nothing streamed), or the sink's first non-zero result.
+int32_t OffsetOutline(const PathView& path, float distance, ZPROffsetSegmentCallback sink, void* user);
+
+}  // namespace quill

@@ -1,0 +1,1 @@
+#include "platform/graphics/scan_converter.h"
