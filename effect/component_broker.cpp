@@ -32,6 +32,7 @@ Proc ResolveBrokerProc(QuillProcGetter getter, const char* name) {
 }
 
 // Filled once and then only read; a slot still empty is filled lazily by the next resolve.
+std::atomic<uint64_t> g_generation{0};
 std::atomic<ZPRGetStrokePathProc> g_stroke_path{nullptr};
 std::atomic<ZPRGetOffsetPathProc> g_offset_path{nullptr};
 std::atomic<ZPRGetDashPathProc> g_dash_path{nullptr};
@@ -64,6 +65,7 @@ bool InitializeBrokerClient(QuillProcGetter getter) {
   const volatile int32_t* count = c.unregister_count_addr();
   c.unregister_count_at_start = count ? *count : 0;
   c.initialized = true;
+  g_generation.fetch_add(1);
   return true;
 }
 
@@ -92,6 +94,19 @@ void* LookUpProcedure(const char* interface_name, const char* proc_name, const c
     throw QIB_T_MT::CQIBError(std::string("Missing procedure ") + interface_name + "." + proc_name);
   return proc;
 }
+
+void* LookUpOptionalProcedure(const char* interface_name, const char* proc_name, const char* versioned_name) {
+  QuillProcGetter getter;
+  {
+    BrokerClient& c = Client();
+    std::lock_guard lock(c.mutex);
+    if (!c.initialized) return nullptr;
+    getter = c.getter;
+  }
+  return getter(interface_name, proc_name, versioned_name);
+}
+
+uint64_t BrokerGeneration() { return g_generation.load(); }
 
 void ResolveOffsetPathProcs() {
   ResolveIfEmpty(g_stroke_path, "GetStrokePath", "ZPROffsetPathGetStrokePathV3");

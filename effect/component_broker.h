@@ -35,6 +35,10 @@ bool BrokerClientInitialized();
 
 // Null before the client is initialised; throws CQIBError when it is and the procedure is missing.
 void* LookUpProcedure(const char* interface_name, const char* proc_name, const char* versioned_name);
+// For optional interfaces: null whenever the procedure cannot be had.
+void* LookUpOptionalProcedure(const char* interface_name, const char* proc_name, const char* versioned_name);
+// Changes every time the client starts, so cached procedure tables know to look again.
+uint64_t BrokerGeneration();
 
 // The offset-path procedures, resolved at global setup and read by the path code.
 struct OffsetPathProcs {

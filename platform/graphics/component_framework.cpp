@@ -6,7 +6,9 @@
 #include <string>
 #include <utility>
 
+#include "platform/graphics/component_object.h"
 #include "platform/graphics/offset_path.h"
+#include "platform/graphics/path.h"
 
 namespace {
 
@@ -74,6 +76,12 @@ void RegisterBuiltins(std::map<ProcKey, ProcEntry>& procs) {
   add("QIB", "QIBUnregisterInterface", "QIBUnregisterInterface", AsProc(&UnregisterInterface));
   add("QIB", "QIBGetUnregisterCountAddr", "QIBGetUnregisterCountAddr", AsProc(&GetUnregisterCountAddr));
   add("QIB", "QIBIsMultiThreaded", "QIBIsMultiThreaded", AsProc(&IsMultiThreaded));
+  add("QIB", "AddRef", "QIBObjectAddRef", AsProc(&QIBObjectAddRef));
+  add("QIB", "Release", "QIBObjectRelease", AsProc(&QIBObjectRelease));
+  add("QIB", "HasInterface", "QIBObjectHasInterface", AsProc(&QIBObjectHasInterface));
+  add("ZPRNewPathInterface", "NewPath", "ZPRNewPathNewPathV4", AsProc(&ZPRNewPathNewPathV4));
+  add("ZPRPathInterface", "GetPathData", "ZPRPathGetPathDataProc", AsProc(&ZPRPathGetPathDataProc));
+  add("ZPRPathInterface", "Transform", "ZPRPathTransformProc", AsProc(&ZPRPathTransformProc));
   add("ZPROffsetPathInterface", "GetStrokePath", "ZPROffsetPathGetStrokePathV3",
       AsProc(&ZPROffsetPathGetStrokePathV3));
   add("ZPROffsetPathInterface", "GetOffsetPath", "ZPROffsetPathGetOffsetPathV4",

@@ -2,17 +2,44 @@
 
 #include <atomic>
 
+#include "platform/graphics/raster_painter.h"
+
 namespace {
+
 std::atomic<QuillProcGetter> g_getter{nullptr};
+
+void* AsProc(auto fn) { return reinterpret_cast<void*>(fn); }
+
+// The engine announces its painter interfaces to the broker it was started with.
+bool RegisterPainters(QuillProcGetter getter) {
+  auto reg = reinterpret_cast<QIBRegisterProcAddressProc>(
+      getter("QIB", "QIBRegisterProcAddress", "QIBRegisterProcAddress"));
+  if (reg == nullptr) return false;
+  return reg("TQE_BezierPathRasterPainterInterface", "NewFill", "TQE_BezierPathRasterPainterNewFillProc",
+             AsProc(&TQE_BezierPathRasterPainterNewFillProc)) == 0 &&
+         reg("QIMRasterPainterInterface", "GetInfo", "QIMRasterPainterGetInfoProc",
+             AsProc(&QIMRasterPainterGetInfoProc)) == 0;
 }
 
+void UnregisterPainters(QuillProcGetter getter) {
+  auto unreg = reinterpret_cast<QIBUnregisterInterfaceProc>(
+      getter("QIB", "QIBUnregisterInterface", "QIBUnregisterInterface"));
+  if (unreg == nullptr) return;
+  unreg("TQE_BezierPathRasterPainterInterface");
+  unreg("QIMRasterPainterInterface");
+}
+
+}  // namespace
+
 extern "C" int32_t TQE_Initialize(QuillProcGetter getter) {
-  if (getter == nullptr) return -1;
+  if (getter == nullptr || !RegisterPainters(getter)) return -1;
   g_getter.store(getter);
   return 0;
 }
 
-extern "C" void TQE_Terminate() { g_getter.store(nullptr); }
+extern "C" void TQE_Terminate() {
+  if (QuillProcGetter getter = g_getter.exchange(nullptr)) UnregisterPainters(getter);
+}
 
 namespace quill {
 bool RasterEngineRunning() { return g_getter.load() != nullptr; }

@@ -40,7 +40,8 @@ class ScanConverter {
   // Starts a new fill over `clip`. Keeps its buffers from earlier fills.
   void Reset(const ClipRect& clip, FillRule rule = FillRule::kNonZero);
   // Adds every sub-outline of `path`, mapped through `m`; open sub-outlines are closed.
-  // Segments with a non-finite coordinate are dropped.
+  // Segments with a non-finite coordinate are dropped: such a point is skipped and its
+  // neighbours are joined, so the outline stays closed. A cubic cut short becomes lines.
   void AddPath(const PathView& path, const Affine& m = {});
 
   // The runs of row y (clip.top <= y < clip.bottom; other rows give one empty run list). Partial
@@ -51,12 +52,49 @@ class ScanConverter {
   const ClipRect& clip() const { return clip_; }
 
  private:
-  // ...implementation state (edges sorted by top row, active list, cells of the current row)
+  // A flattened, clipped line in clip-local pixel units (x in [0, width], y in [0, height]),
+  // stored top to bottom; `winding` is +1 for a downward original and -1 for an upward one.
+  struct Edge {
+    double top_x, top_y, bottom_y;
+    double dx_per_y;
+    float winding;
+  };
+  struct Point {
+    double x, y;
+  };
+
+  void AddLine(Point from, Point to);
+  void AddClippedLine(double x0, double y0, double x1, double y1, float winding);
+  void AddCubic(Point p0, Point p1, Point p2, Point p3);
+  void BucketEdges();
+  void AccumulateEdge(const Edge& edge, int32_t local_y);
+  void MarkTouched(int32_t first_cell, int32_t last_cell);
+  template <bool kEvenOdd>
+  void SweepCells(uint8_t* coverage);
+
   ClipRect clip_;
   FillRule rule_ = FillRule::kNonZero;
-  struct Impl;
+  int32_t width_ = 0, height_ = 0;  // of the clip; edges live in [0, width_] x [0, height_]
+
+  std::vector<Edge> edges_;
+  // Edges sorted by their top pixel row (a counting sort): row r's edges are
+  // edge_order_[row_first_edge_[r] .. row_first_edge_[r + 1]).
+  std::vector<int32_t> row_first_edge_;
+  std::vector<int32_t> edge_order_;
+  bool edges_bucketed_ = false;
+  std::vector<int32_t> active_;  // edges crossing the row being swept
+  int32_t next_local_y_ = 0;     // the sweep has added the edges of all rows before this one
+
+  // The current row's cells, indexed by local x (one spare column for x == width_): cover is the
+  // signed height of the edges in the cell, area their signed height times the fraction of the
+  // cell left of them. Only touched cells are non-zero; the bit set lists them in x order so the
+  // sweep visits those alone.
+  std::vector<float> cell_cover_;
+  std::vector<float> cell_area_;
+  std::vector<uint64_t> touched_;
+  int32_t touched_first_word_ = 0, touched_last_word_ = -1;
+
   std::vector<RowRun> runs_;
-  std::vector<uint8_t> storage_;  // placeholder; the implementer owns this layout
 };
 
 // Fills a whole 8-bit matte (row stride `stride`) over clip: a convenience and a cross-check of

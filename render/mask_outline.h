@@ -1,0 +1,48 @@
+// The mask's outline: built from placed vertices, held as a graphics path, and grown or shrunk
+// by the expansion through the graphics component's offset service. Shared by the render and
+// the overlay, which draw and hit-test the same outlines.
+#pragma once
+
+#include <vector>
+
+#include "mask/mask_shape.h"
+#include "render/graphics_procs.h"
+#include "render/outline_recorder.h"
+
+namespace mask_render {
+
+// Writes the outline of vertices already in pixels into an empty recorder: curves where a
+// vertex has tangents, lines between corners, a close per sub-outline (separators end one).
+void BuildMaskOutline(OutlineRecorder& recorder, const std::vector<Mask::MaskVertex>& vertices);
+
+// A new path holding the recorder's entries.
+ComponentRef NewPathFromRecorder(const OutlineRecorder& recorder);
+
+// Replaces the path by the path scaled by (sx, sy) about the origin.
+void TransformPath(float sx, float sy, ComponentRef& path);
+
+// Replaces the path by its outline offset by `expansion` pixels (in the layer's x units), for a
+// frame downsampled by (dsx, dsy) with pixel aspect `par`.
+void OffsetMaskPath(ComponentRef& path, double expansion, float dsx, float dsy, float par);
+
+// The offset service's sink: collects each offset sub-outline and keeps it only when the legs
+// of its control polygon add up to more than `threshold` squared pixels, so slivers left by a
+// collapsing outline vanish.
+class OffsetOutlineFilter {
+ public:
+  explicit OffsetOutlineFilter(OutlineRecorder* result, double threshold = 1.0)
+      : result_(result), threshold_(threshold) {}
+  // The service's callback; `filter` is the OffsetOutlineFilter. Always 0.
+  static int32_t Callback(float x1, float y1, float x2, float y2, float x3, float y3, int32_t type, void* filter);
+  // Decides on the pending sub-outline.
+  void Flush();
+
+ private:
+  OutlineRecorder* result_;
+  OutlineRecorder pending_;
+  double threshold_;
+  double accumulated_ = 0;
+  float last_x_ = 0, last_y_ = 0;
+};
+
+}  // namespace mask_render
