@@ -30,10 +30,10 @@ double Clamp(double v, double lo, double hi) { return v < lo ? lo : (v > hi ? hi
 void ScanConverter::Reset(const ClipRect& clip, FillRule rule) {
   clip_ = clip;
   rule_ = rule;
-  width_ = static_cast<int32_t>(
-      std::clamp<int64_t>(int64_t{clip.right} - clip.left, 0, kMaxClipSpan));
-  height_ = static_cast<int32_t>(
-      std::clamp<int64_t>(int64_t{clip.bottom} - clip.top, 0, kMaxClipSpan));
+  width_ =
+      static_cast<int32_t>(std::clamp<int64_t>(int64_t{clip.right} - clip.left, 0, kMaxClipSpan));
+  height_ =
+      static_cast<int32_t>(std::clamp<int64_t>(int64_t{clip.bottom} - clip.top, 0, kMaxClipSpan));
   edges_.clear();
   edges_bucketed_ = false;
   active_.clear();
@@ -124,8 +124,7 @@ void ScanConverter::AddCubic(Point p0, Point p1, Point p2, Point p3) {
   const double max_y = std::max({p0.y, p1.y, p2.y, p3.y});
   // A curve whose hull misses the clip changes no pixel, or (left of it) only adds its net
   // cover per row, which the chord adds just the same.
-  if (max_y <= clip_.top || min_y >= clip_.bottom || min_x >= clip_.right ||
-      max_x <= clip_.left) {
+  if (max_y <= clip_.top || min_y >= clip_.bottom || min_x >= clip_.right || max_x <= clip_.left) {
     AddLine(p0, p3);
     return;
   }
@@ -137,10 +136,9 @@ void ScanConverter::AddCubic(Point p0, Point p1, Point p2, Point p3) {
   const double second_diff = std::sqrt(std::max(ax * ax + ay * ay, bx * bx + by * by));
   const double wanted = std::ceil(std::sqrt(0.75 * second_diff / kFlatness));
   // The comparisons also send NaN to a single chord.
-  const int32_t segments = wanted >= 1 ? (wanted < kMaxCurveSegments
-                                              ? static_cast<int32_t>(wanted)
-                                              : kMaxCurveSegments)
-                                       : 1;
+  const int32_t segments =
+      wanted >= 1 ? (wanted < kMaxCurveSegments ? static_cast<int32_t>(wanted) : kMaxCurveSegments)
+                  : 1;
   const double step = 1.0 / segments;
   Point prev = p0;
   for (int32_t i = 1; i < segments; ++i) {
@@ -222,11 +220,12 @@ void ScanConverter::BucketEdges() {
   for (const Edge& e : edges_) ++row_first_edge_[top_row(e) + 1];
   for (size_t r = 1; r < row_first_edge_.size(); ++r) row_first_edge_[r] += row_first_edge_[r - 1];
   edge_order_.resize(edges_.size());
-  // Counts become insertion points; afterwards row_first_edge_[r] holds row r's end, so shift.
+  // Each row's start serves as its insertion point; afterwards it holds the row's end, so the
+  // table shifts one row down.
   for (int32_t i = 0; i < static_cast<int32_t>(edges_.size()); ++i) {
     edge_order_[row_first_edge_[top_row(edges_[i])]++] = i;
   }
-  for (size_t r = row_first_edge_.size() - 1; r > 0; --r) row_first_edge_[r] = row_first_edge_[r - 1];
+  std::copy_backward(row_first_edge_.begin(), row_first_edge_.end() - 1, row_first_edge_.end());
   row_first_edge_[0] = 0;
   edges_bucketed_ = true;
   active_.clear();
