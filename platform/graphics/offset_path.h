@@ -49,8 +49,9 @@ inline constexpr int32_t kZPRErrBadPath = -3;  // malformed codes or non-finite 
 
 namespace quill {
 
-// Largest distance between a true offset (arcs at joins included) and the lines that stand for
-// it, in pixels.
+// Largest distance, in pixels, between a curve and the lines that stand for it: the input's
+// cubics are flattened to it and the round joins' arcs drawn to it, so a curved stretch of the
+// offset outline lies within twice this of the true offset.
 inline constexpr float kOffsetTolerance = 1.0f / 8;
 
 // Streams the outline of `path` grown (distance > 0) or shrunk (distance < 0) by |distance|
