@@ -20,8 +20,20 @@ struct CommonOptions {
 };
 
 struct DemoOptions {
-  std::string output_dir;  // empty: print only
+  std::string output_dir = "maskfx-demo";
 };
+
+struct RenderCommandOptions {
+  std::string input, mask_path, output;
+  std::optional<double> feather, opacity, expansion;
+  bool invert = false;
+  std::string format = "bgra8";
+  bool gpu = false;
+  std::string frames;  // "A:B", "A:" or ":B"
+  int threads = 0;
+};
+
+int RunRender(const CommonOptions& common, const RenderCommandOptions& options);
 
 int RunDemo(const CommonOptions& common, const DemoOptions& options);
 

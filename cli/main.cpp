@@ -19,7 +19,21 @@ int main(int argc, char** argv) {
 
   maskfx::DemoOptions demo;
   CLI::App* demo_cmd = app.add_subcommand("demo", "run the effect on a built-in clip, no input needed");
-  demo_cmd->add_option("-o,--output", demo.output_dir, "folder for what the demo writes");
+  demo_cmd->add_option("-o,--output", demo.output_dir, "folder for what the demo writes (default maskfx-demo)");
+
+  maskfx::RenderCommandOptions render;
+  CLI::App* render_cmd = app.add_subcommand("render", "mask a clip and write it with alpha");
+  render_cmd->add_option("input", render.input, "video, image sequence pattern, folder of images, or one image")->required();
+  render_cmd->add_option("-m,--mask", render.mask_path, "mask document")->required();
+  render_cmd->add_option("-o,--output", render.output, "out_%04d.png, or a .mov, .mkv or .webm video")->required();
+  render_cmd->add_option("--feather", render.feather, "feather in pixels (0 to 1000)");
+  render_cmd->add_option("--opacity", render.opacity, "opacity in percent (0 to 100)");
+  render_cmd->add_option("--expansion", render.expansion, "grow (or, negative, shrink) the mask by pixels");
+  render_cmd->add_flag("--invert", render.invert, "mask everything but the shape");
+  render_cmd->add_option("--format", render.format, "pixel format the effect renders in: bgra8, vuya8, VUYA8, bgra32f, vuya32f, VUYA32f");
+  render_cmd->add_flag("--gpu", render.gpu, "render through the GPU path");
+  render_cmd->add_option("--frames", render.frames, "frames A:B (inclusive, from 0)");
+  render_cmd->add_option("--threads", render.threads, "frames rendered at once (default: every core)");
 
   maskfx::InfoOptions info;
   CLI::App* info_cmd = app.add_subcommand("info", "show the effect's parameters, and a mask document's keyframes");
@@ -36,5 +50,6 @@ int main(int argc, char** argv) {
   }
   if (*demo_cmd) return maskfx::RunDemo(common, demo);
   if (*info_cmd) return maskfx::RunInfo(common, info);
+  if (*render_cmd) return maskfx::RunRender(common, render);
   return maskfx::kExitBadInput;
 }

@@ -9,6 +9,7 @@
 #include "effect/param_ids.h"
 #include "effect/params_setup.h"
 #include "effect/sequence_data.h"
+#include "render/render_frame.h"
 #include "effect/suite_access.h"
 
 namespace mask_effect {
@@ -48,6 +49,7 @@ const CommandHandlers& ModuleHandlers() {
     h.sequence_flatten = &SequenceFlatten;
     h.sequence_setdown = &SequenceSetdown;
     h.arbitrary_data = &ArbitraryDataCallback;
+    h.render = &mask_render::RenderMaskFrame;
     return h;
   }();
   return handlers;

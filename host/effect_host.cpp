@@ -181,6 +181,27 @@ std::unique_ptr<ParamFrame> EffectHost::ParamsAt(int64_t frame_index) {
   return frame;
 }
 
+CommandResult EffectHost::RenderFrame(int64_t frame, FxWorld& output) {
+  std::unique_ptr<ParamFrame> params;
+  FxInData in_data;
+  {
+    std::lock_guard lock(params_mutex_);
+    params = ParamsAt(frame);
+    in_data = in_data_;
+  }
+  FxLayerDef& layer = (*params)[0].u.layer;
+  layer.world = output;  // the input picture is the output's starting content
+  FxOutData out_data = out_data_;
+  out_data.out_flags &= ~FxOutFlag_DisplayErrorMessage;
+  out_data.return_msg[0] = '\0';
+  CommandResult result;
+  result.err = module_.effect_main(FxCmd_Render, &in_data, &out_data, params->data(), &output, nullptr);
+  out_data.return_msg[kFxMessageSize - 1] = '\0';
+  result.display_error = (out_data.out_flags & FxOutFlag_DisplayErrorMessage) != 0;
+  if (result.display_error) result.message = out_data.return_msg;
+  return result;
+}
+
 CommandResult EffectHost::SequenceSetup() { return Run(FxCmd_SequenceSetup); }
 
 CommandResult EffectHost::SequenceFlatten(std::vector<uint8_t>* saved) {

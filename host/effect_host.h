@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <vector>
 #include <string>
@@ -79,6 +80,11 @@ class EffectHost {
   CommandResult SequenceSetdown();
   bool has_sequence_data() const { return in_data_.sequence_data != nullptr; }
 
+  // Renders frame `frame` into `output`, which holds the input picture in its pixel format; the
+  // effect writes the alpha. Safe to call from several threads at once: each call gets its own
+  // records, and only the parameter evaluation is serialised.
+  CommandResult RenderFrame(int64_t frame, FxWorld& output);
+
   // Any command, for callers that build their own arguments.
   CommandResult Run(int32_t command, FxParamDef* params[] = nullptr, FxWorld* output = nullptr,
                     void* extra = nullptr);
@@ -100,6 +106,7 @@ class EffectHost {
   FxInData in_data_{};
   FxOutData out_data_{};
   bool set_up_ = false;
+  std::mutex params_mutex_;  // ParamsAt runs commands through the shared records
 };
 
 // "PF Pixel Format Suite/1" — how HostOptions names a suite.

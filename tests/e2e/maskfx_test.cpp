@@ -114,20 +114,16 @@ class MaskfxTest : public ::testing::Test {
   fs::path maskfx_;
 };
 
-TEST_F(MaskfxTest, DemoDescribesTheModule) {
-  const Outcome o = Run({"demo"});
-  EXPECT_EQ(o.status, 0) << o.err;
-  EXPECT_EQ(o.err, "");
-  EXPECT_NE(o.out.find("\nrenders: vuya VUYA bgra VUya vUYa BGra\n"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("0 handles and 0 suites left held"), std::string::npos) << o.out;
-}
-
-TEST_F(MaskfxTest, DemoWritesWhatItPrints) {
+TEST_F(MaskfxTest, DemoMasksItsBuiltInClip) {
   const fs::path output = dir_ / "out" / "nested";
   const Outcome o = Run({"demo", "-o", output.string()});
   ASSERT_EQ(o.status, 0) << o.err;
-  ASSERT_TRUE(fs::is_regular_file(output / "module.txt"));
-  EXPECT_EQ(ReadFile(output / "module.txt"), o.out);
+  EXPECT_NE(o.out.find("\nrenders: vuya VUYA bgra VUya vUYa BGra\n"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("rendered 24 frames"), std::string::npos) << o.out;
+  EXPECT_TRUE(fs::is_regular_file(output / "mask.json"));
+  EXPECT_TRUE(fs::is_regular_file(output / "clip" / "frame_0000.png"));
+  EXPECT_TRUE(fs::is_regular_file(output / "masked" / "frame_0023.png"));
+  EXPECT_FALSE(fs::exists(output / "masked" / "frame_0024.png"));
 }
 
 TEST_F(MaskfxTest, DemoReportsAnUnwritableOutput) {

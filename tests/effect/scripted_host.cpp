@@ -102,7 +102,11 @@ FxErr SetGroupState(FxEffectRef, int32_t index, int32_t state) {
 }
 const FxGroupParamSuite kGroupParams = {&SetGroupState};
 
-const FxPixelFormatSuite kPixelFormats = {&AddFormat, &ClearFormats, nullptr, nullptr, nullptr};
+FxErr WorldFormat(const FxWorld* world, uint32_t* format) {
+  *format = world->pixel_format;
+  return FxErr_None;
+}
+const FxPixelFormatSuite kPixelFormats = {&AddFormat, &ClearFormats, nullptr, nullptr, &WorldFormat};
 const FxBackgroundFrameSuite kBackground = {&AddBackground};
 
 FxErr Acquire(const char* name, int32_t, const void** suite) {

@@ -1,0 +1,24 @@
+// Progress of long work on stderr: rewritten in place on a terminal, an occasional line otherwise.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace maskfx {
+
+class ProgressLine {
+ public:
+  explicit ProgressLine(std::string what);
+  // frame counts; total 0 when unknown.
+  void Update(int64_t done, int64_t total, double frames_per_second, double seconds_left);
+  void Finish();  // ends the line
+
+ private:
+  std::string what_;
+  bool terminal_;
+  bool shown_ = false;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+}  // namespace maskfx

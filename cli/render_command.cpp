@@ -1,0 +1,72 @@
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "cli/commands.h"
+#include "cli/progress.h"
+#include "host/module_loader.h"
+#include "host/render_job.h"
+
+namespace maskfx {
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+void OnInterrupt(int) { g_interrupted.store(true); }
+
+// "A:B", "A:" or ":B", inclusive frame indices.
+bool ParseFrames(const std::string& text, host::RenderOptions& options) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) return false;
+  const auto parse = [](const std::string& part, std::optional<int64_t>& out) {
+    if (part.empty()) return true;
+    char* end = nullptr;
+    const long long v = std::strtoll(part.c_str(), &end, 10);
+    if (*end != '\0' || v < 0) return false;
+    out = v;
+    return true;
+  };
+  return parse(text.substr(0, colon), options.first_frame) && parse(text.substr(colon + 1), options.last_frame);
+}
+
+}  // namespace
+
+int RunRender(const CommonOptions& common, const RenderCommandOptions& o) {
+  host::RenderOptions options;
+  options.input = o.input;
+  options.mask_path = o.mask_path;
+  options.output = o.output;
+  options.feather = o.feather;
+  options.opacity = o.opacity;
+  options.expansion = o.expansion;
+  options.invert = o.invert;
+  options.threads = o.threads;
+  options.pixel_format = host::PixelFormatByName(o.format);
+  if (options.pixel_format == 0) return Fail(kExitBadInput, "--format: unknown format " + o.format);
+  if (o.gpu) return Fail(kExitBadInput, "--gpu: the GPU path is not available in this build yet");
+  if (!o.frames.empty() && !ParseFrames(o.frames, options))
+    return Fail(kExitBadInput, "--frames: expected A:B with frame indices, got " + o.frames);
+  if (o.feather && !(*o.feather >= 0 && *o.feather <= 1000)) return Fail(kExitBadInput, "--feather: expected 0 to 1000");
+  if (o.opacity && !(*o.opacity >= 0 && *o.opacity <= 100)) return Fail(kExitBadInput, "--opacity: expected 0 to 100");
+  if (o.expansion && !(*o.expansion >= -1000 && *o.expansion <= 1000))
+    return Fail(kExitBadInput, "--expansion: expected -1000 to 1000");
+
+  host::LoadedModule module;
+  std::string error;
+  if (!host::LoadModule(host::FindModulePath(common.module_path), module, error)) return Fail(kExitBadInput, error);
+
+  std::signal(SIGINT, &OnInterrupt);
+  ProgressLine line("rendering");
+  const host::RenderResult result = host::RenderClip(
+      module, options, [&](const host::RenderProgress& p) { line.Update(p.done, p.total, p.frames_per_second, p.seconds_left); },
+      &g_interrupted);
+  line.Finish();
+  std::signal(SIGINT, SIG_DFL);
+  if (!result.module_message.empty())
+    std::fprintf(stderr, "maskfx: %s says: %s\n", module.path.c_str(), result.module_message.c_str());
+  if (result.exit_status != 0) return Fail(result.exit_status, result.error);
+  std::printf("rendered %lld frames in %.2f s (%.1f fps) to %s\n", static_cast<long long>(result.frames), result.seconds,
+              result.seconds > 0 ? result.frames / result.seconds : 0.0, o.output.c_str());
+  return kExitOk;
+}
+
+}  // namespace maskfx

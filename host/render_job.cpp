@@ -1,0 +1,150 @@
+#include "host/render_job.h"
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "host/document_params.h"
+#include "host/effect_host.h"
+#include "host/mask_document.h"
+#include "host/mask_params.h"
+#include "host/media.h"
+#include "host/pixel_convert.h"
+
+namespace host {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+RenderResult Failure(int status, std::string error) {
+  RenderResult r;
+  r.exit_status = status;
+  r.error = std::move(error);
+  return r;
+}
+
+// One frame's trip through the effect: picture into the requested format, render, back to RGBA.
+bool RenderOne(EffectHost& effect, int64_t frame, uint32_t format, ColorStandard standard, RgbaFrame& picture,
+               std::string& error) {
+  const size_t pixel_bytes = PixelBytes(format);
+  const int64_t rowbytes = int64_t(pixel_bytes) * picture.width;
+  std::vector<uint8_t> pixels(size_t(rowbytes) * picture.height);
+  if (!RgbaToPixels(picture, format, standard, pixels.data(), rowbytes)) {
+    error = "cannot convert frame " + std::to_string(frame) + " to the render format";
+    return false;
+  }
+  FxWorld world{pixels.data(), static_cast<int32_t>(rowbytes), picture.width, picture.height, format};
+  const CommandResult result = effect.RenderFrame(frame, world);
+  if (result.err != FxErr_None) {
+    error = "the effect failed on frame " + std::to_string(frame) + " with error " + std::to_string(result.err) +
+            (result.message.empty() ? "" : ": " + result.message);
+    return false;
+  }
+  return PixelsToRgba(pixels.data(), rowbytes, format, standard, picture);
+}
+
+void ApplyOverrides(ParamStore& params, const RenderOptions& o) {
+  if (o.feather) params.SetConstant(kMaskFeatherParam, *o.feather);
+  if (o.opacity) params.SetConstant(kMaskOpacityParam, *o.opacity);
+  if (o.expansion) params.SetConstant(kMaskExpansionParam, *o.expansion);
+  if (o.invert) params.SetConstant(kMaskInvertedParam, 1);
+}
+
+}  // namespace
+
+uint32_t PixelFormatByName(const std::string& name) {
+  if (name == "bgra8") return FxPixelFormat_bgra;
+  if (name == "vuya8") return FxPixelFormat_vuya;
+  if (name == "VUYA8") return FxPixelFormat_VUYA;
+  if (name == "bgra32f") return FxPixelFormat_BGra;
+  if (name == "vuya32f") return FxPixelFormat_vUYa;
+  if (name == "VUYA32f") return FxPixelFormat_VUya;
+  return 0;
+}
+
+RenderResult RenderClip(const LoadedModule& module, const RenderOptions& options,
+                        const std::function<void(const RenderProgress&)>& progress, const std::atomic<bool>* stop) {
+  const Clock::time_point started = Clock::now();
+  std::string error;
+  MaskDocument doc;
+  if (!ReadMaskDocument(options.mask_path, doc, error)) return Failure(2, error);
+  std::unique_ptr<MediaReader> reader = MediaReader::Open(options.input, error);
+  if (!reader) return Failure(2, error);
+  const MediaInfo& info = reader->info();
+
+  const int64_t first = options.first_frame.value_or(0);
+  int64_t last = options.last_frame.value_or(info.frame_count > 0 ? info.frame_count - 1 : INT64_MAX);
+  if (first < 0 || last < first) return Failure(2, "--frames: the range is empty");
+  if (info.frame_count > 0 && first >= info.frame_count)
+    return Failure(2, options.input + ": has " + std::to_string(info.frame_count) + " frames, none from " + std::to_string(first));
+  if (info.frame_count > 0) last = std::min(last, info.frame_count - 1);
+
+  EffectHost effect(module);
+  RenderResult result;
+  const CommandResult setup = effect.GlobalSetup();
+  if (setup.display_error) result.module_message = setup.message;
+  if (setup.err != FxErr_None) return Failure(1, module.path + ": module setup failed with error " + std::to_string(setup.err));
+  if (const CommandResult params = effect.ParamsSetup(); params.err != FxErr_None)
+    return Failure(1, module.path + ": parameter setup failed with error " + std::to_string(params.err));
+  effect.SequenceSetup();
+  effect.SetLayerSize(info.width, info.height);
+  if (!ApplyMaskDocument(effect, doc, error)) return Failure(1, error);
+  effect.SetLayerSize(info.width, info.height);  // the clip, not the document, sets the layer
+  ApplyOverrides(effect.params(), options);
+
+  std::unique_ptr<MediaWriter> writer =
+      MediaWriter::Create(options.output, info.width, info.height, info.frame_rate, first, error);
+  if (!writer) return Failure(2, error);
+
+  const uint32_t format = options.pixel_format ? options.pixel_format : FxPixelFormat_bgra;
+  const ColorStandard standard = StandardForSize(info.width, info.height);
+  const int threads = options.threads > 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+  const int64_t total = last == INT64_MAX ? 0 : last - first + 1;
+
+  // Frames go out in batches: read in order, render side by side, write in order.
+  int64_t next = first;
+  bool at_end = false;
+  while (!at_end && next <= last) {
+    if (stop && stop->load()) return Failure(1, "interrupted; nothing written");
+    std::vector<RgbaFrame> batch;
+    for (int i = 0; i < threads && next <= last; ++i, ++next) {
+      RgbaFrame frame;
+      if (!reader->ReadFrame(next, frame, error)) {
+        if (!error.empty()) return Failure(1, error);
+        at_end = true;
+        break;
+      }
+      batch.push_back(std::move(frame));
+    }
+    std::vector<std::future<std::string>> jobs;
+    for (size_t i = 0; i < batch.size(); ++i) {
+      const int64_t index = next - int64_t(batch.size()) + int64_t(i);
+      jobs.push_back(std::async(std::launch::async, [&, i, index] {
+        std::string job_error;
+        RenderOne(effect, index, format, standard, batch[i], job_error);
+        return job_error;
+      }));
+    }
+    for (auto& job : jobs)
+      if (std::string job_error = job.get(); !job_error.empty()) return Failure(1, job_error);
+    for (const RgbaFrame& frame : batch)
+      if (!writer->WriteFrame(frame, error)) return Failure(1, error);
+    result.frames += int64_t(batch.size());
+    if (progress) {
+      const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+      RenderProgress p;
+      p.done = result.frames;
+      p.total = total;
+      p.frames_per_second = seconds > 0 ? result.frames / seconds : 0;
+      p.seconds_left = (total > 0 && p.frames_per_second > 0) ? (total - result.frames) / p.frames_per_second : 0;
+      progress(p);
+    }
+  }
+  if (result.frames == 0) return Failure(2, options.input + ": no frames to render");
+  if (!writer->Finish(error)) return Failure(1, error);
+  result.written = writer->written();
+  result.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  return result;
+}
+
+}  // namespace host

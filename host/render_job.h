@@ -1,0 +1,48 @@
+// Rendering a clip through the effect: decode, hand each frame to the module (several frames at
+// once on worker threads), and encode the masked frames in order.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/module_loader.h"
+
+namespace host {
+
+struct RenderOptions {
+  std::string input;
+  std::string mask_path;
+  std::string output;
+  std::optional<double> feather, opacity, expansion;  // override the document's values
+  bool invert = false;
+  uint32_t pixel_format = 0;  // four-character code; 0: 'bgra'
+  std::optional<int64_t> first_frame, last_frame;  // inclusive; default the whole clip
+  int threads = 0;  // 0: every core
+};
+
+struct RenderProgress {
+  int64_t done = 0, total = 0;
+  double frames_per_second = 0, seconds_left = 0;
+};
+
+struct RenderResult {
+  int exit_status = 0;  // 0 done, 1 failed while running, 2 bad input
+  std::string error;    // one line when exit_status != 0
+  std::string module_message;  // what the module asked to show the user, if anything
+  int64_t frames = 0;
+  double seconds = 0;
+  std::vector<std::string> written;
+};
+
+// `stop` (may be null) asks the job to end after the frames in flight; nothing is kept then.
+RenderResult RenderClip(const LoadedModule& module, const RenderOptions& options,
+                        const std::function<void(const RenderProgress&)>& progress, const std::atomic<bool>* stop);
+
+// "bgra8" -> 'bgra', "VUya32f" -> 'VUya', ...; 0 when unknown.
+uint32_t PixelFormatByName(const std::string& name);
+
+}  // namespace host
