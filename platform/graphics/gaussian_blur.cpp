@@ -11,6 +11,7 @@
 #include <cmath>
 #include <complex>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -22,12 +23,14 @@ namespace {
 // Below this a direction is left alone: the kernel's side weights would be under 1e-20.
 constexpr double kMinSigma = 0.05;
 constexpr double kMaxSigma = 2000;
-// Direct convolution up to here (at most 2 * 12 + 1 taps, as cheap as the recursion); the
-// recursion's shape error is far below a level from here on.
-constexpr double kRecursiveFromSigma = 3;
+// Direct convolution below here (at most 2 * 8 + 1 taps, about the recursion's cost); from
+// here on the recursion's shape error is a few hundredths of a level.
+constexpr double kRecursiveFromSigma = 2;
 constexpr double kTapsPerSigma = 4;  // tails beyond 4 sigma hold under 1e-4 of the weight
-constexpr int kMaxRadius = 12;       // ceil(kTapsPerSigma * kRecursiveFromSigma)
-constexpr int kLanes = 16;  // lines filtered at once; a multiple of 4
+constexpr int kMaxRadius = 8;        // ceil(kTapsPerSigma * kRecursiveFromSigma)
+constexpr int kLanes = 16;         // lines filtered at once; a multiple of 4
+// Keeps every index into the lanes buffers within int.
+constexpr int kMaxSide = INT32_MAX / kLanes - 2 * kMaxRadius;
 
 // h(x) = sum over both terms of exp(-lambda x) (a cos(omega x) + b sin(omega x)), x >= 0, fitted
 // to the unit Gaussian exp(-x^2 / 2) / sqrt(2 pi) by least squares reweighted towards the
@@ -108,8 +111,9 @@ inline Vec4 Load(const float* p) {
 }
 inline void Store(float* p, Vec4 v) { std::memcpy(p, &v, sizeof v); }
 
-// Filters n >= 1 interleaved samples in[i * kLanes + lane]. `in` must have f.radius spare
-// samples before and after it (their contents are overwritten). Returns the output: `out`, or
+// Filters n >= 1 interleaved samples in[i * kLanes + lane]. For direct convolution `in` must
+// have f.radius spare samples before and after it (they are overwritten); otherwise it is only
+// read. Returns the output: `out`, or
 // `in` itself for a copy.
 const float* FilterLines(const LineFilter& f, float* in, float* out, int n) {
   constexpr int L = kLanes;
@@ -196,6 +200,7 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
     return -1;
   const int w = src_width, h = src_height;
   if (w == 0 || h == 0) return 0;
+  if (std::max(w, h) > kMaxSide) return -1;
 
   constexpr int L = kLanes;
   const LineFilter across = MakeFilter(horizontal), down = MakeFilter(vertical);
@@ -221,11 +226,15 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
   for (int y0 = 0; y0 < h; y0 += L) {
     const int rows = std::min(L, h - y0);
     const uint8_t* row[L];
-    for (int l = 0; l < L; ++l) row[l] = src_bytes + static_cast<int64_t>(y0 + std::min(l, rows - 1)) * src_rowbytes;
+    for (int l = 0; l < L; ++l) {
+      row[l] = src_bytes + static_cast<int64_t>(y0 + std::min(l, rows - 1)) * src_rowbytes;
+    }
     for (int x0 = 0; x0 < w; x0 += 64) {  // a chunk of the lanes buffer stays in L1
       const int x1 = std::min(w, x0 + 64);
       for (int l = 0; l < L; ++l) {
-        for (int x = x0; x < x1; ++x) in[x * L + l] = row[l][static_cast<int64_t>(x) * src_pixel_bytes];
+        for (int x = x0; x < x1; ++x) {
+          in[x * L + l] = row[l][static_cast<int64_t>(x) * src_pixel_bytes];
+        }
       }
     }
     const float* result = FilterLines(across, in, out, w);
@@ -242,12 +251,18 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
   auto* dst_bytes = static_cast<uint8_t*>(dst) + channel;
   for (int strip = 0; strip < strips; ++strip) {
     const int columns = std::min(L, w - strip * L);
-    std::memcpy(in, plane.get() + static_cast<size_t>(strip) * h * L, sizeof(float) * h * L);
-    const float* result = FilterLines(down, in, out, h);
+    float* lines = plane.get() + static_cast<size_t>(strip) * h * L;
+    if (down.kind == Kind::kDirect) {  // needs room for the edge padding
+      std::memcpy(in, lines, sizeof(float) * h * L);
+      lines = in;
+    }
+    const float* result = FilterLines(down, lines, out, h);
     for (int y = 0; y < h; ++y) {
       uint8_t* row = dst_bytes + static_cast<int64_t>(y) * dst_rowbytes +
                      static_cast<int64_t>(strip) * L * dst_pixel_bytes;
-      for (int c = 0; c < columns; ++c) row[c * dst_pixel_bytes] = RoundToByte(result[y * L + c]);
+      for (int c = 0; c < columns; ++c) {
+        row[c * dst_pixel_bytes] = RoundToByte(result[y * L + c]);
+      }
     }
   }
   return 0;
