@@ -56,15 +56,24 @@ void ForEachRow(const AlphaTarget& out, int32_t W, int32_t H, Write write) {
   for (int32_t y = 0; y < h; ++y) write(y, out.data + out.rowbytes * y, w);
 }
 
-void WriteAlpha(const uint8_t* source, int64_t stride, int64_t step, const AlphaTarget& out, int32_t W, int32_t H) {
+// One row of alpha. The source step and the pixel kind are compile-time constants and the rows
+// cannot overlap, so the loops vectorise.
+template <int kStep>
+void WriteByteAlphaRow(const uint8_t* __restrict src, uint8_t* __restrict row, int32_t w) {
+  for (int32_t x = 0; x < w; ++x) row[4 * x + 3] = src[kStep * x];
+}
+
+template <int kStep>
+void WriteFloatAlphaRow(const uint8_t* __restrict src, float* __restrict px, int32_t w) {
+  for (int32_t x = 0; x < w; ++x) px[4 * x + 3] = static_cast<float>(src[kStep * x] / 255.0);
+}
+
+template <int kStep>
+void WriteAlpha(const uint8_t* source, int64_t stride, const AlphaTarget& out, int32_t W, int32_t H) {
   ForEachRow(out, W, H, [&](int32_t y, uint8_t* row, int32_t w) {
     const uint8_t* src = source + stride * y;
-    if (out.is_float) {
-      float* px = reinterpret_cast<float*>(row);
-      for (int32_t x = 0; x < w; ++x) px[4 * x + 3] = static_cast<float>(src[step * x] / 255.0);
-    } else {
-      for (int32_t x = 0; x < w; ++x) row[4 * x + 3] = src[step * x];
-    }
+    if (out.is_float) WriteFloatAlphaRow<kStep>(src, reinterpret_cast<float*>(row), w);
+    else WriteByteAlphaRow<kStep>(src, row, w);
   });
 }
 
@@ -80,12 +89,9 @@ BlurWidths FeatherBlurWidths(double feather, float dsx, float dsy, float par) {
 }
 
 void WriteCoverageToAlpha(const uint8_t* source, int64_t source_stride, const AlphaTarget& out, int32_t W, int32_t H) {
-  WriteAlpha(source, source_stride, 1, out, W, H);
+  WriteAlpha<1>(source, source_stride, out, W, H);
 }
 
-void WriteBlurredToAlpha(const uint8_t* source, int64_t source_stride, const AlphaTarget& out, int32_t W, int32_t H) {
-  WriteAlpha(source + 3, source_stride, 4, out, W, H);
-}
 
 void ComposeMatte(const Mask::MaskShape& shape, const AlphaTarget& out, int32_t W, int32_t H, int32_t Wf,
                   int32_t Hf, FxRational dsx_r, FxRational dsy_r, FxRational par_r, bool inverted, double feather,
@@ -101,16 +107,12 @@ void ComposeMatte(const Mask::MaskShape& shape, const AlphaTarget& out, int32_t 
     WriteCoverageToAlpha(coverage.data(), W, out, W, H);
     return;
   }
-  RecycledMemory source(pixels * 4);
-  for (int32_t y = 0; y < H; ++y) {
-    const uint8_t* c = coverage.data() + size_t(y) * W;
-    uint8_t* s = source.data() + size_t(y) * W * 4;
-    for (int32_t x = 0; x < W; ++x) s[4 * x + 3] = c[x];
-  }
-  RecycledMemory target(pixels * 4);
-  IR_GaussianBlur(source.data(), int64_t(W) * 4, W, H, 4, target.data(), int64_t(W) * 4, W, H, 4, widths.horizontal,
-                  widths.vertical, 1, 0, 3, 2);
-  WriteBlurredToAlpha(target.data(), int64_t(W) * 4, out, W, H);
+  // The blur reads the coverage bytes where they are and writes one byte a pixel: the same
+  // result as spreading them into four-byte pixels first, at a quarter of the memory traffic.
+  RecycledMemory target(pixels);
+  IR_GaussianBlur(coverage.data(), W, W, H, 1, target.data(), W, W, H, 1, widths.horizontal, widths.vertical, 1, 0,
+                  0, 2);
+  WriteCoverageToAlpha(target.data(), W, out, W, H);
 }
 
 FxErr RenderMaskFrame(FxInData* in_data, FxOutData* out_data, FxParamDef* params[], FxWorld* output) {

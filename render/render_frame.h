@@ -27,9 +27,8 @@ void ComposeMatte(const Mask::MaskShape& shape, const AlphaTarget& out, int32_t 
                   int32_t Hf, FxRational dsx, FxRational dsy, FxRational par, bool inverted, double feather,
                   float opacity, float expansion);
 
-// Alpha writers: `source` holds one byte per pixel at `source_step` bytes apart in a row.
+// The alpha writer: `source` holds one matte byte per pixel, rows `source_stride` apart.
 void WriteCoverageToAlpha(const uint8_t* source, int64_t source_stride, const AlphaTarget& out, int32_t W, int32_t H);
-void WriteBlurredToAlpha(const uint8_t* source, int64_t source_stride, const AlphaTarget& out, int32_t W, int32_t H);
 
 // The blur's standard deviations for a feather, as the caller of the blur computes them.
 struct BlurWidths {
