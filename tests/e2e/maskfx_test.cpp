@@ -168,6 +168,26 @@ TEST_F(MaskfxTest, InfoRefusesABadDocumentNamingTheField) {
   ExpectBadInput(Run({"info", "-m", (dir_ / "bad.json").string()}), "keyframes[0].vertices[0].anchor");
 }
 
+TEST_F(MaskfxTest, RenderWritesFramesAndRefusesBadInput) {
+  ASSERT_EQ(Run({"demo", "-o", (dir_ / "demo").string()}).status, 0);
+  const std::string clip = (dir_ / "demo" / "clip" / "frame_%04d.png").string();
+  const std::string mask = (dir_ / "demo" / "mask.json").string();
+  const Outcome o = Run({"render", clip, "-m", mask, "-o", (dir_ / "out_%03d.png").string(), "--frames", "3:4",
+                         "--feather", "2", "--format", "VUYA32f", "--threads", "2"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.out.find("rendered 2 frames"), std::string::npos) << o.out;
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "out_003.png"));
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "out_004.png"));
+  EXPECT_FALSE(fs::exists(dir_ / "out_002.png"));
+
+  ExpectBadInput(Run({"render", (dir_ / "nothing.mov").string(), "-m", mask, "-o", (dir_ / "x.mkv").string()}), "nothing.mov");
+  ExpectBadInput(Run({"render", clip, "-m", mask, "-o", (dir_ / "x.mkv").string(), "--format", "rgb565"}), "rgb565");
+  ExpectBadInput(Run({"render", clip, "-m", mask, "-o", (dir_ / "x.avi").string()}), ".avi");
+  ExpectBadInput(Run({"render", clip, "-m", mask, "-o", (dir_ / "x.mkv").string(), "--frames", "5"}), "--frames");
+  ExpectBadInput(Run({"render", clip, "-m", mask, "-o", (dir_ / "x.mkv").string(), "--feather", "-1"}), "--feather");
+  EXPECT_FALSE(fs::exists(dir_ / "x.mkv"));
+}
+
 TEST_F(MaskfxTest, UsageErrors) {
   ExpectBadInput(Run({}));
   ExpectBadInput(Run({"--no-such-option", "demo"}));
