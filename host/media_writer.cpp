@@ -134,6 +134,7 @@ class PngSequenceSink final : public MediaWriter::Sink {
     image.width = png_uint_32(frame.width);
     image.height = png_uint_32(frame.height);
     image.format = PNG_FORMAT_RGBA;
+    image.flags = PNG_IMAGE_FLAG_FAST;  // speed over size: frames are many and short-lived
     errno = 0;
     std::string why;
     if (png_image_write_to_stdio(&image, file, 0, frame.pixels.data(), png_int_32(frame.width) * 4, nullptr) == 0) {
