@@ -35,6 +35,15 @@ struct RenderCommandOptions {
 
 int RunRender(const CommonOptions& common, const RenderCommandOptions& options);
 
+struct OverlayCommandOptions {
+  std::string input, mask_path, output;
+  int64_t frame = 0;
+  double zoom = 1.0;
+  std::string selected;  // "i,j,..."
+};
+
+int RunOverlay(const CommonOptions& common, const OverlayCommandOptions& options);
+
 int RunDemo(const CommonOptions& common, const DemoOptions& options);
 
 struct InfoOptions {

@@ -35,6 +35,15 @@ int main(int argc, char** argv) {
   render_cmd->add_option("--frames", render.frames, "frames A:B (inclusive, from 0)");
   render_cmd->add_option("--threads", render.threads, "frames rendered at once (default: every core)");
 
+  maskfx::OverlayCommandOptions overlay;
+  CLI::App* overlay_cmd = app.add_subcommand("overlay", "draw the mask over a frame as the editing view shows it");
+  overlay_cmd->add_option("input", overlay.input, "the clip")->required();
+  overlay_cmd->add_option("-m,--mask", overlay.mask_path, "mask document")->required();
+  overlay_cmd->add_option("--frame", overlay.frame, "frame index (from 0)")->required();
+  overlay_cmd->add_option("-o,--output", overlay.output, "the picture, a .png")->required();
+  overlay_cmd->add_option("--zoom", overlay.zoom, "view zoom (default 1)");
+  overlay_cmd->add_option("--selected", overlay.selected, "vertices shown selected, as i,j,...");
+
   maskfx::InfoOptions info;
   CLI::App* info_cmd = app.add_subcommand("info", "show the effect's parameters, and a mask document's keyframes");
   info_cmd->add_option("input", info.input, "a clip (its size, rate and length)");
@@ -51,5 +60,6 @@ int main(int argc, char** argv) {
   if (*demo_cmd) return maskfx::RunDemo(common, demo);
   if (*info_cmd) return maskfx::RunInfo(common, info);
   if (*render_cmd) return maskfx::RunRender(common, render);
+  if (*overlay_cmd) return maskfx::RunOverlay(common, overlay);
   return maskfx::kExitBadInput;
 }

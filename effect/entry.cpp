@@ -9,6 +9,7 @@
 #include "effect/param_ids.h"
 #include "effect/params_setup.h"
 #include "effect/sequence_data.h"
+#include "overlay/event_handler.h"
 #include "render/render_frame.h"
 #include "effect/suite_access.h"
 
@@ -50,6 +51,7 @@ const CommandHandlers& ModuleHandlers() {
     h.sequence_setdown = &SequenceSetdown;
     h.arbitrary_data = &ArbitraryDataCallback;
     h.render = &mask_render::RenderMaskFrame;
+    h.event = &mask_overlay::HandleMaskEvent;
     return h;
   }();
   return handlers;

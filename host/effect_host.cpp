@@ -4,11 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/drawing_suites.h"
 #include "host/handles.h"
 #include "host/pf_suites.h"
 #include "host/string_table.h"
 #include "host/suite_registry.h"
 #include "platform/sdk/arbitrary_data.h"
+#include "platform/sdk/events.h"
 
 namespace host {
 namespace {
@@ -202,6 +204,12 @@ CommandResult EffectHost::RenderFrame(int64_t frame, FxWorld& output) {
   return result;
 }
 
+CommandResult EffectHost::RunEvent(int64_t frame, FxEventExtra& extra) {
+  std::lock_guard lock(params_mutex_);
+  std::unique_ptr<ParamFrame> params = ParamsAt(frame);
+  return Run(FxCmd_Event, params->data(), nullptr, &extra);
+}
+
 CommandResult EffectHost::SequenceSetup() { return Run(FxCmd_SequenceSetup); }
 
 CommandResult EffectHost::SequenceFlatten(std::vector<uint8_t>* saved) {
@@ -233,6 +241,11 @@ void EffectHost::OfferSuites() {
   offer(kFxPixelFormatSuiteName, kFxPixelFormatSuiteVersion, PixelFormatSuite());
   offer(kFxBackgroundFrameSuiteName, kFxBackgroundFrameSuiteVersion, BackgroundFrameSuite());
   offer(kFxGroupParamSuiteName, kFxGroupParamSuiteVersion, GroupParamSuite());
+  offer(kFxDrawSuiteName, kFxDrawSuiteVersion, DrawSuite());
+  offer(kFxSupplierSuiteName, kFxSupplierSuiteVersion, SupplierSuite());
+  offer(kFxSurfaceSuiteName, kFxSurfaceSuiteVersion, SurfaceSuite());
+  offer(kFxPathSuiteName, kFxPathSuiteVersion, PathSuite());
+  offer(kFxPenSuiteName, kFxPenSuiteVersion, PenSuite());
 }
 
 void EffectHost::WithdrawSuites() { Suites().WithdrawAll(); }

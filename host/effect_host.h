@@ -13,6 +13,7 @@
 #include "host/effect_instance.h"
 #include "host/module_loader.h"
 #include "platform/sdk/effect_interface.h"
+#include "platform/sdk/events.h"
 #include "platform/sdk/params.h"
 
 namespace host {
@@ -84,6 +85,9 @@ class EffectHost {
   // effect writes the alpha. Safe to call from several threads at once: each call gets its own
   // records, and only the parameter evaluation is serialised.
   CommandResult RenderFrame(int64_t frame, FxWorld& output);
+
+  // An event at `frame` (command 15) with the parameters at that frame.
+  CommandResult RunEvent(int64_t frame, FxEventExtra& extra);
 
   // Any command, for callers that build their own arguments.
   CommandResult Run(int32_t command, FxParamDef* params[] = nullptr, FxWorld* output = nullptr,

@@ -74,6 +74,9 @@ struct MediaWriterOptions {
   bool mov_as_png = false;
 };
 
+// One picture as an RGBA PNG at `path`, written under a temporary name and renamed into place.
+bool WriteStillImage(const std::string& path, const RgbaFrame& frame, std::string& error);
+
 class MediaWriter {
  public:
   // OUTPUT by form:

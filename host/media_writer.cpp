@@ -91,6 +91,46 @@ struct MediaWriter::Sink {
 
 namespace {
 
+// Writes one RGBA PNG under a temporary name beside `target` (synced to disk); the caller renames
+// it into place. Nothing is left behind on failure.
+bool WritePngToTemp(const std::string& target, const RgbaFrame& frame, std::string& temp, std::string& error) {
+  int fd = -1, err = 0;
+  if (!MakeTemp(target, temp, fd, err)) {
+    error = target + ": cannot write: " + ErrnoText(err);
+    return false;
+  }
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    err = errno;
+    close(fd);
+    unlink(temp.c_str());
+    error = target + ": cannot write: " + ErrnoText(err);
+    return false;
+  }
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  image.width = png_uint_32(frame.width);
+  image.height = png_uint_32(frame.height);
+  image.format = PNG_FORMAT_RGBA;
+  image.flags = PNG_IMAGE_FLAG_FAST;  // speed over size: frames are many and short-lived
+  errno = 0;
+  std::string why;
+  if (png_image_write_to_stdio(&image, file, 0, frame.pixels.data(), png_int_32(frame.width) * 4, nullptr) == 0) {
+    // libpng reports a failed fwrite only as "Write Error"; errno says why.
+    why = errno != 0 ? ErrnoText(errno) : image.message;
+  }
+  png_image_free(&image);
+  if (why.empty() && fflush(file) != 0) why = ErrnoText(errno);
+  if (why.empty() && fsync(fileno(file)) != 0) why = ErrnoText(errno);
+  if (fclose(file) != 0 && why.empty()) why = ErrnoText(errno);
+  if (!why.empty()) {
+    unlink(temp.c_str());
+    error = target + ": cannot write: " + why;
+    return false;
+  }
+  return true;
+}
+
 // One PNG a frame. Every frame goes to a temporary name first; Finish renames them all, so an
 // unfinished sequence never mixes with the names of a good one.
 class PngSequenceSink final : public MediaWriter::Sink {
@@ -116,40 +156,7 @@ class PngSequenceSink final : public MediaWriter::Sink {
   bool Write(const RgbaFrame& frame, std::string& error) override {
     const std::string target = FramePatternPath(pattern_, next_number_);
     std::string temp;
-    int fd = -1, err = 0;
-    if (!MakeTemp(target, temp, fd, err)) {
-      error = target + ": cannot write: " + ErrnoText(err);
-      return false;
-    }
-    FILE* file = fdopen(fd, "wb");
-    if (file == nullptr) {
-      err = errno;
-      close(fd);
-      unlink(temp.c_str());
-      error = target + ": cannot write: " + ErrnoText(err);
-      return false;
-    }
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = png_uint_32(frame.width);
-    image.height = png_uint_32(frame.height);
-    image.format = PNG_FORMAT_RGBA;
-    image.flags = PNG_IMAGE_FLAG_FAST;  // speed over size: frames are many and short-lived
-    errno = 0;
-    std::string why;
-    if (png_image_write_to_stdio(&image, file, 0, frame.pixels.data(), png_int_32(frame.width) * 4, nullptr) == 0) {
-      // libpng reports a failed fwrite only as "Write Error"; errno says why.
-      why = errno != 0 ? ErrnoText(errno) : image.message;
-    }
-    png_image_free(&image);
-    if (why.empty() && fflush(file) != 0) why = ErrnoText(errno);
-    if (why.empty() && fsync(fileno(file)) != 0) why = ErrnoText(errno);
-    if (fclose(file) != 0 && why.empty()) why = ErrnoText(errno);
-    if (!why.empty()) {
-      unlink(temp.c_str());
-      error = target + ": cannot write: " + why;
-      return false;
-    }
+    if (!WritePngToTemp(target, frame, temp, error)) return false;
     pending_.push_back({temp, target});
     ++next_number_;
     return true;
@@ -590,5 +597,17 @@ bool MediaWriter::Finish(std::string& error) {
 }
 
 std::vector<std::string> MediaWriter::written() const { return sink_->Written(); }
+
+bool WriteStillImage(const std::string& path, const RgbaFrame& frame, std::string& error) {
+  std::string temp;
+  if (!WritePngToTemp(path, frame, temp, error)) return false;
+  if (rename(temp.c_str(), path.c_str()) != 0) {
+    error = path + ": cannot write: " + ErrnoText(errno);
+    unlink(temp.c_str());
+    return false;
+  }
+  SyncFolder(path);
+  return true;
+}
 
 }  // namespace host

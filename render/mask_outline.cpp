@@ -21,11 +21,12 @@ double SquaredLeg(float x0, float y0, float x1, float y1) {
 
 }  // namespace
 
-void BuildMaskOutline(OutlineRecorder& r, const std::vector<MaskVertex>& v) {
+void BuildMaskOutline(OutlineRecorder& r, const std::vector<MaskVertex>& v, bool open) {
   const size_t n = v.size();
   size_t s = 0;  // first vertex of the current sub-outline
   for (size_t i = 0; i < n; ++i) {
     if (i == s) r.MoveTo(v[s].anchor_x, v[s].anchor_y);
+    if (open && i == n - 1) return;  // no way back to the start
     const size_t next_index = (i == n - 1) ? s : i + 1;
     const MaskVertex& cur = v[i];
     const MaskVertex& next = v[next_index];

@@ -13,7 +13,9 @@ namespace mask_render {
 
 // Writes the outline of vertices already in pixels into an empty recorder: curves where a
 // vertex has tangents, lines between corners, a close per sub-outline (separators end one).
-void BuildMaskOutline(OutlineRecorder& recorder, const std::vector<Mask::MaskVertex>& vertices);
+// An open outline (a shape still being drawn) leaves out the segment from the last vertex back
+// to the first, and its close.
+void BuildMaskOutline(OutlineRecorder& recorder, const std::vector<Mask::MaskVertex>& vertices, bool open = false);
 
 // A new path holding the recorder's entries.
 ComponentRef NewPathFromRecorder(const OutlineRecorder& recorder);

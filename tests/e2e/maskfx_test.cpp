@@ -188,6 +188,22 @@ TEST_F(MaskfxTest, RenderWritesFramesAndRefusesBadInput) {
   EXPECT_FALSE(fs::exists(dir_ / "x.mkv"));
 }
 
+TEST_F(MaskfxTest, OverlayWritesAPictureOfTheView) {
+  ASSERT_EQ(Run({"demo", "-o", (dir_ / "demo").string()}).status, 0);
+  const std::string clip = (dir_ / "demo" / "clip" / "frame_%04d.png").string();
+  const std::string mask = (dir_ / "demo" / "mask.json").string();
+  const Outcome o = Run({"overlay", clip, "-m", mask, "--frame", "5", "-o", (dir_ / "view.png").string(), "--zoom",
+                         "0.5", "--selected", "0,2"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.out.find("(320x180)"), std::string::npos) << o.out;
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "view.png"));
+  ExpectBadInput(Run({"overlay", clip, "-m", mask, "--frame", "99", "-o", (dir_ / "v.png").string()}), "99");
+  ExpectBadInput(Run({"overlay", clip, "-m", mask, "--frame", "1", "-o", (dir_ / "v.jpg").string()}), "v.jpg");
+  ExpectBadInput(Run({"overlay", clip, "-m", mask, "--frame", "1", "-o", (dir_ / "v.png").string(), "--selected", "a"}),
+                 "--selected");
+  EXPECT_FALSE(fs::exists(dir_ / "v.png"));
+}
+
 TEST_F(MaskfxTest, UsageErrors) {
   ExpectBadInput(Run({}));
   ExpectBadInput(Run({"--no-such-option", "demo"}));

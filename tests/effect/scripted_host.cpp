@@ -114,7 +114,8 @@ FxErr Acquire(const char* name, int32_t, const void** suite) {
   H().calls.push_back("acquire " + n);
   *suite = nullptr;
   if (std::count(H().refused.begin(), H().refused.end(), n)) return H().acquire_result_when_refused;
-  if (n == kFxPixelFormatSuiteName) *suite = &kPixelFormats;
+  if (const auto it = H().suites.find(n); it != H().suites.end()) *suite = it->second;
+  else if (n == kFxPixelFormatSuiteName) *suite = &kPixelFormats;
   else if (n == kFxBackgroundFrameSuiteName) *suite = &kBackground;
   else if (n == kFxGroupParamSuiteName) *suite = &kGroupParams;
   else *suite = &kPixelFormats;  // any other name gets some table

@@ -2,6 +2,7 @@
 // each can be told to fail. Callbacks carry no context, so one scripted host is current at a time.
 #pragma once
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,7 @@ struct Host {
   bool load_writes_table = true;
   bool allocation_fails = false;
   std::vector<std::string> refused;  // suite names the basic suite does not deliver
+  std::map<std::string, const void*> suites;  // tables a test offers by name, before the built-in ones
   FxErr acquire_result_when_refused = FxErr_BadCallbackParam;
   int refuse_add_call = 0;  // 1-based add-parameter call answered with an error
   bool resize_fails = false;

@@ -1,0 +1,52 @@
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "cli/commands.h"
+#include "host/media.h"
+#include "host/module_loader.h"
+#include "host/overlay_job.h"
+
+namespace maskfx {
+namespace {
+
+bool ParseIndices(const std::string& text, std::vector<uint64_t>& out) {
+  std::stringstream in(text);
+  for (std::string item; std::getline(in, item, ',');) {
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(item.c_str(), &end, 10);
+    if (item.empty() || *end != '\0' || item[0] == '-') return false;
+    out.push_back(v);
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunOverlay(const CommonOptions& common, const OverlayCommandOptions& o) {
+  host::OverlayOptions options;
+  options.input = o.input;
+  options.mask_path = o.mask_path;
+  options.frame = o.frame;
+  options.zoom = o.zoom;
+  if (!(o.zoom >= 1.0 / 16 && o.zoom <= 16)) return Fail(kExitBadInput, "--zoom: expected 0.0625 to 16");
+  if (o.frame < 0) return Fail(kExitBadInput, "--frame: expected a frame index from 0");
+  if (!o.selected.empty() && !ParseIndices(o.selected, options.selected))
+    return Fail(kExitBadInput, "--selected: expected vertex indices like 0,2,3");
+  if (o.output.size() < 5 || o.output.substr(o.output.size() - 4) != ".png")
+    return Fail(kExitBadInput, o.output + ": the overlay is written as a PNG (name ending in .png)");
+
+  host::LoadedModule module;
+  std::string error;
+  if (!host::LoadModule(host::FindModulePath(common.module_path), module, error)) return Fail(kExitBadInput, error);
+  const host::OverlayResult result = host::DrawOverlayPicture(module, options);
+  if (!result.module_message.empty())
+    std::fprintf(stderr, "maskfx: %s says: %s\n", module.path.c_str(), result.module_message.c_str());
+  if (result.exit_status != 0) return Fail(result.exit_status, result.error);
+  if (!host::WriteStillImage(o.output, result.picture, error)) return Fail(kExitFailure, error);
+  std::printf("overlay of frame %lld at zoom %g written to %s (%dx%d)\n", static_cast<long long>(o.frame), o.zoom,
+              o.output.c_str(), result.picture.width, result.picture.height);
+  return kExitOk;
+}
+
+}  // namespace maskfx

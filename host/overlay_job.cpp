@@ -1,0 +1,63 @@
+#include "host/overlay_job.h"
+
+#include "host/document_params.h"
+#include "host/drawing_suites.h"
+#include "host/effect_host.h"
+#include "host/mask_document.h"
+#include "host/picture_scale.h"
+#include "host/sequence_blob.h"
+#include "host/view_transform.h"
+
+namespace host {
+namespace {
+
+OverlayResult Failure(int status, std::string error) {
+  OverlayResult r;
+  r.exit_status = status;
+  r.error = std::move(error);
+  return r;
+}
+
+}  // namespace
+
+OverlayResult DrawOverlayPicture(const LoadedModule& module, const OverlayOptions& options) {
+  std::string error;
+  MaskDocument doc;
+  if (!ReadMaskDocument(options.mask_path, doc, error)) return Failure(2, error);
+  std::unique_ptr<MediaReader> reader = MediaReader::Open(options.input, error);
+  if (!reader) return Failure(2, error);
+  RgbaFrame frame;
+  if (options.frame < 0 || !reader->ReadFrame(options.frame, frame, error)) {
+    if (!error.empty()) return Failure(1, error);
+    return Failure(2, options.input + ": has no frame " + std::to_string(options.frame));
+  }
+
+  EffectHost effect(module);
+  OverlayResult result;
+  const CommandResult setup = effect.GlobalSetup();
+  if (setup.display_error) result.module_message = setup.message;
+  if (setup.err != FxErr_None) return Failure(1, module.path + ": module setup failed with error " + std::to_string(setup.err));
+  if (effect.ParamsSetup().err != FxErr_None) return Failure(1, module.path + ": parameter setup failed");
+  effect.SetLayerSize(frame.width, frame.height);
+  if (!ApplyMaskDocument(effect, doc, error)) return Failure(1, error);
+  effect.SetLayerSize(frame.width, frame.height);
+  if (effect.SequenceResetup(FlatRecordWithSelection(options.selected)).err != FxErr_None)
+    return Failure(1, module.path + ": the effect could not take its per-instance record");
+
+  const ViewTransform view{options.zoom, 0, 0};
+  OverlayCanvas canvas(ScalePicture(frame, options.zoom));
+  FxEventContext context{FxWindow_Composition, canvas.draw_ref(), nullptr};
+  FxEventExtra extra{};
+  extra.context = &context;
+  extra.type = FxEvent_Draw;
+  extra.callbacks = ViewCallbacks(&view);
+  const CommandResult drawn = effect.RunEvent(options.frame, extra);
+  if (drawn.display_error) result.module_message = drawn.message;
+  if (drawn.err != FxErr_None) return Failure(1, "the effect failed to draw its overlay (error " + std::to_string(drawn.err) + ")");
+  if (canvas.live_objects() != 0 || canvas.state_depth() != 0)
+    return Failure(1, "the effect left drawing objects or states behind");
+  result.picture = canvas.Picture();
+  return result;
+}
+
+}  // namespace host

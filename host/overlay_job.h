@@ -1,0 +1,31 @@
+// The overlay as a user sees it in the composition view: a frame of the clip at a zoom, with the
+// effect drawing the mask over it through the draw event.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/media.h"
+#include "host/module_loader.h"
+
+namespace host {
+
+struct OverlayOptions {
+  std::string input;
+  std::string mask_path;
+  int64_t frame = 0;
+  double zoom = 1.0;
+  std::vector<uint64_t> selected;  // vertices shown as selected, with their tangent handles
+};
+
+struct OverlayResult {
+  int exit_status = 0;  // 0 done, 1 failed while running, 2 bad input
+  std::string error;
+  std::string module_message;
+  RgbaFrame picture;
+};
+
+OverlayResult DrawOverlayPicture(const LoadedModule& module, const OverlayOptions& options);
+
+}  // namespace host

@@ -1,0 +1,60 @@
+// Drawing the mask over the composition view: the outline with a shadow, the vertices, the
+// tangent handles of the vertices being worked on, the expansion and feather outlines, the
+// feather/expansion handle and the marquee, all through the host's drawing suites.
+#pragma once
+
+#include <vector>
+
+#include "mask/mask_shape.h"
+#include "overlay/screen_space.h"
+#include "platform/sdk/drawing_suites.h"
+#include "platform/sdk/effect_interface.h"
+#include "platform/sdk/events.h"
+#include "platform/sdk/params.h"
+
+namespace mask_overlay {
+
+FxErr DrawMaskOverlay(FxInData* in_data, FxOutData* out_data, FxParamDef* params[], FxEventExtra* extra);
+
+// The five drawing suites for one pass, released when it ends. Any of them missing: no drawing.
+class DrawingSuites {
+ public:
+  explicit DrawingSuites(const FxInData* in_data);
+  ~DrawingSuites();
+  DrawingSuites(const DrawingSuites&) = delete;
+  DrawingSuites& operator=(const DrawingSuites&) = delete;
+  bool complete() const { return draw && supplier && surface && path && pen; }
+
+  const FxDrawSuite* draw = nullptr;
+  const FxSupplierSuite* supplier = nullptr;
+  const FxSurfaceSuite* surface = nullptr;
+  const FxPathSuite* path = nullptr;
+  const FxPenSuite* pen = nullptr;
+
+ private:
+  const FxInData* in_data_;
+};
+
+// What one pass draws with: the suites, the supplier and surface of the event's drawing reference.
+struct Canvas {
+  const DrawingSuites& suites;
+  FxSupplierRef supplier;
+  FxSurfaceRef surface;
+  FxDrawColor color;
+};
+
+struct PassInput {
+  const std::vector<Mask::MaskVertex>* vertices;  // layer coordinates
+  bool show_handles;
+  const Mask::MaskShape* shape;
+  double feather;
+  float expansion;
+  float screen_scale;
+};
+
+void DrawMaskPass(const FxInData* in_data, FxParamDef* params[], const FxEventExtra& extra, const PassInput& input,
+                  const FxDrawColor& color);
+void DrawVertexMarker(const Canvas& canvas, const FxDrawRect& rect, bool selected);
+void DrawCircleHandle(const Canvas& canvas, Point centre, float radius, bool filled);
+
+}  // namespace mask_overlay
