@@ -40,7 +40,16 @@ struct OverlayCommandOptions {
   int64_t frame = 0;
   double zoom = 1.0;
   std::string selected;  // "i,j,..."
+  std::string events_path;
 };
+
+struct EditCommandOptions {
+  std::string mask_path, events_path, output, size;
+  int64_t frame = 0;
+  bool trace = false;
+};
+
+int RunEdit(const CommonOptions& common, const EditCommandOptions& options);
 
 int RunOverlay(const CommonOptions& common, const OverlayCommandOptions& options);
 

@@ -43,6 +43,16 @@ int main(int argc, char** argv) {
   overlay_cmd->add_option("-o,--output", overlay.output, "the picture, a .png")->required();
   overlay_cmd->add_option("--zoom", overlay.zoom, "view zoom (default 1)");
   overlay_cmd->add_option("--selected", overlay.selected, "vertices shown selected, as i,j,...");
+  overlay_cmd->add_option("--events", overlay.events_path, "replay these user actions first (see maskfx edit)");
+
+  maskfx::EditCommandOptions edit;
+  CLI::App* edit_cmd = app.add_subcommand("edit", "edit a mask by replaying mouse and key actions through the effect");
+  edit_cmd->add_option("-m,--mask", edit.mask_path, "the mask document to start from (default: nothing drawn yet)");
+  edit_cmd->add_option("--events", edit.events_path, "the actions, a JSON file")->required();
+  edit_cmd->add_option("-o,--output", edit.output, "where the edited mask document goes")->required();
+  edit_cmd->add_option("--size", edit.size, "layer size WxH (default: the document's)");
+  edit_cmd->add_option("--frame", edit.frame, "the frame the edits happen at (default 0)");
+  edit_cmd->add_flag("--trace", edit.trace, "print the interaction state after each event");
 
   maskfx::InfoOptions info;
   CLI::App* info_cmd = app.add_subcommand("info", "show the effect's parameters, and a mask document's keyframes");
@@ -61,5 +71,6 @@ int main(int argc, char** argv) {
   if (*info_cmd) return maskfx::RunInfo(common, info);
   if (*render_cmd) return maskfx::RunRender(common, render);
   if (*overlay_cmd) return maskfx::RunOverlay(common, overlay);
+  if (*edit_cmd) return maskfx::RunEdit(common, edit);
   return maskfx::kExitBadInput;
 }

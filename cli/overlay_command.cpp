@@ -29,6 +29,7 @@ int RunOverlay(const CommonOptions& common, const OverlayCommandOptions& o) {
   options.mask_path = o.mask_path;
   options.frame = o.frame;
   options.zoom = o.zoom;
+  options.events_path = o.events_path;
   if (!(o.zoom >= 1.0 / 16 && o.zoom <= 16)) return Fail(kExitBadInput, "--zoom: expected 0.0625 to 16");
   if (o.frame < 0) return Fail(kExitBadInput, "--frame: expected a frame index from 0");
   if (!o.selected.empty() && !ParseIndices(o.selected, options.selected))

@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "host/drawing_suites.h"
+#include "host/mask_params.h"
 #include "host/handles.h"
+#include "host/host_suites.h"
 #include "host/pf_suites.h"
 #include "host/string_table.h"
 #include "host/suite_registry.h"
@@ -207,7 +209,31 @@ CommandResult EffectHost::RenderFrame(int64_t frame, FxWorld& output) {
 CommandResult EffectHost::RunEvent(int64_t frame, FxEventExtra& extra) {
   std::lock_guard lock(params_mutex_);
   std::unique_ptr<ParamFrame> params = ParamsAt(frame);
-  return Run(FxCmd_Event, params->data(), nullptr, &extra);
+  // Masking requests during the event edit the value the event sees.
+  instance_.event_frame = frame;
+  instance_.event_mask.clear();
+  if (instance_.params.size() > kMaskPathParam) {
+    const FxHandle mask = (*params)[kMaskPathParam].u.arb.value;
+    instance_.event_mask = HandleBytes(mask);
+  }
+  if (extra.context) extra.context->host_refcon = &instance_;
+  const CommandResult result = Run(FxCmd_Event, params->data(), nullptr, &extra);
+  WriteBackChanged(frame, *params);
+  return result;
+}
+
+// Values the effect changed during a command become the store's values at that frame.
+void EffectHost::WriteBackChanged(int64_t frame, ParamFrame& params) {
+  for (size_t i = 0; i < params.size() && i < instance_.params.size(); ++i) {
+    FxParamDef& def = params[i];
+    if (!(def.change_flags & FxChangeFlag_ChangedValue)) continue;
+    switch (def.param_type) {
+      case FxParam_FloatSlider: StoreNumberAtFrame(instance_.params, i, frame, def.u.slider.value); break;
+      case FxParam_Checkbox: StoreNumberAtFrame(instance_.params, i, frame, def.u.checkbox.value); break;
+      case FxParam_ArbitraryData: StoreValueAtFrame(instance_.params, i, frame, HandleBytes(def.u.arb.value)); break;
+      default: break;
+    }
+  }
 }
 
 CommandResult EffectHost::SequenceSetup() { return Run(FxCmd_SequenceSetup); }
@@ -241,6 +267,8 @@ void EffectHost::OfferSuites() {
   offer(kFxPixelFormatSuiteName, kFxPixelFormatSuiteVersion, PixelFormatSuite());
   offer(kFxBackgroundFrameSuiteName, kFxBackgroundFrameSuiteVersion, BackgroundFrameSuite());
   offer(kFxGroupParamSuiteName, kFxGroupParamSuiteVersion, GroupParamSuite());
+  offer(kFxUtilitySuiteName, kFxUtilitySuiteVersion, UtilitySuite());
+  offer(kFxMaskingSuiteName, kFxMaskingSuiteVersion, MaskingSuite());
   offer(kFxDrawSuiteName, kFxDrawSuiteVersion, DrawSuite());
   offer(kFxSupplierSuiteName, kFxSupplierSuiteVersion, SupplierSuite());
   offer(kFxSurfaceSuiteName, kFxSurfaceSuiteVersion, SurfaceSuite());

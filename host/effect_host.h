@@ -64,6 +64,7 @@ class EffectHost {
   // Declares the host's input layer, then asks the effect for its parameters.
   CommandResult ParamsSetup();
   ParamStore& params() { return instance_.params; }
+  const ParamStore& params() const { return instance_.params; }
 
   // The layer the effect works on, in full-resolution pixels.
   void SetLayerSize(int32_t width, int32_t height);
@@ -87,7 +88,9 @@ class EffectHost {
   CommandResult RenderFrame(int64_t frame, FxWorld& output);
 
   // An event at `frame` (command 15) with the parameters at that frame.
+  // Values the effect changes (and masking requests it makes) are stored at that frame.
   CommandResult RunEvent(int64_t frame, FxEventExtra& extra);
+  int redraw_requests() const { return instance_.redraw_requests; }
 
   // Any command, for callers that build their own arguments.
   CommandResult Run(int32_t command, FxParamDef* params[] = nullptr, FxWorld* output = nullptr,
@@ -101,6 +104,7 @@ class EffectHost {
  private:
   void OfferSuites();
   void WithdrawSuites();
+  void WriteBackChanged(int64_t frame, ParamFrame& params);
   FxHandle InterpolateValue(size_t index, const std::vector<uint8_t>& left,
                             const std::vector<uint8_t>& right, double t, ParamFrame& frame);
 

@@ -20,6 +20,10 @@ struct EffectInstance {
   FxCustomUIInfo ui{};
   bool ui_registered = false;
   int add_param_calls = 0;
+  // During an event: its frame, and the mask value the effect's masking requests edit.
+  int64_t event_frame = 0;
+  std::vector<uint8_t> event_mask;
+  int redraw_requests = 0;
   int refuse_add_param_call = 0;  // 1-based call to refuse (0: none), for failure paths
 };
 

@@ -2,6 +2,7 @@
 
 #include "host/document_params.h"
 #include "host/drawing_suites.h"
+#include "host/edit_session.h"
 #include "host/effect_host.h"
 #include "host/mask_document.h"
 #include "host/picture_scale.h"
@@ -43,6 +44,16 @@ OverlayResult DrawOverlayPicture(const LoadedModule& module, const OverlayOption
   effect.SetLayerSize(frame.width, frame.height);
   if (effect.SequenceResetup(FlatRecordWithSelection(options.selected)).err != FxErr_None)
     return Failure(1, module.path + ": the effect could not take its per-instance record");
+
+  if (!options.events_path.empty()) {
+    EditScript script;
+    if (!ReadEditScript(options.events_path, script, error)) return Failure(2, error);
+    script.zoom = options.zoom;  // the actions are replayed in the view the picture shows
+    script.offset_x = script.offset_y = 0;
+    if (!ReplayEditScript(effect, script, options.frame, std::max(1, int32_t(frame.width * options.zoom)),
+                          std::max(1, int32_t(frame.height * options.zoom)), nullptr, error))
+      return Failure(1, error);
+  }
 
   const ViewTransform view{options.zoom, 0, 0};
   OverlayCanvas canvas(ScalePicture(frame, options.zoom));

@@ -17,6 +17,7 @@ struct OverlayOptions {
   int64_t frame = 0;
   double zoom = 1.0;
   std::vector<uint64_t> selected;  // vertices shown as selected, with their tangent handles
+  std::string events_path;         // user actions replayed before the overlay is drawn
 };
 
 struct OverlayResult {

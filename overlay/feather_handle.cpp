@@ -41,8 +41,12 @@ OutlinePoint EvaluateOutline(const std::vector<MaskVertex>& v, uint32_t edge, fl
   const Point p0{a.anchor_x, a.anchor_y}, p3{b.anchor_x, b.anchor_y};
   const Point p1 = a.kind == Mask::kVertexCorner ? p0 : Point{a.out_x, a.out_y};
   const Point p2 = b.kind == Mask::kVertexCurve ? Point{b.in_x, b.in_y} : p3;
-  OutlinePoint result{Bezier(p0, p1, p2, p3, t), {0, -1}};
-  Point d = BezierTangent(p0, p1, p2, p3, t);
+  // Between two corners the outline is a straight line, run at constant speed like an edit's
+  // split of it.
+  const bool straight = a.kind == Mask::kVertexCorner && b.kind != Mask::kVertexCurve;
+  OutlinePoint result{straight ? Point{p0.x + (p3.x - p0.x) * t, p0.y + (p3.y - p0.y) * t} : Bezier(p0, p1, p2, p3, t),
+                      {0, -1}};
+  Point d = straight ? Point{p3.x - p0.x, p3.y - p0.y} : BezierTangent(p0, p1, p2, p3, t);
   if (!Normalise(d)) {  // a cusp or a point-like edge: fall back to the chord
     d = {p3.x - p0.x, p3.y - p0.y};
     if (!Normalise(d)) return result;

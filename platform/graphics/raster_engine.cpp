@@ -17,6 +17,8 @@ bool RegisterPainters(QuillProcGetter getter) {
   if (reg == nullptr) return false;
   return reg("TQE_BezierPathRasterPainterInterface", "NewFill", "TQE_BezierPathRasterPainterNewFillProc",
              AsProc(&TQE_BezierPathRasterPainterNewFillProc)) == 0 &&
+         reg("TQE_BezierPathRasterPainterInterface", "NewStroke", "TQE_BezierPathRasterPainterNewStrokeProcV2",
+             AsProc(&TQE_BezierPathRasterPainterNewStrokeProcV2)) == 0 &&
          reg("QIMRasterPainterInterface", "GetInfo", "QIMRasterPainterGetInfoProc",
              AsProc(&QIMRasterPainterGetInfoProc)) == 0;
 }

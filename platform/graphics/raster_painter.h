@@ -46,7 +46,16 @@ int32_t TQE_BezierPathRasterPainterNewFillProc(QuillObject** out_painter, int32_
                                                const float* matrix, const TQEClipRecord* clip);
 int32_t QIMRasterPainterGetInfoProc(const QIMRasterPainterInfo** out_info, QuillObject* painter);
 
+// A painter of the same kind whose region is the stroke of the path: every point within width/2
+// of it (round caps and joins), the pen mapped through the matrix with the path. Sub-outlines
+// ended by a close code are stroked closed, others open; a sub-outline of one point (a move and a
+// zero-length piece) paints a dot, a bare move nothing. Width must be finite and positive.
+int32_t TQE_BezierPathRasterPainterNewStrokeProcV2(QuillObject** out_painter, int32_t count, const void* points,
+                                                   const void* codes, float width, int32_t partial_runs,
+                                                   const float* matrix, const TQEClipRecord* clip);
+
 using TQENewFillProc = decltype(&TQE_BezierPathRasterPainterNewFillProc);
+using TQENewStrokeProc = decltype(&TQE_BezierPathRasterPainterNewStrokeProcV2);
 using QIMGetInfoProc = decltype(&QIMRasterPainterGetInfoProc);
 
 inline constexpr int32_t kTQEErrBadArgument = -1;

@@ -1,0 +1,283 @@
+#include "host/edit_script.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <iterator>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/sdk/events.h"
+
+namespace host {
+namespace {
+
+using Json = nlohmann::json;
+
+// Positions travel on as 16.16 fixed point.
+constexpr double kScreenLow = -32768, kScreenHigh = 32767;
+constexpr double kOffsetLimit = 1e6;
+constexpr double kZoomLow = 1.0 / 16, kZoomHigh = 16;
+// Bounds what a stray path (a device, a huge log) can make us hold in memory.
+constexpr size_t kMaxScriptBytes = size_t{64} << 20;
+
+constexpr const char* kActionNames[] = {"press", "drag", "release", "click", "key"};
+constexpr std::pair<const char*, int32_t> kModifiers[] = {
+    {"shift", FxModifier_Shift}, {"option", FxModifier_Option},
+    {"command", FxModifier_Command}, {"control", FxModifier_Control}};
+constexpr std::pair<const char*, int32_t> kKeys[] = {
+    {"left", FxKey_Left}, {"right", FxKey_Right}, {"up", FxKey_Up}, {"down", FxKey_Down}};
+
+// Only finds where and why the text is not JSON; the tree is built once it is known to be.
+class SyntaxCheck : public nlohmann::json_sax<Json> {
+ public:
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override { return true; }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return true; }
+  bool start_array(std::size_t) override { return true; }
+  bool end_array() override { return true; }
+  bool parse_error(std::size_t position, const std::string& token, const Json::exception& ex) override {
+    // The parser stands one past the last character it read; an overflowing number is better
+    // pointed at where it starts.
+    position_ = position > 0 ? position - 1 : 0;
+    if (ex.id == 406) {
+      position_ = position >= token.size() ? position - token.size() : 0;
+      reason_ = "number out of range";
+      return false;
+    }
+    // "[json.exception.parse_error.101] parse error at line 1, column 9: syntax error while
+    // parsing object key - unexpected '}'; expected string literal" -> the part after " - ",
+    // without the echo of what was read, which can be long and says little.
+    std::string_view what = ex.what();
+    if (const size_t dash = what.find(" - "); dash != std::string_view::npos) what.remove_prefix(dash + 3);
+    const size_t echo = what.find("; last read: '");
+    reason_ = what.substr(0, echo);
+    if (const size_t expected = what.rfind("'; expected ");
+        echo != std::string_view::npos && expected != std::string_view::npos && expected > echo)
+      reason_ += what.substr(expected + 1);
+    return false;
+  }
+
+  size_t position_ = 0;
+  std::string reason_;
+};
+
+bool ParseJson(const std::string& text, Json& root, std::string& error) {
+  SyntaxCheck check;
+  if (!Json::sax_parse(text, &check)) {
+    const size_t at = std::min(check.position_, text.size());
+    size_t line = 1, line_start = 0;
+    for (size_t i = 0; i < at; ++i) {
+      if (text[i] == '\n') {
+        ++line;
+        line_start = i + 1;
+      }
+    }
+    error = "line " + std::to_string(line) + ", column " + std::to_string(at - line_start + 1) + ": " +
+            check.reason_;
+    return false;
+  }
+  root = Json::parse(text);
+  return true;
+}
+
+// A refusal while checking the value tree; caught once at the top.
+struct Refusal {
+  std::string message;
+};
+
+[[noreturn]] void Refuse(const std::string& path, const std::string& what) { throw Refusal{path + ": " + what}; }
+
+// A short, single-line picture of a value for messages.
+std::string Shown(const Json& value) {
+  if (value.is_string()) {
+    std::string text = value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    return text.size() <= 40 ? text : text.substr(0, 36) + "...\"";
+  }
+  if (value.is_primitive()) return value.dump();
+  return std::string("(an ") + value.type_name() + ")";
+}
+
+// A field name as it can stand in a path: plain names as they are, others quoted and escaped.
+std::string FieldName(const std::string& name) {
+  const bool plain = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+  });
+  return plain ? name : Shown(Json(name));
+}
+
+void RefuseUnknownFields(const Json& object, std::initializer_list<std::string_view> known, const std::string& path) {
+  for (const auto& [name, value] : object.items())
+    if (std::find(known.begin(), known.end(), name) == known.end())
+      Refuse(path + FieldName(name), "unknown field");
+}
+
+template <size_t N>
+std::string OneOf(const std::pair<const char*, int32_t> (&names)[N]) {
+  std::string list;
+  for (size_t i = 0; i < N; ++i) list += (i ? ", " : "") + std::string(names[i].first);
+  return list;
+}
+
+std::pair<double, double> PointOf(const Json& value, const std::string& path, double low, double high) {
+  if (!value.is_array() || value.size() != 2 || !value[0].is_number() || !value[1].is_number())
+    Refuse(path, "expected two numbers");
+  const double x = value[0].get<double>(), y = value[1].get<double>();
+  if (!(x >= low && x <= high && y >= low && y <= high))
+    Refuse(path, "coordinates out of range (" + std::to_string(int64_t(low)) + " to " +
+                     std::to_string(int64_t(high)) + ")");
+  return {x, y};
+}
+
+int32_t ModifiersOf(const Json& value, const std::string& path) {
+  if (!value.is_array()) Refuse(path, "expected an array");
+  int32_t bits = 0;
+  for (size_t i = 0; i < value.size(); ++i) {
+    const std::string item = path + "[" + std::to_string(i) + "]";
+    if (!value[i].is_string()) Refuse(item, "expected one of " + OneOf(kModifiers));
+    const auto* found = std::find_if(std::begin(kModifiers), std::end(kModifiers),
+                                     [&](const auto& m) { return value[i] == m.first; });
+    if (found == std::end(kModifiers)) Refuse(item, "unknown modifier " + Shown(value[i]));
+    bits |= found->second;
+  }
+  return bits;
+}
+
+EditScript ScriptOf(const Json& root) {
+  if (!root.is_object()) Refuse("document", "expected an object");
+  const auto format = root.find("format");
+  if (format == root.end()) Refuse("format", "missing");
+  if (*format != "mask-edit-events") Refuse("format", "expected \"mask-edit-events\"");
+  const auto version = root.find("version");
+  if (version == root.end()) Refuse("version", "missing");
+  if (!version->is_number_unsigned() || version->get<uint64_t>() != 1)
+    Refuse("version", "unsupported version " + Shown(*version));
+  // After the format, so another kind of file is named as such rather than by its first field.
+  RefuseUnknownFields(root, {"format", "version", "zoom", "offset", "events"}, "");
+
+  EditScript script;
+  if (const auto zoom = root.find("zoom"); zoom != root.end()) {
+    if (!zoom->is_number() || !(zoom->get<double>() >= kZoomLow && zoom->get<double>() <= kZoomHigh))
+      Refuse("zoom", "expected a number from 0.0625 to 16");
+    script.zoom = zoom->get<double>();
+  }
+  if (const auto offset = root.find("offset"); offset != root.end())
+    std::tie(script.offset_x, script.offset_y) = PointOf(*offset, "offset", -kOffsetLimit, kOffsetLimit);
+
+  const auto events = root.find("events");
+  if (events == root.end()) Refuse("events", "missing");
+  if (!events->is_array()) Refuse("events", "expected an array");
+  std::string down;  // the path of the press holding the button, empty while it is up
+  for (size_t i = 0; i < events->size(); ++i) {
+    const Json& value = (*events)[i];
+    const std::string path = "events[" + std::to_string(i) + "]";
+    if (!value.is_object()) Refuse(path, "expected an object");
+    std::vector<std::string> actions;
+    for (const char* name : kActionNames)
+      if (value.contains(name)) actions.push_back(name);
+    if (actions.empty()) Refuse(path, "expected one of press, drag, release, click, key");
+    if (actions.size() > 1) Refuse(path, "expected one action, got " + actions[0] + " and " + actions[1]);
+    const std::string& action = actions[0];
+    RefuseUnknownFields(value, {action, "modifiers"}, path + ".");
+
+    EditEvent event{EditAction::kKey};
+    if (const auto modifiers = value.find("modifiers"); modifiers != value.end())
+      event.modifiers = ModifiersOf(*modifiers, path + ".modifiers");
+    const Json& argument = value[action];
+    if (action == "key") {
+      const auto* key = argument.is_string()
+                            ? std::find_if(std::begin(kKeys), std::end(kKeys),
+                                           [&](const auto& k) { return argument == k.first; })
+                            : std::end(kKeys);
+      if (key == std::end(kKeys)) Refuse(path + ".key", "expected one of " + OneOf(kKeys));
+      event.key_code = key->second;
+    } else {
+      std::tie(event.x, event.y) = PointOf(argument, path + "." + action, kScreenLow, kScreenHigh);
+    }
+
+    // The effect follows a gesture from its press to its release; anything else in between, or
+    // a half gesture, would reach it in a state no user can produce.
+    const bool starts = action == "press" || action == "click";
+    if ((starts || action == "key") && !down.empty())
+      Refuse(path, action + " while the button is down (pressed at " + down + ")");
+    if (!starts && action != "key" && down.empty()) Refuse(path, action + " without a press before it");
+
+    if (action == "key") {
+      script.events.push_back(event);
+      continue;
+    }
+    event.action = action == "drag" ? EditAction::kDrag : action == "release" ? EditAction::kRelease
+                                                                                : EditAction::kPress;
+    script.events.push_back(event);
+    if (action == "click") {
+      event.action = EditAction::kRelease;
+      script.events.push_back(event);
+    }
+    if (action == "press") down = path;
+    if (action == "release") down.clear();
+  }
+  if (!down.empty()) Refuse(down, "press without a release");
+  return script;
+}
+
+}  // namespace
+
+bool ParseEditScript(const std::string& text, EditScript& script, std::string& error) {
+  Json root;
+  if (!ParseJson(text, root, error)) return false;
+  try {
+    script = ScriptOf(root);
+  } catch (const Refusal& refusal) {
+    error = refusal.message;
+    return false;
+  }
+  return true;
+}
+
+bool ReadEditScript(const std::string& path, EditScript& script, std::string& error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = path + ": cannot read: " + std::system_category().message(errno);
+    return false;
+  }
+  std::string text;
+  int err = 0;
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) err = errno;
+    if (got <= 0) break;
+    if (text.size() + size_t(got) > kMaxScriptBytes) {
+      close(fd);
+      error = path + ": cannot read: larger than " + std::to_string(kMaxScriptBytes >> 20) + " MiB";
+      return false;
+    }
+    text.append(buffer, size_t(got));
+  }
+  close(fd);
+  if (err != 0) {
+    error = path + ": cannot read: " + std::system_category().message(err);
+    return false;
+  }
+  if (!ParseEditScript(text, script, error)) {
+    error = path + ": " + error;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace host

@@ -1,0 +1,151 @@
+#include "host/edit_session.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <sstream>
+
+#include "host/document_params.h"
+#include "host/drawing_suites.h"
+#include "host/mask_params.h"
+#include "host/view_transform.h"
+
+namespace host {
+namespace {
+
+const char* ActionName(EditAction a) {
+  switch (a) {
+    case EditAction::kPress: return "press";
+    case EditAction::kDrag: return "drag";
+    case EditAction::kRelease: return "release";
+    case EditAction::kKey: return "key";
+  }
+  return "?";
+}
+
+}  // namespace
+
+std::string DescribeInteraction(EffectHost& effect) {
+  std::vector<uint8_t> saved;
+  effect.SequenceFlatten(&saved);
+  std::ostringstream out;
+  if (saved.size() >= 80) {
+    uint32_t state = 0;
+    uint64_t count = 0;
+    std::memcpy(&state, saved.data() + 8, 4);
+    std::memcpy(&count, saved.data() + 72, 8);
+    out << "state " << state << ", selected";
+    if (count == 0) out << " none";
+    for (uint64_t i = 0; i < count && 80 + 8 * (i + 1) <= saved.size(); ++i) {
+      uint64_t index = 0;
+      std::memcpy(&index, saved.data() + 80 + 8 * i, 8);
+      out << (i ? "," : " ") << index;
+    }
+  }
+  effect.SequenceResetup(saved);
+  return out.str();
+}
+
+bool ReplayEditScript(EffectHost& effect, const EditScript& script, int64_t frame, int32_t view_width,
+                      int32_t view_height, const EditTrace& trace, std::string& error) {
+  const ViewTransform view{script.zoom, script.offset_x, script.offset_y};
+  OverlayCanvas canvas(view_width, view_height);
+  FxEventContext context{FxWindow_Composition, canvas.draw_ref(), nullptr};
+  void* gesture = nullptr;  // the effect's continuation while the button is down
+  for (size_t i = 0; i < script.events.size(); ++i) {
+    const EditEvent& e = script.events[i];
+    FxEventExtra extra{};
+    extra.context = &context;
+    extra.callbacks = ViewCallbacks(&view);
+    if (e.action == EditAction::kKey) {
+      extra.type = FxEvent_KeyDown;
+      extra.u.key = {e.key_code, e.modifiers};
+    } else {
+      if (e.action != EditAction::kPress && gesture == nullptr) continue;  // the effect took no gesture
+      extra.type = e.action == EditAction::kPress ? FxEvent_Click : FxEvent_Drag;
+      extra.u.mouse.screen_x = int32_t(std::lround(e.x));
+      extra.u.mouse.screen_y = int32_t(std::lround(e.y));
+      extra.u.mouse.modifiers = e.modifiers;
+      extra.u.mouse.continuation = e.action == EditAction::kPress ? nullptr : gesture;
+      extra.u.mouse.last = e.action == EditAction::kRelease;
+    }
+    const CommandResult result = effect.RunEvent(frame, extra);
+    if (result.err != FxErr_None) {
+      error = "event " + std::to_string(i) + " (" + ActionName(e.action) + "): the effect failed with error " +
+              std::to_string(result.err) + (result.message.empty() ? "" : ": " + result.message);
+      return false;
+    }
+    if (e.action != EditAction::kKey) gesture = extra.u.mouse.continuation;
+    if (e.action == EditAction::kRelease) gesture = nullptr;
+
+    FxEventExtra draw{};
+    draw.context = &context;
+    draw.type = FxEvent_Draw;
+    draw.callbacks = ViewCallbacks(&view);
+    effect.RunEvent(frame, draw);
+    if (trace) {
+      std::ostringstream line;
+      line << "event " << i << " " << ActionName(e.action);
+      if (e.action != EditAction::kKey) line << " " << e.x << "," << e.y;
+      line << ": " << DescribeInteraction(effect);
+      trace(line.str());
+    }
+  }
+  return true;
+}
+
+MaskDocument DocumentFromParams(const EffectHost& effect, int32_t width, int32_t height) {
+  MaskDocument doc;
+  doc.width = width;
+  doc.height = height;
+  const ParamStore& params = effect.params();
+  for (const auto& [frame, bytes] : params.at(kMaskPathParam).values) {
+    MaskKeyframe key;
+    key.frame = frame;
+    if (Mask::UnflattenMaskShape(bytes.data(), bytes.size(), key.shape)) doc.keyframes.push_back(key);
+  }
+  doc.feather = params.NumberAt(kMaskFeatherParam, 0);
+  doc.opacity = params.NumberAt(kMaskOpacityParam, 0);
+  doc.expansion = params.NumberAt(kMaskExpansionParam, 0);
+  doc.inverted = params.NumberAt(kMaskInvertedParam, 0) != 0;
+  doc.motion = MotionNameOf(int(params.NumberAt(kMotionLevelParam, 0)));
+  return doc;
+}
+
+EditResult RunEditSession(const LoadedModule& module, const EditOptions& options, const EditTrace& trace) {
+  EditResult result;
+  const auto fail = [&](int status, std::string error) {
+    result.exit_status = status;
+    result.error = std::move(error);
+    return result;
+  };
+  std::string error;
+  MaskDocument doc;
+  if (!options.mask_path.empty() && !ReadMaskDocument(options.mask_path, doc, error)) return fail(2, error);
+  EditScript script;
+  if (!ReadEditScript(options.events_path, script, error)) return fail(2, error);
+  const int32_t width = options.width > 0 ? options.width : doc.width;
+  const int32_t height = options.height > 0 ? options.height : doc.height;
+  if (width <= 0 || height <= 0) return fail(2, "the layer size is unknown: give --size WxH or a document with a size");
+
+  EffectHost effect(module);
+  const CommandResult setup = effect.GlobalSetup();
+  if (setup.display_error) result.module_message = setup.message;
+  if (setup.err != FxErr_None) return fail(1, module.path + ": module setup failed with error " + std::to_string(setup.err));
+  if (effect.ParamsSetup().err != FxErr_None) return fail(1, module.path + ": parameter setup failed");
+  if (effect.SequenceSetup().err != FxErr_None) return fail(1, module.path + ": the effect made no per-instance record");
+  if (!ApplyMaskDocument(effect, doc, error)) return fail(1, error);
+  effect.SetLayerSize(width, height);
+
+  const int32_t view_w = int32_t(std::lround(width * script.zoom + script.offset_x));
+  const int32_t view_h = int32_t(std::lround(height * script.zoom + script.offset_y));
+  // The view the edits are drawn in between events; its size only bounds the drawing.
+  if (!ReplayEditScript(effect, script, options.frame, std::clamp(view_w, 1, 8192), std::clamp(view_h, 1, 8192), trace,
+                        error))
+    return fail(1, error);
+  result.document = DocumentFromParams(effect, width, height);
+  if (!options.output.empty() && !WriteMaskDocument(options.output, result.document, error)) return fail(1, error);
+  return result;
+}
+
+}  // namespace host

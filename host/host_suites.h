@@ -1,0 +1,22 @@
+// The host's utility suite and its private masking suite. Masking requests edit the stored
+// "Mask Path" value at the frame of the event that makes them.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/sdk/private_suites.h"
+#include "platform/sdk/utility_suite.h"
+
+namespace host {
+
+const FxUtilitySuite* UtilitySuite();
+const FxMaskingSuite* MaskingSuite();
+
+// Stores a value edited at `frame`: a parameter that is not animated (one value or none) takes
+// it for the whole clip; an animated one gets a keyframe there.
+class ParamStore;
+void StoreValueAtFrame(ParamStore& params, size_t index, int64_t frame, std::vector<uint8_t> bytes);
+void StoreNumberAtFrame(ParamStore& params, size_t index, int64_t frame, double value);
+
+}  // namespace host
