@@ -204,6 +204,26 @@ TEST_F(MaskfxTest, OverlayWritesAPictureOfTheView) {
   EXPECT_FALSE(fs::exists(dir_ / "v.png"));
 }
 
+TEST_F(MaskfxTest, EditDrawsAMaskFromNothing) {
+  std::ofstream(dir_ / "draw.json") << R"({"format": "mask-edit-events", "version": 1, "events": [
+    {"click": [100, 100]}, {"click": [300, 100]}, {"click": [300, 250]}, {"click": [100, 250]},
+    {"click": [100, 100]}, {"press": [300, 250]}, {"drag": [320, 270]}, {"release": [340, 290]}]})";
+  const Outcome o = Run({"edit", "--events", (dir_ / "draw.json").string(), "-o", (dir_ / "mask.json").string(),
+                         "--size", "640x360", "--trace"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.out.find("event 12 release 340,290: state 0, selected 2"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("closed, 4 vertices"), std::string::npos) << o.out;
+  EXPECT_NE(ReadFile(dir_ / "mask.json").find("[0.53125, 0.8055556]"), std::string::npos);
+
+  std::ofstream(dir_ / "bad.json") << R"({"format": "mask-edit-events", "version": 1, "events": [{"drag": [1, 2]}]})";
+  ExpectBadInput(Run({"edit", "--events", (dir_ / "bad.json").string(), "-o", (dir_ / "x.json").string(), "--size", "64x64"}),
+                 "events[0]");
+  ExpectBadInput(Run({"edit", "--events", (dir_ / "draw.json").string(), "-o", (dir_ / "x.json").string()}), "--size");
+  ExpectBadInput(Run({"edit", "--events", (dir_ / "draw.json").string(), "-o", (dir_ / "x.json").string(), "--size", "64"}),
+                 "--size");
+  EXPECT_FALSE(fs::exists(dir_ / "x.json"));
+}
+
 TEST_F(MaskfxTest, UsageErrors) {
   ExpectBadInput(Run({}));
   ExpectBadInput(Run({"--no-such-option", "demo"}));
