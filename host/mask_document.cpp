@@ -1,5 +1,7 @@
 #include "host/mask_document.h"
 
+#include "host/json_text.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,105 +35,6 @@ constexpr double kCoordinateLimit = 1e6;
 constexpr off_t kMaxDocumentBytes = off_t{512} << 20;
 
 std::string ErrnoText(int err) { return std::system_category().message(err); }
-
-// Builds the value tree from the parser's events and keeps where and why it stopped.
-class TreeBuilder : public nlohmann::json_sax<Json> {
- public:
-  explicit TreeBuilder(Json& root) : root_(root) {}
-
-  bool null() override { return Value(nullptr); }
-  bool boolean(bool value) override { return Value(value); }
-  bool number_integer(number_integer_t value) override { return Value(value); }
-  bool number_unsigned(number_unsigned_t value) override { return Value(value); }
-  bool number_float(number_float_t value, const string_t&) override { return Value(value); }
-  bool string(string_t& value) override { return Value(std::move(value)); }
-  bool binary(binary_t& value) override { return Value(Json::binary(std::move(value))); }
-  bool start_object(std::size_t) override { return Open(Json::object()); }
-  bool key(string_t& name) override {
-    slot_ = &(*open_.back())[name];  // a repeated key keeps its last value
-    return true;
-  }
-  bool end_object() override { return Close(); }
-  bool start_array(std::size_t) override { return Open(Json::array()); }
-  bool end_array() override { return Close(); }
-  bool parse_error(std::size_t position, const std::string& token, const Json::exception& ex) override {
-    // The parser stands one past the last character it read; an overflowing number is better
-    // pointed at where it starts.
-    position_ = position > 0 ? position - 1 : 0;
-    if (ex.id == 406) {  // a number past double range
-      position_ = position >= token.size() ? position - token.size() : 0;
-      reason_ = "number out of range";
-    } else {
-      reason_ = ShortReason(ex.what());
-    }
-    return false;
-  }
-
-  // Set once the input was refused: the byte offset of the fault and a short reason.
-  size_t position_ = 0;
-  std::string reason_;
-
- private:
-  bool Value(Json&& value) {
-    Place(std::move(value));
-    return true;
-  }
-  Json* Place(Json&& value) {
-    if (open_.empty()) {
-      root_ = std::move(value);
-      return &root_;
-    }
-    Json& parent = *open_.back();
-    if (parent.is_array()) {
-      parent.push_back(std::move(value));
-      return &parent.back();
-    }
-    *slot_ = std::move(value);
-    return slot_;
-  }
-  bool Open(Json&& container) {
-    open_.push_back(Place(std::move(container)));
-    return true;
-  }
-  bool Close() {
-    open_.pop_back();
-    return true;
-  }
-
-  // "[json.exception.parse_error.101] parse error at line 1, column 9: syntax error while
-  // parsing object key - unexpected '}'; expected string literal" -> "unexpected '}'; expected
-  // string literal". The echo of what was read goes: it can be long and says little.
-  static std::string ShortReason(std::string_view what) {
-    if (const size_t dash = what.find(" - "); dash != std::string_view::npos) what.remove_prefix(dash + 3);
-    const size_t echo = what.find("; last read: '");
-    if (echo == std::string_view::npos) return std::string(what);
-    std::string reason(what.substr(0, echo));
-    if (const size_t expected = what.rfind("'; expected ");
-        expected != std::string_view::npos && expected > echo)
-      reason += what.substr(expected + 1);
-    return reason;
-  }
-
-  Json& root_;
-  std::vector<Json*> open_;  // the containers still open, outermost first
-  Json* slot_ = nullptr;     // where the value after the last key goes
-};
-
-bool ParseJson(const std::string& text, Json& root, std::string& error) {
-  TreeBuilder builder(root);
-  if (Json::sax_parse(text, &builder)) return true;
-  const size_t at = std::min(builder.position_, text.size());
-  size_t line = 1, line_start = 0;
-  for (size_t i = 0; i < at; ++i) {
-    if (text[i] == '\n') {
-      ++line;
-      line_start = i + 1;
-    }
-  }
-  error = "line " + std::to_string(line) + ", column " + std::to_string(at - line_start + 1) + ": " +
-          builder.reason_;
-  return false;
-}
 
 // A refusal while checking the value tree; caught once at the top.
 struct Refusal {
@@ -316,7 +219,7 @@ const char* MotionNameOf(int level) {
 
 bool ParseMaskDocument(const std::string& text, MaskDocument& doc, std::string& error) {
   Json root;
-  if (!ParseJson(text, root, error)) return false;
+  if (!ParseJsonText(text, root, error)) return false;
   try {
     doc = DocumentOf(root);
   } catch (const Refusal& refusal) {
@@ -327,31 +230,8 @@ bool ParseMaskDocument(const std::string& text, MaskDocument& doc, std::string& 
 }
 
 bool ReadMaskDocument(const std::string& path, MaskDocument& doc, std::string& error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = path + ": cannot read: " + ErrnoText(errno);
-    return false;
-  }
   std::string text;
-  int err = 0;
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) err = errno;
-    if (got <= 0) break;
-    if (static_cast<off_t>(text.size()) + got > kMaxDocumentBytes) {
-      close(fd);
-      error = path + ": cannot read: larger than " + std::to_string(kMaxDocumentBytes >> 20) + " MiB";
-      return false;
-    }
-    text.append(buffer, static_cast<size_t>(got));
-  }
-  close(fd);
-  if (err != 0) {
-    error = path + ": cannot read: " + ErrnoText(err);
-    return false;
-  }
+  if (!ReadTextFile(path, kMaxDocumentBytes, text, error)) return false;
   if (!ParseMaskDocument(text, doc, error)) {
     error = path + ": " + error;
     return false;
