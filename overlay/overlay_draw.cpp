@@ -193,48 +193,35 @@ void DrawFeatherHandle(const Canvas& c, const FxInData* in_data, FxParamDef* par
 
 void DrawMarquee(const FxInData* in_data, const FxEventExtra& extra, const mask_effect::SequenceRecord& record,
                  const FxDrawColor& color) {
-  const FxDrawSuite* draw = Acquire<FxDrawSuite>(in_data, kFxDrawSuiteName, kFxDrawSuiteVersion);
-  const FxSupplierSuite* supplier = Acquire<FxSupplierSuite>(in_data, kFxSupplierSuiteName, kFxSupplierSuiteVersion);
-  const FxSurfaceSuite* surface = Acquire<FxSurfaceSuite>(in_data, kFxSurfaceSuiteName, kFxSurfaceSuiteVersion);
-  const FxPathSuite* path_suite = Acquire<FxPathSuite>(in_data, kFxPathSuiteName, kFxPathSuiteVersion);
-  const FxBasicSuite* basic = in_data->basic_suite;
-  if (draw && supplier && surface && path_suite) {
-    FxSupplierRef supplier_ref = nullptr;
-    FxSurfaceRef surface_ref = nullptr;
-    draw->GetSupplier(extra.context->draw_ref, &supplier_ref);
-    draw->GetSurface(extra.context->draw_ref, &surface_ref);
-    const mask_effect::Marquee m = mask_effect::MarqueeOf(record);
-    // Corners go to the screen as whole layer pixels and come back as whole screen pixels.
-    const auto corner = [&](float x, float y) {
-      FxFixedPoint f{ToFixed(std::trunc(x)), ToFixed(std::trunc(y))};
-      const FxEventCallbacks& cb = extra.callbacks;
-      if (cb.layer_to_comp) cb.layer_to_comp(cb.refcon, extra.context, &f);
-      if (cb.comp_to_screen) cb.comp_to_screen(cb.refcon, extra.context, &f);
-      return Point{std::trunc(FromFixed(f.x)), std::trunc(FromFixed(f.y))};
-    };
-    const Point a = corner(m.start_x, m.start_y), b = corner(m.end_x, m.end_y);
-    FxPenRef pen = nullptr;
-    FxPathRef path = nullptr;
-    if (supplier->NewPen(supplier_ref, &color, 1.0f, &pen) == FxErr_None &&
-        supplier->NewPath(supplier_ref, &path) == FxErr_None) {
-      path_suite->MoveTo(path, a.x, a.y);
-      path_suite->LineTo(path, b.x, a.y);
-      path_suite->LineTo(path, b.x, b.y);
-      path_suite->LineTo(path, a.x, b.y);
-      path_suite->LineTo(path, a.x, a.y);
-      surface->PushState(surface_ref);
-      surface->StrokePath(surface_ref, pen, path);
-      surface->PopState(surface_ref);
-    }
-    if (path) supplier->ReleaseObject(FxAsDrawObject(path));
-    if (pen) supplier->ReleaseObject(FxAsDrawObject(pen));
-  }
-  if (basic && basic->ReleaseSuite) {
-    if (draw) basic->ReleaseSuite(kFxDrawSuiteName, kFxDrawSuiteVersion);
-    if (supplier) basic->ReleaseSuite(kFxSupplierSuiteName, kFxSupplierSuiteVersion);
-    if (surface) basic->ReleaseSuite(kFxSurfaceSuiteName, kFxSurfaceSuiteVersion);
-    if (path_suite) basic->ReleaseSuite(kFxPathSuiteName, kFxPathSuiteVersion);
-  }
+  DrawingSuites suites(in_data);
+  if (!suites.draw || !suites.supplier || !suites.surface || !suites.path) return;  // the pen suite is not needed
+  FxSupplierRef supplier = nullptr;
+  FxSurfaceRef surface = nullptr;
+  if (suites.draw->GetSupplier(extra.context->draw_ref, &supplier) != FxErr_None ||
+      suites.draw->GetSurface(extra.context->draw_ref, &surface) != FxErr_None)
+    return;
+  const Canvas c{suites, supplier, surface, color};
+  const mask_effect::Marquee m = mask_effect::MarqueeOf(record);
+  // Corners go to the screen as whole layer pixels and come back as whole screen pixels.
+  const auto corner = [&](float x, float y) {
+    FxFixedPoint f{ToFixed(std::trunc(x)), ToFixed(std::trunc(y))};
+    const FxEventCallbacks& cb = extra.callbacks;
+    if (cb.layer_to_comp) cb.layer_to_comp(cb.refcon, extra.context, &f);
+    if (cb.comp_to_screen) cb.comp_to_screen(cb.refcon, extra.context, &f);
+    return Point{std::trunc(FromFixed(f.x)), std::trunc(FromFixed(f.y))};
+  };
+  const Point a = corner(m.start_x, m.start_y), b = corner(m.end_x, m.end_y);
+  Object<FxPenRef> pen = NewPen(c, 1.0f);
+  Object<FxPathRef> path = NewPath(c);
+  if (!pen || !path) return;
+  suites.path->MoveTo(path.get(), a.x, a.y);
+  suites.path->LineTo(path.get(), b.x, a.y);
+  suites.path->LineTo(path.get(), b.x, b.y);
+  suites.path->LineTo(path.get(), a.x, b.y);
+  suites.path->LineTo(path.get(), a.x, a.y);
+  suites.surface->PushState(surface);
+  suites.surface->StrokePath(surface, pen.get(), path.get());
+  suites.surface->PopState(surface);
 }
 
 }  // namespace
