@@ -1,0 +1,106 @@
+// Affine feature refinement: every freshly tracked feature is matched against the template
+// taken where it was first selected, allowing an affine deformation of the window and a gain
+// and bias per channel (inverse compositional, coarse to fine with restarts). Features that no
+// longer match are rejected.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "features/image_pyramid.h"
+#include "features/lk_tracker.h"
+#include "features/tracking_records.h"
+
+namespace vantor::tracking {
+
+// A feature's appearance in the frame of its selection: per usable level, the planes of values,
+// x-gradients and y-gradients in the layout of lk_window (see extract_feature_template).
+template <typename T, typename Alloc = std::allocator<T>>
+struct lk_tracker_feature_template {
+  uint64_t half_width = 0;
+  uint64_t half_height = 0;
+  uint64_t channels = 0;
+  uint64_t levels = 0;  // usable levels
+  std::vector<T, Alloc> data;
+
+  lk_window window() const { return {half_width, half_height, channels}; }
+  const T* level(uint64_t l) const { return data.data() + l * window().level_stride(); }
+};
+using feature_template = lk_tracker_feature_template<float, std::allocator<float>>;
+
+// Per-slot affine state: 2C + 8 floats. A window point (u, v) maps to
+// (x0 + dx + (1 + d11) u + d12 v, y0 + dy + d21 u + (1 + d22) v); the feature is at
+// (x0 + dx, y0 + dy); channel c's brightness is gain * template + bias.
+namespace affine_state {
+constexpr uint64_t kX0 = 0, kY0 = 1, kDx = 2, kDy = 3, kD11 = 4, kD12 = 5, kD21 = 6, kD22 = 7;
+constexpr uint64_t size(uint64_t channels) { return 2 * channels + 8; }
+constexpr uint64_t gain(uint64_t c) { return 8 + 2 * c; }
+constexpr uint64_t bias(uint64_t c) { return 9 + 2 * c; }
+}  // namespace affine_state
+
+struct affine_convergence {
+  float translation = 0.1f;
+  float deformation = 0.05f;
+  float gain = 0.05f;
+  float bias = 1.0f;
+};
+
+// For every feature of `row` with state > 0: extracts its template from `pyramid` (the frame
+// of its selection) with a (2 half_size + 1)^2 window over all pyramid levels, and resets its
+// state (`states`: affine_state::size(channels) floats per slot) to the identity warp at its
+// position. Other slots are left alone.
+void create_templates(const image_pyramid& pyramid, std::span<const tracking_feature<float>> row,
+                      std::span<feature_template> templates, std::span<float> states, uint64_t half_size);
+
+// Sized once per refinement step.
+class affine_workspace {
+ public:
+  affine_workspace(const lk_window& window, uint64_t levels);
+  const lk_window& window() const { return window_; }
+  uint64_t levels() const { return levels_; }
+  // The target window sampled last.
+  const float* target_window() const { return target_.data(); }
+  float* target_window() { return target_.data(); }
+  // Forgets the normal equations: call before solving with another template.
+  void reset();
+
+ private:
+  friend struct affine_solver;
+  lk_window window_;
+  uint64_t levels_;
+  std::vector<float> target_, error_, step_;
+  std::vector<float> normal_;          // per level: Cholesky factor of the n x n system
+  std::vector<int8_t> normal_state_;   // per level: 0 not formed, 1 ready, -1 singular
+  std::vector<uint8_t> held_gain_;     // per level and channel
+  int32_t normal_mode_ = -1;
+};
+
+// One Gauss-Newton solve at `level` from the template centre (x0, y0) (level pixels) with
+// params (dx, dy, d11, d12, d21, d22, gain, bias per channel) updated in place. Returns the
+// converging iteration (0 .. limit-1), `limit` when it never converged, -(i+1) when a window
+// corner left the level's interior in iteration i, -2 - limit for a singular system or an
+// unsupported mode (mode 1 after its first window test).
+int64_t affine_level_solve(affine_workspace& ws, const image_pyramid& target, const feature_template& tmpl,
+                           uint64_t level, float x0, float y0, float* params, int32_t mode,
+                           const affine_convergence& eps, uint64_t limit);
+
+// Coarse-to-fine refinement of one feature from its stored state: start level 0 first, then 1,
+// ... An attempt fails on a failed or unconverged level, or when the correlation at its start
+// level is below `threshold`. On success the level-0 parameters are written into `state` and
+// the start level is returned, else -1.
+int refine_feature(affine_workspace& ws, const image_pyramid& target, const feature_template& tmpl, float* state,
+                   float threshold, int32_t mode, const affine_convergence& eps, uint64_t limit);
+
+// The refinement step over a row (state 0 features only). Accepted: quality set, position
+// moved to the refined one, histogram slot start+1. Rejected: histogram slot 0 and state -4
+// when the threshold (min_correlation, or -2 for a template with a flat channel) is above the
+// feature's quality, else -3. Throws std::invalid_argument for channel counts other than 1 to 4
+// or spans too short for the row.
+void refine(const image_pyramid& target, std::span<tracking_feature<float>> row,
+            std::span<const feature_template> templates, std::span<float> states, uint64_t iteration_limit,
+            int32_t mode, const affine_convergence& eps, float min_correlation, uint64_t channels,
+            float min_template_spread, uint64_t half_width, uint64_t half_height, std::span<uint32_t> histogram);
+
+}  // namespace vantor::tracking

@@ -1,0 +1,615 @@
+#include "features/lk_tracker.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <stdexcept>
+#include <utility>
+
+namespace vantor::tracking {
+
+using namespace lk_detail;
+
+uint64_t lk_parameter_count(int32_t mode, uint64_t channels) {
+  switch (mode) {
+    case kPhotometricGlobal: return 4;
+    case kPhotometricPerChannel:
+    case kPhotometricBlockwise: return 2 + 2 * channels;
+    default: return 2;
+  }
+}
+
+uint64_t lk_window::plane_stride() const {
+  const uint64_t block = std::lcm(std::max<uint64_t>(channels, 1), kLanes);
+  return (samples() + block - 1) / block * block;
+}
+
+uint64_t lk_window::extraction_scratch() const {
+  const uint64_t block = (2 * half_width + 4) * (2 * half_height + 4);
+  const uint64_t sampled = (2 * half_width + 3) * (2 * half_height + 3);
+  return (block + sampled) * channels;
+}
+
+namespace {
+
+struct bilinear_weights {
+  float w00, w01, w10, w11;
+  bilinear_weights(float fx, float fy)
+      : w00((1 - fx) * (1 - fy)), w01(fx * (1 - fy)), w10((1 - fx) * fy), w11(fx * fy) {}
+};
+
+// One interpolated row of n floats from two source rows; neighbours are C floats apart.
+template <int C>
+inline void bilinear_row(const float* __restrict r0, const float* __restrict r1, float* __restrict out, uint64_t n,
+                         const bilinear_weights& w) {
+  const float w00 = w.w00, w01 = w.w01, w10 = w.w10, w11 = w.w11;
+  for (uint64_t k = 0; k < n; ++k) out[k] = w00 * r0[k] + w01 * r0[k + C] + w10 * r1[k] + w11 * r1[k + C];
+}
+
+inline float lane_total(const float* acc) {
+  return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+}
+
+// Sums over padded planes (n a multiple of kLanes), one accumulator per lane so that the
+// loops vectorise without reassociating a single sum.
+inline float dot(const float* __restrict a, const float* __restrict b, uint64_t n) {
+  float acc[kLanes] = {};
+  for (uint64_t k = 0; k < n; k += kLanes)
+    for (uint64_t j = 0; j < kLanes; ++j) acc[j] += a[k + j] * b[k + j];
+  return lane_total(acc);
+}
+
+// (sum gx (T - I), sum gy (T - I)): the translation right-hand side.
+inline std::pair<float, float> gradient_times_difference(const float* __restrict gx, const float* __restrict gy,
+                                                         const float* __restrict t, const float* __restrict i,
+                                                         uint64_t n) {
+  float ax[kLanes] = {}, ay[kLanes] = {};
+  for (uint64_t k = 0; k < n; k += kLanes)
+    for (uint64_t j = 0; j < kLanes; ++j) {
+      const float e = t[k + j] - i[k + j];
+      ax[j] += gx[k + j] * e;
+      ay[j] += gy[k + j] * e;
+    }
+  return {lane_total(ax), lane_total(ay)};
+}
+
+// Per channel: sum(T e) and sum(e), lanes a whole number of pixels wide.
+template <int C>
+void brightness_rhs(const float* __restrict t, const float* __restrict e, uint64_t n, float* sum_te, float* sum_e) {
+  constexpr uint64_t L = std::lcm(static_cast<uint64_t>(C), kLanes);
+  float ate[L] = {}, ae[L] = {};
+  for (uint64_t k = 0; k < n; k += L)
+    for (uint64_t j = 0; j < L; ++j) {
+      ate[j] += t[k + j] * e[k + j];
+      ae[j] += e[k + j];
+    }
+  for (int c = 0; c < C; ++c) sum_te[c] = sum_e[c] = 0.0f;
+  for (uint64_t j = 0; j < L; ++j) {
+    sum_te[j % C] += ate[j];
+    sum_e[j % C] += ae[j];
+  }
+}
+
+// e = T - (I - bias) / gain over the window's samples; the padding of e stays zero.
+template <int C>
+void normalised_error(const float* __restrict t, const float* __restrict i, const float* inv_gain, const float* bias,
+                      uint64_t pixels, float* __restrict e) {
+  for (uint64_t p = 0; p < pixels; ++p)
+    for (int c = 0; c < C; ++c) e[p * C + c] = t[p * C + c] - (i[p * C + c] - bias[c]) * inv_gain[c];
+}
+
+struct gradient_moments {
+  double xx = 0, xy = 0, yy = 0;
+};
+
+gradient_moments moments(const float* gx, const float* gy, uint64_t n) {
+  gradient_moments m;
+  for (uint64_t k = 0; k < n; ++k) {
+    m.xx += static_cast<double>(gx[k]) * gx[k];
+    m.xy += static_cast<double>(gx[k]) * gy[k];
+    m.yy += static_cast<double>(gy[k]) * gy[k];
+  }
+  return m;
+}
+
+struct brightness_moments {
+  double t = 0, tt = 0, x = 0, y = 0, tx = 0, ty = 0;
+};
+
+void brightness(const float* values, const float* gx, const float* gy, const lk_window& win, brightness_moments* out) {
+  const uint64_t channels = win.channels;
+  for (uint64_t p = 0; p < win.pixels(); ++p)
+    for (uint64_t c = 0; c < channels; ++c) {
+      const uint64_t k = p * channels + c;
+      const double t = values[k];
+      brightness_moments& m = out[c];
+      m.t += t;
+      m.tt += t * t;
+      m.x += gx[k];
+      m.y += gy[k];
+      m.tx += t * gx[k];
+      m.ty += t * gy[k];
+    }
+}
+
+// Inverse of the symmetric [a b; b d] by cofactors; fails when the determinant is not above
+// `tolerance` * trace^2 (singular, or too ill-conditioned for float steps).
+bool invert_2x2(double a, double b, double d, double tolerance, float* out) {
+  const double det = a * d - b * b;
+  if (!(det > tolerance * (a + d) * (a + d)) || !std::isfinite(det)) return false;
+  out[0] = static_cast<float>(d / det);
+  out[1] = static_cast<float>(-b / det);
+  out[2] = static_cast<float>(-b / det);
+  out[3] = static_cast<float>(a / det);
+  return std::isfinite(out[0]) && std::isfinite(out[1]) && std::isfinite(out[3]);
+}
+
+constexpr double kGeometricTolerance = 1e-6;
+
+// Values and central-difference gradients of one level's window. The (2hw+4) x (2hh+4) pixel
+// block around the window (edge pixels repeated outside the level) is interpolated into a
+// window one pixel wider on every side, whose differences give the gradients: the same as
+// interpolating the gradients of the pixels, but with one pass of interpolation.
+template <int C>
+void extract_level(const float* image, int64_t width, int64_t height, int64_t ix, int64_t iy, float fx, float fy,
+                   const lk_window& win, float* planes, float* scratch) {
+  const int64_t hw = static_cast<int64_t>(win.half_width), hh = static_cast<int64_t>(win.half_height);
+  const int64_t bw = 2 * hw + 4, bh = 2 * hh + 4;
+  float* block = scratch;
+  float* sampled = scratch + bw * bh * C;
+  for (int64_t r = 0; r < bh; ++r) {
+    const int64_t yy = std::clamp<int64_t>(iy - hh - 1 + r, 0, height - 1);
+    const float* row = image + yy * width * C;
+    float* dst = block + r * bw * C;
+    for (int64_t j = 0; j < bw; ++j) {
+      const int64_t xx = std::clamp<int64_t>(ix - hw - 1 + j, 0, width - 1);
+      for (int c = 0; c < C; ++c) dst[j * C + c] = row[xx * C + c];
+    }
+  }
+  const bilinear_weights w(fx, fy);
+  const int64_t sn = (bw - 1) * C;
+  for (int64_t r = 0; r < bh - 1; ++r)
+    bilinear_row<C>(block + r * bw * C, block + (r + 1) * bw * C, sampled + r * sn, sn, w);
+
+  const uint64_t ps = win.plane_stride(), rn = win.row_floats();
+  float* values = planes;
+  float* gx = planes + ps;
+  float* gy = planes + 2 * ps;
+  for (uint64_t v = 0; v < win.height(); ++v) {
+    const float* up = sampled + v * sn + C;
+    const float* mid = up + sn;
+    const float* down = mid + sn;
+    float* vo = values + v * rn;
+    float* xo = gx + v * rn;
+    float* yo = gy + v * rn;
+    for (uint64_t k = 0; k < rn; ++k) {
+      vo[k] = mid[k];
+      xo[k] = 0.5f * (mid[k + C] - mid[k - C]);
+      yo[k] = 0.5f * (down[k] - up[k]);
+    }
+  }
+  for (float* plane : {values, gx, gy}) std::fill(plane + win.samples(), plane + ps, 0.0f);
+}
+
+// The translation window test: the (2hw+2) x (2hh+2) block at (ix - hw, iy - hh) must lie in
+// the level with one spare row below it. Written on the coordinates so that NaN fails.
+bool translation_window_fits(float px, float py, uint64_t width, uint64_t height, const lk_window& win) {
+  const double hw = static_cast<double>(win.half_width), hh = static_cast<double>(win.half_height);
+  return px >= hw && px < static_cast<double>(width) - hw - 1.0 && py >= hh &&
+         py < static_cast<double>(height) - hh - 2.0;
+}
+
+template <int C>
+void sample_translation_window(const float* image, uint64_t width, float px, float py, const lk_window& win,
+                               float* out) {
+  const int64_t ix = static_cast<int64_t>(std::floor(px)), iy = static_cast<int64_t>(std::floor(py));
+  const bilinear_weights w(px - static_cast<float>(ix), py - static_cast<float>(iy));
+  const uint64_t stride = width * C, rn = win.row_floats();
+  const float* src = image + (iy - static_cast<int64_t>(win.half_height)) * static_cast<int64_t>(stride) +
+                     (ix - static_cast<int64_t>(win.half_width)) * C;
+  for (uint64_t v = 0; v < win.height(); ++v, src += stride) bilinear_row<C>(src, src + stride, out + v * rn, rn, w);
+}
+
+}  // namespace
+
+uint64_t extract_feature_template(const image_pyramid& pyramid, const lk_window& window, float x, float y,
+                                  uint64_t max_levels, float* planes, float* scratch) {
+  if (window.channels != pyramid.channels() || window.channels < 1 || window.channels > kMaxChannels) return 0;
+  const uint64_t levels = std::min(max_levels, pyramid.levels());
+  const double hw = static_cast<double>(window.half_width), hh = static_cast<double>(window.half_height);
+  uint64_t l = 0;
+  for (; l < levels; ++l) {
+    const float px = std::ldexp(x, -static_cast<int>(l)), py = std::ldexp(y, -static_cast<int>(l));
+    const uint64_t width = pyramid.level_width(l), height = pyramid.level_height(l);
+    // The interpolation footprint (2hw+2) x (2hh+2) must lie in the level.
+    if (!(px >= hw && px < static_cast<double>(width) - hw - 1.0 && py >= hh &&
+          py < static_cast<double>(height) - hh - 1.0))
+      break;
+    const int64_t ix = static_cast<int64_t>(std::floor(px)), iy = static_cast<int64_t>(std::floor(py));
+    dispatch_channels(window.channels, [&]<int C>() {
+      extract_level<C>(pyramid.level(l), static_cast<int64_t>(width), static_cast<int64_t>(height), ix, iy,
+                       px - static_cast<float>(ix), py - static_cast<float>(iy), window,
+                       planes + l * window.level_stride(), scratch);
+    });
+  }
+  return l;
+}
+
+int flat_channel_indicator(const float* values, const lk_window& window, float min_spread) {
+  const uint64_t channels = window.channels;
+  if (channels < 2 || channels > kMaxChannels) return 0;
+  std::array<double, kMaxChannels> sum{}, sum_sq{}, spread{};
+  const uint64_t pixels = window.pixels();
+  for (uint64_t p = 0; p < pixels; ++p)
+    for (uint64_t c = 0; c < channels; ++c) {
+      const double v = values[p * channels + c];
+      sum[c] += v;
+      sum_sq[c] += v * v;
+    }
+  const double n = static_cast<double>(pixels);
+  const double threshold = static_cast<double>(min_spread) * min_spread * n;
+  for (uint64_t c = 0; c < channels; ++c) spread[c] = sum_sq[c] - sum[c] * sum[c] / n;
+  uint64_t flat = channels;
+  for (uint64_t c = 0; c < channels && flat == channels; ++c)
+    if (spread[c] < threshold) flat = c;
+  if (flat == channels) return 0;
+  uint64_t best = channels;
+  for (uint64_t c = 0; c < channels; ++c)
+    if (c != flat && (best == channels || spread[c] > spread[best])) best = c;
+  return static_cast<int>(best) + 1;
+}
+
+float window_correlation(const float* a, const float* b, const lk_window& window) {
+  const uint64_t channels = window.channels, pixels = window.pixels();
+  if (channels == 0) return 0.0f;
+  // Double sums: N * sum(a^2) - sum(a)^2 cancels most of its digits on low-contrast windows.
+  double total = 0.0;
+  for (uint64_t c = 0; c < channels; ++c) {
+    double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+    for (uint64_t p = 0; p < pixels; ++p) {
+      const double va = a[p * channels + c], vb = b[p * channels + c];
+      sa += va;
+      sb += vb;
+      saa += va * va;
+      sbb += vb * vb;
+      sab += va * vb;
+    }
+    const double n = static_cast<double>(pixels);
+    const double var_a = n * saa - sa * sa, var_b = n * sbb - sb * sb;
+    if (var_a > 0 && var_b > 0) total += (n * sab - sa * sb) / std::sqrt(var_a * var_b);
+  }
+  return static_cast<float>(total / static_cast<double>(channels));
+}
+
+lk_workspace::lk_workspace(const lk_window& window, uint64_t levels) : window_(window), levels_(levels) {
+  const uint64_t n = 2 + 2 * window.channels;
+  templates_.assign(levels * window.level_stride(), 0.0f);
+  target_.assign(window.plane_stride(), 0.0f);
+  error_.assign(window.plane_stride(), 0.0f);
+  scratch_.assign(window.extraction_scratch(), 0.0f);
+  step_.assign(n, 0.0f);
+  rhs_.assign(n, 0.0f);
+  normal_.assign(levels * n * n, 0.0f);
+  normal_state_.assign(levels, 0);
+  held_gain_.assign(levels * window.channels, 0);
+}
+
+bool lk_workspace::sample_target(const image_pyramid& target, uint64_t level, float px, float py) {
+  if (level >= target.levels() || target.channels() != window_.channels ||
+      !translation_window_fits(px, py, target.level_width(level), target.level_height(level), window_))
+    return false;
+  dispatch_channels(window_.channels, [&]<int C>() {
+    sample_translation_window<C>(target.level(level), target.level_width(level), px, py, window_, target_.data());
+  });
+  return true;
+}
+
+uint64_t lk_workspace::load_template(const image_pyramid& source, float x, float y) {
+  usable_ = extract_feature_template(source, window_, x, y, levels_, templates_.data(), scratch_.data());
+  std::fill(normal_state_.begin(), normal_state_.end(), int8_t{0});
+  return usable_;
+}
+
+// The level solver's parts, with access to the workspace.
+struct lk_solver {
+  // Forms the normal equations of `level` for `mode` once per loaded template.
+  static bool prepare(lk_workspace& ws, uint64_t level, int32_t mode) {
+    if (ws.normal_mode_ != mode) {
+      std::fill(ws.normal_state_.begin(), ws.normal_state_.end(), int8_t{0});
+      ws.normal_mode_ = mode;
+    }
+    int8_t& state = ws.normal_state_[level];
+    if (state == 0) state = form(ws, level, mode) ? 1 : -1;
+    return state > 0;
+  }
+
+  static bool form(lk_workspace& ws, uint64_t level, int32_t mode) {
+    const lk_window& win = ws.window_;
+    const uint64_t channels = win.channels, ps = win.plane_stride();
+    const float* values = ws.template_level(level);
+    const float* gx = values + ps;
+    const float* gy = values + 2 * ps;
+    const uint64_t n2 = 2 + 2 * channels;
+    float* out = ws.normal_.data() + level * n2 * n2;
+    const gradient_moments g = moments(gx, gy, ps);
+    if (mode == kPhotometricNone || mode == kPhotometricBlockwise) {
+      if (!invert_2x2(g.xx, g.xy, g.yy, kGeometricTolerance, out)) return false;
+      if (mode == kPhotometricNone) return true;
+    }
+    // Brightness rows: per channel sum(T^2), sum(T), and against the gradients.
+    std::array<brightness_moments, kMaxChannels> b{};
+    brightness(values, gx, gy, win, b.data());
+    const double n = static_cast<double>(win.pixels());
+    uint8_t* held = ws.held_gain_.data() + level * channels;
+    for (uint64_t c = 0; c < channels; ++c) held[c] = gain_undetermined(b[c].t, b[c].tt, n);
+    if (mode == kPhotometricBlockwise) {
+      for (uint64_t c = 0; c < channels; ++c) {
+        float* inv = out + 4 + 4 * c;
+        if (held[c]) {
+          inv[0] = inv[1] = inv[2] = 0.0f;
+          inv[3] = static_cast<float>(1.0 / n);
+        } else if (!invert_2x2(b[c].tt, b[c].t, n, 0.0, inv)) {
+          return false;
+        }
+      }
+      return true;
+    }
+    // Mode 2: the full system, Jacobian rows (gx, gy, -T, -1) per channel.
+    std::array<double, (2 + 2 * kMaxChannels) * (2 + 2 * kMaxChannels)> h{};
+    auto at = [&](uint64_t r, uint64_t c) -> double& { return h[c * n2 + r]; };
+    at(0, 0) = g.xx;
+    at(0, 1) = at(1, 0) = g.xy;
+    at(1, 1) = g.yy;
+    for (uint64_t c = 0; c < channels; ++c) {
+      const uint64_t gi = 2 + 2 * c, bi = gi + 1;
+      at(bi, bi) = n;
+      at(0, bi) = at(bi, 0) = -b[c].x;
+      at(1, bi) = at(bi, 1) = -b[c].y;
+      if (held[c]) {
+        at(gi, gi) = 1.0;
+        continue;
+      }
+      at(gi, gi) = b[c].tt;
+      at(gi, bi) = at(bi, gi) = b[c].t;
+      at(0, gi) = at(gi, 0) = -b[c].tx;
+      at(1, gi) = at(gi, 1) = -b[c].ty;
+    }
+    for (uint64_t k = 0; k < n2 * n2; ++k) out[k] = static_cast<float>(h[k]);
+    return cholesky_factor(out, static_cast<int>(n2));
+  }
+
+  template <int C>
+  static int64_t solve(lk_workspace& ws, const image_pyramid& target, uint64_t level, float px0, float py0,
+                       float* p, int32_t mode, const lk_convergence& eps, int64_t limit) {
+    const lk_window& win = ws.window_;
+    const uint64_t ps = win.plane_stride(), width = target.level_width(level), height = target.level_height(level);
+    const float* image = target.level(level);
+    const float* values = ws.template_level(level);
+    const float* gx = values + ps;
+    const float* gy = values + 2 * ps;
+    float* window = ws.target_.data();
+    float* error = ws.error_.data();
+    float* step = ws.step_.data();
+    float* rhs = ws.rhs_.data();
+    const uint64_t n2 = 2 + 2 * C;
+    const float* normal = ws.normal_.data() + level * n2 * n2;
+    const uint8_t* held = ws.held_gain_.data() + level * C;
+    for (int64_t i = 0; i < limit; ++i) {
+      const float px = px0 + p[0], py = py0 + p[1];
+      if (!translation_window_fits(px, py, width, height, win)) return -(i + 1);
+      sample_translation_window<C>(image, width, px, py, win, window);
+      if (mode == kPhotometricNone) {
+        const auto [bx, by] = gradient_times_difference(gx, gy, values, window, ps);
+        step[0] = normal[0] * bx + normal[1] * by;
+        step[1] = normal[2] * bx + normal[3] * by;
+        p[0] += step[0];
+        p[1] += step[1];
+        if (std::fabs(step[0]) < eps.translation && std::fabs(step[1]) < eps.translation) return i;
+        continue;
+      }
+      // Target brought to the template's brightness: (I - bias) / gain.
+      std::array<float, C> inv_gain, bias;
+      for (int c = 0; c < C; ++c) {
+        inv_gain[c] = 1.0f / p[2 + 2 * c];
+        bias[c] = p[3 + 2 * c];
+      }
+      normalised_error<C>(values, window, inv_gain.data(), bias.data(), win.pixels(), error);
+      std::array<float, C> sum_te, sum_e;
+      brightness_rhs<C>(values, error, ps, sum_te.data(), sum_e.data());
+      rhs[0] = dot(gx, error, ps);
+      rhs[1] = dot(gy, error, ps);
+      for (int c = 0; c < C; ++c) {
+        rhs[2 + 2 * c] = held[c] ? 0.0f : -sum_te[c];
+        rhs[3 + 2 * c] = -sum_e[c];
+      }
+      if (mode == kPhotometricPerChannel) {
+        std::copy(rhs, rhs + n2, step);
+        if (!cholesky_solve(normal, static_cast<int>(n2), step)) return -2 - limit;
+      } else {
+        step[0] = normal[0] * rhs[0] + normal[1] * rhs[1];
+        step[1] = normal[2] * rhs[0] + normal[3] * rhs[1];
+        for (int c = 0; c < C; ++c) {
+          const float* inv = normal + 4 + 4 * c;
+          const float rg = rhs[2 + 2 * c], rb = rhs[3 + 2 * c];
+          step[2 + 2 * c] = inv[0] * rg + inv[1] * rb;
+          step[3 + 2 * c] = inv[2] * rg + inv[3] * rb;
+        }
+      }
+      p[0] += step[0];
+      p[1] += step[1];
+      bool converged = std::fabs(step[0]) < eps.translation && std::fabs(step[1]) < eps.translation;
+      for (int c = 0; c < C; ++c) {
+        // The solve gives the bias change in template units; in target units before the gain
+        // factor that is gain * step - gain step * bias.
+        const float sg = step[2 + 2 * c], sb = p[2 + 2 * c] * step[3 + 2 * c] - sg * p[3 + 2 * c];
+        const float e = std::exp(sg);
+        p[2 + 2 * c] *= e;
+        p[3 + 2 * c] = e * (p[3 + 2 * c] + sb);
+        converged = converged && std::fabs(sg) < eps.gain && std::fabs(sb) < eps.bias;
+      }
+      if (converged) return i;
+    }
+    return limit;
+  }
+};
+
+int64_t lk_level_solve(lk_workspace& ws, const image_pyramid& target, uint64_t level, float px, float py,
+                       float* params, int32_t mode, const lk_convergence& eps, uint64_t limit) {
+  const int64_t lim = static_cast<int64_t>(std::min<uint64_t>(limit, std::numeric_limits<int32_t>::max()));
+  const int64_t singular = -2 - lim;
+  if (mode < kPhotometricNone || mode > kPhotometricBlockwise) return singular;
+  if (level >= ws.usable_levels() || level >= target.levels() || target.channels() != ws.window().channels)
+    return singular;
+  if (mode == kPhotometricGlobal) {
+    // Reserved: no update is made, so it only ever stops at the window test or the limit.
+    if (lim == 0) return 0;
+    return translation_window_fits(px + params[0], py + params[1], target.level_width(level),
+                                   target.level_height(level), ws.window())
+               ? lim
+               : -1;
+  }
+  if (!lk_solver::prepare(ws, level, mode)) return singular;
+  return dispatch_channels(ws.window().channels, [&]<int C>() {
+    return lk_solver::solve<C>(ws, target, level, px, py, params, mode, eps, lim);
+  });
+}
+
+int lk_track_feature(lk_workspace& ws, const image_pyramid& target, float x, float y, const float* initial,
+                     float* out, int flat_indicator, int32_t mode, const lk_convergence& eps,
+                     float min_correlation, uint64_t limit) {
+  const lk_window& win = ws.window();
+  const float threshold = flat_indicator != 0 ? -2.0f : min_correlation;
+  const uint64_t n = lk_parameter_count(mode, win.channels);
+  const int64_t lim = static_cast<int64_t>(std::min<uint64_t>(limit, std::numeric_limits<int32_t>::max()));
+  std::array<float, 2 + 2 * kMaxChannels> p;
+  const uint64_t starts = std::min(ws.usable_levels(), target.levels());
+  for (uint64_t s = 0; s < starts; ++s) {
+    std::copy(initial, initial + n, p.begin());
+    const float scale = std::ldexp(1.0f, -static_cast<int>(s));
+    p[0] *= scale;
+    p[1] *= scale;
+    float qx = x * scale, qy = y * scale;
+    bool ok = true;
+    for (uint64_t l = s + 1; l-- > 0;) {
+      const int64_t r = lk_level_solve(ws, target, l, qx, qy, p.data(), mode, eps, limit);
+      if (r < 0 || r >= lim) {
+        ok = false;
+        break;
+      }
+      if (l == s) {
+        // The window at the solved position; where that has left the level, the one sampled
+        // in the last iteration (less than a step away).
+        const float px = qx + p[0], py = qy + p[1];
+        ws.sample_target(target, l, px, py);
+        if (!(window_correlation(ws.template_level(l), ws.target_window(), win) >= threshold)) {
+          ok = false;
+          break;
+        }
+      }
+      if (l > 0) {
+        qx *= 2.0f;
+        qy *= 2.0f;
+        p[0] *= 2.0f;
+        p[1] *= 2.0f;
+      }
+    }
+    if (ok) {
+      std::copy(p.begin(), p.begin() + n, out);
+      return static_cast<int>(s);
+    }
+  }
+  return -1;
+}
+
+std::vector<uint32_t> make_level_histogram(uint64_t levels) { return std::vector<uint32_t>(levels + 1, 0); }
+
+void count_level(std::span<uint32_t> histogram, int start_level) {
+  const uint64_t slot = start_level < 0 ? 0 : static_cast<uint64_t>(start_level) + 1;
+  if (slot < histogram.size()) ++histogram[slot];
+}
+
+void track(const image_pyramid& source, const image_pyramid& target,
+           std::span<const tracking_feature<float>> source_row, std::span<tracking_feature<float>> target_row,
+           uint64_t half_width, uint64_t half_height, uint64_t levels, uint64_t iteration_limit, int32_t mode,
+           const lk_convergence& eps, float min_correlation, float min_template_spread,
+           std::span<uint32_t> histogram) {
+  const uint64_t channels = source.channels();
+  if (channels < 1 || channels > kMaxChannels || target.channels() != channels)
+    throw std::invalid_argument("track: the pyramids must have the same channel count, 1 to 4");
+  if (target_row.size() != source_row.size())
+    throw std::invalid_argument("track: source and target rows differ in size");
+  const lk_window win{half_width, half_height, channels};
+  lk_workspace ws(win, std::min({levels, source.levels(), target.levels()}));
+  const uint64_t n = lk_parameter_count(mode, channels);
+  std::vector<float> initial(n, 0.0f), result(n, 0.0f);
+  if (mode == kPhotometricGlobal) initial[2] = 1.0f;
+  if (mode == kPhotometricPerChannel || mode == kPhotometricBlockwise)
+    for (uint64_t c = 0; c < channels; ++c) initial[2 + 2 * c] = 1.0f;
+
+  for (size_t s = 0; s < source_row.size(); ++s) {
+    const tracking_feature<float>& in = source_row[s];
+    tracking_feature<float>& out = target_row[s];
+    if (in.state < 0) {
+      out.state = kFeatureNotTracked;
+      continue;
+    }
+    int start = -1;
+    if (ws.load_template(source, in.x, in.y) > 0) {
+      const int indicator = flat_channel_indicator(ws.template_level(0), win, min_template_spread);
+      start = lk_track_feature(ws, target, in.x, in.y, initial.data(), result.data(), indicator, mode, eps,
+                               min_correlation, iteration_limit);
+    }
+    count_level(histogram, start);
+    if (start < 0) {
+      out.state = kFeatureLost;
+      continue;
+    }
+    out.x = in.x + result[0];
+    out.y = in.y + result[1];
+    out.state = kFeatureTracked;
+  }
+}
+
+uint64_t track_spans(std::span<const tracking_feature<float>> table, uint64_t slots, uint64_t frames,
+                     std::vector<feature_track>& tracks) {
+  if (slots == 0) return 0;
+  frames = std::min<uint64_t>(frames, table.size() / slots);
+  uint64_t appended = 0;
+  for (uint64_t f = 0; f < frames; ++f)
+    for (uint64_t s = 0; s < slots; ++s) {
+      if (table[f * slots + s].state <= 0) continue;
+      uint64_t e = f + 1;
+      while (e < frames && table[e * slots + s].state == kFeatureTracked) ++e;
+      tracks.push_back({s, f, e});
+      ++appended;
+    }
+  return appended;
+}
+
+bool cholesky_factor(float* a, int n) {
+  constexpr int kMaxChecked = 32;
+  std::array<float, kMaxChecked> diagonal{};
+  for (int k = 0; k < n * n; ++k)
+    if (!std::isfinite(a[k])) return false;
+  for (int j = 0; j < std::min(n, kMaxChecked); ++j) diagonal[j] = a[j * n + j];
+  int info = 0;
+  spotrf_("L", &n, a, &n, &info);
+  if (info != 0) return false;
+  // A pivot that kept almost nothing of its diagonal means a numerically dependent column.
+  for (int j = 0; j < std::min(n, kMaxChecked); ++j) {
+    const float l = a[j * n + j];
+    if (!(l * l > 1e-6f * diagonal[j])) return false;
+  }
+  return true;
+}
+
+bool cholesky_solve(const float* factor, int n, float* b) {
+  const int one = 1;
+  int info = 0;
+  spotrs_("L", &n, &one, factor, &n, b, &n, &info);
+  return info == 0;
+}
+
+}  // namespace vantor::tracking

@@ -1,0 +1,192 @@
+// Pyramidal Lucas-Kanade feature tracking: a translation (optionally with per-channel gain and
+// bias) solved coarse to fine by inverse-compositional Gauss-Newton, with restarts from coarser
+// levels. Also the feature template extraction shared with the affine refinement, the per-level
+// histogram and the split of a feature table into tracks.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <vector>
+
+#include "features/image_pyramid.h"
+#include "features/tracking_records.h"
+
+// Single-precision Cholesky factorisation and solve (Fortran LAPACK).
+extern "C" void spotrf_(const char* uplo, const int* n, float* a, const int* lda, int* info);
+extern "C" void spotrs_(const char* uplo, const int* n, const int* nrhs, const float* a, const int* lda, float* b,
+                        const int* ldb, int* info);
+
+namespace vantor::tracking {
+
+namespace lk_detail {
+constexpr uint64_t kMaxChannels = 4;
+// Float lanes of the window sums (two SSE or one AVX register); planes are padded to whole
+// multiples of lcm(channels, kLanes).
+constexpr uint64_t kLanes = 8;
+
+// Calls f.template operator()<C>() with the channel count as a constant, so the per-channel
+// loops unroll; channel counts other than 1 to 4 throw std::invalid_argument.
+template <typename F>
+decltype(auto) dispatch_channels(uint64_t channels, F&& f) {
+  switch (channels) {
+    case 1: return f.template operator()<1>();
+    case 2: return f.template operator()<2>();
+    case 3: return f.template operator()<3>();
+    case 4: return f.template operator()<4>();
+    default: throw std::invalid_argument("channel count other than 1 to 4");
+  }
+}
+
+// A template channel with (almost) no spread cannot tell gain from bias: its gain is then kept
+// and only its bias solved, so a flat channel beside textured ones leaves the system regular.
+// sum_t and sum_tt are the channel's sum and sum of squares over n samples.
+inline bool gain_undetermined(double sum_t, double sum_tt, double n) {
+  return sum_tt - sum_t * sum_t / n <= 1e-4 * sum_tt;
+}
+}  // namespace lk_detail
+
+// Brightness model solved together with the translation.
+enum photometric_mode : int32_t {
+  kPhotometricNone = 0,        // (dx, dy)
+  kPhotometricGlobal = 1,      // reserved: (dx, dy, gain, bias); never converges
+  kPhotometricPerChannel = 2,  // (dx, dy, gain_0, bias_0, ..., gain_C-1, bias_C-1), joint solve
+  kPhotometricBlockwise = 3,   // as 2, geometry and each channel's brightness solved separately
+};
+
+// Number of values in the tracker's parameter vector for `mode` (modes above 3: 2).
+uint64_t lk_parameter_count(int32_t mode, uint64_t channels);
+
+// Convergence: every step component below its threshold (translation in pixels of the level).
+struct lk_convergence {
+  float translation = 0.1f;
+  float gain = 0.05f;
+  float bias = 1.0f;
+};
+
+// A (2hw+1) x (2hh+1) window of `channels` interleaved samples. A plane holds one quantity of
+// the window row by row; planes are padded with zeros to whole vector blocks so that the
+// window sums need no tail loops.
+struct lk_window {
+  uint64_t half_width = 7;
+  uint64_t half_height = 7;
+  uint64_t channels = 3;
+
+  uint64_t width() const { return 2 * half_width + 1; }
+  uint64_t height() const { return 2 * half_height + 1; }
+  uint64_t pixels() const { return width() * height(); }
+  uint64_t row_floats() const { return width() * channels; }
+  uint64_t samples() const { return pixels() * channels; }
+  uint64_t plane_stride() const;
+  // One template level: values, x-gradients, y-gradients.
+  uint64_t level_stride() const { return 3 * plane_stride(); }
+  // Scratch floats needed by extract_feature_template.
+  uint64_t extraction_scratch() const;
+};
+
+// Samples the template of a feature at (x, y) (level-0 pixels): for level l = 0, 1, ... below
+// `max_levels` and the pyramid's level count, at (x / 2^l, y / 2^l), the window's values and
+// central-difference gradients are interpolated bilinearly into `planes + l * level_stride()`.
+// Stops at the first level where the window's bilinear footprint leaves the level; returns the
+// number of levels written (the usable levels; 0 for a pyramid whose channel count differs
+// from the window's or is not 1 to 4). Gradients at the level's outermost pixels use
+// the edge pixel for the missing neighbour.
+uint64_t extract_feature_template(const image_pyramid& pyramid, const lk_window& window, float x, float y,
+                                  uint64_t max_levels, float* planes, float* scratch);
+
+// 0 when no channel's sum of squared deviations over the window is below
+// min_spread^2 * pixels; otherwise the 1-based channel with the largest sum among the channels
+// other than the first flat one. Always 0 for one channel (and for more than 4).
+int flat_channel_indicator(const float* values, const lk_window& window, float min_spread);
+
+// Mean over channels of the normalised cross-correlation of two value planes; a channel whose
+// variance is zero in either plane contributes 0.
+float window_correlation(const float* a, const float* b, const lk_window& window);
+
+// Everything one tracking step needs per feature, sized once: parameter and step vectors, the
+// normal equations, the feature's template at every level and the sampled target window.
+class lk_workspace {
+ public:
+  // Sized for every mode, so one workspace serves whatever mode a call asks for.
+  lk_workspace(const lk_window& window, uint64_t levels);
+
+  const lk_window& window() const { return window_; }
+  uint64_t levels() const { return levels_; }
+  // Extracts the template of a feature (see extract_feature_template) and forgets the normal
+  // equations of the previous feature. Returns the usable levels.
+  uint64_t load_template(const image_pyramid& source, float x, float y);
+  uint64_t usable_levels() const { return usable_; }
+  const float* template_level(uint64_t level) const { return templates_.data() + level * window_.level_stride(); }
+  // The target window sampled last (in the level solver or by sample_target).
+  const float* target_window() const { return target_.data(); }
+  // Samples the target window at (px, py) of `level` if it passes the level solver's window
+  // test; returns whether it did.
+  bool sample_target(const image_pyramid& target, uint64_t level, float px, float py);
+
+ private:
+  friend struct lk_solver;
+  lk_window window_;
+  uint64_t levels_;
+  uint64_t usable_ = 0;
+  std::vector<float> templates_, target_, error_, scratch_;
+  std::vector<float> step_, rhs_;
+  // Normal equations per level, formed on first use for the loaded template: the 2x2 inverse
+  // (mode 0), the Cholesky factor (mode 2) or the block inverses (mode 3).
+  std::vector<float> normal_;
+  std::vector<int8_t> normal_state_;  // per level: 0 not formed, 1 ready, -1 singular
+  std::vector<uint8_t> held_gain_;    // per level and channel: gain kept (channel without spread)
+  int32_t normal_mode_ = -1;          // the mode normal_ was formed for
+};
+
+// One Gauss-Newton solve at `level` of the target pyramid from the point (px, py) (level
+// pixels) and params (dx, dy, brightness), updated in place. Returns the iteration at which
+// the step fell below the thresholds (0 .. limit-1), `limit` when it never did, -(i+1) when
+// the window left the level in iteration i, and -2 - limit when the normal equations are
+// singular or the mode is unknown.
+int64_t lk_level_solve(lk_workspace& ws, const image_pyramid& target, uint64_t level, float px, float py,
+                       float* params, int32_t mode, const lk_convergence& eps, uint64_t limit);
+
+// Coarse-to-fine tracking of the feature whose template `ws` holds, from (x, y) (level-0
+// pixels): start level 0 first, then 1, ... Returns the start level of the first attempt that
+// solved every level down to 0 (leaving its level-0 parameters in `out`) or -1. A non-zero
+// `flat_indicator` switches the correlation test off.
+int lk_track_feature(lk_workspace& ws, const image_pyramid& target, float x, float y, const float* initial,
+                     float* out, int flat_indicator, int32_t mode, const lk_convergence& eps,
+                     float min_correlation, uint64_t limit);
+
+// Per-level histogram: slot 0 counts failures, slot l+1 successes whose attempt started at
+// level l. Counts for slots beyond its size are dropped.
+std::vector<uint32_t> make_level_histogram(uint64_t levels);
+void count_level(std::span<uint32_t> histogram, int start_level);
+
+// The tracking step: follows every slot of `source_row` from the source into the target
+// pyramid and writes the slot of `target_row` (same size): -1 for a slot that was already
+// negative, -2 when lost, else state 0 at the tracked position. Only x, y and state of the
+// target records are written (a lost or negative slot keeps its position). Throws
+// std::invalid_argument for channel counts other than 1 to 4 or mismatched row sizes.
+void track(const image_pyramid& source, const image_pyramid& target,
+           std::span<const tracking_feature<float>> source_row, std::span<tracking_feature<float>> target_row,
+           uint64_t half_width, uint64_t half_height, uint64_t levels, uint64_t iteration_limit, int32_t mode,
+           const lk_convergence& eps, float min_correlation, float min_template_spread,
+           std::span<uint32_t> histogram);
+
+// A feature's run through the table: selected in `first_frame` and tracked (state 0) in every
+// frame before `end_frame`.
+struct feature_track {
+  uint64_t slot = 0;
+  uint64_t first_frame = 0;
+  uint64_t end_frame = 0;
+};
+
+// Appends the tracks of a table of `frames` rows of `slots` records (frame by frame, slot by
+// slot within a frame) and returns how many it appended.
+uint64_t track_spans(std::span<const tracking_feature<float>> table, uint64_t slots, uint64_t frames,
+                     std::vector<feature_track>& tracks);
+
+// Cholesky helpers shared with the refinement: factor an n x n symmetric matrix in place
+// (lower triangle, column-major) and solve with the factor. The factorisation also fails when
+// a pivot has lost all but 1e-6 of its diagonal, so numerically singular systems fail cleanly.
+bool cholesky_factor(float* a, int n);
+bool cholesky_solve(const float* factor, int n, float* b);
+
+}  // namespace vantor::tracking
