@@ -1,0 +1,64 @@
+#include "features/two_frame_pipeline.h"
+
+namespace vantor::tracking {
+
+namespace {
+constexpr uint64_t kChannels = 3;
+}
+
+two_frame_pipeline::two_frame_pipeline(uint64_t width, uint64_t height, const selection_parameters& selection,
+                                       const lk_parameters& lk)
+    : selection_(selection), lk_(lk), selector_(width, height, selection),
+      from_(width, height, kChannels, lk.pyramid_levels), to_(width, height, kChannels, lk.pyramid_levels),
+      templates_(selection.max_features), states_(selection.max_features * affine_state::size(kChannels)) {}
+
+two_frame_result two_frame_pipeline::run(frame_source& source) {
+  two_frame_result r;
+  r.slots = selection_.max_features;
+  r.table.assign(2 * r.slots, tracking_feature<float>{});
+  const std::span<tracking_feature<float>> first(r.table.data(), r.slots);
+  const std::span<tracking_feature<float>> second(r.table.data() + r.slots, r.slots);
+
+  // Select in the first frame, inside the mask.
+  source.grey(0, selector_.grey_plane());
+  source.mask(0, selector_.mask_plane());
+  r.scores = selector_.select();
+  selector_.thin();
+  std::vector<tracking_feature<float>> row(r.slots);
+  selector_.write_features(row);
+  std::copy(row.begin(), row.end(), first.begin());
+  for (const tracking_feature<float>& f : first) r.selected += f.state > 0;
+
+  // Pyramids of both frames; templates from the first.
+  source.colour(0, from_.level(0));
+  from_.build(scratch_);
+  create_templates(from_, first, templates_, states_, lk_.window_half_size);
+  source.colour(1, to_.level(0));
+  to_.build(scratch_);
+
+  r.tracking_histogram = make_level_histogram(lk_.pyramid_levels);
+  const lk_convergence lk_eps{float(lk_.translation_epsilon), float(lk_.gain_epsilon), float(lk_.bias_epsilon)};
+  track(from_, to_, first, second, lk_.window_half_size, lk_.window_half_size, lk_.pyramid_levels, lk_.iteration_limit,
+        lk_.tracking_photometric_mode, lk_eps, float(lk_.min_correlation), float(lk_.min_template_spread),
+        r.tracking_histogram);
+
+  r.refinement_histogram = make_level_histogram(lk_.pyramid_levels);
+  if (!lk_.refinement_enabled) return r;
+  // The refinement starts from where the tracker put each feature: from its own stored warp
+  // (the identity on a fresh template) motions of several pixels settle on near matches.
+  const uint64_t state_size = affine_state::size(kChannels);
+  for (uint64_t s = 0; s < r.slots; ++s) {
+    if (second[s].state != kFeatureTracked) continue;
+    float* state = states_.data() + s * state_size;
+    state[affine_state::kDx] = second[s].x - state[affine_state::kX0];
+    state[affine_state::kDy] = second[s].y - state[affine_state::kY0];
+  }
+  const affine_convergence affine_eps{float(lk_.translation_epsilon), float(lk_.deformation_epsilon),
+                                      float(lk_.gain_epsilon), float(lk_.bias_epsilon)};
+  refine(to_, second, templates_, states_, lk_.iteration_limit, lk_.refinement_photometric_mode, affine_eps,
+         float(lk_.min_correlation), kChannels, float(lk_.min_template_spread), lk_.window_half_size,
+         lk_.window_half_size, r.refinement_histogram);
+  return r;
+}
+
+}  // namespace vantor::tracking

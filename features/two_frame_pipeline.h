@@ -1,0 +1,60 @@
+// The feature pipeline of one tracking step: corners are selected in the first frame inside the
+// mask, followed into the second frame coarse to fine, and checked against their first
+// appearance with an affine, brightness-adjusted template. Frames arrive through a source, so
+// the tracker only has to plug its frames in.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "features/affine_refinement.h"
+#include "features/feature_selector.h"
+#include "features/image_pyramid.h"
+#include "features/lk_tracker.h"
+#include "features/tracking_records.h"
+
+namespace vantor::tracking {
+
+// Where the pipeline reads frame k (0 or 1) of the step. Sizes are fixed for the step.
+class frame_source {
+ public:
+  virtual ~frame_source() = default;
+  virtual uint64_t width() const = 0;
+  virtual uint64_t height() const = 0;
+  // Red, green, blue as three floats a pixel, 0 to 255, rows top-down.
+  virtual void colour(int64_t k, float* rgb) = 0;
+  // Grey as whole numbers 0 to 255, one float a pixel.
+  virtual void grey(int64_t k, float* values) = 0;
+  // Non-zero inside the mask, one byte a pixel.
+  virtual void mask(int64_t k, uint8_t* bytes) = 0;
+};
+
+struct two_frame_result {
+  // Two rows of max features slots: frame 0 (selected: state 1, or -1) and frame 1.
+  std::vector<tracking_feature<float>> table;
+  uint64_t slots = 0;
+  uint64_t selected = 0;
+  std::pair<float, float> scores{0, 0};  // best and worst kept score per window pixel
+  std::vector<uint32_t> tracking_histogram, refinement_histogram;
+};
+
+// The step's working memory: sized once for a frame size, reused for every step of that size.
+class two_frame_pipeline {
+ public:
+  two_frame_pipeline(uint64_t width, uint64_t height, const selection_parameters& selection,
+                     const lk_parameters& lk);
+  // Runs the step over frames 0 and 1 of the source (same size as the pipeline).
+  two_frame_result run(frame_source& source);
+
+ private:
+  selection_parameters selection_;
+  lk_parameters lk_;
+  feature_selector selector_;
+  image_pyramid from_, to_;
+  std::vector<float> scratch_;
+  std::vector<feature_template> templates_;
+  std::vector<float> states_;
+};
+
+}  // namespace vantor::tracking
