@@ -12,8 +12,8 @@ enum : int32_t {
   kFeatureTracked = 0,       // tracked into this frame
   kFeatureNotTracked = -1,   // empty slot, or lost in an earlier frame
   kFeatureLost = -2,         // lost by the Lucas-Kanade tracker
-  kFeatureRejected = -3,     // rejected by the affine refinement: correlation too low
-  kFeatureRejectedFlat = -4, // rejected by the affine refinement: template too flat
+  kFeatureRejected = -3,     // rejected by the affine refinement with a quality at its threshold
+  kFeatureRejectedFlat = -4, // rejected by the affine refinement with a quality below its threshold
 };
 
 template <typename T>
