@@ -114,7 +114,7 @@ constexpr int kVecs = kLanes / kVecWidth;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-[[gnu::always_inline]] inline void Store(float* p, Vec4 v) { std::memcpy(p, &v, sizeof v); }
+[[gnu::always_inline]] inline void Store(float* p, const Vec4& v) { std::memcpy(p, &v, sizeof v); }
 
 // Filters n >= 1 interleaved samples in[i * kLanes + lane]. For direct convolution `in` must
 // have f.radius spare samples before and after it (they are overwritten); otherwise it is only
