@@ -66,7 +66,21 @@ const QIMRowRun* PainterRow(void* context, int32_t y) {
   return painter->runs.data();
 }
 
+// Finishes a painter whose coverage is ready and hands it to the caller. One row buffer serves
+// every row: stride 0 puts row y's bytes at base + x.
+int32_t Hand(Painter* painter, int32_t partial_runs, QuillObject** out_painter) {
+  painter->partial_runs = partial_runs != 0;
+  painter->raster.base = painter->row.data();
+  painter->raster.stride = 0;
+  painter->info.raster = &painter->raster;
+  painter->info.row = &PainterRow;
+  painter->info.context = painter;
+  *out_painter = painter;
+  return 0;
+}
+
 }  // namespace
+
 
 extern "C" int32_t TQE_BezierPathRasterPainterNewFillProc(QuillObject** out_painter, int32_t count,
                                                           const void* points, const void* codes,
@@ -92,15 +106,7 @@ extern "C" int32_t TQE_BezierPathRasterPainterNewFillProc(QuillObject** out_pain
     delete painter;
     return kTQEErrNoMemory;
   }
-  painter->partial_runs = partial_runs != 0;
-  // One row buffer serves every row: stride 0 puts row y's bytes at base + x.
-  painter->raster.base = painter->row.data();
-  painter->raster.stride = 0;
-  painter->info.raster = &painter->raster;
-  painter->info.row = &PainterRow;
-  painter->info.context = painter;
-  *out_painter = painter;
-  return 0;
+  return Hand(painter, partial_runs, out_painter);
 }
 
 extern "C" int32_t QIMRasterPainterGetInfoProc(const QIMRasterPainterInfo** out_info, QuillObject* object) {
@@ -519,12 +525,5 @@ extern "C" int32_t TQE_BezierPathRasterPainterNewStrokeProcV2(QuillObject** out_
     delete painter;
     return kTQEErrNoMemory;
   }
-  painter->partial_runs = partial_runs != 0;
-  painter->raster.base = painter->row.data();
-  painter->raster.stride = 0;
-  painter->info.raster = &painter->raster;
-  painter->info.row = &PainterRow;
-  painter->info.context = painter;
-  *out_painter = painter;
-  return 0;
+  return Hand(painter, partial_runs, out_painter);
 }
