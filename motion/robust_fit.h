@@ -1,0 +1,68 @@
+// Robust estimation of the frame-to-frame motion model from feature correspondences: type
+// choice, minimal-sample consensus with a truncated cost, least-squares refit, plausibility
+// checks and the fallback to simpler models.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "math/m_matrix.h"
+#include "motion/h_matrix_2d.h"
+
+namespace vantor::tracking {
+
+// Feature positions as the tracker stores them.
+struct Point2f {
+  float x = 0, y = 0;
+};
+
+struct robust_fit_options {
+  int64_t reserved = 0;  // owned by the tracker; the fit ignores it
+  uint64_t iteration_budget = 1500;
+  double confidence = 0.99;
+  double inlier_threshold = 8.0;  // on the squared symmetric transfer error
+  int32_t truncated_cost = 1;
+};
+
+// The tracker reseeds its generator with this before every frame's fit.
+constexpr uint32_t kRobustFitSeed = 1111;
+
+// What a fit did, for diagnostics and tests.
+struct robust_fit_trace {
+  bool exhaustive = false;
+  uint64_t samples = 0;  // minimal samples drawn
+};
+
+// Bounding box of `points` (non-finite ones skipped) over the mask's area. A mask without area
+// gives 1, so that it cannot demote the model.
+double area_score(const std::vector<Point2f>& points, const M_FloatRect& mask);
+
+// Model type for a requested level (0..4), correspondence count and area score. The score only
+// counts while the debug setting "RMTUseAreaScore" is on (the default).
+int32_t choose_model_type(int32_t level, uint64_t count, double area);
+
+// C(n, m), in double so that large n cannot overflow.
+double subset_count(uint64_t n, uint64_t m);
+
+// Fits `model` (type preset) so that a[i] ~ model(b[i]). On success the parameters and
+// `inliers` (one flag per correspondence) are valid. Types other than 1, 4, 5, 6, 7 are not
+// fitted (false); types outside 1..7 throw std::invalid_argument.
+bool robust_fit(const robust_fit_options& options, const std::vector<Point2f>& a,
+                const std::vector<Point2f>& b, std::vector<bool>& inliers, h_matrix_2d& model,
+                std::mt19937& rng, robust_fit_trace* trace = nullptr);
+
+// The model as a row-vector matrix, scaled so that its bottom-right entry is 1.
+M_Matrix3 to_matrix3(const h_matrix_2d& model);
+
+// True when the mask rectangle (left, top, right, bottom) maps to a strictly convex
+// quadrilateral, or when the rectangle has no area.
+bool is_plausible(const M_FloatRect& mask, const M_Matrix3& m);
+
+// One frame step: the richest acceptable model, falling back to rigid, translation and finally
+// identity. The generator continues its sequence across the fallbacks.
+M_Matrix3 fit_frame_motion(const robust_fit_options& options, int32_t level,
+                           const std::vector<Point2f>& a, const std::vector<Point2f>& b, double area,
+                           const M_FloatRect& mask, std::mt19937& rng);
+
+}  // namespace vantor::tracking

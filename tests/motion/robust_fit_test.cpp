@@ -1,0 +1,262 @@
+#include "motion/robust_fit.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "platform/runtime/debug_database.h"
+
+namespace vantor::tracking {
+namespace {
+
+const M_FloatRect kMask{120, 100, 520, 380};
+
+h_matrix_2d Model(int32_t type, std::initializer_list<double> values) {
+  h_matrix_2d m(type);
+  size_t i = 0;
+  for (double v : values) m.parameters[i++] = v;
+  return m;
+}
+
+// 100 correspondences a ~ truth(b): 30 gross outliers, 0.3 px noise on the rest.
+void Scene(const h_matrix_2d& truth, std::vector<Point2f>& a, std::vector<Point2f>& b) {
+  std::mt19937 gen(42);
+  std::uniform_real_distribution<double> ux(100, 540), uy(80, 400);
+  std::normal_distribution<double> noise(0, 0.3);
+  for (int i = 0; i < 100; ++i) {
+    const Point2d p{ux(gen), uy(gen)};
+    Point2d q = truth(p);
+    if (i % 10 < 3) {
+      q = {ux(gen), uy(gen)};
+    } else {
+      q.x += noise(gen), q.y += noise(gen);
+    }
+    b.push_back({static_cast<float>(p.x), static_cast<float>(p.y)});
+    a.push_back({static_cast<float>(q.x), static_cast<float>(q.y)});
+  }
+}
+
+// Largest distance between the two mappings of the mask's corners.
+double CornerError(const h_matrix_2d& fit, const h_matrix_2d& truth) {
+  double worst = 0;
+  for (const Point2d c : {Point2d{kMask.left, kMask.top}, Point2d{kMask.right, kMask.top},
+                          Point2d{kMask.right, kMask.bottom}, Point2d{kMask.left, kMask.bottom}}) {
+    const Point2d p = fit(c), q = truth(c);
+    worst = std::max(worst, std::hypot(p.x - q.x, p.y - q.y));
+  }
+  return worst;
+}
+
+class Recovery : public ::testing::TestWithParam<h_matrix_2d> {};
+
+TEST_P(Recovery, FindsModelDespiteOutliers) {
+  const h_matrix_2d& truth = GetParam();
+  std::vector<Point2f> a, b;
+  Scene(truth, a, b);
+  std::mt19937 rng(kRobustFitSeed);
+  h_matrix_2d fit(truth.type);
+  std::vector<bool> inliers;
+  ASSERT_TRUE(robust_fit(robust_fit_options{}, a, b, inliers, fit, rng));
+  const double error = CornerError(fit, truth);
+  std::cout << "type " << truth.type << " corner error " << error << " px\n";
+  EXPECT_LT(error, truth.type == kPerspective ? 0.5 : 0.2);
+  int clean = 0;
+  for (size_t i = 0; i < inliers.size(); ++i) clean += (i % 10 >= 3) && inliers[i];
+  EXPECT_GE(clean, 68);
+  // The accepted model maps the mask to a convex quad with positive orientation.
+  const M_Matrix3 m = to_matrix3(fit);
+  EXPECT_GT(m.Determinant(), 0);
+  EXPECT_TRUE(is_plausible(kMask, m));
+  M_Vector2T<double> corner{kMask.right, kMask.bottom};
+  m.TransformPointAndDivide(&corner);
+  const Point2d expect = fit(Point2d{kMask.right, kMask.bottom});
+  EXPECT_NEAR(corner.x, expect.x, 1e-9);
+  EXPECT_NEAR(corner.y, expect.y, 1e-9);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FittedTypes, Recovery,
+    ::testing::Values(Model(kTranslation, {3.5, -2.25}), Model(kRigid, {12, -7, 0.05}),
+                      Model(kSimilarity, {-20, 15, -0.08, 1.06}),
+                      Model(kAffine, {4, 5, 1.03, 0.04, -0.02, 0.97}),
+                      Model(kPerspective, {1.02, 0.03, 5, -0.02, 0.99, -3, 2e-5, -3e-5, 1})),
+    [](const ::testing::TestParamInfo<h_matrix_2d>& info) { return "Type" + std::to_string(info.param.type); });
+
+TEST(SamplePlan, ExhaustiveUpToBudgetThenRandom) {
+  EXPECT_EQ(subset_count(2, 1), 2);
+  EXPECT_EQ(subset_count(8, 3), 56);
+  EXPECT_EQ(subset_count(4, 4), 1);
+  EXPECT_EQ(subset_count(55, 2), 1485);
+  EXPECT_EQ(subset_count(56, 2), 1540);
+  for (const size_t n : {size_t{1500}, size_t{1501}}) {
+    std::vector<Point2f> a, b;
+    for (size_t i = 0; i < n; ++i) {
+      b.push_back({static_cast<float>(i % 97), static_cast<float>(i / 97)});
+      a.push_back({b.back().x + 2, b.back().y - 1});
+    }
+    std::mt19937 rng(kRobustFitSeed), untouched(kRobustFitSeed);
+    h_matrix_2d fit(kTranslation);
+    std::vector<bool> inliers;
+    robust_fit_trace trace;
+    ASSERT_TRUE(robust_fit(robust_fit_options{}, a, b, inliers, fit, rng, &trace));
+    EXPECT_EQ(trace.exhaustive, n == 1500);
+    EXPECT_EQ(trace.samples, 1u);  // every point explained at once
+    EXPECT_EQ(rng == untouched, n == 1500);
+    EXPECT_NEAR(fit.parameters[0], 2, 1e-9);
+  }
+}
+
+TEST(SamplePlan, UnrelatedPointsFailOnlyInRandomMode) {
+  // Exhaustive mode accepts its best sample; random mode never reaches the confidence.
+  std::mt19937 gen(7);
+  std::uniform_real_distribution<float> u(0, 5000);
+  for (const size_t n : {size_t{55}, size_t{56}}) {
+    std::vector<Point2f> a, b;
+    for (size_t i = 0; i < n; ++i) a.push_back({u(gen), u(gen)}), b.push_back({u(gen), u(gen)});
+    std::mt19937 rng(kRobustFitSeed);
+    h_matrix_2d fit(kSimilarity);
+    std::vector<bool> inliers;
+    EXPECT_EQ(robust_fit(robust_fit_options{}, a, b, inliers, fit, rng), n == 55);
+  }
+}
+
+TEST(SamplePlan, DeterministicAndContinuesTheSequence) {
+  const h_matrix_2d truth = Model(kPerspective, {1.02, 0.03, 5, -0.02, 0.99, -3, 2e-5, -3e-5, 1});
+  std::vector<Point2f> a, b;
+  Scene(truth, a, b);
+  std::mt19937 r1(kRobustFitSeed), r2(kRobustFitSeed);
+  h_matrix_2d f1(kPerspective), f2(kPerspective);
+  std::vector<bool> i1, i2;
+  robust_fit_trace trace;
+  ASSERT_TRUE(robust_fit(robust_fit_options{}, a, b, i1, f1, r1, &trace));
+  ASSERT_TRUE(robust_fit(robust_fit_options{}, a, b, i2, f2, r2));
+  EXPECT_EQ(f1.parameters, f2.parameters);
+  EXPECT_EQ(i1, i2);
+  // Each random sample shuffles with n - 1 draws; a retry starts where the fit left off.
+  std::mt19937 skipped(kRobustFitSeed);
+  skipped.discard(trace.samples * 99);
+  EXPECT_EQ(r1, skipped);
+  std::mt19937 copy = r1;
+  h_matrix_2d g1(kPerspective), g2(kPerspective);
+  ASSERT_TRUE(robust_fit(robust_fit_options{}, a, b, i1, g1, r1));
+  ASSERT_TRUE(robust_fit(robust_fit_options{}, a, b, i2, g2, copy));
+  EXPECT_EQ(g1.parameters, g2.parameters);
+}
+
+TEST(SamplePlan, SmallSetsEndEarlyAndAverage) {
+  std::mt19937 rng(kRobustFitSeed);
+  std::vector<bool> inliers;
+  robust_fit_trace trace;
+  h_matrix_2d t(kTranslation);
+  ASSERT_TRUE(robust_fit(robust_fit_options{}, {{11, 20}, {12, 21.5}}, {{10, 20}, {10, 20}}, inliers, t, rng, &trace));
+  EXPECT_TRUE(trace.exhaustive);
+  EXPECT_DOUBLE_EQ(t.parameters[0], 1.5);
+  EXPECT_DOUBLE_EQ(t.parameters[1], 0.75);
+
+  const h_matrix_2d truth = Model(kSimilarity, {3, 4, 0.3, 1.2});
+  std::vector<Point2f> a, b;
+  for (int i = 0; i < 20; ++i) {
+    b.push_back({static_cast<float>(i * 7 % 13), static_cast<float>(i * 5 % 11)});
+    const Point2d q = truth(Point2d{b.back().x, b.back().y});
+    a.push_back({static_cast<float>(q.x), static_cast<float>(q.y)});
+  }
+  h_matrix_2d s(kSimilarity);
+  ASSERT_TRUE(robust_fit(robust_fit_options{}, a, b, inliers, s, rng, &trace));
+  EXPECT_EQ(trace.samples, 1u);
+  EXPECT_NEAR(s.parameters[3], 1.2, 1e-5);
+}
+
+TEST(ModelType, LevelCountAndArea) {
+  qrs::ClearDebugValues();
+  EXPECT_EQ(choose_model_type(4, 100, 1.0), kPerspective);
+  EXPECT_EQ(choose_model_type(9, 100, 1.0), kPerspective);
+  EXPECT_EQ(choose_model_type(4, 8, 1.0), kAffine);
+  EXPECT_EQ(choose_model_type(4, 5, 1.0), kSimilarity);
+  EXPECT_EQ(choose_model_type(4, 4, 1.0), kRigid);
+  EXPECT_EQ(choose_model_type(4, 2, 1.0), kTranslation);
+  EXPECT_EQ(choose_model_type(1, 100, 1.0), kRigid);
+  EXPECT_EQ(choose_model_type(0, 100, 1.0), kTranslation);
+  EXPECT_EQ(choose_model_type(4, 100, 0.5), kSimilarity);
+  EXPECT_EQ(choose_model_type(4, 100, 0.1), kTranslation);
+  // Features over a tenth of the mask's box.
+  const std::vector<Point2f> pts{{120, 100}, {160, 100}, {160, 380}, {120, 380}};
+  EXPECT_NEAR(area_score(pts, kMask), 0.1, 1e-12);
+  EXPECT_EQ(area_score(pts, M_FloatRect{5, 5, 5, 50}), 1.0);
+  qrs::SetDebugValue("RMTUseAreaScore", "0");
+  EXPECT_EQ(choose_model_type(4, 100, 0.1), kPerspective);
+  EXPECT_EQ(choose_model_type(4, 2, 0.1), kTranslation);
+  qrs::ClearDebugValues();
+}
+
+TEST(Plausibility, RejectsMirrorAndFoldOver) {
+  M_Matrix3 id;
+  id.SetIdentity();
+  EXPECT_TRUE(is_plausible(kMask, id));
+  // Folds the rectangle: its right edge crosses the line at infinity.
+  const M_Matrix3 fold = to_matrix3(Model(kPerspective, {1, 0, 0, 0, 1, 0, -0.003, 0, 1}));
+  EXPECT_FALSE(is_plausible(kMask, fold));
+  EXPECT_TRUE(is_plausible(M_FloatRect{10, 10, 10, 40}, fold));
+
+  // Mirrored features: the affine fit flips orientation, so the driver settles on a simpler type.
+  std::vector<Point2f> a, b;
+  for (int i = 0; i < 30; ++i) {
+    b.push_back({static_cast<float>(150 + i * 13 % 300), static_cast<float>(120 + i * 29 % 250)});
+    a.push_back({640 - b.back().x, b.back().y});
+  }
+  std::mt19937 rng(kRobustFitSeed);
+  const M_Matrix3 m = fit_frame_motion(robust_fit_options{}, 3, a, b, 1.0, kMask, rng);
+  EXPECT_GT(m.Determinant(), 0);
+  EXPECT_TRUE(is_plausible(kMask, m));
+}
+
+TEST(Degenerate, RejectedOrSimplerNeverNaN) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  const std::vector<Point2f> same(12, Point2f{50, 60});
+  std::vector<Point2f> line, shifted;
+  for (int i = 0; i < 12; ++i) line.push_back({10.f * i, 5.f * i + 3}), shifted.push_back({10.f * i + 1, 5.f * i + 5});
+  // Three collinear points plus one: no projective map through the quadruple.
+  const std::vector<Point2f> quad_b{{0, 0}, {10, 0}, {20, 0}, {5, 9}}, quad_a{{1, 1}, {11, 1}, {21, 1}, {6, 10}};
+  std::vector<Point2f> poisoned = shifted;
+  poisoned[3] = {nan, 4}, poisoned[7] = {inf, -inf};
+  const std::vector<Point2f> all_nan(12, Point2f{nan, nan});
+
+  std::vector<bool> inliers;
+  for (const int32_t type : {kRigid, kSimilarity, kAffine, kPerspective}) {
+    SCOPED_TRACE(type);
+    std::mt19937 rng(kRobustFitSeed);
+    h_matrix_2d h(type);
+    EXPECT_EQ(robust_fit(robust_fit_options{}, same, same, inliers, h, rng), type == kRigid);
+    EXPECT_FALSE(robust_fit(robust_fit_options{}, all_nan, line, inliers, h, rng));
+    EXPECT_FALSE(robust_fit(robust_fit_options{}, {{1, 2}}, {{1, 2}}, inliers, h, rng));
+    if (type >= kAffine) {
+      EXPECT_FALSE(robust_fit(robust_fit_options{}, shifted, line, inliers, h, rng));
+    }
+  }
+  std::mt19937 rng(kRobustFitSeed);
+  h_matrix_2d h(kPerspective);
+  EXPECT_FALSE(robust_fit(robust_fit_options{}, quad_a, quad_b, inliers, h, rng));
+  h_matrix_2d t(kTranslation);
+  ASSERT_TRUE(robust_fit(robust_fit_options{}, poisoned, line, inliers, t, rng));
+  EXPECT_FALSE(inliers[3] || inliers[7]);
+  EXPECT_DOUBLE_EQ(t.parameters[0], 1);
+  EXPECT_DOUBLE_EQ(t.parameters[1], 2);
+  h_matrix_2d bad(kUniformScale + 7);
+  EXPECT_THROW(robust_fit(robust_fit_options{}, line, line, inliers, bad, rng), std::invalid_argument);
+
+  // The driver always ends in a finite matrix.
+  using Pair = std::pair<const std::vector<Point2f>*, const std::vector<Point2f>*>;
+  for (const Pair& c : {Pair{&same, &same}, Pair{&all_nan, &same}, Pair{&poisoned, &line}, Pair{&quad_a, &quad_b}}) {
+    for (int32_t level = 0; level <= 4; ++level) {
+      const M_Matrix3 m = fit_frame_motion(robust_fit_options{}, level, *c.first, *c.second, 1.0, kMask, rng);
+      for (const auto& row : m.m)
+        for (double v : row) EXPECT_TRUE(std::isfinite(v));
+      EXPECT_GT(m.Determinant(), 0);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vantor::tracking
