@@ -5,6 +5,7 @@
 #include "cli/commands.h"
 #include "host/document_params.h"
 #include "host/mask_document.h"
+#include "host/media.h"
 #include "host/param_listing.h"
 
 namespace maskfx {
@@ -64,8 +65,17 @@ bool PrintMaskAt(host::EffectHost& effect, int64_t frame, const char* label) {
 }  // namespace
 
 int RunInfo(const CommonOptions& common, const InfoOptions& options) {
-  if (!options.input.empty())
-    return Fail(kExitBadInput, options.input + ": reading clips is not available in this build yet");
+  if (!options.input.empty()) {
+    std::string error;
+    std::unique_ptr<host::MediaReader> reader = host::MediaReader::Open(options.input, error);
+    if (!reader) return Fail(kExitBadInput, error);
+    const host::MediaInfo& clip = reader->info();
+    std::printf("clip %s: %dx%d, %.4g fps (%lld/%lld), %lld frames%s\n  %s\n", options.input.c_str(), clip.width,
+                clip.height, double(clip.frame_rate.num) / double(clip.frame_rate.den),
+                static_cast<long long>(clip.frame_rate.num), static_cast<long long>(clip.frame_rate.den),
+                static_cast<long long>(clip.frame_count), clip.frame_count_estimated ? " (estimated)" : "",
+                clip.description.c_str());
+  }
   host::MaskDocument doc;
   std::string error;
   if (!options.mask_path.empty() && !host::ReadMaskDocument(options.mask_path, doc, error))

@@ -224,6 +224,14 @@ TEST_F(MaskfxTest, EditDrawsAMaskFromNothing) {
   EXPECT_FALSE(fs::exists(dir_ / "x.json"));
 }
 
+TEST_F(MaskfxTest, InfoDescribesAClip) {
+  ASSERT_EQ(Run({"demo", "-o", (dir_ / "demo").string()}).status, 0);
+  const Outcome o = Run({"info", (dir_ / "demo" / "clip" / "frame_%04d.png").string()});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.out.find(": 640x360, 25 fps (25/1), 24 frames"), std::string::npos) << o.out;
+  ExpectBadInput(Run({"info", (dir_ / "nothing.mov").string()}), "nothing.mov");
+}
+
 TEST_F(MaskfxTest, UsageErrors) {
   ExpectBadInput(Run({}));
   ExpectBadInput(Run({"--no-such-option", "demo"}));
