@@ -1,0 +1,136 @@
+#include "platform/runtime/executors.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace qrs {
+
+// Shared with the worker threads so that a worker outliving a self-destroying executor still
+// touches valid state.
+struct Executor::State {
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::deque<std::function<void()>> queue;
+  bool paused = false;
+  bool closed = false;
+  std::vector<std::thread> threads;
+
+  static void Work(const std::shared_ptr<State>& self) {
+    std::unique_lock lock(self->mutex);
+    for (;;) {
+      self->wake.wait(lock, [&] { return self->closed || (!self->paused && !self->queue.empty()); });
+      if (self->closed) return;
+      std::function<void()> task = std::move(self->queue.front());
+      self->queue.pop_front();
+      lock.unlock();
+      try {
+        task();
+      } catch (...) {
+        // The pool has nobody to report to; the task owns its error handling.
+      }
+      task = nullptr;  // captured state is released outside the lock
+      lock.lock();
+    }
+  }
+};
+
+Executor::Executor(int thread_count)
+    : state_(std::make_shared<State>()), thread_count_(std::max(1, thread_count)) {
+  std::lock_guard lock(state_->mutex);
+  for (int i = 0; i < thread_count_; ++i) {
+    state_->threads.emplace_back([s = state_] { State::Work(s); });
+  }
+}
+
+Executor::~Executor() {
+  std::vector<std::thread> threads;
+  std::deque<std::function<void()>> dropped;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->closed = true;
+    dropped.swap(state_->queue);
+    threads.swap(state_->threads);
+  }
+  state_->wake.notify_all();
+  dropped.clear();  // destroyed outside the lock: a task's captures may post or destroy again
+  for (std::thread& t : threads) {
+    if (t.get_id() == std::this_thread::get_id()) {
+      t.detach();  // our own worker: it holds the state and ends when this task returns
+    } else {
+      t.join();
+    }
+  }
+}
+
+void Executor::Post(std::function<void()> task) {
+  if (!task) return;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->closed) return;
+    state_->queue.push_back(std::move(task));
+  }
+  state_->wake.notify_one();
+}
+
+void Executor::Pause() {
+  std::lock_guard lock(state_->mutex);
+  state_->paused = true;
+}
+
+void Executor::Resume() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->paused = false;
+  }
+  state_->wake.notify_all();
+}
+
+bool Executor::IsPaused() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->paused;
+}
+
+void Executor::Close() {
+  std::deque<std::function<void()>> dropped;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->closed = true;
+    dropped.swap(state_->queue);
+  }
+  state_->wake.notify_all();
+}
+
+std::shared_ptr<Executor> Executor::CreateSubExecutor(int thread_count) const {
+  return std::make_shared<Executor>(std::clamp(thread_count, 1, thread_count_));
+}
+
+std::shared_ptr<Executor> GetCPUBoundExecutor() {
+  static const std::shared_ptr<Executor> executor =
+      std::make_shared<Executor>(static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+  return executor;
+}
+
+namespace {
+std::atomic<int> borrowed_count{0};
+}  // namespace
+
+std::shared_ptr<Executor> BorrowTemporarySingleThreadedExecutor() {
+  auto executor = std::make_shared<Executor>(1);
+  borrowed_count.fetch_add(1);
+  return executor;
+}
+
+void ReturnTemporarySingleThreadedExecutor(std::shared_ptr<Executor> executor) {
+  if (!executor) return;
+  executor->Close();
+  borrowed_count.fetch_sub(1);
+}
+
+int BorrowedExecutorCount() { return borrowed_count.load(); }
+
+}  // namespace qrs
