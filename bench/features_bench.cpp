@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "features/affine_refinement.h"
 #include "features/feature_selector.h"
 #include "features/image_pyramid.h"
@@ -375,27 +376,6 @@ BENCHMARK(BM_OpenCV_Track) MS;
 BENCHMARK(BM_Ours_Refine) MS;
 BENCHMARK(BM_Ours_Pipeline) MS;
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  // One time per benchmark: the run itself, or with --benchmark_repetitions the median.
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      const std::string name = run.run_name.str();
-      if (run.run_type == Run::RT_Iteration && !medians.count(name)) times[name] = run.GetAdjustedRealTime();
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-        medians.insert(name);
-        times[name] = run.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::set<std::string> medians;
-  double get(const std::string& name) const {
-    const auto it = times.find(name);
-    return it == times.end() ? std::nan("") : it->second;
-  }
-  std::map<std::string, double> times;
-};
 
 double Median(std::vector<double> v) {
   if (v.empty()) return std::nan("");

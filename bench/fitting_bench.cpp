@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "motion/robust_fit.h"
 
 namespace {
@@ -99,15 +100,6 @@ double CornerError(const Scene& s, const std::function<Point2d(Point2d)>& fitted
   return worst;
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs)
-      if (run.run_type == Run::RT_Iteration) times[run.benchmark_name()] = run.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> times;
-};
 
 }  // namespace
 
@@ -127,8 +119,8 @@ int main(int argc, char** argv) {
       return Point2d{(m.at<double>(0, 0) * p.x + m.at<double>(0, 1) * p.y + m.at<double>(0, 2)) / w,
                      (m.at<double>(1, 0) * p.x + m.at<double>(1, 1) * p.y + m.at<double>(1, 2)) / w};
     });
-    const double t_ours = reporter.times["BM_Ours/" + std::to_string(type)];
-    const double t_cv = reporter.times["BM_OpenCV/" + std::to_string(type)];
+    const double t_ours = reporter.get("BM_Ours/" + std::to_string(type));
+    const double t_cv = reporter.get("BM_OpenCV/" + std::to_string(type));
     std::printf("%-12s %8.1f %10.1f %12.3f %15.3f %17.3f\n", names[type], t_ours, t_cv, t_cv > 0 ? t_ours / t_cv : 0,
                 ours_err, cv_err);
   }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "effect/component_broker.h"
 #include "mask/mask_geometry.h"
 #include "platform/graphics/component_framework.h"
@@ -129,16 +130,6 @@ BENCHMARK_CAPTURE(BM_OpenCV, bgra, false) FEATHERS;
 BENCHMARK_CAPTURE(BM_Ours, BGra, true) FEATHERS;
 BENCHMARK_CAPTURE(BM_OpenCV, BGra, true) FEATHERS;
 
-// Collects the times so the ratio table can be printed after the usual report.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs)
-      if (run.run_type == Run::RT_Iteration) times[run.benchmark_name()] = run.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> times;
-};
 
 }  // namespace
 
@@ -150,9 +141,9 @@ int main(int argc, char** argv) {
   for (const char* format : {"bgra", "BGra"}) {
     for (int feather : {0, 10, 100, 300}) {
       const std::string suffix = std::string("/") + format + "/" + std::to_string(feather);
-      const auto ours = reporter.times.find("BM_Ours" + suffix), cv = reporter.times.find("BM_OpenCV" + suffix);
-      if (ours == reporter.times.end() || cv == reporter.times.end()) continue;
-      std::printf("%-6s %7d %9.3f %10.3f %12.3f\n", format, feather, ours->second, cv->second, ours->second / cv->second);
+      const double ours = reporter.get("BM_Ours" + suffix), cv = reporter.get("BM_OpenCV" + suffix);
+      if (std::isnan(ours) || std::isnan(cv)) continue;
+      std::printf("%-6s %7d %9.3f %10.3f %12.3f\n", format, feather, ours, cv, ours / cv);
     }
   }
   return 0;
