@@ -66,6 +66,31 @@ const QIMRowRun* PainterRow(void* context, int32_t y) {
   return painter->runs.data();
 }
 
+// What every painter is given: somewhere to put it, a path the count can be read from, and a
+// clip rectangle that is not inside out or left of the raster.
+bool PainterArgumentsValid(QuillObject** out_painter, int32_t count, const void* points, const void* codes,
+                           const TQEClipRecord* clip) {
+  if (out_painter == nullptr || clip == nullptr || count < 0 || (count > 0 && (!points || !codes))) return false;
+  return clip->right >= clip->left && clip->bottom >= clip->top && clip->left >= 0;
+}
+
+// A painter holding one reference, or null when there is no memory.
+Painter* NewPainter() {
+  auto* painter = new (std::nothrow) Painter;
+  if (painter == nullptr) return nullptr;
+  painter->cls = &kPainterClass;
+  painter->refs.store(1);
+  return painter;
+}
+
+// The caller's 2x2 + translation, or the identity when it gives none.
+quill::Affine MatrixOf(const float* matrix) {
+  quill::Affine m;
+  if (matrix)
+    for (int i = 0; i < 6; ++i) m.m[i] = matrix[i];
+  return m;
+}
+
 // Finishes a painter whose coverage is ready and hands it to the caller. One row buffer serves
 // every row: stride 0 puts row y's bytes at base + x.
 int32_t Hand(Painter* painter, int32_t partial_runs, QuillObject** out_painter) {
@@ -86,17 +111,11 @@ extern "C" int32_t TQE_BezierPathRasterPainterNewFillProc(QuillObject** out_pain
                                                           const void* points, const void* codes,
                                                           int32_t fill_rule, int32_t partial_runs,
                                                           const float* matrix, const TQEClipRecord* clip) {
-  if (out_painter == nullptr || clip == nullptr || count < 0 || (count > 0 && (!points || !codes)))
-    return kTQEErrBadArgument;
-  if (clip->right < clip->left || clip->bottom < clip->top || clip->left < 0) return kTQEErrBadArgument;
-  auto* painter = new (std::nothrow) Painter;
+  if (!PainterArgumentsValid(out_painter, count, points, codes, clip)) return kTQEErrBadArgument;
+  Painter* painter = NewPainter();
   if (painter == nullptr) return kTQEErrNoMemory;
-  painter->cls = &kPainterClass;
-  painter->refs.store(1);
   try {
-    quill::Affine m;
-    if (matrix)
-      for (int i = 0; i < 6; ++i) m.m[i] = matrix[i];
+    const quill::Affine m = MatrixOf(matrix);
     painter->converter.Reset({clip->left, clip->top, clip->right, clip->bottom},
                              fill_rule == 0 ? quill::FillRule::kEvenOdd : quill::FillRule::kNonZero);
     painter->converter.AddPath({static_cast<const quill::PathPoint*>(points), static_cast<const uint32_t*>(codes), count}, m);
@@ -498,18 +517,12 @@ extern "C" int32_t TQE_BezierPathRasterPainterNewStrokeProcV2(QuillObject** out_
                                                               const void* points, const void* codes, float width,
                                                               int32_t partial_runs, const float* matrix,
                                                               const TQEClipRecord* clip) {
-  if (out_painter == nullptr || clip == nullptr || count < 0 || (count > 0 && (!points || !codes)))
-    return kTQEErrBadArgument;
-  if (clip->right < clip->left || clip->bottom < clip->top || clip->left < 0) return kTQEErrBadArgument;
+  if (!PainterArgumentsValid(out_painter, count, points, codes, clip)) return kTQEErrBadArgument;
   if (!(width > 0) || !std::isfinite(width)) return kTQEErrBadArgument;
-  auto* painter = new (std::nothrow) Painter;
+  Painter* painter = NewPainter();
   if (painter == nullptr) return kTQEErrNoMemory;
-  painter->cls = &kPainterClass;
-  painter->refs.store(1);
   try {
-    quill::Affine m;
-    if (matrix)
-      for (int i = 0; i < 6; ++i) m.m[i] = matrix[i];
+    const quill::Affine m = MatrixOf(matrix);
     const quill::ClipRect rect{clip->left, clip->top, clip->right, clip->bottom};
     painter->converter.Reset(rect, quill::FillRule::kNonZero);
     // A non-finite or flattening matrix leaves no area to paint.
