@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/features/test_photo.h"
+
 #include "tests/features/test_texture.h"
 
 #include <algorithm>
@@ -214,13 +216,11 @@ TEST(AffineRefinement, FlatOrBrokenInputIsRejectedWithoutNaN) {
 // and bias, rounded to 8 bits; features selected in the original are tracked, then refined, as
 // the pipeline does.
 TEST(AffineRefinement, PhotographUnderSimilarityWarpsIsMatchedAccurately) {
-  const std::string path = std::string(MASK_PHOTOS_DIR) + "/grass.png";
+  const std::string path = testing::PhotoPath("grass.png");
   if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " not found";
   std::string error;
-  auto reader = host::MediaReader::Open(path, error);
-  ASSERT_TRUE(reader) << error;
   host::RgbaFrame frame;
-  ASSERT_TRUE(reader->ReadFrame(0, frame, error)) << error;
+  ASSERT_TRUE(testing::LoadPhoto(path, frame, error)) << error;
   const int w = frame.width, h = frame.height;
   std::vector<float> grey(static_cast<size_t>(w) * h);
   for (size_t i = 0; i < grey.size(); ++i) grey[i] = frame.pixels[4 * i + 1];  // R = G = B

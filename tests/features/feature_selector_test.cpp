@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/features/test_photo.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -345,13 +347,11 @@ TEST(FeatureSelector, DegenerateFramesMasksAndPixels) {
 }
 
 TEST(FeatureSelector, SelectsSpreadFeaturesInsideAMaskOnAPhotograph) {
-  const std::string path = std::string(MASK_PHOTOS_DIR) + "/camera.png";
+  const std::string path = testing::PhotoPath("camera.png");
   if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " not found";
   std::string error;
-  auto reader = host::MediaReader::Open(path, error);
-  ASSERT_TRUE(reader) << error;
   host::RgbaFrame frame;
-  ASSERT_TRUE(reader->ReadFrame(0, frame, error)) << error;
+  ASSERT_TRUE(testing::LoadPhoto(path, frame, error)) << error;
   const int w = frame.width, h = frame.height;
   const Rect box{150, 100, 370, 360};
   selection_parameters p;

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <random>
 
-#include "host/media.h"
+#include "tests/features/test_photo.h"
 
 namespace vantor::tracking {
 namespace {
@@ -78,18 +78,12 @@ class PhotoSource : public frame_source {
   bool occlude_;
 };
 
-host::RgbaFrame LoadPhoto(const std::string& name) {
-  host::RgbaFrame frame;
-  std::string error;
-  auto reader = host::MediaReader::Open(std::string(MASK_PHOTOS_DIR) + "/" + name, error);
-  if (reader) reader->ReadFrame(0, frame, error);
-  return frame;
-}
-
 TEST(TwoFramePipeline, AcceptedFeaturesLandOnTheTruth) {
-  const std::string path = std::string(MASK_PHOTOS_DIR) + "/grass.png";
+  const std::string path = testing::PhotoPath("grass.png");
   if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " not found";
-  const host::RgbaFrame photo = LoadPhoto("grass.png");
+  host::RgbaFrame photo;
+  std::string error;
+  ASSERT_TRUE(testing::LoadPhoto(path, photo, error)) << error;
   ASSERT_EQ(photo.width, W);
 
   selection_parameters selection;
