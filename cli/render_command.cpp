@@ -1,9 +1,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <tuple>
 
 #include "cli/commands.h"
 #include "cli/progress.h"
+#include "host/mask_params.h"
 #include "host/module_loader.h"
 #include "host/render_job.h"
 
@@ -45,10 +48,13 @@ int RunRender(const CommonOptions& common, const RenderCommandOptions& o) {
   if (o.gpu) return Fail(kExitBadInput, "--gpu: the GPU path is not available in this build yet");
   if (!o.frames.empty() && !ParseFrames(o.frames, options))
     return Fail(kExitBadInput, "--frames: expected A:B with frame indices, got " + o.frames);
-  if (o.feather && !(*o.feather >= 0 && *o.feather <= 1000)) return Fail(kExitBadInput, "--feather: expected 0 to 1000");
-  if (o.opacity && !(*o.opacity >= 0 && *o.opacity <= 100)) return Fail(kExitBadInput, "--opacity: expected 0 to 100");
-  if (o.expansion && !(*o.expansion >= -1000 && *o.expansion <= 1000))
-    return Fail(kExitBadInput, "--expansion: expected -1000 to 1000");
+  for (const auto& [flag, value, range] : {std::tuple{"--feather", o.feather, host::kFeatherRange},
+                                           std::tuple{"--opacity", o.opacity, host::kOpacityRange},
+                                           std::tuple{"--expansion", o.expansion, host::kExpansionRange}}) {
+    if (value && !range.Contains(*value))
+      return Fail(kExitBadInput, std::string(flag) + ": expected " + std::to_string(range.low) + " to " +
+                                     std::to_string(range.high));
+  }
 
   host::LoadedModule module;
   std::string error;

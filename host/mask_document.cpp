@@ -1,6 +1,7 @@
 #include "host/mask_document.h"
 
 #include "host/json_text.h"
+#include "host/mask_params.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -66,9 +67,9 @@ std::string Shown(const Json& value) {
   return std::string("(an ") + value.type_name() + ")";
 }
 
-double NumberIn(const Json& value, const char* name, int low, int high) {
-  if (!value.is_number() || !(value.get<double>() >= low && value.get<double>() <= high))
-    Refuse(name, "expected a number from " + std::to_string(low) + " to " + std::to_string(high));
+double NumberIn(const Json& value, const char* name, MatteRange range) {
+  if (!value.is_number() || !range.Contains(value.get<double>()))
+    Refuse(name, "expected a number from " + std::to_string(range.low) + " to " + std::to_string(range.high));
   return value.get<double>();
 }
 
@@ -151,10 +152,9 @@ MaskDocument DocumentOf(const Json& root) {
       *size = static_cast<int32_t>(value->get<uint64_t>());
     }
   }
-  if (const Json* value = Member(root, "feather")) doc.feather = NumberIn(*value, "feather", 0, 1000);
-  if (const Json* value = Member(root, "opacity")) doc.opacity = NumberIn(*value, "opacity", 0, 100);
-  if (const Json* value = Member(root, "expansion"))
-    doc.expansion = NumberIn(*value, "expansion", -1000, 1000);
+  if (const Json* value = Member(root, "feather")) doc.feather = NumberIn(*value, "feather", kFeatherRange);
+  if (const Json* value = Member(root, "opacity")) doc.opacity = NumberIn(*value, "opacity", kOpacityRange);
+  if (const Json* value = Member(root, "expansion")) doc.expansion = NumberIn(*value, "expansion", kExpansionRange);
   if (const Json* value = Member(root, "inverted")) {
     if (!value->is_boolean()) Refuse("inverted", "expected true or false");
     doc.inverted = value->get<bool>();

@@ -15,4 +15,14 @@ inline constexpr size_t kMaskInvertedParam = 10;
 inline constexpr size_t kMotionLevelParam = 11;
 inline constexpr size_t kMaskParamCount = 14;
 
+// The values a document or the command line may give the matte controls; the effect's sliders
+// accept the same.
+struct MatteRange {
+  int low, high;
+  bool Contains(double v) const { return v >= low && v <= high; }
+};
+inline constexpr MatteRange kFeatherRange{0, 1000};
+inline constexpr MatteRange kOpacityRange{0, 100};
+inline constexpr MatteRange kExpansionRange{-1000, 1000};
+
 }  // namespace host
