@@ -73,6 +73,14 @@ class JobError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A frame as the job's host delivered it; valid until the frame is released.
+struct FetchedFrame {
+  int32_t rowbytes = 0;
+  bool bottom_up = false;     // the first row in memory is the picture's last
+  uint64_t pixel_format = 0;  // the media layer's descriptor
+  const uint8_t* pixels = nullptr;
+};
+
 class Job;
 using RunFunction = boost::function<void(Job&)>;
 using RunFunctionPtr = boost::shared_ptr<RunFunction>;
@@ -86,6 +94,14 @@ class Job : public boost::enable_shared_from_this<Job> {
 
   // Posts the thread body, holding `self`, to the job's executor and returns.
   virtual void Start(boost::shared_ptr<Job> self) = 0;
+  // Asks for the frame at `time` (field 0: the whole frame, 1 or 2: one field). True when it
+  // was already asked for or is at hand; false when a render was started.
+  virtual bool RequestFrame(Time time, int32_t field) = 0;
+  // Waits for a requested frame. A frame that cannot be had is recorded as the job's error,
+  // which throws.
+  virtual void GetFrame(Time time, int32_t field, FetchedFrame& frame) = 0;
+  virtual void ReleaseFrame(Time time, int32_t field) = 0;
+  virtual void FrameSize(int32_t& width, int32_t& height) const = 0;
 
   StatusSnapshot Snapshot() const;
   int32_t Status() const;
@@ -125,10 +141,14 @@ class Job : public boost::enable_shared_from_this<Job> {
   // Hooks for the frame-delivering job; the base does nothing.
   virtual void PrepareRun() {}
   virtual void CancelOutstandingRequests() {}
+  // Tells the host the job waits for a frame or has ended; the base calls the description's
+  // notification.
+  virtual void NotifyActivity();
+
+  // Records `message` as the job's error and reports it, without throwing.
+  void RecordError(const std::string& message);
 
  private:
-  void RecordError(const std::string& message);
-  void NotifyActivity();
   void OnPause(bool paused);
 
   Reserved reserved_{};

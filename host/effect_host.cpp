@@ -10,12 +10,16 @@
 #include "host/host_suites.h"
 #include "host/pf_suites.h"
 #include "host/string_table.h"
+#include "platform/runtime/executors.h"
 #include "host/suite_registry.h"
 #include "platform/sdk/arbitrary_data.h"
 #include "platform/sdk/events.h"
 
 namespace host {
 namespace {
+
+// How long a closing host waits for the module's background analyses before it unloads.
+constexpr int64_t kAnalysisShutdownWaitMs = 30000;
 
 FxErr CopyString(char* dest, const char* src) {
   if (dest == nullptr || src == nullptr) return FxErr_BadCallbackParam;
@@ -107,10 +111,24 @@ EffectHost::EffectHost(LoadedModule module, HostOptions options)
 }
 
 EffectHost::~EffectHost() {
+  // A job of the module may still be running its last instructions; none may outlive the code.
+  WaitForAnalyses(kAnalysisShutdownWaitMs);
+  if (sequence_ != 0) DetachClip(sequence_);
   if (has_sequence_data()) SequenceSetdown();
   if (set_up_) GlobalSetdown();
   WithdrawSuites();
 }
+
+void EffectHost::AttachClip(std::shared_ptr<ClipSource> clip, const ClipOptions& options) {
+  if (sequence_ != 0) DetachClip(sequence_);
+  const Rational rate = clip->frame_rate();
+  SetLayerSize(clip->width(), clip->height());
+  in_data_.time_scale = static_cast<uint32_t>(rate.num);
+  in_data_.time_step = static_cast<int32_t>(rate.den);
+  sequence_ = host::AttachClip(in_data_.effect_ref, RuntimeInstanceIdOf(in_data_.effect_ref), std::move(clip), options);
+}
+
+bool EffectHost::WaitForAnalyses(int64_t timeout_ms) { return qrs::WaitForTemporaryExecutorThreads(timeout_ms); }
 
 ParamFrame::~ParamFrame() {
   for (FxHandle handle : owned_) DisposeHandle(handle);
@@ -274,6 +292,12 @@ void EffectHost::OfferSuites() {
   offer(kFxSurfaceSuiteName, kFxSurfaceSuiteVersion, SurfaceSuite());
   offer(kFxPathSuiteName, kFxPathSuiteVersion, PathSuite());
   offer(kFxPenSuiteName, kFxPenSuiteVersion, PenSuite());
+  offer(kFxPixSuiteName, kFxPixSuiteVersion, PixSuite());
+  offer(kFxPixCacheSuiteName, kFxPixCacheSuiteVersion, PixCacheSuite());
+  offer(kFxSequenceInfoSuiteName, kFxSequenceInfoSuiteVersion, SequenceInfoSuite());
+  offer(kFxVideoSegmentSuiteName, kFxVideoSegmentSuiteVersion, VideoSegmentSuite());
+  offer(kFxVideoSegmentRenderSuiteName, kFxVideoSegmentRenderSuiteVersion, VideoSegmentRenderSuite());
+  offer(kFxPrivateEffectSuiteName, kFxPrivateEffectSuiteVersion, PrivateEffectSuite());
 }
 
 void EffectHost::WithdrawSuites() { Suites().WithdrawAll(); }

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "host/effect_instance.h"
+#include "host/media_engine.h"
 #include "host/module_loader.h"
 #include "platform/sdk/effect_interface.h"
 #include "platform/sdk/events.h"
@@ -69,6 +70,15 @@ class EffectHost {
   // The layer the effect works on, in full-resolution pixels.
   void SetLayerSize(int32_t width, int32_t height);
 
+  // Puts the instance on `clip` in the media engine, so that its background analyses can render
+  // frames of it; the layer takes the clip's size and command times its frame rate. Replaces a
+  // clip attached before.
+  void AttachClip(std::shared_ptr<ClipSource> clip, const ClipOptions& options = {});
+  FxSequenceId sequence() const { return sequence_; }
+  // Waits, at most `timeout_ms`, until background analyses started by the module have ended
+  // and their threads are gone. The destructor waits too before it unloads anything.
+  bool WaitForAnalyses(int64_t timeout_ms);
+
   // Values of every parameter at `frame`, as the effect is handed them with a command.
   // Arbitrary data between keyframes comes from the effect's interpolation; when it cannot make
   // one, the left keyframe's value holds.
@@ -114,6 +124,7 @@ class EffectHost {
   FxInData in_data_{};
   FxOutData out_data_{};
   bool set_up_ = false;
+  FxSequenceId sequence_ = 0;
   std::mutex params_mutex_;  // ParamsAt runs commands through the shared records
 };
 

@@ -4,6 +4,8 @@
 #include "host/mask_edits.h"
 #include "host/mask_params.h"
 #include "host/param_store.h"
+#include "host/media_engine.h"
+#include "platform/runtime/media_formats.h"
 #include "platform/runtime/media_time.h"
 #include "platform/sdk/events.h"
 
@@ -14,7 +16,7 @@ namespace {
 
 FxErr RuntimeInstanceId(FxEffectRef ref, int64_t* id) {
   if (!ref || !id) return FxErr_BadCallbackParam;
-  *id = static_cast<int64_t>(reinterpret_cast<uintptr_t>(ref) & 0x7fffffff);
+  *id = RuntimeInstanceIdOf(ref);
   return FxErr_None;
 }
 FxErr ClipSpeed(FxEffectRef ref, double* factor) {
@@ -22,24 +24,38 @@ FxErr ClipSpeed(FxEffectRef ref, double* factor) {
   *factor = 1.0;
   return FxErr_None;
 }
-FxErr Zero64(FxEffectRef ref, int64_t* value) {
-  if (!ref || !value) return FxErr_BadCallbackParam;
-  *value = 0;
+// An instance without a clip answers as if it sat at the start of an empty 30 fps sequence.
+constexpr int64_t kDefaultFrameTicks = qrs::kTicksPerSecond / 30;
+
+ClipTiming TimingOf(FxEffectRef ref) {
+  ClipTiming timing;
+  if (!ClipTimingOf(ref, timing)) timing = {0, kDefaultFrameTicks, 0};
+  return timing;
+}
+
+FxErr ClipStart(FxEffectRef ref, int64_t* ticks) {
+  if (!ref || !ticks) return FxErr_BadCallbackParam;
+  *ticks = 0;  // each clip is a sequence of its own
+  return FxErr_None;
+}
+FxErr ClipDuration(FxEffectRef ref, int64_t* ticks) {
+  if (!ref || !ticks) return FxErr_BadCallbackParam;
+  *ticks = TimingOf(ref).duration_ticks;
   return FxErr_None;
 }
 FxErr FrameTicks(FxEffectRef ref, int64_t* ticks) {
   if (!ref || !ticks) return FxErr_BadCallbackParam;
-  *ticks = qrs::kTicksPerSecond / 30;
+  *ticks = TimingOf(ref).frame_ticks;
   return FxErr_None;
 }
 FxErr FieldType(FxEffectRef ref, int32_t* field) {
   if (!ref || !field) return FxErr_BadCallbackParam;
-  *field = 0;  // progressive frames
+  *field = qrs::kSDKFieldProgressive;
   return FxErr_None;
 }
 FxErr SequenceId(FxEffectRef ref, int32_t* id) {
   if (!ref || !id) return FxErr_BadCallbackParam;
-  *id = 1;
+  *id = TimingOf(ref).sequence;
   return FxErr_None;
 }
 // The views redraw after every event anyway; the request is counted so a caller can see it.
@@ -49,7 +65,7 @@ FxErr Redraw(FxEventContext* context, const FxScreenRect*) {
   return FxErr_None;
 }
 
-const FxUtilitySuite kUtility = {&RuntimeInstanceId, nullptr, &ClipSpeed, &Zero64, &Zero64, nullptr, nullptr,
+const FxUtilitySuite kUtility = {&RuntimeInstanceId, nullptr, &ClipSpeed, &ClipStart, &ClipDuration, nullptr, nullptr,
                                  &FrameTicks, &FieldType, &FrameTicks, &SequenceId, &Redraw};
 
 // ---- Masking suite ----------------------------------------------------------------------------
@@ -89,6 +105,11 @@ const FxMaskingSuite kMasking = {&Insert, &Delete, &Append, &Close, &Convert};
 bool Animated(size_t keys) { return keys > 1; }
 
 }  // namespace
+
+int64_t RuntimeInstanceIdOf(FxEffectRef ref) {
+  // Never 0: effect nodes with id 0 are containers, not instances.
+  return static_cast<int64_t>(reinterpret_cast<uintptr_t>(ref) & 0x7fffffff) | 1;
+}
 
 const FxUtilitySuite* UtilitySuite() { return &kUtility; }
 const FxMaskingSuite* MaskingSuite() { return &kMasking; }

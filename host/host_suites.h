@@ -11,6 +11,8 @@
 namespace host {
 
 const FxUtilitySuite* UtilitySuite();
+// The number an instance is known by in the render graph; the utility suite's entry 0.
+int64_t RuntimeInstanceIdOf(FxEffectRef ref);
 const FxMaskingSuite* MaskingSuite();
 
 // Stores a value edited at `frame`: a parameter that is not animated (one value or none) takes

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -9,6 +10,29 @@
 #include <vector>
 
 namespace qrs {
+namespace {
+
+// Threads of borrowed executors that have not ended yet. A thread leaves this count only after
+// its last task, and everything that task held, is gone, so a host that waits for zero may
+// unload the code those tasks ran.
+struct TemporaryThreads {
+  std::mutex mutex;
+  std::condition_variable ended;
+  int live = 0;
+};
+TemporaryThreads& Temporaries() {
+  static TemporaryThreads* temporaries = new TemporaryThreads;  // outlives every worker
+  return *temporaries;
+}
+
+void TemporaryThreadEnded() {
+  TemporaryThreads& t = Temporaries();
+  std::lock_guard lock(t.mutex);
+  --t.live;
+  t.ended.notify_all();
+}
+
+}  // namespace
 
 // Shared with the worker threads so that a worker outliving a self-destroying executor still
 // touches valid state.
@@ -19,8 +43,14 @@ struct Executor::State {
   bool paused = false;
   bool closed = false;
   std::vector<std::thread> threads;
+  bool temporary = false;
 
   static void Work(const std::shared_ptr<State>& self) {
+    RunTasks(self);
+    if (self->temporary) TemporaryThreadEnded();
+  }
+
+  static void RunTasks(const std::shared_ptr<State>& self) {
     std::unique_lock lock(self->mutex);
     for (;;) {
       self->wake.wait(lock, [&] { return self->closed || (!self->paused && !self->queue.empty()); });
@@ -39,9 +69,12 @@ struct Executor::State {
   }
 };
 
-Executor::Executor(int thread_count)
+Executor::Executor(int thread_count) : Executor(thread_count, false) {}
+
+Executor::Executor(int thread_count, bool temporary)
     : state_(std::make_shared<State>()), thread_count_(std::max(1, thread_count)) {
   std::lock_guard lock(state_->mutex);
+  state_->temporary = temporary;
   for (int i = 0; i < thread_count_; ++i) {
     state_->threads.emplace_back([s = state_] { State::Work(s); });
   }
@@ -120,7 +153,12 @@ std::atomic<int> borrowed_count{0};
 }  // namespace
 
 std::shared_ptr<Executor> BorrowTemporarySingleThreadedExecutor() {
-  auto executor = std::make_shared<Executor>(1);
+  {
+    TemporaryThreads& t = Temporaries();
+    std::lock_guard lock(t.mutex);
+    ++t.live;
+  }
+  std::shared_ptr<Executor> executor(new Executor(1, true));
   borrowed_count.fetch_add(1);
   return executor;
 }
@@ -132,5 +170,16 @@ void ReturnTemporarySingleThreadedExecutor(std::shared_ptr<Executor> executor) {
 }
 
 int BorrowedExecutorCount() { return borrowed_count.load(); }
+
+bool WaitForTemporaryExecutorThreads(int64_t timeout_ms) {
+  TemporaryThreads& t = Temporaries();
+  std::unique_lock lock(t.mutex);
+  const auto done = [&] { return t.live == 0; };
+  if (timeout_ms < 0) {
+    t.ended.wait(lock, done);
+    return true;
+  }
+  return t.ended.wait_for(lock, std::chrono::milliseconds(timeout_ms), done);
+}
 
 }  // namespace qrs

@@ -3,6 +3,7 @@
 // running finish, queued ones wait until it is resumed.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -36,6 +37,8 @@ class Executor {
   std::shared_ptr<Executor> CreateSubExecutor(int thread_count) const;
 
  private:
+  friend std::shared_ptr<Executor> BorrowTemporarySingleThreadedExecutor();
+  Executor(int thread_count, bool temporary);
   struct State;
   std::shared_ptr<State> state_;
   int thread_count_;
@@ -51,5 +54,9 @@ std::shared_ptr<Executor> BorrowTemporarySingleThreadedExecutor();
 void ReturnTemporarySingleThreadedExecutor(std::shared_ptr<Executor> executor);
 // Executors borrowed and not yet returned (lets a host check that every job gave its one back).
 int BorrowedExecutorCount();
+// Waits until every thread of every borrowed executor has ended, at most `timeout_ms`
+// milliseconds (negative: no limit); true when none is left. A host calls this before unloading
+// a module whose jobs ran on such threads.
+bool WaitForTemporaryExecutorThreads(int64_t timeout_ms);
 
 }  // namespace qrs

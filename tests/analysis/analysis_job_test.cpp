@@ -59,6 +59,10 @@ class TestJob : public Job {
     if (destroyed_) destroyed_->set_value();
   }
   void Start(boost::shared_ptr<Job> self) override { PostThreadBody(std::move(self)); }
+  bool RequestFrame(Time, int32_t) override { return true; }
+  void GetFrame(Time, int32_t, FetchedFrame&) override {}
+  void ReleaseFrame(Time, int32_t) override {}
+  void FrameSize(int32_t& width, int32_t& height) const override { width = height = 0; }
   bool ExecutorPaused() const { return GetExecutor()->IsPaused(); }
 
  protected:
