@@ -11,6 +11,7 @@
 #include "platform/runtime/executors.h"
 #include "platform/runtime/host_memory.h"
 #include "platform/runtime/media_time.h"
+#include "platform/runtime/recycled_memory.h"
 
 struct FxOpaquePixBuffer;
 struct FxOpaqueSegments;
@@ -60,10 +61,15 @@ class ReaderClip : public ClipSource {
 
 // ---- Engine state -----------------------------------------------------------------------------
 
-// A rendered frame: A, R, G, B bytes, top row first, rows padded to whole cache lines.
+// A rendered frame: A, R, G, B bytes, top row first, rows padded to whole cache lines. The
+// block is recycled: frames of one size come and go all through a tracking press.
 struct FramePixels {
-  int32_t width = 0, height = 0, rowbytes = 0;
-  std::vector<uint8_t> bytes;
+  FramePixels(int32_t w, int32_t h, int32_t stride)
+      : width(w), height(h), rowbytes(stride), block(size_t(stride) * size_t(h)) {}
+  int32_t width, height, rowbytes;
+  qrscore::utility::RecycledMemory block;
+  uint8_t* data() const { return block.data(); }
+  size_t size() const { return block.size(); }
 };
 
 enum NodeRole : int32_t { kCompositorNode = 0, kClipNode = 1, kEffectNode = 2, kMediaNode = 3 };
@@ -134,7 +140,7 @@ const Sequence* SequenceOfValidNode(Engine& e, FxNodeId node) {
 }
 
 void EraseFromCache(Engine& e, std::map<std::string, CacheEntry>::iterator it) {
-  e.cache_bytes -= it->second.pixels->bytes.size();
+  e.cache_bytes -= it->second.pixels->size();
   e.cache.erase(it);
   e.stats.cached_frames = int64_t(e.cache.size());
 }
@@ -184,8 +190,8 @@ FxErr DisposeBuffer(FxPixHandle buffer) {
 
 FxErr BufferPixels(FxPixHandle buffer, void** pixels, size_t* byte_count) {
   if (buffer == nullptr || pixels == nullptr) return FxErr_BadCallbackParam;
-  *pixels = buffer->pixels->bytes.data();
-  if (byte_count) *byte_count = buffer->pixels->bytes.size();
+  *pixels = buffer->pixels->data();
+  if (byte_count) *byte_count = buffer->pixels->size();
   return FxErr_None;
 }
 
@@ -495,20 +501,19 @@ bool AsksForArgb(const FxRenderDescription& d) {
 }
 
 std::shared_ptr<FramePixels> ArgbFromRgba(const RgbaFrame& frame) {
-  auto pixels = std::make_shared<FramePixels>();
-  pixels->width = frame.width;
-  pixels->height = frame.height;
-  pixels->rowbytes = (frame.width * 4 + 63) / 64 * 64;
-  pixels->bytes.assign(size_t(pixels->rowbytes) * size_t(frame.height), 0);
+  auto pixels = std::make_shared<FramePixels>(frame.width, frame.height, (frame.width * 4 + 63) / 64 * 64);
+  const size_t row_pixels = size_t(frame.width);
   for (int32_t y = 0; y < frame.height; ++y) {
-    const uint8_t* in = frame.pixels.data() + size_t(y) * size_t(frame.width) * 4;
-    uint8_t* out = pixels->bytes.data() + size_t(y) * size_t(pixels->rowbytes);
-    for (int32_t x = 0; x < frame.width; ++x, in += 4, out += 4) {
-      out[0] = in[3];
-      out[1] = in[0];
-      out[2] = in[1];
-      out[3] = in[2];
+    const uint8_t* in = frame.pixels.data() + size_t(y) * row_pixels * 4;
+    uint8_t* out = pixels->data() + size_t(y) * size_t(pixels->rowbytes);
+    // R, G, B, A read as one little-endian word and rotated to A, R, G, B.
+    for (size_t x = 0; x < row_pixels; ++x) {
+      uint32_t v;
+      std::memcpy(&v, in + 4 * x, 4);
+      v = (v << 8) | (v >> 24);
+      std::memcpy(out + 4 * x, &v, 4);
     }
+    std::memset(out + 4 * row_pixels, 0, size_t(pixels->rowbytes) - 4 * row_pixels);  // the padding
   }
   return pixels;
 }
@@ -530,7 +535,7 @@ void RunRender(int32_t request) {
   }
   std::shared_ptr<FramePixels> pixels;
   if (go) {
-    RgbaFrame frame;
+    static thread_local RgbaFrame frame;  // the render thread's, reused frame to frame
     std::string error;
     if (clip->ReadFrame(job.frame_index, frame, error) && frame.width == clip->width() &&
         frame.height == clip->height()) {
@@ -544,9 +549,9 @@ void RunRender(int32_t request) {
     const bool cancelled = e.pending[request].cancelled || FindSequence(e, job.sequence) == nullptr;
     if (pixels && !cancelled) {
       CacheEntry& entry = e.cache[job.identifier];
-      if (entry.pixels) e.cache_bytes -= entry.pixels->bytes.size();
+      if (entry.pixels) e.cache_bytes -= entry.pixels->size();
       entry = {job.sequence, pixels, ++e.cache_order};
-      e.cache_bytes += pixels->bytes.size();
+      e.cache_bytes += pixels->size();
       e.stats.cached_frames = int64_t(e.cache.size());
       EvictBeyondLimit(e);
       buffer = NewBufferLocked(e, pixels);
@@ -656,7 +661,7 @@ void DetachClip(FxSequenceId sequence) {
   e.sequences.erase(sequence);
   for (auto it = e.cache.begin(); it != e.cache.end();) {
     if (it->second.sequence == sequence) {
-      e.cache_bytes -= it->second.pixels->bytes.size();
+      e.cache_bytes -= it->second.pixels->size();
       it = e.cache.erase(it);
     } else {
       ++it;
