@@ -437,9 +437,11 @@ bool is_plausible(const M_FloatRect& mask, const M_Matrix3& m) {
 
 M_Matrix3 fit_frame_motion(const robust_fit_options& options, int32_t level,
                            const std::vector<Point2f>& a, const std::vector<Point2f>& b, double area,
-                           const M_FloatRect& mask, std::mt19937& rng) {
+                           const M_FloatRect& mask, std::mt19937& rng, std::vector<int32_t>* attempted_types) {
   for (;;) {
+    // The type follows from the loop level and the caps; the level itself only falls.
     const int32_t type = choose_model_type(level, a.size(), area);
+    if (attempted_types) attempted_types->push_back(type);
     h_matrix_2d model(type);
     std::vector<bool> inliers;
     if (robust_fit(options, a, b, inliers, model, rng)) {
@@ -449,8 +451,8 @@ M_Matrix3 fit_frame_motion(const robust_fit_options& options, int32_t level,
         for (double v : row) finite = finite && std::isfinite(v);
       if (finite && m.Determinant() > 0 && is_plausible(mask, m)) return m;
     }
-    if (type == kTranslation) break;
-    level = type == kRigid ? 0 : 1;  // richer types drop to rigid, rigid to translation
+    if (level == 0) break;
+    level = (level >= 2 && level <= 4) ? 1 : 0;
   }
   M_Matrix3 identity;
   identity.SetIdentity();  // throws its error code on failure

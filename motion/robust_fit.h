@@ -59,10 +59,14 @@ M_Matrix3 to_matrix3(const h_matrix_2d& model);
 // quadrilateral, or when the rectangle has no area.
 bool is_plausible(const M_FloatRect& mask, const M_Matrix3& m);
 
-// One frame step: the richest acceptable model, falling back to rigid, translation and finally
-// identity. The generator continues its sequence across the fallbacks.
+// One frame step: the richest acceptable model for `level`, then on each rejection the level
+// drops (2, 3 and 4 to 1, anything else to 0) and the type is chosen again; a rejection at
+// level 0 gives identity. The generator continues its sequence across the attempts, so a
+// repeated type is tried with fresh samples. `attempted_types`, when given, receives each
+// attempt's type.
 M_Matrix3 fit_frame_motion(const robust_fit_options& options, int32_t level,
                            const std::vector<Point2f>& a, const std::vector<Point2f>& b, double area,
-                           const M_FloatRect& mask, std::mt19937& rng);
+                           const M_FloatRect& mask, std::mt19937& rng,
+                           std::vector<int32_t>* attempted_types = nullptr);
 
 }  // namespace vantor::tracking

@@ -258,5 +258,22 @@ TEST(Degenerate, RejectedOrSimplerNeverNaN) {
   }
 }
 
+TEST(FrameMotion, RejectionsDropTheLevelAndRepeatACappedType) {
+  // Four correspondences that no model accepts: level 3 is capped to rigid by the count; the
+  // level then drops to 1 (rigid again, with the generator's later numbers), then to 0.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<Point2f> a(4, Point2f{nan, nan}), b{{0, 0}, {10, 0}, {0, 10}, {10, 10}};
+  std::mt19937 rng(kRobustFitSeed);
+  std::vector<int32_t> attempts;
+  const M_Matrix3 m = fit_frame_motion(robust_fit_options{}, 3, a, b, 1.0, kMask, rng, &attempts);
+  EXPECT_EQ(attempts, (std::vector<int32_t>{kRigid, kRigid, kTranslation}));
+  EXPECT_EQ(m.m[0][0], 1);
+  EXPECT_EQ(m.m[2][0], 0);
+  attempts.clear();
+  fit_frame_motion(robust_fit_options{}, 4, std::vector<Point2f>(12, Point2f{nan, nan}), std::vector<Point2f>(12),
+                   1.0, kMask, rng, &attempts);
+  EXPECT_EQ(attempts, (std::vector<int32_t>{kPerspective, kRigid, kTranslation}));
+}
+
 }  // namespace
 }  // namespace vantor::tracking
