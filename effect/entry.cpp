@@ -11,6 +11,7 @@
 #include "effect/sequence_data.h"
 #include "overlay/event_handler.h"
 #include "render/render_frame.h"
+#include "tracking/track_command.h"
 #include "effect/suite_access.h"
 
 namespace mask_effect {
@@ -52,6 +53,7 @@ const CommandHandlers& ModuleHandlers() {
     h.arbitrary_data = &ArbitraryDataCallback;
     h.render = &mask_render::RenderMaskFrame;
     h.event = &mask_overlay::HandleMaskEvent;
+    h.track = &mask::TrackMask;
     return h;
   }();
   return handlers;

@@ -14,7 +14,8 @@ namespace mask_effect {
 inline constexpr float kFeatherMax = 1000, kFeatherSliderMax = 300, kFeatherDefault = 10;
 inline constexpr float kOpacityMax = 100, kOpacityDefault = 100;
 inline constexpr float kExpansionMax = 1000, kExpansionSliderMax = 300;
-inline constexpr float kMotionLevelMax = 3, kMotionLevelDefault = 2;
+// Motion level: 0 translation, 1 rigid, 2 similarity, 3 affine, 4 perspective.
+inline constexpr float kMotionLevelMax = 4, kMotionLevelDefault = 2;
 inline constexpr float kOverlayIndexMax = 4294967296.0f;  // 2^32
 inline constexpr float kOverlayScaleDefault = 0.5f;
 // The state the parameter group suite is told for the tracking group.

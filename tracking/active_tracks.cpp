@@ -1,0 +1,33 @@
+#include "tracking/active_tracks.h"
+
+#include <mutex>
+#include <set>
+
+namespace mask {
+namespace {
+
+struct ActiveTracks {
+  std::mutex mutex;
+  std::set<FxEffectRef> running;
+};
+
+ActiveTracks& Active() {
+  static ActiveTracks active;
+  return active;
+}
+
+}  // namespace
+
+bool BeginActiveTrack(FxEffectRef effect_ref) {
+  ActiveTracks& a = Active();
+  std::lock_guard lock(a.mutex);
+  return a.running.insert(effect_ref).second;
+}
+
+void EndActiveTrack(FxEffectRef effect_ref) {
+  ActiveTracks& a = Active();
+  std::lock_guard lock(a.mutex);
+  a.running.erase(effect_ref);
+}
+
+}  // namespace mask

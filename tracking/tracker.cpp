@@ -1,0 +1,180 @@
+#include "tracking/tracker.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include <boost/make_shared.hpp>
+
+#include "analysis/frame_images.h"
+#include "analysis/job_description.h"
+#include "math/m_matrix.h"
+#include "platform/runtime/error_reporter.h"
+#include "tracking/active_tracks.h"
+#include "tracking/keyframe_pair.h"
+
+namespace mask {
+namespace {
+
+using vantor::tracking::Point2f;
+using vsa::analysis::Time;
+
+void Check(int32_t code) {
+  if (code != 0) throw code;
+}
+
+// The fitting options the tracker gives every robust fit of a step.
+vantor::tracking::robust_fit_options TrackerFitOptions() {
+  vantor::tracking::robust_fit_options o;
+  o.reserved = 0;
+  o.iteration_budget = 1500;
+  o.confidence = 0.99;
+  o.inlier_threshold = 8.0;
+  o.truncated_cost = 1;
+  return o;
+}
+
+}  // namespace
+
+TrackerFrameSource::TrackerFrameSource(vsa::analysis::Job& job, const Mask::MaskShape& shape, int32_t first_index,
+                                       bool forward, float pixel_aspect, float expansion)
+    : job_(job), shape_(shape), first_index_(first_index), forward_(forward), pixel_aspect_(pixel_aspect),
+      expansion_(expansion) {
+  job_.FrameSize(width_, height_);
+}
+
+vsa::analysis::FetchedFrame TrackerFrameSource::Fetch(int64_t k) {
+  const int32_t status = job_.Status();
+  if (status >= vsa::analysis::kJobStopping) throw TerminateException();
+  // Frame k is first_index + k forward, first_index - k backward; its time counts from the
+  // segment start, which is the first frame's.
+  const Time time = job_.SegmentStart() + job_.FrameDuration() * (forward_ ? k : -k);
+  vsa::analysis::FetchedFrame frame;
+  job_.GetFrame(time, 0, frame);
+  return frame;
+}
+
+void TrackerFrameSource::colour(int64_t k, float* rgb) {
+  const vsa::analysis::FetchedFrame f = Fetch(k);
+  vsa::ColourImageFromArgb({f.pixels, f.rowbytes, width_, height_, f.bottom_up}, rgb);
+}
+
+void TrackerFrameSource::grey(int64_t k, float* values) {
+  const vsa::analysis::FetchedFrame f = Fetch(k);
+  vsa::GreyImageFromArgb({f.pixels, f.rowbytes, width_, height_, f.bottom_up}, values);
+}
+
+void TrackerFrameSource::mask(int64_t k, uint8_t* bytes) {
+  Fetch(k);  // the mask does not read the pixels, but the step moves at the frames' pace
+  vsa::MaskImageFromShape(shape_, width_, height_, width_, height_, pixel_aspect_, expansion_, bytes);
+}
+
+Correspondences CollectCorrespondences(const std::vector<vantor::tracking::tracking_feature<float>>& table,
+                                       uint64_t slots, float pixel_aspect) {
+  Correspondences c;
+  c.left = c.top = std::numeric_limits<float>::infinity();
+  c.right = c.bottom = -std::numeric_limits<float>::infinity();
+  for (uint64_t s = 0; s < slots && slots + s < table.size(); ++s) {
+    const auto& a = table[s];
+    const auto& b = table[slots + s];
+    if (a.state < vantor::tracking::kFeatureSelected || b.state != vantor::tracking::kFeatureTracked) continue;
+    c.from.push_back({a.x * pixel_aspect, a.y});
+    c.to.push_back({b.x * pixel_aspect, b.y});
+    c.left = std::min(c.left, a.x);
+    c.top = std::min(c.top, a.y);
+    c.right = std::max(c.right, a.x);
+    c.bottom = std::max(c.bottom, a.y);
+  }
+  if (c.from.empty()) c.left = c.top = c.right = c.bottom = 0;
+  return c;
+}
+
+Mask::Matrix3 FramePixelMatrix(const M_Matrix3& fitted, float pixel_aspect) {
+  // p -> (p with x times par) -> fitted -> x divided by par again.
+  M_Matrix3 m;
+  Check(M_SetIdentityMatrix(&m));
+  Check(M_ScaleMatrix(&m, pixel_aspect, 1.0, 0.0, 0.0));
+  Check(M_ConcatMatrix(&fitted, &m));
+  M_Matrix3 unscale;
+  Check(M_SetIdentityMatrix(&unscale));
+  Check(M_ScaleMatrix(&unscale, 1.0 / pixel_aspect, 1.0, 0.0, 0.0));
+  Check(M_ConcatMatrix(&unscale, &m));
+  Mask::Matrix3 out;
+  for (int k = 0; k < 9; ++k) out.m[k] = m.m[k / 3][k % 3];
+  return out;
+}
+
+Tracker::Tracker(const FxInData* in_data, const vantor::tracking::selection_parameters& selection,
+                 const vantor::tracking::lk_parameters& lk, const Mask::MaskShape& shape, int32_t motion_level,
+                 float pixel_aspect, float expansion, bool forward)
+    : Analysis(selection, lk), in_data_(*in_data), shape_(shape), motion_level_(motion_level),
+      pixel_aspect_(pixel_aspect), expansion_(expansion), forward_(forward) {}
+
+Tracker::~Tracker() { ReleaseActiveTrack(); }
+
+void Tracker::ReleaseActiveTrack() {
+  if (holds_active_track_.exchange(false)) EndActiveTrack(in_data_.effect_ref);
+}
+
+Mask::Matrix3 Tracker::FrameStep(vsa::analysis::Job& job) {
+  int32_t width = 0, height = 0;
+  job.FrameSize(width, height);
+  const Time start = job.SegmentStart(), step = job.FrameDuration();
+  const int64_t i = vsa::analysis::FrameIndexAt(start, step);
+  const Time time_i = start, time_j = start + (forward_ ? step : -step);
+  job.RequestFrame(time_i, 0);
+  job.RequestFrame(time_j, 0);
+
+  TrackerFrameSource source(job, shape_, static_cast<int32_t>(i), forward_, pixel_aspect_, expansion_);
+  vantor::tracking::two_frame_pipeline pipeline(uint64_t(width), uint64_t(height), Selection(), Lk());
+  vantor::tracking::two_frame_result result = pipeline.run(source);
+  const uint64_t slots = result.slots;
+  const Correspondences c = CollectCorrespondences(result.table, slots, pixel_aspect_);
+  SetFeatures(boost::make_shared<vsa::analysis::FeatureTable>(std::move(result.table)), slots, 2);
+  last_correspondences_ = c.from.size();
+
+  const int32_t level = shape_.vertices.size() <= 3 ? 0 : motion_level_;
+  const Mask::Bounds box = Mask::BoundsInPixels(shape_, float(width), float(height));
+  const double box_area = double(box.width) * double(box.height);
+  const double area = box_area > 0 ? double(c.right - c.left) * double(c.bottom - c.top) / box_area : 1.0;
+  const M_FloatRect mask_rect{box.left, box.top, box.left + box.width, box.top + box.height};
+
+  std::mt19937 rng(vantor::tracking::kRobustFitSeed);
+  // List A is where the features went, list B where they came from: the model maps i onto j.
+  const M_Matrix3 fitted =
+      vantor::tracking::fit_frame_motion(TrackerFitOptions(), level, c.to, c.from, area, mask_rect, rng);
+  const Mask::Matrix3 m = FramePixelMatrix(fitted, pixel_aspect_);
+
+  job.ReleaseFrame(time_i, 0);
+  job.ReleaseFrame(time_j, 0);
+  return m;
+}
+
+void Tracker::Run(vsa::analysis::Job& job) {
+  int32_t width = 0, height = 0;
+  job.FrameSize(width, height);
+  Mask::Matrix3 m;  // identity
+  try {
+    m = FrameStep(job);
+    DiscardShortTracks();
+  } catch (const TerminateException&) {
+    // The job stopped: the mask stays where it is, and the host still hears of the press.
+  }
+  if (last_correspondences_ == 0 && job.Status() < vsa::analysis::kJobStopping) {
+    qrs::config::ThrowError(kWarningLevel, kNoFeaturesWarning, vsa::analysis::kErrorCategory,
+                            vsa::analysis::kErrorCode + 1, true, {});
+  }
+  Mask::MaskShape moved = shape_;
+  MoveShapeByTrack(moved, float(width), float(height), m);
+  const Time t0 = job.SegmentStart();
+  const Time t1 = forward_ ? t0 + job.FrameDuration() : t0 - job.FrameDuration();
+  // Free for the next press once the host has this one's keyframes, whatever happened here.
+  struct Release {
+    Tracker* t;
+    ~Release() { t->ReleaseActiveTrack(); }
+  } release{this};
+  WriteKeyframePair(in_data_, shape_, moved, t0, t1);
+}
+
+}  // namespace mask
