@@ -10,6 +10,7 @@
 #include "host/host_suites.h"
 #include "host/pf_suites.h"
 #include "host/string_table.h"
+#include "platform/runtime/error_reporter.h"
 #include "platform/runtime/executors.h"
 #include "host/suite_registry.h"
 #include "platform/sdk/arbitrary_data.h"
@@ -128,6 +129,33 @@ void EffectHost::AttachClip(std::shared_ptr<ClipSource> clip, const ClipOptions&
   sequence_ = host::AttachClip(in_data_.effect_ref, RuntimeInstanceIdOf(in_data_.effect_ref), std::move(clip), options);
 }
 
+namespace {
+// "$$$/group/key=Default text." as people read it: the default text.
+std::string ReportText(const std::string& message) {
+  const size_t eq = message.find('=');
+  return message.rfind("$$$/", 0) == 0 && eq != std::string::npos ? message.substr(eq + 1) : message;
+}
+}  // namespace
+
+EffectHost::TrackPress EffectHost::PressTrack(int64_t frame, bool forward, int64_t timeout_ms) {
+  TrackPress press;
+  qrs::config::ClearReportedErrors();
+  int pairs_before = 0;
+  {
+    std::lock_guard lock(instance_.params_mutex);
+    pairs_before = instance_.keyframe_pairs;
+    std::unique_ptr<ParamFrame> params = ParamsAt(frame);
+    int32_t changed = forward ? kTrackForwardParam : kTrackBackwardParam;
+    press.command = Run(FxCmd_UserChangedParam, params->data(), nullptr, &changed);
+  }
+  press.finished = WaitForAnalyses(timeout_ms);
+  for (const qrs::config::ReportedError& e : qrs::config::ReportedErrors())
+    (e.level == 1 ? press.errors : press.warnings).push_back(ReportText(e.message));
+  std::lock_guard lock(instance_.params_mutex);
+  press.keyframes = instance_.keyframe_pairs > pairs_before;
+  return press;
+}
+
 bool EffectHost::WaitForAnalyses(int64_t timeout_ms) { return qrs::WaitForTemporaryExecutorThreads(timeout_ms); }
 
 ParamFrame::~ParamFrame() {
@@ -207,7 +235,7 @@ CommandResult EffectHost::RenderFrame(int64_t frame, FxWorld& output) {
   std::unique_ptr<ParamFrame> params;
   FxInData in_data;
   {
-    std::lock_guard lock(params_mutex_);
+    std::lock_guard lock(instance_.params_mutex);
     params = ParamsAt(frame);
     in_data = in_data_;
   }
@@ -225,7 +253,7 @@ CommandResult EffectHost::RenderFrame(int64_t frame, FxWorld& output) {
 }
 
 CommandResult EffectHost::RunEvent(int64_t frame, FxEventExtra& extra) {
-  std::lock_guard lock(params_mutex_);
+  std::lock_guard lock(instance_.params_mutex);
   std::unique_ptr<ParamFrame> params = ParamsAt(frame);
   // Masking requests during the event edit the value the event sees.
   instance_.event_frame = frame;
@@ -287,6 +315,7 @@ void EffectHost::OfferSuites() {
   offer(kFxGroupParamSuiteName, kFxGroupParamSuiteVersion, GroupParamSuite());
   offer(kFxUtilitySuiteName, kFxUtilitySuiteVersion, UtilitySuite());
   offer(kFxMaskingSuiteName, kFxMaskingSuiteVersion, MaskingSuite());
+  offer(kFxTrackingSuiteName, kFxTrackingSuiteVersion, TrackingSuite());
   offer(kFxDrawSuiteName, kFxDrawSuiteVersion, DrawSuite());
   offer(kFxSupplierSuiteName, kFxSupplierSuiteVersion, SupplierSuite());
   offer(kFxSurfaceSuiteName, kFxSurfaceSuiteVersion, SurfaceSuite());

@@ -102,6 +102,17 @@ class EffectHost {
   CommandResult RunEvent(int64_t frame, FxEventExtra& extra);
   int redraw_requests() const { return instance_.redraw_requests; }
 
+  // One press of ">>" (forward) or "<<" at `frame`: the command, then the wait (at most
+  // `timeout_ms`) for the analysis it started. `finished` is false when it did not end in time.
+  // `errors` and `warnings` are what the module reported meanwhile, as text for people.
+  struct TrackPress {
+    CommandResult command;
+    bool finished = true;
+    bool keyframes = false;  // a keyframe pair was stored
+    std::vector<std::string> errors, warnings;
+  };
+  TrackPress PressTrack(int64_t frame, bool forward, int64_t timeout_ms);
+
   // Any command, for callers that build their own arguments.
   CommandResult Run(int32_t command, FxParamDef* params[] = nullptr, FxWorld* output = nullptr,
                     void* extra = nullptr);
@@ -125,7 +136,6 @@ class EffectHost {
   FxOutData out_data_{};
   bool set_up_ = false;
   FxSequenceId sequence_ = 0;
-  std::mutex params_mutex_;  // ParamsAt runs commands through the shared records
 };
 
 // "PF Pixel Format Suite/1" — how HostOptions names a suite.

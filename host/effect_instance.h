@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -25,6 +26,12 @@ struct EffectInstance {
   std::vector<uint8_t> event_mask;
   int redraw_requests = 0;
   int refuse_add_param_call = 0;  // 1-based call to refuse (0: none), for failure paths
+  // Guards `params` between command threads and analysis threads (the tracking suite).
+  std::mutex params_mutex;
+  // Presses answered through the tracking suite: keyframe pairs stored, and presses that said
+  // they produced none. Under params_mutex.
+  int keyframe_pairs = 0;
+  int presses_without_keyframes = 0;
 };
 
 inline FxEffectRef RefOf(EffectInstance* instance) { return reinterpret_cast<FxEffectRef>(instance); }

@@ -1,6 +1,7 @@
 #include "host/host_suites.h"
 
 #include "host/effect_instance.h"
+#include "host/handles.h"
 #include "host/mask_edits.h"
 #include "host/mask_params.h"
 #include "host/param_store.h"
@@ -102,6 +103,52 @@ FxErr Convert(FxEffectRef ref, int32_t index, int32_t vertex) {
 
 const FxMaskingSuite kMasking = {&Insert, &Delete, &Append, &Close, &Convert};
 
+// ---- Tracking suite ---------------------------------------------------------------------------
+
+// The frame a keyframe time falls on, at the instance's frame rate; false for a time that is
+// not a number of seconds.
+bool FrameOfTime(FxEffectRef ref, const FxRatioTime& time, int64_t& frame) {
+  if (time.den <= 0) return false;
+  const int64_t ticks = qrs::RatioTimeToTime({time.num, time.den});
+  const int64_t frame_ticks = TimingOf(ref).frame_ticks;
+  // Nearest frame: keyframe times are frame starts, give or take a tick of rounding.
+  frame = (ticks >= 0 ? ticks + frame_ticks / 2 : ticks - frame_ticks / 2) / frame_ticks;
+  return true;
+}
+
+bool ValidShape(FxHandle handle, std::vector<uint8_t>& bytes) {
+  if (handle == nullptr || *handle == nullptr) return false;
+  const auto* data = static_cast<const uint8_t*>(*handle);
+  bytes.assign(data, data + HandleSize(handle));
+  Mask::MaskShape shape;
+  return Mask::UnflattenMaskShape(bytes.data(), bytes.size(), shape);
+}
+
+// Stores the pair as two keyframes of the path, as an editor does with a tracked value: the
+// next press at the second time starts from the moved shape.
+FxErr SetKeyframePair(FxEffectRef ref, int32_t param_index, const FxRatioTime* time0, FxHandle shape0,
+                      const FxRatioTime* time1, FxHandle shape1) {
+  EffectInstance* instance = InstanceOf(ref);
+  if (instance == nullptr || param_index != int32_t(kMaskPathParam)) return FxErr_BadCallbackParam;
+  std::lock_guard lock(instance->params_mutex);
+  if (shape0 == nullptr && shape1 == nullptr) {
+    ++instance->presses_without_keyframes;
+    return FxErr_None;
+  }
+  int64_t frame0 = 0, frame1 = 0;
+  std::vector<uint8_t> bytes0, bytes1;
+  if (time0 == nullptr || time1 == nullptr || !FrameOfTime(ref, *time0, frame0) || !FrameOfTime(ref, *time1, frame1))
+    return FxErr_BadCallbackParam;
+  if (!ValidShape(shape0, bytes0) || !ValidShape(shape1, bytes1)) return FxErr_InvalidArbitraryData;
+  if (instance->params.size() <= kMaskPathParam) return FxErr_BadCallbackParam;
+  instance->params.SetValueKeyframe(kMaskPathParam, frame0, std::move(bytes0));
+  instance->params.SetValueKeyframe(kMaskPathParam, frame1, std::move(bytes1));
+  ++instance->keyframe_pairs;
+  return FxErr_None;
+}
+
+const FxTrackingSuite kTracking = {&SetKeyframePair};
+
 bool Animated(size_t keys) { return keys > 1; }
 
 }  // namespace
@@ -113,6 +160,7 @@ int64_t RuntimeInstanceIdOf(FxEffectRef ref) {
 
 const FxUtilitySuite* UtilitySuite() { return &kUtility; }
 const FxMaskingSuite* MaskingSuite() { return &kMasking; }
+const FxTrackingSuite* TrackingSuite() { return &kTracking; }
 
 void StoreValueAtFrame(ParamStore& params, size_t index, int64_t frame, std::vector<uint8_t> bytes) {
   if (Animated(params.at(index).values.size())) params.SetValueKeyframe(index, frame, std::move(bytes));

@@ -14,6 +14,7 @@ const FxUtilitySuite* UtilitySuite();
 // The number an instance is known by in the render graph; the utility suite's entry 0.
 int64_t RuntimeInstanceIdOf(FxEffectRef ref);
 const FxMaskingSuite* MaskingSuite();
+const FxTrackingSuite* TrackingSuite();
 
 // Stores a value edited at `frame`: a parameter that is not animated (one value or none) takes
 // it for the whole clip; an animated one gets a keyframe there.

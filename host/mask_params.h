@@ -7,6 +7,8 @@
 
 namespace host {
 
+inline constexpr int32_t kTrackBackwardParam = 2;  // "<<"
+inline constexpr int32_t kTrackForwardParam = 3;   // ">>"
 inline constexpr size_t kMaskPathParam = 6;
 inline constexpr size_t kMaskFeatherParam = 7;
 inline constexpr size_t kMaskOpacityParam = 8;

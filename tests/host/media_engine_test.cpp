@@ -225,7 +225,7 @@ TEST_F(MediaEngineTest, CancelledAndImpossibleRendersDeliverNothing) {
   EXPECT_LT(render->StartAsyncRender(media, 0, kFrame, &wrong_size, &Completions::Done, &done), 0);
   EXPECT_LT(render->StartAsyncRender(media, 0, kFrame, &no_argb, &Completions::Done, &done), 0);
   EXPECT_LT(render->StartAsyncRender(media - 1, 0, kFrame, &d, &Completions::Done, &done), 0);  // not media
-  EXPECT_NE(render->CancelRender(request), FxErr_None);  // long finished
+  EXPECT_NE(render->CancelRender(1 << 30), FxErr_None);  // no such render
   std::this_thread::sleep_for(50ms);
   std::lock_guard lock(done.mutex);
   EXPECT_EQ(done.frames.size(), 1u);
