@@ -123,6 +123,7 @@ EffectHost::~EffectHost() {
 void EffectHost::AttachClip(std::shared_ptr<ClipSource> clip, const ClipOptions& options) {
   if (sequence_ != 0) DetachClip(sequence_);
   const Rational rate = clip->frame_rate();
+  clip_frames_ = clip->frame_count();
   SetLayerSize(clip->width(), clip->height());
   in_data_.time_scale = static_cast<uint32_t>(rate.num);
   in_data_.time_step = static_cast<int32_t>(rate.den);

@@ -75,6 +75,7 @@ class EffectHost {
   // clip attached before.
   void AttachClip(std::shared_ptr<ClipSource> clip, const ClipOptions& options = {});
   FxSequenceId sequence() const { return sequence_; }
+  int64_t clip_frames() const { return clip_frames_; }
   // Waits, at most `timeout_ms`, until background analyses started by the module have ended
   // and their threads are gone. The destructor waits too before it unloads anything.
   bool WaitForAnalyses(int64_t timeout_ms);
@@ -136,6 +137,7 @@ class EffectHost {
   FxOutData out_data_{};
   bool set_up_ = false;
   FxSequenceId sequence_ = 0;
+  int64_t clip_frames_ = 0;
 };
 
 // "PF Pixel Format Suite/1" — how HostOptions names a suite.

@@ -1,0 +1,169 @@
+#include "host/card_clip.h"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+namespace host {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+PlaneMap Multiply(const PlaneMap& a, const PlaneMap& b) {  // a after b
+  PlaneMap r;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      double s = 0;
+      for (int k = 0; k < 3; ++k) s += a.m[i * 3 + k] * b.m[k * 3 + j];
+      r.m[i * 3 + j] = s;
+    }
+  return r;
+}
+
+PlaneMap Affine(double a, double b, double c, double d, double e, double f) { return {{a, b, c, d, e, f, 0, 0, 1}}; }
+
+// `inner` applied about the point (cx, cy).
+PlaneMap About(double cx, double cy, const PlaneMap& inner) {
+  return Multiply(Affine(1, 0, cx, 0, 1, cy), Multiply(inner, Affine(1, 0, -cx, 0, 1, -cy)));
+}
+
+// Bilinear sample of a repeated texture, channel c.
+double Sample(const RgbaFrame& t, double x, double y, int c) {
+  const double fx = std::floor(x), fy = std::floor(y);
+  const double ax = x - fx, ay = y - fy;
+  const auto at = [&](int64_t px, int64_t py) {
+    px %= t.width;
+    py %= t.height;
+    if (px < 0) px += t.width;
+    if (py < 0) py += t.height;
+    return double(t.pixels[(size_t(py) * size_t(t.width) + size_t(px)) * 4 + size_t(c)]);
+  };
+  const int64_t x0 = int64_t(fx), y0 = int64_t(fy);
+  return (at(x0, y0) * (1 - ax) + at(x0 + 1, y0) * ax) * (1 - ay) + (at(x0, y0 + 1) * (1 - ax) + at(x0 + 1, y0 + 1) * ax) * ay;
+}
+
+uint8_t Clamp8(double v) { return static_cast<uint8_t>(std::lround(std::clamp(v, 0.0, 255.0))); }
+
+}  // namespace
+
+void PlaneMap::Apply(double x, double y, double& out_x, double& out_y) const {
+  const double w = m[6] * x + m[7] * y + m[8];
+  out_x = (m[0] * x + m[1] * y + m[2]) / w;
+  out_y = (m[3] * x + m[4] * y + m[5]) / w;
+}
+
+PlaneMap PlaneMap::Inverse() const {
+  const double* a = m;
+  PlaneMap r;
+  r.m[0] = a[4] * a[8] - a[5] * a[7];
+  r.m[1] = a[2] * a[7] - a[1] * a[8];
+  r.m[2] = a[1] * a[5] - a[2] * a[4];
+  r.m[3] = a[5] * a[6] - a[3] * a[8];
+  r.m[4] = a[0] * a[8] - a[2] * a[6];
+  r.m[5] = a[2] * a[3] - a[0] * a[5];
+  r.m[6] = a[3] * a[7] - a[4] * a[6];
+  r.m[7] = a[1] * a[6] - a[0] * a[7];
+  r.m[8] = a[0] * a[4] - a[1] * a[3];
+  return r;  // the adjugate: a projective map is the same up to scale
+}
+
+const char* CardMotionName(CardMotion motion) {
+  switch (motion) {
+    case CardMotion::kTranslation: return "translation";
+    case CardMotion::kSimilarity: return "similarity";
+    case CardMotion::kAffine: return "affine";
+    case CardMotion::kPerspective: return "perspective";
+  }
+  return "";
+}
+
+PlaneMap CardMapAt(const CardClipSpec& spec, int32_t frame) {
+  const double f = frame;
+  const double cx = spec.card_left + spec.card_width / 2, cy = spec.card_top + spec.card_height / 2;
+  switch (spec.motion) {
+    case CardMotion::kTranslation: return Affine(1, 0, 2.5 * f, 0, 1, -1.2 * f);
+    case CardMotion::kSimilarity: {
+      const double angle = 0.5 * f * kPi / 180, scale = std::pow(1.004, f);
+      const double c = scale * std::cos(angle), s = scale * std::sin(angle);
+      return Multiply(Affine(1, 0, 1.5 * f, 0, 1, 0.8 * f), About(cx, cy, Affine(c, -s, 0, s, c, 0)));
+    }
+    case CardMotion::kAffine:
+      return Multiply(Affine(1, 0, 1.2 * f, 0, 1, -0.7 * f),
+                      About(cx, cy, Affine(1 + 0.004 * f, 0.006 * f, 0, -0.003 * f, 1 - 0.003 * f, 0)));
+    case CardMotion::kPerspective: {
+      // Tilting away about the card's horizontal middle line, seen from a camera with a focal
+      // length of 1200 pixels: up to 30 degrees on the last frame.
+      const double last = std::max(1, spec.frames - 1);
+      const double theta = 30.0 * kPi / 180 * f / last, focal = 1200;
+      const PlaneMap tilt{{focal, 0, 0, 0, focal * std::cos(theta), 0, 0, std::sin(theta), focal}};
+      return About(cx, cy, tilt);
+    }
+  }
+  return {};
+}
+
+std::vector<RgbaFrame> MakeCardClip(const CardClipSpec& spec, const RgbaFrame& card, const RgbaFrame& background) {
+  std::mt19937 rng(spec.seed);
+  std::normal_distribution<double> noise(0, spec.noise_sigma);
+  std::vector<RgbaFrame> clip;
+  for (int32_t f = 0; f < spec.frames; ++f) {
+    const PlaneMap back = CardMapAt(spec, f).Inverse();
+    const double gain = 1 + spec.brightness_drift * f / std::max(1, spec.frames - 1);
+    RgbaFrame frame{spec.width, spec.height, std::vector<uint8_t>(size_t(spec.width) * spec.height * 4)};
+    for (int32_t y = 0; y < spec.height; ++y) {
+      for (int32_t x = 0; x < spec.width; ++x) {
+        double u = 0, v = 0;
+        back.Apply(x + 0.5, y + 0.5, u, v);  // pixel centres
+        u -= spec.card_left;
+        v -= spec.card_top;
+        const bool on_card = u >= 0 && v >= 0 && u < spec.card_width && v < spec.card_height;
+        uint8_t* p = &frame.pixels[(size_t(y) * spec.width + x) * 4];
+        for (int c = 0; c < 3; ++c) {
+          const double value = on_card ? Sample(card, u - 0.5, v - 0.5, c) : Sample(background, x, y, c);
+          p[c] = Clamp8(value * gain + noise(rng));
+        }
+        p[3] = 255;
+      }
+    }
+    clip.push_back(std::move(frame));
+  }
+  return clip;
+}
+
+RgbaFrame ProceduralTexture(int32_t width, int32_t height, uint32_t seed) {
+  RgbaFrame t{width, height, std::vector<uint8_t>(size_t(width) * height * 4)};
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> unit(0, 1);
+  // Value noise on grids of 64, 24, 9 and 4 pixels, plus a few hard-edged squares.
+  struct Layer {
+    int cell;
+    double weight;
+    std::vector<double> values;
+    int cols, rows;
+  };
+  std::vector<Layer> layers;
+  for (const auto& [cell, weight] : std::vector<std::pair<int, double>>{{64, 70}, {24, 50}, {9, 35}, {4, 20}}) {
+    Layer l{cell, weight, {}, width / cell + 2, height / cell + 2};
+    for (int i = 0; i < l.cols * l.rows * 3; ++i) l.values.push_back(unit(rng) - 0.5);
+    layers.push_back(std::move(l));
+  }
+  for (int32_t y = 0; y < height; ++y)
+    for (int32_t x = 0; x < width; ++x)
+      for (int c = 0; c < 3; ++c) {
+        double v = 128;
+        for (const Layer& l : layers) {
+          const double gx = double(x) / l.cell, gy = double(y) / l.cell;
+          const int ix = int(gx), iy = int(gy);
+          const double ax = gx - ix, ay = gy - iy;
+          const auto at = [&](int px, int py) { return l.values[(size_t(py) * l.cols + px) * 3 + c]; };
+          v += l.weight * ((at(ix, iy) * (1 - ax) + at(ix + 1, iy) * ax) * (1 - ay) +
+                           (at(ix, iy + 1) * (1 - ax) + at(ix + 1, iy + 1) * ax) * ay);
+        }
+        if (((x / 37) + (y / 29) * 3) % 7 == 0) v += 40;  // squares with sharp corners
+        t.pixels[(size_t(y) * width + x) * 4 + size_t(c)] = Clamp8(v);
+      }
+  for (size_t i = 3; i < t.pixels.size(); i += 4) t.pixels[i] = 255;
+  return t;
+}
+
+}  // namespace host

@@ -1,0 +1,43 @@
+// Tracking a mask through a clip: the track button pressed frame after frame, each press
+// waiting for the analysis it starts, as an editor user would press it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/effect_host.h"
+
+namespace host {
+
+struct TrackOptions {
+  int64_t from = 0, to = 0;  // frames of the attached clip; to < from tracks backwards
+  std::optional<int32_t> motion_level;
+  int64_t press_timeout_ms = 120000;
+};
+
+struct TrackProgress {
+  int64_t done = 0, total = 0;
+  double frames_per_second = 0, seconds_left = 0;
+};
+
+struct TrackResult {
+  int exit_status = 0;  // 0 done, 1 failed while running, 2 bad input
+  std::string error;    // one line when exit_status != 0
+  std::vector<std::string> warnings;  // "frame N: ..." for presses that left the mask where it was
+  int64_t frames_tracked = 0;         // presses whose keyframes were stored
+  bool interrupted = false;
+  double seconds = 0;
+};
+
+// Presses ">>" (or "<<") from `from` until the mask has a keyframe on `to`. The mask at `from`
+// is where it starts; every press's pair lands in the effect's "Mask Path" keyframes, so a
+// failed or interrupted track keeps what was tracked. `stop` (may be null) ends it after the
+// current press.
+TrackResult TrackThroughClip(EffectHost& effect, const TrackOptions& options,
+                             const std::function<void(const TrackProgress&)>& progress, const std::atomic<bool>* stop);
+
+}  // namespace host
