@@ -42,6 +42,32 @@ double Sample(const RgbaFrame& t, double x, double y, int c) {
   return (at(x0, y0) * (1 - ax) + at(x0 + 1, y0) * ax) * (1 - ay) + (at(x0, y0 + 1) * (1 - ax) + at(x0 + 1, y0 + 1) * ax) * ay;
 }
 
+// A separable Gaussian over the three colour planes, edges clamped.
+void Blur(std::vector<double>& planes, int32_t w, int32_t h, double sigma) {
+  if (sigma <= 0) return;
+  const int radius = int(std::ceil(3 * sigma));
+  std::vector<double> k(size_t(2 * radius + 1));
+  double sum = 0;
+  for (int i = -radius; i <= radius; ++i) sum += k[size_t(i + radius)] = std::exp(-0.5 * i * i / (sigma * sigma));
+  for (double& v : k) v /= sum;
+  std::vector<double> tmp(planes.size());
+  const auto pass = [&](const std::vector<double>& in, std::vector<double>& out, bool horizontal) {
+    for (int32_t y = 0; y < h; ++y)
+      for (int32_t x = 0; x < w; ++x)
+        for (int c = 0; c < 3; ++c) {
+          double acc = 0;
+          for (int i = -radius; i <= radius; ++i) {
+            const int32_t sx = horizontal ? std::clamp(x + i, 0, w - 1) : x;
+            const int32_t sy = horizontal ? y : std::clamp(y + i, 0, h - 1);
+            acc += k[size_t(i + radius)] * in[(size_t(sy) * w + sx) * 3 + size_t(c)];
+          }
+          out[(size_t(y) * w + x) * 3 + size_t(c)] = acc;
+        }
+  };
+  pass(planes, tmp, true);
+  pass(tmp, planes, false);
+}
+
 uint8_t Clamp8(double v) { return static_cast<uint8_t>(std::lround(std::clamp(v, 0.0, 255.0))); }
 
 }  // namespace
@@ -109,7 +135,8 @@ std::vector<RgbaFrame> MakeCardClip(const CardClipSpec& spec, const RgbaFrame& c
   for (int32_t f = 0; f < spec.frames; ++f) {
     const PlaneMap back = CardMapAt(spec, f).Inverse();
     const double gain = 1 + spec.brightness_drift * f / std::max(1, spec.frames - 1);
-    RgbaFrame frame{spec.width, spec.height, std::vector<uint8_t>(size_t(spec.width) * spec.height * 4)};
+    std::vector<double> planes(size_t(spec.width) * spec.height * 3);
+    const double ts = spec.texture_scale > 0 ? spec.texture_scale : 1.0;
     for (int32_t y = 0; y < spec.height; ++y) {
       for (int32_t x = 0; x < spec.width; ++x) {
         double u = 0, v = 0;
@@ -117,13 +144,16 @@ std::vector<RgbaFrame> MakeCardClip(const CardClipSpec& spec, const RgbaFrame& c
         u -= spec.card_left;
         v -= spec.card_top;
         const bool on_card = u >= 0 && v >= 0 && u < spec.card_width && v < spec.card_height;
-        uint8_t* p = &frame.pixels[(size_t(y) * spec.width + x) * 4];
-        for (int c = 0; c < 3; ++c) {
-          const double value = on_card ? Sample(card, u - 0.5, v - 0.5, c) : Sample(background, x, y, c);
-          p[c] = Clamp8(value * gain + noise(rng));
-        }
-        p[3] = 255;
+        double* p = &planes[(size_t(y) * spec.width + x) * 3];
+        for (int c = 0; c < 3; ++c)
+          p[c] = on_card ? Sample(card, u / ts - 0.5, v / ts - 0.5, c) : Sample(background, x / ts, y / ts, c);
       }
+    }
+    Blur(planes, spec.width, spec.height, spec.optics_sigma);
+    RgbaFrame frame{spec.width, spec.height, std::vector<uint8_t>(size_t(spec.width) * spec.height * 4)};
+    for (size_t i = 0, n = size_t(spec.width) * spec.height; i < n; ++i) {
+      for (int c = 0; c < 3; ++c) frame.pixels[i * 4 + size_t(c)] = Clamp8(planes[i * 3 + size_t(c)] * gain + noise(rng));
+      frame.pixels[i * 4 + 3] = 255;
     }
     clip.push_back(std::move(frame));
   }

@@ -25,6 +25,11 @@ struct CardClipSpec {
   CardMotion motion = CardMotion::kTranslation;
   // The card on frame 0, in pixels.
   double card_left = 400, card_top = 200, card_width = 420, card_height = 300;
+  // Like a camera's optics: the textures are shown enlarged and every frame is blurred a little,
+  // so no frame carries detail finer than the sensor resolves (a picture sharp to the pixel and
+  // resampled at another phase in every frame would change its look from frame to frame).
+  double texture_scale = 1.5;
+  double optics_sigma = 0.6;       // pixels; 0 leaves frames unblurred
   double noise_sigma = 2.0;        // grey levels, per channel and pixel
   double brightness_drift = 0.08;  // the whole picture's gain rises by this much over the clip
   uint32_t seed = 7;
