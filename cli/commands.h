@@ -35,6 +35,14 @@ struct RenderCommandOptions {
 
 int RunRender(const CommonOptions& common, const RenderCommandOptions& options);
 
+struct TrackCommandOptions {
+  std::string input, mask_path, output;
+  std::optional<int64_t> from, to;
+  std::string motion;  // empty: the document's
+};
+
+int RunTrack(const CommonOptions& common, const TrackCommandOptions& options);
+
 struct OverlayCommandOptions {
   std::string input, mask_path, output;
   int64_t frame = 0;

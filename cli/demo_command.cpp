@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -9,7 +10,9 @@
 #include "host/media.h"
 #include "host/module_loader.h"
 #include "host/module_report.h"
+#include "host/overlay_job.h"
 #include "host/render_job.h"
+#include "host/track_job.h"
 
 namespace maskfx {
 namespace {
@@ -51,31 +54,71 @@ int RunDemo(const CommonOptions& common, const DemoOptions& options) {
   fs::create_directories(dir / "clip", ec);
   if (ec) return Fail(kExitFailure, (dir / "clip").string() + ": cannot create: " + ec.message());
 
-  const host::DemoClipSpec spec;
+  const host::CardClipSpec spec = host::DemoClipSpec();
   const std::string clip_pattern = (dir / "clip" / "frame_%04d.png").string();
   if (!WriteClip(host::MakeDemoClip(spec), clip_pattern, error)) return Fail(kExitFailure, error);
+  const host::MaskDocument start = host::MakeDemoMask(spec);
   const std::string mask_path = (dir / "mask.json").string();
-  if (!host::WriteMaskDocument(mask_path, host::MakeDemoMask(spec), error)) return Fail(kExitFailure, error);
-  std::printf("clip: %s (%d frames, %dx%d, drawn in code)\n", clip_pattern.c_str(), spec.frames, spec.width, spec.height);
-  std::printf("mask: %s (keyframes on the first and last frame; the module interpolates between)\n", mask_path.c_str());
+  if (!host::WriteMaskDocument(mask_path, start, error)) return Fail(kExitFailure, error);
+  std::printf("clip: %s (%d frames, %dx%d, drawn in code: a card turning and sliding over a background)\n",
+              clip_pattern.c_str(), spec.frames, spec.width, spec.height);
+  std::printf("mask: %s (an ellipse on the card, drawn on frame 0 only)\n", mask_path.c_str());
+
+  // Track the mask to the last frame, one press of ">>" per frame.
+  host::TrackClipOptions track;
+  track.input = clip_pattern;
+  track.mask_path = mask_path;
+  track.output = (dir / "tracked.json").string();
+  ProgressLine tracking("tracking");
+  const host::TrackClipResult tracked = host::TrackClip(
+      module, track, [&](const host::TrackProgress& p) { tracking.Update(p.done, p.total, p.frames_per_second, p.seconds_left); },
+      nullptr);
+  tracking.Finish();
+  for (const std::string& w : tracked.track.warnings) std::fprintf(stderr, "maskfx: warning: %s\n", w.c_str());
+  if (tracked.track.exit_status != 0) return Fail(tracked.track.exit_status, tracked.track.error);
+  host::MaskDocument result;
+  if (!host::ReadMaskDocument(track.output, result, error)) return Fail(kExitFailure, error);
+  double last_error = 0, worst = 0;
+  for (const host::MaskKeyframe& key : result.keyframes) {
+    const double e = host::DemoTrackingError(spec, start, key.shape, int32_t(key.frame));
+    worst = std::max(worst, e);
+    if (key.frame == spec.frames - 1) last_error = e;
+  }
+  std::printf("tracked: %s (%lld frames in %.2f s, %.1f fps)\n", track.output.c_str(),
+              static_cast<long long>(tracked.track.frames_tracked), tracked.track.seconds,
+              tracked.track.seconds > 0 ? tracked.track.frames_tracked / tracked.track.seconds : 0.0);
+  std::printf("tracking error against the clip's known motion: %.3f px on the last frame, %.3f px at worst "
+              "(mean over the mask's vertices)\n",
+              last_error, worst);
 
   fs::create_directories(dir / "masked", ec);
   if (ec) return Fail(kExitFailure, (dir / "masked").string() + ": cannot create: " + ec.message());
   host::RenderOptions render;
   render.input = clip_pattern;
-  render.mask_path = mask_path;
+  render.mask_path = track.output;
   render.output = (dir / "masked" / "frame_%04d.png").string();
   ProgressLine line("rendering");
-  const host::RenderResult result = host::RenderClip(
+  const host::RenderResult rendered = host::RenderClip(
       module, render, [&](const host::RenderProgress& p) { line.Update(p.done, p.total, p.frames_per_second, p.seconds_left); },
       nullptr);
   line.Finish();
-  if (result.exit_status != 0) return Fail(result.exit_status, result.error);
+  if (rendered.exit_status != 0) return Fail(rendered.exit_status, rendered.error);
+  std::printf("masked: %s (RGBA PNG, the tracked ellipse kept, the rest transparent)\n", render.output.c_str());
+
+  host::OverlayOptions overlay;
+  overlay.input = clip_pattern;
+  overlay.mask_path = track.output;
+  overlay.frame = spec.frames - 1;
+  const host::OverlayResult drawn = host::DrawOverlayPicture(module, overlay);
+  if (drawn.exit_status != 0) return Fail(drawn.exit_status, drawn.error);
+  const std::string overlay_path = (dir / "overlay_last.png").string();
+  if (!host::WriteStillImage(overlay_path, drawn.picture, error)) return Fail(kExitFailure, error);
+  std::printf("overlay: %s (the tracked mask drawn over the last frame)\n", overlay_path.c_str());
+
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  std::printf("masked: %s (RGBA PNG, the card kept, the background transparent)\n", render.output.c_str());
   std::printf("rendered %lld frames in %.2f s (%.1f fps); the whole demo took %.2f s\n",
-              static_cast<long long>(result.frames), result.seconds,
-              result.seconds > 0 ? result.frames / result.seconds : 0.0, seconds);
+              static_cast<long long>(rendered.frames), rendered.seconds,
+              rendered.seconds > 0 ? rendered.frames / rendered.seconds : 0.0, seconds);
   return kExitOk;
 }
 

@@ -35,6 +35,15 @@ int main(int argc, char** argv) {
   render_cmd->add_option("--frames", render.frames, "frames A:B (inclusive, from 0)");
   render_cmd->add_option("--threads", render.threads, "frames rendered at once (default: every core)");
 
+  maskfx::TrackCommandOptions track;
+  CLI::App* track_cmd = app.add_subcommand("track", "track the mask through a clip, one keyframe per frame");
+  track_cmd->add_option("input", track.input, "video, image sequence pattern, folder of images, or one image")->required();
+  track_cmd->add_option("-m,--mask", track.mask_path, "mask document to start from")->required();
+  track_cmd->add_option("-o,--output", track.output, "where the tracked mask document goes")->required();
+  track_cmd->add_option("--from", track.from, "first frame (default: the document's first keyframe)");
+  track_cmd->add_option("--to", track.to, "last frame (default: the clip's last; before --from tracks backwards)");
+  track_cmd->add_option("--motion", track.motion, "translation, rigid, similarity, affine or perspective (default: the document's)");
+
   maskfx::OverlayCommandOptions overlay;
   CLI::App* overlay_cmd = app.add_subcommand("overlay", "draw the mask over a frame as the editing view shows it");
   overlay_cmd->add_option("input", overlay.input, "the clip")->required();
@@ -70,6 +79,7 @@ int main(int argc, char** argv) {
   if (*demo_cmd) return maskfx::RunDemo(common, demo);
   if (*info_cmd) return maskfx::RunInfo(common, info);
   if (*render_cmd) return maskfx::RunRender(common, render);
+  if (*track_cmd) return maskfx::RunTrack(common, track);
   if (*overlay_cmd) return maskfx::RunOverlay(common, overlay);
   if (*edit_cmd) return maskfx::RunEdit(common, edit);
   return maskfx::kExitBadInput;

@@ -4,7 +4,10 @@
 #include <cstdlib>
 
 #include "host/document_params.h"
+#include "host/edit_session.h"
+#include "host/mask_document.h"
 #include "host/mask_params.h"
+#include "host/media_engine.h"
 
 namespace host {
 namespace {
@@ -67,6 +70,56 @@ TrackResult TrackThroughClip(EffectHost& effect, const TrackOptions& options,
     }
   }
   result.seconds = std::chrono::duration<double>(Clock::now() - began).count();
+  return result;
+}
+
+TrackClipResult TrackClip(const LoadedModule& module, const TrackClipOptions& options,
+                          const std::function<void(const TrackProgress&)>& progress, const std::atomic<bool>* stop) {
+  TrackClipResult result;
+  const auto fail = [&](int status, std::string error) {
+    result.track.exit_status = status;
+    result.track.error = std::move(error);
+    return result;
+  };
+  std::string error;
+  MaskDocument doc;
+  if (!ReadMaskDocument(options.mask_path, doc, error)) return fail(2, error);
+  if (doc.keyframes.empty()) return fail(2, options.mask_path + ": the document has no keyframes to start from");
+  std::unique_ptr<MediaReader> reader = MediaReader::Open(options.input, error);
+  if (!reader) return fail(2, error);
+  const MediaInfo info = reader->info();
+  if (info.frame_count <= 0) return fail(2, options.input + ": cannot tell how many frames the clip has");
+  if (doc.width > 0 && doc.height > 0 && (doc.width != info.width || doc.height != info.height))
+    return fail(2, options.mask_path + ": the mask is for " + std::to_string(doc.width) + "x" +
+                       std::to_string(doc.height) + " but the clip is " + std::to_string(info.width) + "x" +
+                       std::to_string(info.height));
+  result.frames = info.frame_count;
+  result.from = options.from.value_or(doc.keyframes.front().frame);
+  result.to = options.to.value_or(info.frame_count - 1);
+
+  EffectHost effect(module);
+  const CommandResult setup = effect.GlobalSetup();
+  if (setup.display_error) result.module_message = setup.message;
+  if (setup.err != FxErr_None) return fail(1, module.path + ": module setup failed with error " + std::to_string(setup.err));
+  if (effect.ParamsSetup().err != FxErr_None) return fail(1, module.path + ": parameter setup failed");
+  if (effect.SequenceSetup().err != FxErr_None) return fail(1, module.path + ": the effect made no per-instance record");
+  if (!ApplyMaskDocument(effect, doc, error)) return fail(1, error);
+  effect.AttachClip(ClipFromReader(std::move(reader)));
+
+  TrackOptions track;
+  track.from = result.from;
+  track.to = result.to;
+  track.motion_level = options.motion_level;
+  result.track = TrackThroughClip(effect, track, progress, stop);
+  if (result.track.frames_tracked == 0 && result.track.exit_status != 0) return result;
+  const MaskDocument tracked = DocumentFromParams(effect, info.width, info.height);
+  std::string write_error;
+  if (!WriteMaskDocument(options.output, tracked, write_error)) {
+    if (result.track.exit_status == 0) return fail(1, write_error);
+    result.track.error += "; and " + write_error;
+    return result;
+  }
+  result.written = true;
   return result;
 }
 

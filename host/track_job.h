@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/effect_host.h"
+#include "host/module_loader.h"
 
 namespace host {
 
@@ -39,5 +40,26 @@ struct TrackResult {
 // current press.
 TrackResult TrackThroughClip(EffectHost& effect, const TrackOptions& options,
                              const std::function<void(const TrackProgress&)>& progress, const std::atomic<bool>* stop);
+
+// The whole command: a clip file, a mask document in, the tracked document out.
+struct TrackClipOptions {
+  std::string input, mask_path, output;
+  std::optional<int64_t> from;  // default: the document's first keyframe
+  std::optional<int64_t> to;    // default: the clip's last frame
+  std::optional<int32_t> motion_level;
+};
+
+struct TrackClipResult {
+  TrackResult track;
+  std::string module_message;  // what the module asked to show the user, if anything
+  bool written = false;        // the output document was written (also after a failure midway)
+  int64_t frames = 0, from = 0, to = 0;
+};
+
+// Opens the clip and the document, tracks, and writes the document with one keyframe per tracked
+// frame (plus the keyframes it had). What was tracked before a failure or an interrupt is
+// written too; the error still says what stopped it.
+TrackClipResult TrackClip(const LoadedModule& module, const TrackClipOptions& options,
+                          const std::function<void(const TrackProgress&)>& progress, const std::atomic<bool>* stop);
 
 }  // namespace host

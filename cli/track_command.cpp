@@ -1,0 +1,56 @@
+#include <csignal>
+#include <cstdio>
+
+#include "cli/commands.h"
+#include "cli/progress.h"
+#include "host/mask_document.h"
+#include "host/module_loader.h"
+#include "host/track_job.h"
+
+namespace maskfx {
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+void OnInterrupt(int) { g_interrupted.store(true); }
+
+}  // namespace
+
+int RunTrack(const CommonOptions& common, const TrackCommandOptions& o) {
+  host::TrackClipOptions options;
+  options.input = o.input;
+  options.mask_path = o.mask_path;
+  options.output = o.output;
+  options.from = o.from;
+  options.to = o.to;
+  if (!o.motion.empty()) {
+    const int level = host::MotionLevelOf(o.motion);
+    if (level < 0)
+      return Fail(kExitBadInput, "--motion: expected translation, rigid, similarity, affine or perspective, got " + o.motion);
+    options.motion_level = level;
+  }
+  host::LoadedModule module;
+  std::string error;
+  if (!host::LoadModule(host::FindModulePath(common.module_path), module, error)) return Fail(kExitBadInput, error);
+
+  std::signal(SIGINT, &OnInterrupt);
+  ProgressLine line("tracking");
+  const host::TrackClipResult result = host::TrackClip(
+      module, options, [&](const host::TrackProgress& p) { line.Update(p.done, p.total, p.frames_per_second, p.seconds_left); },
+      &g_interrupted);
+  line.Finish();
+  std::signal(SIGINT, SIG_DFL);
+  if (!result.module_message.empty())
+    std::fprintf(stderr, "maskfx: %s says: %s\n", module.path.c_str(), result.module_message.c_str());
+  for (const std::string& w : result.track.warnings) std::fprintf(stderr, "maskfx: warning: %s\n", w.c_str());
+  const host::TrackResult& t = result.track;
+  if (result.written)
+    std::printf("tracked %lld of %lld frames (%lld to %lld) in %.2f s (%.1f fps) to %s\n",
+                static_cast<long long>(t.frames_tracked), static_cast<long long>(std::llabs(result.to - result.from)),
+                static_cast<long long>(result.from), static_cast<long long>(result.to), t.seconds,
+                t.seconds > 0 ? t.frames_tracked / t.seconds : 0.0, o.output.c_str());
+  if (t.exit_status != 0) return Fail(t.exit_status, t.error);
+  if (t.interrupted) return Fail(kExitFailure, "interrupted; the frames tracked so far are kept");
+  return kExitOk;
+}
+
+}  // namespace maskfx
