@@ -142,13 +142,15 @@ EffectHost::TrackPress EffectHost::PressTrack(int64_t frame, bool forward, int64
   TrackPress press;
   qrs::config::ClearReportedErrors();
   int pairs_before = 0;
+  std::unique_ptr<ParamFrame> params;
   {
     std::lock_guard lock(instance_.params_mutex);
     pairs_before = instance_.keyframe_pairs;
-    std::unique_ptr<ParamFrame> params = ParamsAt(frame);
-    int32_t changed = forward ? kTrackForwardParam : kTrackBackwardParam;
-    press.command = Run(FxCmd_UserChangedParam, params->data(), nullptr, &changed);
+    params = ParamsAt(frame);
   }
+  // Not under the lock: the command may answer through the tracking suite at once.
+  int32_t changed = forward ? kTrackForwardParam : kTrackBackwardParam;
+  press.command = Run(FxCmd_UserChangedParam, params->data(), nullptr, &changed);
   press.finished = WaitForAnalyses(timeout_ms);
   for (const qrs::config::ReportedError& e : qrs::config::ReportedErrors())
     (e.level == 1 ? press.errors : press.warnings).push_back(ReportText(e.message));

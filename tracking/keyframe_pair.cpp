@@ -53,6 +53,8 @@ void CallTrackingSuite(const FxInData& in_data, const FxRatioTime& t0, FxHandle 
 }  // namespace
 
 void MoveShapeByTrack(Mask::MaskShape& shape, float width, float height, const Mask::Matrix3& m) {
+  // No motion keeps the shape bit for bit: the round trip through pixels would not.
+  if (m.m[0] == 1 && m.m[1] == 0 && m.m[3] == 0 && m.m[4] == 1 && m.m[6] == 0 && m.m[7] == 0 && IsAffine(m)) return;
   if (IsAffine(m)) {
     Mask::ApplyMatrixInPixels(shape, width, height, m);
     return;

@@ -15,7 +15,7 @@ using Time = boost::rational<int64_t>;
 // Moves every anchor and tangent point of `shape` (normalised to a width x height frame) by `m`
 // in pixels. An affine `m` (projective part 0, 0, 1) maps in single precision without division;
 // a perspective one maps with the full projective map, division included, and leaves a point
-// whose divisor vanishes where it is.
+// whose divisor vanishes where it is. The identity leaves the shape exactly as it was.
 void MoveShapeByTrack(Mask::MaskShape& shape, float width, float height, const Mask::Matrix3& m);
 
 // Hands the host the pair (t0, from) and (t1, to) for the "Mask Path" parameter. Nothing is sent

@@ -124,6 +124,28 @@ TEST_F(MaskfxTest, DemoMasksItsBuiltInClip) {
   EXPECT_TRUE(fs::is_regular_file(output / "clip" / "frame_0000.png"));
   EXPECT_TRUE(fs::is_regular_file(output / "masked" / "frame_0023.png"));
   EXPECT_FALSE(fs::exists(output / "masked" / "frame_0024.png"));
+  EXPECT_TRUE(fs::is_regular_file(output / "overlay_last.png"));
+  // The mask drawn on frame 0 follows the card to the end within half a pixel.
+  const std::string said = "tracking error against the clip's known motion: ";
+  const size_t at = o.out.find(said);
+  ASSERT_NE(at, std::string::npos) << o.out;
+  EXPECT_LT(std::stod(o.out.substr(at + said.size())), 0.5) << o.out;
+
+  // The same material through maskfx track, backwards from the tracked last frame.
+  const std::string clip = (output / "clip" / "frame_%04d.png").string();
+  const Outcome t = Run({"track", clip, "-m", (output / "tracked.json").string(), "-o", (dir_ / "back.json").string(),
+                         "--from", "23", "--to", "20", "--motion", "translation"});
+  ASSERT_EQ(t.status, 0) << t.err;
+  EXPECT_NE(t.out.find("tracked 3 of 3 frames (23 to 20)"), std::string::npos) << t.out;
+  const std::string back = ReadFile((dir_ / "back.json").string());
+  EXPECT_NE(back.find("\"motion\": \"translation\""), std::string::npos);
+  ExpectBadInput(Run({"track", clip, "-m", (output / "mask.json").string(), "-o", (dir_ / "x.json").string(),
+                      "--motion", "sideways"}),
+                 "--motion");
+  ExpectBadInput(Run({"track", clip, "-m", (output / "mask.json").string(), "-o", (dir_ / "x.json").string(),
+                      "--to", "24"}),
+                 "frame 24 is outside the clip");
+  EXPECT_FALSE(fs::exists(dir_ / "x.json"));
 }
 
 TEST_F(MaskfxTest, DemoReportsAnUnwritableOutput) {

@@ -2,6 +2,7 @@
 // over a still background. The tracked mask's vertices are scored against the card's motion.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "host/media_engine.h"
 #include "host/module_loader.h"
 #include "host/track_job.h"
+#include "platform/runtime/media_time.h"
 
 namespace host {
 namespace {
@@ -95,12 +97,160 @@ TEST_F(TrackE2ETest, TranslationAndSimilarityFollowTheCard) {
     double previous = 0;
     for (int32_t f = 1; f < spec_.frames; ++f) {
       const double e = VertexError(f);
-      std::printf("%s frame %d error %.3f\n", CardMotionName(motion), f, e);
       EXPECT_LT(e, previous + 1.0) << "jump at frame " << f;
       previous = e;
     }
     EXPECT_LT(VertexError(spec_.frames - 1), 0.5);
   }
+}
+
+TEST_F(TrackE2ETest, AffineAndPerspectiveNeedTheirLevels) {
+  Open(SmallSpec(CardMotion::kAffine), 3);
+  ASSERT_EQ(Track(0, spec_.frames - 1).exit_status, 0);
+  EXPECT_LT(VertexError(spec_.frames - 1), 1.0);
+
+  // A tilt of 30 degrees over the clip: the projective move follows it, an affine one cannot.
+  Open(SmallSpec(CardMotion::kPerspective), 4);
+  ASSERT_EQ(Track(0, spec_.frames - 1).exit_status, 0);
+  const double perspective = VertexError(spec_.frames - 1);
+  Open(SmallSpec(CardMotion::kPerspective), 3);
+  ASSERT_EQ(Track(0, spec_.frames - 1).exit_status, 0);
+  const double affine = VertexError(spec_.frames - 1);
+  EXPECT_LT(perspective, 1.0);
+  EXPECT_GT(affine, 2 * perspective);
+}
+
+TEST_F(TrackE2ETest, BackwardPressKeysTheFrameBeforeAndTheStartingShape) {
+  Open(SmallSpec(CardMotion::kTranslation), 0);
+  std::vector<uint8_t> start;
+  {
+    Mask::MaskShape shape;
+    ASSERT_TRUE(MaskShapeAt(*effect_, 0, shape));
+    Mask::FlattenMaskShape(shape, start);
+  }
+  // The mask on frame 5 is the one keyed on frame 0; "<<" there keys frames 5 and 4.
+  effect_->params().SetValueConstant(kMaskPathParam, start);
+  const EffectHost::TrackPress press = effect_->PressTrack(5, false, 30000);
+  ASSERT_TRUE(press.finished);
+  ASSERT_TRUE(press.keyframes) << (press.errors.empty() ? "" : press.errors[0]);
+  const auto& keys = effect_->params().at(kMaskPathParam).values;
+  ASSERT_TRUE(keys.count(5) && keys.count(4));
+  EXPECT_EQ(keys.at(5), start);
+  Mask::MaskShape earlier;
+  ASSERT_TRUE(Mask::UnflattenMaskShape(keys.at(4).data(), keys.at(4).size(), earlier));
+  // Frame 4 is one frame of motion back: (-2.5, +1.2) pixels.
+  Mask::MaskShape later;
+  Mask::UnflattenMaskShape(start.data(), start.size(), later);
+  EXPECT_NEAR((earlier.vertices[0].anchor_x - later.vertices[0].anchor_x) * spec_.width, -2.5, 0.2);
+  EXPECT_NEAR((earlier.vertices[0].anchor_y - later.vertices[0].anchor_y) * spec_.height, 1.2, 0.2);
+}
+
+TEST_F(TrackE2ETest, PressesPastTheClipFailWithoutTouchingTheMask) {
+  Open(SmallSpec(CardMotion::kTranslation), 2);
+  const auto before = effect_->params().at(kMaskPathParam).values;
+  for (const auto& [frame, forward] : {std::pair{int64_t(0), false}, std::pair{int64_t(7), true}}) {
+    const EffectHost::TrackPress press = effect_->PressTrack(frame, forward, 30000);
+    EXPECT_TRUE(press.finished);
+    EXPECT_FALSE(press.keyframes);
+    ASSERT_EQ(press.errors.size(), 1u);
+    EXPECT_EQ(press.errors[0], "Error initiating async render request.");
+  }
+  EXPECT_EQ(effect_->params().at(kMaskPathParam).values, before);
+  // The host's own loop refuses such a range before pressing anything.
+  EXPECT_EQ(Track(7, 8).exit_status, 2);
+  EXPECT_EQ(Track(3, 3).exit_status, 2);
+}
+
+TEST_F(TrackE2ETest, NothingToFollowLeavesTheMaskWhereItWasAndSaysWhy) {
+  Open(SmallSpec(CardMotion::kTranslation), 2);
+  // A mask wholly outside the frame, and an empty one.
+  Mask::MaskShape outside;
+  outside.mode = Mask::kMaskModeClosed;
+  for (const auto& [x, y] : {std::pair{1.2f, 1.2f}, {1.5f, 1.2f}, {1.5f, 1.5f}, {1.2f, 1.5f}})
+    Mask::AppendCornerVertex(outside, x, y);
+  std::vector<uint8_t> bytes;
+  Mask::FlattenMaskShape(outside, bytes);
+  effect_->params().SetValueConstant(kMaskPathParam, bytes);
+  const EffectHost::TrackPress press = effect_->PressTrack(2, true, 30000);
+  ASSERT_TRUE(press.keyframes);
+  EXPECT_TRUE(press.errors.empty());
+  ASSERT_EQ(press.warnings.size(), 1u);
+  EXPECT_NE(press.warnings[0].find("No features"), std::string::npos) << press.warnings[0];
+  EXPECT_EQ(effect_->params().at(kMaskPathParam).values.at(3), bytes);  // unmoved, no NaN
+
+  Mask::MaskShape open;  // the parameter's default: still being drawn
+  std::vector<uint8_t> open_bytes;
+  Mask::FlattenMaskShape(open, open_bytes);
+  effect_->params().SetValueConstant(kMaskPathParam, open_bytes);
+  const int refused_before = effect_->instance().presses_without_keyframes;
+  const EffectHost::TrackPress refused = effect_->PressTrack(2, true, 30000);
+  EXPECT_TRUE(refused.command.display_error);
+  EXPECT_EQ(refused.command.message, "Mask has no closed path to track.");
+  EXPECT_EQ(effect_->instance().presses_without_keyframes, refused_before + 1);
+}
+
+TEST_F(TrackE2ETest, ASecondPressWaitsForTheFirstToFinish) {
+  Open(SmallSpec(CardMotion::kTranslation), 0);
+  PauseRenders();  // the first press's job waits for its frames
+  std::unique_ptr<ParamFrame> params = effect_->ParamsAt(1);
+  int32_t forward = kTrackForwardParam;
+  const CommandResult first = effect_->Run(FxCmd_UserChangedParam, params->data(), nullptr, &forward);
+  EXPECT_FALSE(first.display_error);
+  const CommandResult second = effect_->Run(FxCmd_UserChangedParam, params->data(), nullptr, &forward);
+  EXPECT_TRUE(second.display_error);
+  EXPECT_EQ(second.message, "Mask is still tracking the previous frame.");
+  ResumeRenders();
+  ASSERT_TRUE(effect_->WaitForAnalyses(30000));
+  EXPECT_EQ(effect_->instance().keyframe_pairs, 1);
+  // Once it is done the next press runs.
+  EXPECT_TRUE(effect_->PressTrack(2, true, 30000).keyframes);
+}
+
+// A clip whose frame `broken` cannot be decoded.
+class BrokenClip : public ClipSource {
+ public:
+  BrokenClip(std::shared_ptr<ClipSource> clip, int64_t broken) : clip_(std::move(clip)), broken_(broken) {}
+  int32_t width() const override { return clip_->width(); }
+  int32_t height() const override { return clip_->height(); }
+  Rational frame_rate() const override { return clip_->frame_rate(); }
+  int64_t frame_count() const override { return clip_->frame_count(); }
+  bool ReadFrame(int64_t index, RgbaFrame& frame, std::string& error) override {
+    if (index == broken_) {
+      error = "damaged";
+      return false;
+    }
+    return clip_->ReadFrame(index, frame, error);
+  }
+
+ private:
+  std::shared_ptr<ClipSource> clip_;
+  int64_t broken_;
+};
+
+TEST_F(TrackE2ETest, UndecodableFrameStopsTheTrackAndKeepsWhatWasTracked) {
+  Open(SmallSpec(CardMotion::kTranslation), 0);
+  const RgbaFrame card = ProceduralTexture(256, 256, 11), background = ProceduralTexture(300, 300, 23);
+  effect_->AttachClip(
+      std::make_shared<BrokenClip>(ClipFromFrames(MakeCardClip(spec_, card, background), {25, 1}), 4));
+  const TrackResult r = Track(0, spec_.frames - 1);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.error, "frame 3: Error receiving synchronous frame.");
+  EXPECT_EQ(r.frames_tracked, 3);
+  EXPECT_LT(VertexError(3), 0.5);  // frames 1 to 3 stay tracked
+}
+
+TEST_F(TrackE2ETest, InterruptStopsAfterTheCurrentPress) {
+  Open(SmallSpec(CardMotion::kTranslation), 0);
+  std::atomic<bool> stop{false};
+  TrackOptions options;
+  options.from = 0;
+  options.to = spec_.frames - 1;
+  const TrackResult r = TrackThroughClip(*effect_, options, [&](const TrackProgress& p) {
+    if (p.done == 2) stop = true;
+  }, &stop);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_TRUE(r.interrupted);
+  EXPECT_EQ(r.frames_tracked, 2);
 }
 
 }  // namespace

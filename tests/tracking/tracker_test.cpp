@@ -1,0 +1,94 @@
+// The tracker's arithmetic around the fit: the press's selection block, the correspondences it
+// keeps, the pixel-aspect correction and the move of the shape.
+#include "tracking/tracker.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "math/m_matrix.h"
+#include "tracking/keyframe_pair.h"
+#include "tracking/track_command.h"
+
+namespace mask {
+namespace {
+
+using vantor::tracking::tracking_feature;
+
+TEST(TrackingSelection, HundredFeaturesSpacedByTheMaskBox) {
+  EXPECT_EQ(TrackingSelection(1000, 500).max_features, 100u);
+  EXPECT_EQ(TrackingSelection(1000, 500).min_distance, 32u);   // sqrt(500000 / 500) = 31.6
+  EXPECT_EQ(TrackingSelection(30.9f, 30.9f).min_distance, 4u);  // 1.34 raised to the minimum
+  EXPECT_EQ(TrackingSelection(-INFINITY, NAN).min_distance, 4u);  // an empty mask's box
+}
+
+TEST(Correspondences, OnlyNewFeaturesTrackedIntoTheNextFrameWithTheAspectOnX) {
+  // Slots: selected and tracked; selected but lost; empty; selected and tracked.
+  std::vector<tracking_feature<float>> table = {
+      {10, 20, 1, 0}, {30, 40, 1, 0}, {0, 0, -1, 0}, {50, 5, 1, 0},   // frame i
+      {11, 22, 0, 0}, {31, 41, -2, 0}, {0, 0, -1, 0}, {52, 6, 0, 0}};  // frame j
+  const Correspondences c = CollectCorrespondences(table, 4, 2.0f);
+  ASSERT_EQ(c.from.size(), 2u);
+  EXPECT_FLOAT_EQ(c.from[0].x, 20);  // x times the pixel aspect
+  EXPECT_FLOAT_EQ(c.to[1].x, 104);
+  EXPECT_FLOAT_EQ(c.to[1].y, 6);
+  EXPECT_FLOAT_EQ(c.left, 10);  // the box stays in frame pixels
+  EXPECT_FLOAT_EQ(c.right, 50);
+  EXPECT_FLOAT_EQ(c.top, 5);
+  EXPECT_FLOAT_EQ(c.bottom, 20);
+  const Correspondences none = CollectCorrespondences(std::vector<tracking_feature<float>>(4), 2, 1.0f);
+  EXPECT_TRUE(none.from.empty());
+  EXPECT_EQ(none.right - none.left, 0);  // no infinities reach the area ratio
+}
+
+TEST(FramePixelMatrix, FitOnStretchedXMapsFramePixels) {
+  // A fit on x scaled by 2: rotation by 90 degrees there, (u, v) -> (-v, u), plus (10, 0).
+  M_Matrix3 fitted{};
+  fitted.m[0][0] = 0, fitted.m[0][1] = 1, fitted.m[0][2] = 0;
+  fitted.m[1][0] = -1, fitted.m[1][1] = 0, fitted.m[1][2] = 0;
+  fitted.m[2][0] = 10, fitted.m[2][1] = 0, fitted.m[2][2] = 1;
+  const Mask::Matrix3 m = FramePixelMatrix(fitted, 2.0f);
+  // Frame pixel (3, 4): stretched (6, 4) -> (-4 + 10, 6) -> frame (3, 6).
+  const Mask::PixelPoint p = Mask::MapPoint({3, 4}, m);
+  EXPECT_NEAR(p.x, 3, 1e-6);
+  EXPECT_NEAR(p.y, 6, 1e-6);
+}
+
+TEST(MoveShapeByTrack, AffineWithoutDivisionPerspectiveWithIt) {
+  Mask::MaskShape shape;
+  Mask::AppendCornerVertex(shape, 0.25f, 0.5f);  // (25, 50) on a 100 x 100 frame
+  Mask::Matrix3 shift;
+  shift.m[6] = 5, shift.m[7] = -5;
+  Mask::MaskShape moved = shape;
+  MoveShapeByTrack(moved, 100, 100, shift);
+  EXPECT_FLOAT_EQ(moved.vertices[0].anchor_x, 0.30f);
+  EXPECT_FLOAT_EQ(moved.vertices[0].anchor_y, 0.45f);
+  EXPECT_FLOAT_EQ(moved.vertices[0].out_x, 0.30f);
+
+  // w = 0.01 x + 1: (25, 50) -> (25, 50) / 1.25.
+  Mask::Matrix3 perspective;
+  perspective.m[2] = 0.01;
+  moved = shape;
+  MoveShapeByTrack(moved, 100, 100, perspective);
+  EXPECT_NEAR(moved.vertices[0].anchor_x, 0.20f, 1e-6);
+  EXPECT_NEAR(moved.vertices[0].anchor_y, 0.40f, 1e-6);
+
+  // No motion: exactly the same shape, not a round trip through pixels.
+  Mask::MaskShape odd;
+  Mask::AppendCornerVertex(odd, 0.1f, 0.7f);
+  Mask::MaskShape same = odd;
+  MoveShapeByTrack(same, 1280, 720, Mask::Matrix3{});
+  EXPECT_EQ(std::memcmp(&same.vertices[0], &odd.vertices[0], sizeof(Mask::MaskVertex)), 0);
+
+  // A point sent to infinity stays where it was rather than becoming NaN.
+  Mask::Matrix3 vanishing;
+  vanishing.m[2] = -0.04;  // w = 0 at x = 25
+  moved = shape;
+  MoveShapeByTrack(moved, 100, 100, vanishing);
+  EXPECT_FLOAT_EQ(moved.vertices[0].anchor_x, 0.25f);
+}
+
+}  // namespace
+}  // namespace mask
