@@ -5,6 +5,21 @@
 
 namespace host {
 
+bool SetUpEffect(EffectHost& effect, std::string& module_message, std::string& error) {
+  const std::string& path = effect.module().path;
+  const CommandResult setup = effect.GlobalSetup();
+  if (setup.display_error) module_message = setup.message;
+  if (setup.err != FxErr_None) {
+    error = path + ": module setup failed with error " + std::to_string(setup.err);
+    return false;
+  }
+  if (const CommandResult params = effect.ParamsSetup(); params.err != FxErr_None) {
+    error = path + ": parameter setup failed with error " + std::to_string(params.err);
+    return false;
+  }
+  return true;
+}
+
 bool ApplyMaskDocument(EffectHost& effect, const MaskDocument& doc, std::string& error) {
   ParamStore& params = effect.params();
   if (params.size() < kMaskParamCount || params.at(kMaskPathParam).def.param_type != FxParam_ArbitraryData) {

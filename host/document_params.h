@@ -11,6 +11,10 @@
 
 namespace host {
 
+// Global set-up and parameter set-up, as every job on an instance begins. False with a one-line
+// error naming the module; a message the module left for the user goes to `module_message`.
+bool SetUpEffect(EffectHost& effect, std::string& module_message, std::string& error);
+
 // The layer size, one "Mask Path" keyframe per document keyframe, and the matte values as
 // constants (missing ones keep the parameters' defaults). False with a reason when the instance
 // has not declared the Mask parameters.

@@ -129,10 +129,7 @@ EditResult RunEditSession(const LoadedModule& module, const EditOptions& options
   if (width <= 0 || height <= 0) return fail(2, "the layer size is unknown: give --size WxH or a document with a size");
 
   EffectHost effect(module);
-  const CommandResult setup = effect.GlobalSetup();
-  if (setup.display_error) result.module_message = setup.message;
-  if (setup.err != FxErr_None) return fail(1, module.path + ": module setup failed with error " + std::to_string(setup.err));
-  if (effect.ParamsSetup().err != FxErr_None) return fail(1, module.path + ": parameter setup failed");
+  if (!SetUpEffect(effect, result.module_message, error)) return fail(1, error);
   if (effect.SequenceSetup().err != FxErr_None) return fail(1, module.path + ": the effect made no per-instance record");
   if (!ApplyMaskDocument(effect, doc, error)) return fail(1, error);
   effect.SetLayerSize(width, height);

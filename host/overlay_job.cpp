@@ -35,10 +35,7 @@ OverlayResult DrawOverlayPicture(const LoadedModule& module, const OverlayOption
 
   EffectHost effect(module);
   OverlayResult result;
-  const CommandResult setup = effect.GlobalSetup();
-  if (setup.display_error) result.module_message = setup.message;
-  if (setup.err != FxErr_None) return Failure(1, module.path + ": module setup failed with error " + std::to_string(setup.err));
-  if (effect.ParamsSetup().err != FxErr_None) return Failure(1, module.path + ": parameter setup failed");
+  if (!SetUpEffect(effect, result.module_message, error)) return Failure(1, error);
   effect.SetLayerSize(frame.width, frame.height);
   if (!ApplyMaskDocument(effect, doc, error)) return Failure(1, error);
   effect.SetLayerSize(frame.width, frame.height);

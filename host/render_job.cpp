@@ -81,11 +81,7 @@ RenderResult RenderClip(const LoadedModule& module, const RenderOptions& options
 
   EffectHost effect(module);
   RenderResult result;
-  const CommandResult setup = effect.GlobalSetup();
-  if (setup.display_error) result.module_message = setup.message;
-  if (setup.err != FxErr_None) return Failure(1, module.path + ": module setup failed with error " + std::to_string(setup.err));
-  if (const CommandResult params = effect.ParamsSetup(); params.err != FxErr_None)
-    return Failure(1, module.path + ": parameter setup failed with error " + std::to_string(params.err));
+  if (!SetUpEffect(effect, result.module_message, error)) return Failure(1, error);
   effect.SequenceSetup();
   effect.SetLayerSize(info.width, info.height);
   if (!ApplyMaskDocument(effect, doc, error)) return Failure(1, error);

@@ -98,10 +98,7 @@ TrackClipResult TrackClip(const LoadedModule& module, const TrackClipOptions& op
   result.to = options.to.value_or(info.frame_count - 1);
 
   EffectHost effect(module);
-  const CommandResult setup = effect.GlobalSetup();
-  if (setup.display_error) result.module_message = setup.message;
-  if (setup.err != FxErr_None) return fail(1, module.path + ": module setup failed with error " + std::to_string(setup.err));
-  if (effect.ParamsSetup().err != FxErr_None) return fail(1, module.path + ": parameter setup failed");
+  if (!SetUpEffect(effect, result.module_message, error)) return fail(1, error);
   if (effect.SequenceSetup().err != FxErr_None) return fail(1, module.path + ": the effect made no per-instance record");
   if (!ApplyMaskDocument(effect, doc, error)) return fail(1, error);
   effect.AttachClip(ClipFromReader(std::move(reader)));
