@@ -234,6 +234,11 @@ std::unique_ptr<ParamFrame> EffectHost::ParamsAt(int64_t frame_index) {
   return frame;
 }
 
+std::unique_ptr<ParamFrame> EffectHost::LockedParamsAt(int64_t frame) {
+  std::lock_guard lock(instance_.params_mutex);
+  return ParamsAt(frame);
+}
+
 CommandResult EffectHost::RenderFrame(int64_t frame, FxWorld& output) {
   std::unique_ptr<ParamFrame> params;
   FxInData in_data;

@@ -84,6 +84,8 @@ class EffectHost {
   // Arbitrary data between keyframes comes from the effect's interpolation; when it cannot make
   // one, the left keyframe's value holds.
   std::unique_ptr<ParamFrame> ParamsAt(int64_t frame);
+  // ParamsAt under the instance's parameter lock, for threads other than the command's.
+  std::unique_ptr<ParamFrame> LockedParamsAt(int64_t frame);
 
   // The per-instance record around an instance's life: create, save (flatten; the saved bytes
   // come back), load saved bytes (resetup), and release.

@@ -67,6 +67,8 @@ struct FramePixels {
   FramePixels(int32_t w, int32_t h, int32_t stride)
       : width(w), height(h), rowbytes(stride), block(size_t(stride) * size_t(h)) {}
   int32_t width, height, rowbytes;
+  uint32_t format = kFxRenderPixelFormat_argb;
+  int32_t par_num = 1, par_den = 1;
   qrscore::utility::RecycledMemory block;
   uint8_t* data() const { return block.data(); }
   size_t size() const { return block.size(); }
@@ -209,13 +211,14 @@ FxErr BufferRowBytes(FxPixHandle buffer, int32_t* rowbytes) {
 
 FxErr BufferAspect(FxPixHandle buffer, int32_t* num, int32_t* den) {
   if (buffer == nullptr || num == nullptr || den == nullptr) return FxErr_BadCallbackParam;
-  *num = *den = 1;
+  *num = buffer->pixels->par_num;
+  *den = buffer->pixels->par_den;
   return FxErr_None;
 }
 
 FxErr BufferFormat(FxPixHandle buffer, uint32_t* pixel_format) {
   if (buffer == nullptr || pixel_format == nullptr) return FxErr_BadCallbackParam;
-  *pixel_format = kFxRenderPixelFormat_argb;
+  *pixel_format = buffer->pixels->format;
   return FxErr_None;
 }
 
@@ -398,6 +401,7 @@ bool PropertyText(const Sequence& s, NodeRole role, const std::string& property,
   else if (property == "MediaNode::StreamFrameHeight") text = std::to_string(s.height);
   else if (property == "MediaNode::StreamPixelAspectRatioNum") text = "1";
   else if (property == "MediaNode::StreamPixelAspectRatioDen") text = "1";
+  else if (property == "MediaNode::ClipScaleToFramePolicy") text = "0";  // shown at its own size
   else return false;
   return true;
 }
@@ -616,6 +620,53 @@ FxErr NotifyAnalysisActivity(FxEffectRef effect_ref) {
 const FxPrivateEffectSuite kPrivateEffect = {nullptr, nullptr, nullptr, nullptr, &NotifyAnalysisActivity};
 
 }  // namespace
+
+FxPixHandle NewPixelBuffer(int32_t width, int32_t height, uint32_t format, int32_t par_num, int32_t par_den) {
+  const int32_t pixel_bytes = format == FxPixelFormat_BGra ? 16 : 4;
+  if (width < 0 || height < 0 || width > (1 << 24) / pixel_bytes || height > (1 << 24)) return nullptr;
+  auto pixels = std::make_shared<FramePixels>(width, height, std::max(1, width * pixel_bytes));
+  std::memset(pixels->data(), 0, pixels->size());
+  pixels->format = format;
+  pixels->par_num = par_num;
+  pixels->par_den = par_den;
+  Engine& e = TheEngine();
+  std::lock_guard lock(e.mutex);
+  return NewBufferLocked(e, std::move(pixels));
+}
+
+uint8_t* PixelBufferData(FxPixHandle buffer, int64_t* rowbytes) {
+  if (buffer == nullptr) return nullptr;
+  if (rowbytes) *rowbytes = buffer->pixels->rowbytes;
+  return buffer->pixels->data();
+}
+
+void DisposePixelBuffer(FxPixHandle buffer) {
+  if (buffer) DisposeBuffer(buffer);
+}
+
+FxNodeId MediaNodeOf(FxSequenceId sequence) { return NodeIdOf(sequence, kMediaNode); }
+FxSequenceId SequenceOfMediaNode(FxNodeId node) { return node > 0 ? SequenceOfNode(node) : 0; }
+
+std::shared_ptr<ClipSource> ClipOfSize(int32_t width, int32_t height, Rational frame_rate, int64_t frame_count) {
+  class SizeOnly : public ClipSource {
+   public:
+    SizeOnly(int32_t w, int32_t h, Rational r, int64_t n) : w_(w), h_(h), r_(r), n_(n) {}
+    int32_t width() const override { return w_; }
+    int32_t height() const override { return h_; }
+    Rational frame_rate() const override { return r_; }
+    int64_t frame_count() const override { return n_; }
+    bool ReadFrame(int64_t, RgbaFrame&, std::string& error) override {
+      error = "this clip has no pictures";
+      return false;
+    }
+
+   private:
+    int32_t w_, h_;
+    Rational r_;
+    int64_t n_;
+  };
+  return std::make_shared<SizeOnly>(width, height, frame_rate, frame_count);
+}
 
 std::shared_ptr<ClipSource> ClipFromFrames(std::vector<RgbaFrame> frames, Rational frame_rate) {
   return std::make_shared<FramesClip>(std::move(frames), frame_rate);

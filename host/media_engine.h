@@ -77,6 +77,21 @@ struct ClipTiming {
 };
 bool ClipTimingOf(FxEffectRef effect_ref, ClipTiming& timing);
 
+// A pixel buffer of the host's own, as GPU frames are: width x height pixels of `format`
+// ('bgra' 8-bit: 4 bytes, 'BGra' float: 16 bytes), zeroed, rows packed. Null for absurd sizes.
+// Disposed like any buffer, through the pixel-buffer suite or DisposePixelBuffer.
+FxPixHandle NewPixelBuffer(int32_t width, int32_t height, uint32_t format, int32_t par_num = 1, int32_t par_den = 1);
+uint8_t* PixelBufferData(FxPixHandle buffer, int64_t* rowbytes);
+void DisposePixelBuffer(FxPixHandle buffer);
+
+// The media node of a sequence's clip (valid while the clip is attached), and back.
+FxNodeId MediaNodeOf(FxSequenceId sequence);
+FxSequenceId SequenceOfMediaNode(FxNodeId node);
+
+// A clip that has a size, a rate and a length but no pictures (reading a frame fails): what the
+// GPU path needs of a clip whose frames the caller decodes itself.
+std::shared_ptr<ClipSource> ClipOfSize(int32_t width, int32_t height, Rational frame_rate, int64_t frame_count = 1 << 30);
+
 const FxPixSuite* PixSuite();
 const FxPixCacheSuite* PixCacheSuite();
 const FxSequenceInfoSuite* SequenceInfoSuite();

@@ -1,0 +1,158 @@
+// The GPU path through Mask.so and the host's GPU filter interface against the CPU render of
+// the same instance: for square pixels the two mattes agree within one level.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/effect_host.h"
+#include "host/gpu_render.h"
+#include "host/mask_params.h"
+#include "host/media_engine.h"
+#include "host/module_loader.h"
+#include "mask/mask_geometry.h"
+
+namespace host {
+namespace {
+
+// An odd width, not a multiple of four: the last columns must keep their matte.
+constexpr int32_t kW = 123, kH = 77;
+
+class GPUE2ETest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LoadedModule module;
+    std::string error;
+    ASSERT_TRUE(LoadModule(FindModulePath(""), module, error)) << error;
+    effect_ = std::make_unique<EffectHost>(module);
+    ASSERT_EQ(effect_->GlobalSetup().err, FxErr_None);
+    ASSERT_EQ(effect_->ParamsSetup().err, FxErr_None);
+    ASSERT_EQ(effect_->SequenceSetup().err, FxErr_None);
+    effect_->SetLayerSize(kW, kH);
+    gpu_ = GPUFilterHost::Open(*effect_, error);
+    ASSERT_TRUE(gpu_) << error;
+  }
+  void TearDown() override {
+    gpu_.reset();
+    effect_.reset();
+  }
+  void SetMask(const Mask::MaskShape& shape) {
+    std::vector<uint8_t> bytes;
+    Mask::FlattenMaskShape(shape, bytes);
+    effect_->params().SetValueConstant(kMaskPathParam, bytes);
+  }
+  // The alpha the effect writes over a grey picture, as 0..255 levels (float frames scaled).
+  std::vector<float> Alpha(bool gpu, uint32_t format) {
+    const int32_t pixel_bytes = format == FxPixelFormat_BGra ? 16 : 4;
+    std::vector<uint8_t> pixels(size_t(kW) * kH * size_t(pixel_bytes));
+    uint8_t next = 0;
+    if (format != FxPixelFormat_BGra) std::generate(pixels.begin(), pixels.end(), [&] { return next += 13; });
+    FxWorld world{pixels.data(), kW * pixel_bytes, kW, kH, format};
+    if (gpu) {
+      std::string error;
+      EXPECT_TRUE(gpu_->RenderFrame(0, world, format, error)) << error;
+    } else {
+      EXPECT_EQ(effect_->RenderFrame(0, world).err, FxErr_None);
+    }
+    std::vector<float> alpha;
+    for (int32_t i = 0; i < kW * kH; ++i) {
+      if (format == FxPixelFormat_BGra) {
+        float a;
+        std::memcpy(&a, &pixels[size_t(i) * 16 + 12], 4);
+        alpha.push_back(a * 255.0f);
+      } else {
+        alpha.push_back(pixels[size_t(i) * 4 + 3]);
+      }
+    }
+    return alpha;
+  }
+
+  std::unique_ptr<EffectHost> effect_;
+  std::unique_ptr<GPUFilterHost> gpu_;
+};
+
+TEST_F(GPUE2ETest, MatteMatchesTheCpuRenderWithinOneLevel) {
+  Mask::MaskShape polygon;
+  polygon.mode = Mask::kMaskModeClosed;
+  for (const auto& [x, y] : {std::pair{0.1f, 0.15f}, {0.97f, 0.3f}, {0.8f, 0.9f}, {0.3f, 0.7f}})
+    Mask::AppendCornerVertex(polygon, x, y);
+  Mask::MaskShape ellipse;
+  Mask::MakeEllipse(ellipse, 0.2f, 0.1f, 1.0f, 0.8f);  // reaches the last column
+  const Mask::MaskShape open;                         // the default: masks nothing, full alpha
+  const struct {
+    const char* name;
+    const Mask::MaskShape* shape;
+  } masks[] = {{"polygon", &polygon}, {"ellipse", &ellipse}, {"open", &open}};
+  const struct {
+    double feather, expansion, opacity;
+    bool inverted;
+  } settings[] = {{0, 0, 100, false}, {6, 0, 100, false}, {25, 4, 80, false}, {3, -5, 100, true}, {0, 7, 50, true}};
+
+  for (const auto& m : masks) {
+    SetMask(*m.shape);
+    for (const auto& s : settings) {
+      effect_->params().SetConstant(kMaskFeatherParam, s.feather);
+      effect_->params().SetConstant(kMaskExpansionParam, s.expansion);
+      effect_->params().SetConstant(kMaskOpacityParam, s.opacity);
+      effect_->params().SetConstant(kMaskInvertedParam, s.inverted ? 1 : 0);
+      for (const uint32_t format : {uint32_t(FxPixelFormat_bgra), uint32_t(FxPixelFormat_BGra)}) {
+        SCOPED_TRACE(std::string(m.name) + " feather " + std::to_string(s.feather) + " expansion " +
+                     std::to_string(s.expansion) + (s.inverted ? " inverted" : "") +
+                     (format == FxPixelFormat_BGra ? " float" : " 8-bit"));
+        const std::vector<float> cpu = Alpha(false, format), gpu = Alpha(true, format);
+        float worst = 0;
+        int32_t where = 0;
+        for (int32_t i = 0; i < kW * kH; ++i)
+          if (std::fabs(cpu[size_t(i)] - gpu[size_t(i)]) > worst) worst = std::fabs(cpu[size_t(i)] - gpu[size_t(i)]), where = i;
+        EXPECT_LE(worst, 1.0f + 1e-3f) << "at (" << where % kW << ", " << where / kW << "): cpu " << cpu[size_t(where)]
+                                       << " gpu " << gpu[size_t(where)];
+      }
+    }
+  }
+}
+
+TEST_F(GPUE2ETest, EntryDependenciesAndRenderRefusals) {
+  const auto entry = reinterpret_cast<FxGPUFilterEntryFunc>(dlsym(effect_->module().library.get(), "xGPUFilterEntry"));
+  ASSERT_NE(entry, nullptr);
+  // Index 0 asks for nothing and touches nothing.
+  FxGPUFilterEntryTable table{};
+  int32_t version = 0;
+  FxGPUFilterInfo info{};
+  EXPECT_EQ(entry(1, &version, 0, 0, &table, &info), kFxGPU_OK);
+  EXPECT_EQ(table.create_instance, nullptr);
+  // A host a version ahead is refused; one behind is told the next.
+  version = 1;
+  EXPECT_EQ(entry(1, &version, 1, 0, &table, &info), kFxGPU_VersionMismatch);
+  version = -3;
+  EXPECT_EQ(entry(1, &version, 1, 0, &table, &info), kFxGPU_OK);
+  EXPECT_EQ(version, -2);
+  EXPECT_EQ(info.interface_version, 2);
+
+  const FxGPURenderParams params = gpu_->ParamsForFrame(0);
+  FxGPUFrameDependency dependency{};
+  EXPECT_EQ(gpu_->table().get_frame_dependencies(&gpu_->instance(), &params, 1, &dependency), kFxGPU_Failed);
+  ASSERT_EQ(gpu_->table().get_frame_dependencies(&gpu_->instance(), &params, 0, &dependency), kFxGPU_OK);
+  EXPECT_EQ(dependency.kind, 2);
+  EXPECT_EQ(dependency.pixel_format, uint32_t(FxPixelFormat_bgra));
+  EXPECT_EQ(dependency.width, 31);  // 123 columns in whole packed pixels: none lost
+  EXPECT_EQ(dependency.height, kH);
+  EXPECT_EQ(dependency.required, 1);
+
+  // A render without its precompute frame fails instead of reading nothing; an empty precompute
+  // frame is filled with nothing.
+  FxPixHandle destination = NewPixelBuffer(kW, kH, FxPixelFormat_bgra);
+  EXPECT_EQ(gpu_->table().render(&gpu_->instance(), &params, nullptr, 0, &destination), kFxGPU_Failed);
+  FxPixHandle empty = NewPixelBuffer(0, 0, FxPixelFormat_bgra);
+  EXPECT_EQ(gpu_->table().precompute(&gpu_->instance(), &params, 0, empty), kFxGPU_OK);
+  DisposePixelBuffer(empty);
+  DisposePixelBuffer(destination);
+}
+
+}  // namespace
+}  // namespace host
