@@ -45,7 +45,7 @@ int RunRender(const CommonOptions& common, const RenderCommandOptions& o) {
   options.threads = o.threads;
   options.pixel_format = host::PixelFormatByName(o.format);
   if (options.pixel_format == 0) return Fail(kExitBadInput, "--format: unknown format " + o.format);
-  if (o.gpu) return Fail(kExitBadInput, "--gpu: the GPU path is not available in this build yet");
+  options.gpu = o.gpu;
   if (!o.frames.empty() && !ParseFrames(o.frames, options))
     return Fail(kExitBadInput, "--frames: expected A:B with frame indices, got " + o.frames);
   for (const auto& [flag, value, range] : {std::tuple{"--feather", o.feather, host::kFeatherRange},

@@ -6,6 +6,7 @@
 
 #include "host/document_params.h"
 #include "host/effect_host.h"
+#include "host/gpu_render.h"
 #include "host/mask_document.h"
 #include "host/mask_params.h"
 #include "host/media.h"
@@ -23,9 +24,10 @@ RenderResult Failure(int status, std::string error) {
   return r;
 }
 
-// One frame's trip through the effect: picture into the requested format, render, back to RGBA.
-bool RenderOne(EffectHost& effect, int64_t frame, uint32_t format, ColorStandard standard, RgbaFrame& picture,
-               std::string& error) {
+// One frame's trip through the effect: picture into the requested format, render (through the
+// GPU filter when one is given), back to RGBA.
+bool RenderOne(EffectHost& effect, GPUFilterHost* gpu, int64_t frame, uint32_t format, ColorStandard standard,
+               RgbaFrame& picture, std::string& error) {
   const size_t pixel_bytes = PixelBytes(format);
   const int64_t rowbytes = int64_t(pixel_bytes) * picture.width;
   std::vector<uint8_t> pixels(size_t(rowbytes) * picture.height);
@@ -34,6 +36,10 @@ bool RenderOne(EffectHost& effect, int64_t frame, uint32_t format, ColorStandard
     return false;
   }
   FxWorld world{pixels.data(), static_cast<int32_t>(rowbytes), picture.width, picture.height, format};
+  if (gpu != nullptr) {
+    if (!gpu->RenderFrame(frame, world, format, error)) return false;
+    return PixelsToRgba(pixels.data(), rowbytes, format, standard, picture);
+  }
   const CommandResult result = effect.RenderFrame(frame, world);
   if (result.err != FxErr_None) {
     error = "the effect failed on frame " + std::to_string(frame) + " with error " + std::to_string(result.err) +
@@ -88,11 +94,19 @@ RenderResult RenderClip(const LoadedModule& module, const RenderOptions& options
   effect.SetLayerSize(info.width, info.height);  // the clip, not the document, sets the layer
   ApplyOverrides(effect.params(), options);
 
+  const uint32_t format = options.pixel_format ? options.pixel_format : FxPixelFormat_bgra;
+  std::unique_ptr<GPUFilterHost> gpu;
+  if (options.gpu) {
+    if (format != FxPixelFormat_bgra && format != FxPixelFormat_BGra)
+      return Failure(2, "--gpu: the GPU path renders bgra8 or bgra32f frames");
+    gpu = GPUFilterHost::Open(effect, error);
+    if (!gpu) return Failure(1, error);
+  }
+
   std::unique_ptr<MediaWriter> writer =
       MediaWriter::Create(options.output, info.width, info.height, info.frame_rate, first, error);
   if (!writer) return Failure(2, error);
 
-  const uint32_t format = options.pixel_format ? options.pixel_format : FxPixelFormat_bgra;
   const ColorStandard standard = StandardForSize(info.width, info.height);
   const int threads = options.threads > 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
   const int64_t total = last == INT64_MAX ? 0 : last - first + 1;
@@ -117,7 +131,7 @@ RenderResult RenderClip(const LoadedModule& module, const RenderOptions& options
       const int64_t index = next - int64_t(batch.size()) + int64_t(i);
       jobs.push_back(std::async(std::launch::async, [&, i, index] {
         std::string job_error;
-        RenderOne(effect, index, format, standard, batch[i], job_error);
+        RenderOne(effect, gpu.get(), index, format, standard, batch[i], job_error);
         return job_error;
       }));
     }

@@ -22,6 +22,7 @@ struct RenderOptions {
   uint32_t pixel_format = 0;  // four-character code; 0: 'bgra'
   std::optional<int64_t> first_frame, last_frame;  // inclusive; default the whole clip
   int threads = 0;  // 0: every core
+  bool gpu = false;  // through the GPU filter interface (bgra8 and bgra32f frames)
 };
 
 struct RenderProgress {

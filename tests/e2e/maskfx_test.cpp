@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +15,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "host/media.h"
 
 extern char** environ;
 
@@ -146,6 +149,30 @@ TEST_F(MaskfxTest, DemoMasksItsBuiltInClip) {
                       "--to", "24"}),
                  "frame 24 is outside the clip");
   EXPECT_FALSE(fs::exists(dir_ / "x.json"));
+
+  // The GPU path renders the demo clip as the CPU path does, within a level of alpha.
+  const std::string tracked = (output / "tracked.json").string();
+  for (const char* format : {"bgra8", "bgra32f"}) {
+    SCOPED_TRACE(format);
+    const std::string cpu_out = (dir_ / (std::string("cpu_") + format + "_%02d.png")).string();
+    const std::string gpu_out = (dir_ / (std::string("gpu_") + format + "_%02d.png")).string();
+    ASSERT_EQ(Run({"render", clip, "-m", tracked, "-o", cpu_out, "--format", format, "--frames", "20:23"}).status, 0);
+    const Outcome g = Run({"render", clip, "-m", tracked, "-o", gpu_out, "--format", format, "--frames", "20:23", "--gpu"});
+    ASSERT_EQ(g.status, 0) << g.err;
+    std::string error;
+    auto cpu = host::MediaReader::Open(cpu_out, error), gpu = host::MediaReader::Open(gpu_out, error);
+    ASSERT_TRUE(cpu && gpu) << error;
+    for (int64_t f = 0; f < 4; ++f) {
+      host::RgbaFrame a, b;
+      ASSERT_TRUE(cpu->ReadFrame(f, a, error) && gpu->ReadFrame(f, b, error)) << error;
+      ASSERT_EQ(a.pixels.size(), b.pixels.size());
+      int worst = 0;
+      for (size_t i = 0; i < a.pixels.size(); ++i) worst = std::max(worst, std::abs(int(a.pixels[i]) - int(b.pixels[i])));
+      EXPECT_LE(worst, 1) << "frame " << 20 + f;
+    }
+  }
+  ExpectBadInput(Run({"render", clip, "-m", tracked, "-o", (dir_ / "v_%02d.png").string(), "--format", "vuya8", "--gpu"}),
+                 "--gpu");
 }
 
 TEST_F(MaskfxTest, DemoReportsAnUnwritableOutput) {
