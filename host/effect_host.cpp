@@ -316,7 +316,9 @@ CommandResult EffectHost::SequenceSetdown() {
 
 void EffectHost::OfferSuites() {
   const auto offer = [&](const char* name, int32_t version, const void* table) {
-    if (!options_.refused_suites.count(SuiteKey(name, version))) Suites().Offer(name, version, table);
+    if (options_.refused_suites.count(SuiteKey(name, version))) return;
+    Suites().Offer(name, version, table);
+    offered_.emplace_back(name, version);
   };
   offer(kFxPixelFormatSuiteName, kFxPixelFormatSuiteVersion, PixelFormatSuite());
   offer(kFxBackgroundFrameSuiteName, kFxBackgroundFrameSuiteVersion, BackgroundFrameSuite());
@@ -337,7 +339,10 @@ void EffectHost::OfferSuites() {
   offer(kFxPrivateEffectSuiteName, kFxPrivateEffectSuiteVersion, PrivateEffectSuite());
 }
 
-void EffectHost::WithdrawSuites() { Suites().WithdrawAll(); }
+void EffectHost::WithdrawSuites() {
+  for (const auto& [name, version] : offered_) Suites().Withdraw(name, version);
+  offered_.clear();
+}
 
 CommandResult EffectHost::Run(int32_t command, FxParamDef* params[], FxWorld* output, void* extra) {
   // Each command starts with an empty message; the global data stays with the host.

@@ -140,6 +140,7 @@ class EffectHost {
   bool set_up_ = false;
   FxSequenceId sequence_ = 0;
   int64_t clip_frames_ = 0;
+  std::vector<std::pair<std::string, int32_t>> offered_;  // withdrawn again when this host goes
 };
 
 // "PF Pixel Format Suite/1" — how HostOptions names a suite.

@@ -5,16 +5,22 @@ namespace host {
 void SuiteRegistry::Offer(const std::string& name, int32_t version, const void* table) {
   std::lock_guard lock(mutex_);
   tables_[{name, version}] = table;
+  ++offers_[{name, version}];
 }
 
 void SuiteRegistry::Withdraw(const std::string& name, int32_t version) {
   std::lock_guard lock(mutex_);
+  const auto it = offers_.find({name, version});
+  // Several hosts in one process offer the same suites: it goes when the last one withdraws it.
+  if (it != offers_.end() && --it->second > 0) return;
+  if (it != offers_.end()) offers_.erase(it);
   tables_.erase({name, version});
 }
 
 void SuiteRegistry::WithdrawAll() {
   std::lock_guard lock(mutex_);
   tables_.clear();
+  offers_.clear();
   outstanding_.clear();
 }
 

@@ -13,6 +13,7 @@ namespace host {
 
 class SuiteRegistry {
  public:
+  // Offers are counted: a suite offered twice stays until it has been withdrawn twice.
   void Offer(const std::string& name, int32_t version, const void* table);
   void Withdraw(const std::string& name, int32_t version);
   void WithdrawAll();
@@ -29,10 +30,11 @@ class SuiteRegistry {
   using Key = std::pair<std::string, int32_t>;
   mutable std::mutex mutex_;
   std::map<Key, const void*> tables_;
+  std::map<Key, int64_t> offers_;
   std::map<Key, int64_t> outstanding_;
 };
 
-// One registry per process, as one host per process.
+// One registry per process; every host in it offers into it.
 SuiteRegistry& Suites();
 
 // The basic suite backed by Suites().

@@ -46,7 +46,7 @@ class TrackE2ETest : public ::testing::Test {
     LoadedModule module;
     std::string error;
     ASSERT_TRUE(LoadModule(FindModulePath(""), module, error)) << error;
-    effect_.reset();  // one host per process: the old one withdraws every suite
+    effect_.reset();  // the old instance goes first: its clip and jobs with it
     effect_ = std::make_unique<EffectHost>(module);
     ASSERT_EQ(effect_->GlobalSetup().err, FxErr_None);
     ASSERT_EQ(effect_->ParamsSetup().err, FxErr_None);

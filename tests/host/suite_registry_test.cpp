@@ -65,6 +65,14 @@ TEST_F(SuiteRegistryTest, WithdrawnSuitesAreNoLongerHandedOut) {
   EXPECT_NE(Acquire(kName, kVersion), FxErr_None);
   EXPECT_EQ(Release(kName, kVersion), FxErr_None);  // what was handed out may still come back
 
+  // Two hosts offer the same suite: it stays until both have withdrawn it.
+  host::Suites().Offer(kName, kVersion, &kTable);
+  host::Suites().Offer(kName, kVersion, &kTable);
+  host::Suites().Withdraw(kName, kVersion);
+  ASSERT_EQ(Acquire(kName, kVersion), FxErr_None);
+  host::Suites().Withdraw(kName, kVersion);
+  EXPECT_NE(Acquire(kName, kVersion), FxErr_None);
+
   host::Suites().Offer(kName, kVersion, &kTable);
   ASSERT_EQ(Acquire(kName, kVersion), FxErr_None);
   host::Suites().WithdrawAll();

@@ -1,0 +1,175 @@
+// The frei0r filter in the hosts people use: ffmpeg's frei0r filter renders a generated clip
+// with the same alpha as maskfx render, frame by frame; and the filter's entry points directly,
+// for bad documents, odd frames and many instances at once.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern "C" {
+#include <frei0r.h>
+}
+
+#include "host/card_clip.h"
+#include "host/mask_document.h"
+#include "host/media.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int32_t kW = 160, kH = 96;
+constexpr int kFrames = 6;
+
+struct Frei0r {
+  void* library = nullptr;
+  decltype(&f0r_construct) construct = nullptr;
+  decltype(&f0r_destruct) destruct = nullptr;
+  decltype(&f0r_set_param_value) set = nullptr;
+  decltype(&f0r_update) update = nullptr;
+  decltype(&f0r_get_plugin_info) info = nullptr;
+};
+
+Frei0r LoadFilter() {
+  Frei0r f;
+  f.library = dlopen((std::string(MASK_FREI0R_DIR) + "/mask.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!f.library) return f;
+  f.construct = reinterpret_cast<decltype(f.construct)>(dlsym(f.library, "f0r_construct"));
+  f.destruct = reinterpret_cast<decltype(f.destruct)>(dlsym(f.library, "f0r_destruct"));
+  f.set = reinterpret_cast<decltype(f.set)>(dlsym(f.library, "f0r_set_param_value"));
+  f.update = reinterpret_cast<decltype(f.update)>(dlsym(f.library, "f0r_update"));
+  f.info = reinterpret_cast<decltype(f.info)>(dlsym(f.library, "f0r_get_plugin_info"));
+  return f;
+}
+
+class Frei0rTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string templ = (fs::temp_directory_path() / "frei0r test XXXXXX").string();  // a space in every path
+    ASSERT_NE(mkdtemp(templ.data()), nullptr);
+    dir_ = templ;
+    host::CardClipSpec spec;
+    spec.width = kW, spec.height = kH, spec.frames = kFrames, spec.motion = host::CardMotion::kTranslation;
+    spec.card_left = 30, spec.card_top = 20, spec.card_width = 70, spec.card_height = 50;
+    std::string error;
+    auto writer = host::MediaWriter::Create((dir_ / "in_%02d.png").string(), kW, kH, {25, 1}, 0, error);
+    ASSERT_TRUE(writer) << error;
+    for (const host::RgbaFrame& f : host::MakeCardClip(spec, host::ProceduralTexture(64, 64, 3), host::ProceduralTexture(64, 64, 4)))
+      ASSERT_TRUE(writer->WriteFrame(f, error)) << error;
+    ASSERT_TRUE(writer->Finish(error)) << error;
+    // Keyframes on frames 0 and 5 far apart, so a frame that lands on the wrong index shows.
+    host::MaskDocument doc;
+    doc.width = kW, doc.height = kH, doc.feather = 3;
+    for (const auto& [frame, x] : {std::pair{0, 0.1f}, std::pair{5, 0.6f}}) {
+      Mask::MaskShape s;
+      s.mode = Mask::kMaskModeClosed;
+      Mask::AppendCornerVertex(s, x, 0.2f);
+      Mask::AppendCornerVertex(s, x + 0.3f, 0.2f);
+      Mask::AppendCornerVertex(s, x + 0.3f, 0.8f);
+      Mask::AppendCornerVertex(s, x, 0.8f);
+      doc.keyframes.push_back({frame, s});
+    }
+    document_ = (dir_ / "mask doc.json").string();
+    ASSERT_TRUE(host::WriteMaskDocument(document_, doc, error)) << error;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  static std::vector<host::RgbaFrame> ReadAll(const std::string& pattern) {
+    std::string error;
+    std::vector<host::RgbaFrame> frames;
+    auto reader = host::MediaReader::Open(pattern, error);
+    EXPECT_TRUE(reader) << error;
+    host::RgbaFrame f;
+    for (int64_t i = 0; reader && reader->ReadFrame(i, f, error); ++i) frames.push_back(f);
+    return frames;
+  }
+
+  fs::path dir_;
+  std::string document_;
+};
+
+TEST_F(Frei0rTest, FfmpegRendersTheSameAlphaAsMaskfx) {
+#ifdef MASK_INSTRUMENTED_BUILD
+  GTEST_SKIP() << "an instrumented filter cannot load into ffmpeg";
+#endif
+  if (std::system("command -v ffmpeg > /dev/null 2>&1") != 0) GTEST_SKIP() << "ffmpeg is not installed";
+  const char* env = std::getenv("MASKFX");
+  const std::string maskfx = env && *env ? env : (fs::read_symlink("/proc/self/exe").parent_path() / "maskfx").string();
+  const std::string in = (dir_ / "in_%02d.png").string();
+  const std::string ref = (dir_ / "ref_%02d.png").string(), out = (dir_ / "out_%02d.png").string();
+  ASSERT_EQ(std::system(("\"" + maskfx + "\" render \"" + in + "\" -m \"" + document_ + "\" -o \"" + ref +
+                         "\" > /dev/null 2>&1")
+                            .c_str()),
+            0);
+  // ffmpeg hands the filter milliseconds: time unit 0.001; 25 fps is 0.025.
+  const std::string command = "FREI0R_PATH=\"" + std::string(MASK_FREI0R_DIR) +
+                              "\" ffmpeg -nostdin -v error -y -framerate 25 -i \"" + in + "\" -vf \"frei0r=mask:" +
+                              document_ + "|-1|-1|-1|n|0.025|0.001\" -pix_fmt rgba -start_number 0 \"" + out +
+                              "\" 2> \"" + (dir_ / "ffmpeg.log").string() + "\"";
+  const int status = std::system(command.c_str());
+  std::ifstream log(dir_ / "ffmpeg.log");
+  const std::string said((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(status, 0) << said;
+  const std::vector<host::RgbaFrame> expected = ReadAll(ref), got = ReadAll(out), input = ReadAll(in);
+  ASSERT_EQ(expected.size(), size_t(kFrames));
+  ASSERT_EQ(got.size(), size_t(kFrames));
+  for (int f = 0; f < kFrames; ++f) {
+    int worst_alpha = 0, colour_changes = 0;
+    for (size_t i = 0; i < got[f].pixels.size(); i += 4) {
+      worst_alpha = std::max(worst_alpha, std::abs(int(got[f].pixels[i + 3]) - int(expected[f].pixels[i + 3])));
+      for (int c = 0; c < 3; ++c) colour_changes += got[f].pixels[i + c] != input[f].pixels[i + c];
+    }
+    EXPECT_LE(worst_alpha, 1) << "frame " << f;
+    EXPECT_EQ(colour_changes, 0) << "frame " << f;
+  }
+}
+
+TEST_F(Frei0rTest, BadDocumentsAndManyInstancesNeverBringTheHostDown) {
+  Frei0r f = LoadFilter();
+  ASSERT_NE(f.library, nullptr) << dlerror();
+  f0r_plugin_info_t info{};
+  f.info(&info);
+  EXPECT_STREQ(info.name, "mask");
+  EXPECT_EQ(info.color_model, F0R_COLOR_MODEL_RGBA8888);
+  EXPECT_EQ(f.construct(0, 10), nullptr);
+
+  // A missing document: frames pass through untouched.
+  std::vector<uint32_t> frame(size_t(kW) * kH, 0x11223344u), out(frame.size());
+  f0r_instance_t broken = f.construct(kW, kH);
+  ASSERT_NE(broken, nullptr);
+  std::string missing = (dir_ / "no such.json").string();
+  char* text = missing.data();
+  f.set(broken, &text, 0);
+  f.update(broken, 0.0, frame.data(), out.data());
+  EXPECT_EQ(out, frame);
+  f.destruct(broken);
+
+  // Several instances rendering at once, each its own effect instance.
+  std::vector<std::thread> threads;
+  std::vector<int> masked(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 3; ++round) {
+        f0r_instance_t instance = f.construct(kW, kH);
+        std::string path = document_;
+        char* p = path.data();
+        f.set(instance, &p, 0);
+        std::vector<uint32_t> result(frame.size());
+        f.update(instance, 0.0, frame.data(), result.data());
+        masked[size_t(t)] += (result[size_t(kH / 2) * kW + 30] >> 24) == 0xff;  // inside the first keyframe
+        f.destruct(instance);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(masked, (std::vector<int>{3, 3, 3, 3}));
+  dlclose(f.library);
+}
+
+}  // namespace
