@@ -130,6 +130,49 @@ TEST_F(Frei0rTest, FfmpegRendersTheSameAlphaAsMaskfx) {
   }
 }
 
+TEST_F(Frei0rTest, MeltRendersTheSameAlphaAsMaskfx) {
+#ifdef MASK_INSTRUMENTED_BUILD
+  GTEST_SKIP() << "an instrumented filter cannot load into melt";
+#endif
+  if (std::system("command -v melt > /dev/null 2>&1") != 0) GTEST_SKIP() << "melt is not installed";
+  const std::string maskfx = (fs::read_symlink("/proc/self/exe").parent_path() / "maskfx").string();
+  // melt reads the clip as video, at the clip's own size and rate (a profile of its own).
+  std::string error;
+  const std::vector<host::RgbaFrame> input = ReadAll((dir_ / "in_%02d.png").string());
+  const std::string clip = (dir_ / "clip.mkv").string();
+  auto writer = host::MediaWriter::Create(clip, kW, kH, {25, 1}, 0, error);
+  ASSERT_TRUE(writer) << error;
+  for (const host::RgbaFrame& f : input) ASSERT_TRUE(writer->WriteFrame(f, error)) << error;
+  ASSERT_TRUE(writer->Finish(error)) << error;
+  std::ofstream(dir_ / "profile") << "description=test\nframe_rate_num=25\nframe_rate_den=1\nwidth=" << kW
+                                  << "\nheight=" << kH
+                                  << "\nprogressive=1\nsample_aspect_num=1\nsample_aspect_den=1\n"
+                                     "display_aspect_num=" << kW << "\ndisplay_aspect_den=" << kH << "\ncolorspace=601\n";
+  const std::string ref = (dir_ / "ref_%02d.png").string(), out = (dir_ / "melt_%02d.png").string();
+  ASSERT_EQ(std::system(("\"" + maskfx + "\" render \"" + clip + "\" -m \"" + document_ + "\" -o \"" + ref +
+                         "\" > /dev/null 2>&1").c_str()),
+            0);
+  // MLT hands the filter seconds from its in-point: time unit 1. The document's path has spaces.
+  const std::string command = "FREI0R_PATH=\"" + std::string(MASK_FREI0R_DIR) + "\" melt -silent -profile \"" +
+                              (dir_ / "profile").string() + "\" \"" + clip + "\" -filter frei0r.mask \"0=" + document_ +
+                              "\" 5=0.025 6=1 -consumer \"avformat:" + out +
+                              "\" vcodec=png pix_fmt=rgba mlt_image_format=rgba > \"" + (dir_ / "melt.log").string() +
+                              "\" 2>&1";
+  const int status = std::system(command.c_str());
+  std::ifstream log(dir_ / "melt.log");
+  const std::string said((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(status, 0) << said;
+  EXPECT_EQ(said.find("mask (frei0r)"), std::string::npos) << said;  // no complaint from the filter
+  const std::vector<host::RgbaFrame> expected = ReadAll(ref), got = ReadAll(out);
+  ASSERT_EQ(got.size(), size_t(kFrames)) << said;
+  for (int f = 0; f < kFrames; ++f) {
+    int worst = 0;
+    for (size_t i = 3; i < got[f].pixels.size(); i += 4)
+      worst = std::max(worst, std::abs(int(got[f].pixels[i]) - int(expected[f].pixels[i])));
+    EXPECT_LE(worst, 1) << "frame " << f;
+  }
+}
+
 TEST_F(Frei0rTest, BadDocumentsAndManyInstancesNeverBringTheHostDown) {
   Frei0r f = LoadFilter();
   ASSERT_NE(f.library, nullptr) << dlerror();
