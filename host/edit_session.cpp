@@ -8,6 +8,7 @@
 #include "host/document_params.h"
 #include "host/drawing_suites.h"
 #include "host/mask_params.h"
+#include "host/live_edit.h"
 #include "host/view_transform.h"
 
 namespace host {
@@ -48,41 +49,13 @@ std::string DescribeInteraction(EffectHost& effect) {
 
 bool ReplayEditScript(EffectHost& effect, const EditScript& script, int64_t frame, int32_t view_width,
                       int32_t view_height, const EditTrace& trace, std::string& error) {
-  const ViewTransform view{script.zoom, script.offset_x, script.offset_y};
-  OverlayCanvas canvas(view_width, view_height);
-  FxEventContext context{FxWindow_Composition, canvas.draw_ref(), nullptr};
-  void* gesture = nullptr;  // the effect's continuation while the button is down
+  LiveEditor editor(effect, ViewTransform{script.zoom, script.offset_x, script.offset_y}, view_width, view_height);
   for (size_t i = 0; i < script.events.size(); ++i) {
     const EditEvent& e = script.events[i];
-    FxEventExtra extra{};
-    extra.context = &context;
-    extra.callbacks = ViewCallbacks(&view);
-    if (e.action == EditAction::kKey) {
-      extra.type = FxEvent_KeyDown;
-      extra.u.key = {e.key_code, e.modifiers};
-    } else {
-      if (e.action != EditAction::kPress && gesture == nullptr) continue;  // the effect took no gesture
-      extra.type = e.action == EditAction::kPress ? FxEvent_Click : FxEvent_Drag;
-      extra.u.mouse.screen_x = int32_t(std::lround(e.x));
-      extra.u.mouse.screen_y = int32_t(std::lround(e.y));
-      extra.u.mouse.modifiers = e.modifiers;
-      extra.u.mouse.continuation = e.action == EditAction::kPress ? nullptr : gesture;
-      extra.u.mouse.last = e.action == EditAction::kRelease;
-    }
-    const CommandResult result = effect.RunEvent(frame, extra);
-    if (result.err != FxErr_None) {
-      error = "event " + std::to_string(i) + " (" + ActionName(e.action) + "): the effect failed with error " +
-              std::to_string(result.err) + (result.message.empty() ? "" : ": " + result.message);
+    if (!editor.Apply(e, frame, error)) {
+      error = "event " + std::to_string(i) + " (" + ActionName(e.action) + "): " + error;
       return false;
     }
-    if (e.action != EditAction::kKey) gesture = extra.u.mouse.continuation;
-    if (e.action == EditAction::kRelease) gesture = nullptr;
-
-    FxEventExtra draw{};
-    draw.context = &context;
-    draw.type = FxEvent_Draw;
-    draw.callbacks = ViewCallbacks(&view);
-    effect.RunEvent(frame, draw);
     if (trace) {
       std::ostringstream line;
       line << "event " << i << " " << ActionName(e.action);

@@ -7,6 +7,7 @@
 #include "host/document_params.h"
 #include "host/edit_session.h"
 #include "host/effect_host.h"
+#include "host/live_edit.h"
 #include "host/mask_params.h"
 #include "host/module_loader.h"
 
@@ -150,6 +151,44 @@ TEST_F(EditE2ETest, WithoutTheUtilitySuiteAClickFailsWithItsMessage) {
                               error));
   EXPECT_FALSE(ReplayEditScript(*effect, script, 0, W, H, nullptr, error));
   EXPECT_NE(error.find("Not able to acquire VXFX Suite."), std::string::npos) << error;
+}
+
+TEST_F(EditE2ETest, LiveEditsFollowTheViewAndDrawTheOverlayAlone) {
+  auto effect = Open(Square());
+  // Zoomed in twice and panned: layer (300, 100) is on screen at (640, 230).
+  LiveEditor editor(*effect, ViewTransform{2.0, 40, 30}, 900, 700);
+  std::string error;
+  const auto at = [](EditAction a, double x, double y) {
+    EditEvent e{a};
+    e.x = x, e.y = y;
+    return e;
+  };
+  ASSERT_TRUE(editor.Apply(at(EditAction::kPress, 640, 230), 0, error)) << error;
+  EXPECT_TRUE(editor.gesture_in_progress());
+  ASSERT_TRUE(editor.Apply(at(EditAction::kDrag, 660, 250), 0, error)) << error;
+  // A zoom asked for while the button is down waits for the release: the gesture is measured
+  // in the view it began in.
+  editor.SetView(ViewTransform{1.0, 0, 0});
+  EXPECT_EQ(editor.view().zoom, 2.0);
+  ASSERT_TRUE(editor.Apply(at(EditAction::kRelease, 680, 270), 0, error)) << error;
+  EXPECT_FALSE(editor.gesture_in_progress());
+  EXPECT_EQ(editor.view().zoom, 1.0);
+  const Mask::MaskShape s = Shape(*effect);
+  EXPECT_NEAR(X(s, 1), 320, 1e-3);
+  EXPECT_NEAR(Y(s, 1), 120, 1e-3);
+  EXPECT_FLOAT_EQ(X(s, 0), 100);  // only the vertex under the press moved
+
+  // A drag with no press is nobody's gesture: ignored.
+  ASSERT_TRUE(editor.Apply(at(EditAction::kDrag, 10, 10), 0, error));
+  EXPECT_FLOAT_EQ(X(Shape(*effect), 1), 320);
+
+  // The overlay alone, in the view now in force (zoom 1): transparent away from the mask,
+  // drawn on its outline.
+  const RgbaFrame overlay = editor.DrawOverlay(0);
+  ASSERT_EQ(overlay.width, 900);
+  const auto alpha = [&](int x, int y) { return overlay.pixels[(size_t(y) * 900 + x) * 4 + 3]; };
+  EXPECT_EQ(alpha(5, 690), 0);
+  EXPECT_GT(alpha(100, 150), 0);  // the left edge, x = 100
 }
 
 }  // namespace

@@ -1,0 +1,69 @@
+#include "host/live_edit.h"
+
+#include <cmath>
+
+namespace host {
+
+LiveEditor::LiveEditor(EffectHost& effect, const ViewTransform& view, int32_t view_width, int32_t view_height)
+    : effect_(effect), view_(view), width_(view_width), height_(view_height), canvas_(view_width, view_height) {}
+
+void LiveEditor::SetView(const ViewTransform& view) {
+  if (gesture_ == nullptr) {
+    view_ = view;
+    return;
+  }
+  pending_view_ = view;
+  view_pending_ = true;
+}
+
+void LiveEditor::Redraw(int64_t frame, OverlayCanvas& canvas) {
+  FxEventContext context{FxWindow_Composition, canvas.draw_ref(), nullptr};
+  FxEventExtra draw{};
+  draw.context = &context;
+  draw.type = FxEvent_Draw;
+  draw.callbacks = ViewCallbacks(&view_);
+  effect_.RunEvent(frame, draw);
+}
+
+bool LiveEditor::Apply(const EditEvent& e, int64_t frame, std::string& error) {
+  if (e.action != EditAction::kKey && e.action != EditAction::kPress && gesture_ == nullptr) return true;
+  FxEventContext context{FxWindow_Composition, canvas_.draw_ref(), nullptr};
+  FxEventExtra extra{};
+  extra.context = &context;
+  extra.callbacks = ViewCallbacks(&view_);
+  if (e.action == EditAction::kKey) {
+    extra.type = FxEvent_KeyDown;
+    extra.u.key = {e.key_code, e.modifiers};
+  } else {
+    extra.type = e.action == EditAction::kPress ? FxEvent_Click : FxEvent_Drag;
+    extra.u.mouse.screen_x = int32_t(std::lround(e.x));
+    extra.u.mouse.screen_y = int32_t(std::lround(e.y));
+    extra.u.mouse.modifiers = e.modifiers;
+    extra.u.mouse.continuation = e.action == EditAction::kPress ? nullptr : gesture_;
+    extra.u.mouse.last = e.action == EditAction::kRelease;
+  }
+  const CommandResult result = effect_.RunEvent(frame, extra);
+  if (result.err != FxErr_None) {
+    error = "the effect failed with error " + std::to_string(result.err) +
+            (result.message.empty() ? "" : ": " + result.message);
+    gesture_ = nullptr;  // the gesture cannot go on after a failure
+    if (view_pending_) view_ = pending_view_, view_pending_ = false;
+    return false;
+  }
+  if (e.action != EditAction::kKey) gesture_ = extra.u.mouse.continuation;
+  if (e.action == EditAction::kRelease) gesture_ = nullptr;
+  if (gesture_ == nullptr && view_pending_) {
+    view_ = pending_view_;
+    view_pending_ = false;
+  }
+  Redraw(frame, canvas_);
+  return true;
+}
+
+RgbaFrame LiveEditor::DrawOverlay(int64_t frame) {
+  OverlayCanvas canvas(width_, height_);
+  Redraw(frame, canvas);
+  return canvas.Picture();
+}
+
+}  // namespace host

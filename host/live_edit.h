@@ -1,0 +1,51 @@
+// A person editing the mask in a view, one action at a time, as an editor's composition view
+// delivers them: a press is a click event, moves while the button is down are drag events
+// carrying the effect's gesture, the release is the gesture's last drag event, keys are key
+// events, and the view is redrawn after each. The overlay can be drawn on its own at any time
+// (for a view that shows it over the frame).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "host/drawing_suites.h"
+#include "host/edit_script.h"
+#include "host/effect_host.h"
+#include "host/view_transform.h"
+
+namespace host {
+
+class LiveEditor {
+ public:
+  // A view of view_width x view_height screen pixels onto the effect's layer.
+  LiveEditor(EffectHost& effect, const ViewTransform& view, int32_t view_width, int32_t view_height);
+  LiveEditor(const LiveEditor&) = delete;
+  LiveEditor& operator=(const LiveEditor&) = delete;
+
+  // Zoom and pan. The effect measures a gesture in the screen pixels of the view it began in,
+  // so a change asked for while the button is down takes effect at the release.
+  void SetView(const ViewTransform& view);
+  const ViewTransform& view() const { return view_; }
+
+  // Delivers one action at `frame` and redraws. A drag or release with no gesture in progress
+  // (the effect took none) is ignored. False, with the effect's failure in `error`, when it fails.
+  bool Apply(const EditEvent& event, int64_t frame, std::string& error);
+  bool gesture_in_progress() const { return gesture_ != nullptr; }
+
+  // The overlay the effect draws at `frame`, alone on a transparent view-sized picture.
+  RgbaFrame DrawOverlay(int64_t frame);
+
+ private:
+  void Redraw(int64_t frame, OverlayCanvas& canvas);
+
+  EffectHost& effect_;
+  ViewTransform view_;
+  int32_t width_, height_;
+  OverlayCanvas canvas_;  // the view the events happen in
+  void* gesture_ = nullptr;  // the effect's continuation while the button is down
+  bool view_pending_ = false;
+  ViewTransform pending_view_;
+};
+
+}  // namespace host
