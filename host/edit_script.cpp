@@ -98,6 +98,36 @@ int32_t ModifiersOf(const Json& value, const std::string& path) {
   return bits;
 }
 
+// One event object: its action's name, and the event (a click comes back as a press).
+std::pair<std::string, EditEvent> EventOf(const Json& value, const std::string& path) {
+  if (!value.is_object()) Refuse(path, "expected an object");
+  std::vector<std::string> actions;
+  for (const char* name : kActionNames)
+    if (value.contains(name)) actions.push_back(name);
+  if (actions.empty()) Refuse(path, "expected one of press, drag, release, click, key");
+  if (actions.size() > 1) Refuse(path, "expected one action, got " + actions[0] + " and " + actions[1]);
+  const std::string& action = actions[0];
+  RefuseUnknownFields(value, {action, "modifiers"}, path + ".");
+
+  EditEvent event{EditAction::kKey};
+  if (const auto modifiers = value.find("modifiers"); modifiers != value.end())
+    event.modifiers = ModifiersOf(*modifiers, path + ".modifiers");
+  const Json& argument = value[action];
+  if (action == "key") {
+    const auto* key = argument.is_string()
+                          ? std::find_if(std::begin(kKeys), std::end(kKeys),
+                                         [&](const auto& k) { return argument == k.first; })
+                          : std::end(kKeys);
+    if (key == std::end(kKeys)) Refuse(path + ".key", "expected one of " + OneOf(kKeys));
+    event.key_code = key->second;
+  } else {
+    std::tie(event.x, event.y) = PointOf(argument, path + "." + action, kScreenLow, kScreenHigh);
+    event.action = action == "drag" ? EditAction::kDrag : action == "release" ? EditAction::kRelease
+                                                                                : EditAction::kPress;
+  }
+  return {action, event};
+}
+
 EditScript ScriptOf(const Json& root) {
   if (!root.is_object()) Refuse("document", "expected an object");
   const auto format = root.find("format");
@@ -124,31 +154,8 @@ EditScript ScriptOf(const Json& root) {
   if (!events->is_array()) Refuse("events", "expected an array");
   std::string down;  // the path of the press holding the button, empty while it is up
   for (size_t i = 0; i < events->size(); ++i) {
-    const Json& value = (*events)[i];
     const std::string path = "events[" + std::to_string(i) + "]";
-    if (!value.is_object()) Refuse(path, "expected an object");
-    std::vector<std::string> actions;
-    for (const char* name : kActionNames)
-      if (value.contains(name)) actions.push_back(name);
-    if (actions.empty()) Refuse(path, "expected one of press, drag, release, click, key");
-    if (actions.size() > 1) Refuse(path, "expected one action, got " + actions[0] + " and " + actions[1]);
-    const std::string& action = actions[0];
-    RefuseUnknownFields(value, {action, "modifiers"}, path + ".");
-
-    EditEvent event{EditAction::kKey};
-    if (const auto modifiers = value.find("modifiers"); modifiers != value.end())
-      event.modifiers = ModifiersOf(*modifiers, path + ".modifiers");
-    const Json& argument = value[action];
-    if (action == "key") {
-      const auto* key = argument.is_string()
-                            ? std::find_if(std::begin(kKeys), std::end(kKeys),
-                                           [&](const auto& k) { return argument == k.first; })
-                            : std::end(kKeys);
-      if (key == std::end(kKeys)) Refuse(path + ".key", "expected one of " + OneOf(kKeys));
-      event.key_code = key->second;
-    } else {
-      std::tie(event.x, event.y) = PointOf(argument, path + "." + action, kScreenLow, kScreenHigh);
-    }
+    auto [action, event] = EventOf((*events)[i], path);
 
     // The effect follows a gesture from its press to its release; anything else in between, or
     // a half gesture, would reach it in a state no user can produce.
@@ -157,13 +164,8 @@ EditScript ScriptOf(const Json& root) {
       Refuse(path, action + " while the button is down (pressed at " + down + ")");
     if (!starts && action != "key" && down.empty()) Refuse(path, action + " without a press before it");
 
-    if (action == "key") {
-      script.events.push_back(event);
-      continue;
-    }
-    event.action = action == "drag" ? EditAction::kDrag : action == "release" ? EditAction::kRelease
-                                                                                : EditAction::kPress;
     script.events.push_back(event);
+    if (action == "key") continue;
     if (action == "click") {
       event.action = EditAction::kRelease;
       script.events.push_back(event);
@@ -182,6 +184,23 @@ bool ParseEditScript(const std::string& text, EditScript& script, std::string& e
   if (!ParseJsonText(text, root, error)) return false;
   try {
     script = ScriptOf(root);
+  } catch (const Refusal& refusal) {
+    error = refusal.message;
+    return false;
+  }
+  return true;
+}
+
+bool ParseEditEvent(const std::string& text, std::vector<EditEvent>& events, std::string& error) {
+  Json root;
+  if (!ParseJsonText(text, root, error)) return false;
+  try {
+    auto [action, event] = EventOf(root, "event");
+    events.assign(1, event);
+    if (action == "click") {
+      event.action = EditAction::kRelease;
+      events.push_back(event);
+    }
   } catch (const Refusal& refusal) {
     error = refusal.message;
     return false;

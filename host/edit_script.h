@@ -47,6 +47,9 @@ struct EditScript {
 // one line in `error` naming the field ("events[3].drag: expected two numbers", or
 // "line L, column C: ..." for broken JSON) and leaves `script` as it was.
 bool ParseEditScript(const std::string& text, EditScript& script, std::string& error);
+// One event object of the same grammar, on its own (a click gives a press and a release). No
+// gesture order is checked: a live view delivers events one at a time.
+bool ParseEditEvent(const std::string& text, std::vector<EditEvent>& events, std::string& error);
 // As ParseEditScript, from a file; errors start with "PATH: ".
 bool ReadEditScript(const std::string& path, EditScript& script, std::string& error);
 

@@ -74,6 +74,9 @@ struct MediaWriterOptions {
   bool mov_as_png = false;
 };
 
+// One picture as RGBA PNG bytes (fast compression), for pictures sent rather than kept.
+bool EncodePng(const RgbaFrame& frame, std::vector<uint8_t>& bytes, std::string& error);
+
 // One picture as an RGBA PNG at `path`, written under a temporary name and renamed into place.
 bool WriteStillImage(const std::string& path, const RgbaFrame& frame, std::string& error);
 

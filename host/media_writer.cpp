@@ -598,6 +598,33 @@ bool MediaWriter::Finish(std::string& error) {
 
 std::vector<std::string> MediaWriter::written() const { return sink_->Written(); }
 
+bool EncodePng(const RgbaFrame& frame, std::vector<uint8_t>& bytes, std::string& error) {
+  if (frame.width <= 0 || frame.height <= 0 || frame.pixels.size() != size_t(frame.width) * size_t(frame.height) * 4) {
+    error = "cannot encode a picture whose pixels do not match its size";
+    return false;
+  }
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  image.width = png_uint_32(frame.width);
+  image.height = png_uint_32(frame.height);
+  image.format = PNG_FORMAT_RGBA;
+  image.flags = PNG_IMAGE_FLAG_FAST;
+  png_alloc_size_t size = 0;
+  // First the size, then the bytes.
+  if (png_image_write_to_memory(&image, nullptr, &size, 0, frame.pixels.data(), png_int_32(frame.width) * 4, nullptr) == 0) {
+    error = std::string("cannot encode PNG: ") + image.message;
+    png_image_free(&image);
+    return false;
+  }
+  bytes.resize(size);
+  const int ok = png_image_write_to_memory(&image, bytes.data(), &size, 0, frame.pixels.data(),
+                                           png_int_32(frame.width) * 4, nullptr);
+  if (ok == 0) error = std::string("cannot encode PNG: ") + image.message;
+  png_image_free(&image);
+  bytes.resize(ok ? size : 0);
+  return ok != 0;
+}
+
 bool WriteStillImage(const std::string& path, const RgbaFrame& frame, std::string& error) {
   std::string temp;
   if (!WritePngToTemp(path, frame, temp, error)) return false;

@@ -1,0 +1,116 @@
+// The studio's session through Mask.so on a generated clip: the messages a page sends, bad ones
+// among them, and the saved document.
+#include "studio/studio_session.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "host/card_clip.h"
+#include "host/mask_document.h"
+#include "host/media.h"
+#include "host/module_loader.h"
+
+namespace studio {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+class StudioSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string templ = (fs::temp_directory_path() / "studio_XXXXXX").string();
+    ASSERT_NE(mkdtemp(templ.data()), nullptr);
+    dir_ = templ;
+    host::CardClipSpec spec;
+    spec.width = 200, spec.height = 120, spec.frames = 4, spec.motion = host::CardMotion::kTranslation;
+    spec.card_left = 40, spec.card_top = 30, spec.card_width = 100, spec.card_height = 60;
+    std::string error;
+    auto writer = host::MediaWriter::Create((dir_ / "in_%02d.png").string(), 200, 120, {25, 1}, 0, error);
+    ASSERT_TRUE(writer) << error;
+    for (const host::RgbaFrame& f : host::MakeCardClip(spec, host::ProceduralTexture(64, 64, 5), host::ProceduralTexture(64, 64, 6)))
+      ASSERT_TRUE(writer->WriteFrame(f, error)) << error;
+    ASSERT_TRUE(writer->Finish(error)) << error;
+    ASSERT_TRUE(host::LoadModule(host::FindModulePath(""), module_, error)) << error;
+    session_ = StudioSession::Open(module_, {(dir_ / "in_%02d.png").string(), "", (dir_ / "out.json").string()}, error);
+    ASSERT_TRUE(session_) << error;
+  }
+  void TearDown() override {
+    session_.reset();
+    fs::remove_all(dir_);
+  }
+  Json Send(const std::string& message) { return Json::parse(session_->Handle(message)); }
+  Json Click(int x, int y) { return Send(R"({"type": "event", "event": {"click": [)" + std::to_string(x) + ", " + std::to_string(y) + "]}}"); }
+
+  fs::path dir_;
+  host::LoadedModule module_;
+  std::unique_ptr<StudioSession> session_;
+};
+
+TEST_F(StudioSessionTest, DrawTrackAndSaveAsAPersonWould) {
+  // Four clicks on the card, then one on the first point closes the path.
+  for (const auto& [x, y] : {std::pair{50, 40}, {130, 40}, {130, 80}, {50, 80}, {51, 40}})
+    ASSERT_TRUE(Click(x, y)["ok"]) << x << "," << y;
+  // Drag the third vertex by (4, 3).
+  ASSERT_TRUE(Send(R"({"type": "event", "event": {"press": [130, 80]}})")["ok"]);
+  EXPECT_TRUE(Send(R"({"type": "event", "event": {"drag": [134, 83]}})")["gesture"]);
+  ASSERT_TRUE(Send(R"({"type": "event", "event": {"release": [134, 83]}})")["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "param", "name": "feather", "value": 12})")["ok"]);
+  Json state = Send(R"({"type": "track", "direction": "forward"})");
+  ASSERT_TRUE(state["ok"]) << state.dump();
+  state = Send(R"({"type": "track", "direction": "forward"})");
+  ASSERT_TRUE(state["ok"]) << state.dump();
+  EXPECT_EQ(state["frame"], 2);
+  EXPECT_EQ(state["keyframes"], (Json{0, 1, 2}));
+  ASSERT_TRUE(Send(R"({"type": "save"})")["ok"]);
+
+  host::MaskDocument doc;
+  std::string error;
+  ASSERT_TRUE(host::ReadMaskDocument((dir_ / "out.json").string(), doc, error)) << error;
+  ASSERT_EQ(doc.keyframes.size(), 3u);
+  const Mask::MaskShape& first = doc.keyframes[0].shape;
+  ASSERT_EQ(first.vertices.size(), 4u);
+  EXPECT_EQ(first.mode, Mask::kMaskModeClosed);
+  EXPECT_NEAR(first.vertices[0].anchor_x * 200, 50, 1);
+  EXPECT_NEAR(first.vertices[2].anchor_x * 200, 134, 1);
+  EXPECT_NEAR(first.vertices[2].anchor_y * 120, 83, 1);
+  EXPECT_EQ(doc.feather, 12);
+  // The card moves (2.5, -1.2) a frame: frame 2's mask followed it.
+  EXPECT_NEAR((doc.keyframes[2].shape.vertices[0].anchor_x - first.vertices[0].anchor_x) * 200, 5, 0.5);
+
+  std::vector<uint8_t> png;
+  EXPECT_TRUE(session_->OverlayPng(png, error)) << error;
+  EXPECT_GT(png.size(), 8u);
+  EXPECT_TRUE(session_->FramePng(3, png, error)) << error;
+  EXPECT_FALSE(session_->FramePng(4, png, error));
+}
+
+TEST_F(StudioSessionTest, BadMessagesChangeNothing) {
+  ASSERT_TRUE(Click(50, 40)["ok"]);
+  const std::string before = session_->State();
+  for (const std::string& bad : {std::string("{not json"), std::string(R"({"type": 7})"), std::string(R"({"type": "fly"})"),
+                                std::string(R"({"type": "event", "event": {"press": [1e9, 0]}})"),
+                                std::string(R"({"type": "event", "event": {"hover": [1, 2]}})"),
+                                std::string(R"({"type": "frame", "frame": 99})"),
+                                std::string(R"({"type": "param", "name": "feather", "value": -5})"),
+                                std::string(R"({"type": "view", "zoom": 0, "offset": [0, 0]})"),
+                                std::string(R"({"type": "track", "direction": "backward"})"),
+                                std::string(100000, '[')}) {
+    const Json reply = Send(bad);
+    EXPECT_FALSE(reply["ok"]) << bad.substr(0, 60);
+    EXPECT_TRUE(reply.contains("error"));
+  }
+  // A drag with no press is nobody's gesture: taken, and nothing moves.
+  EXPECT_TRUE(Send(R"({"type": "event", "event": {"drag": [90, 90]}})")["ok"]);
+  Json after = Json::parse(session_->State()), was = Json::parse(before);
+  after.erase("overlay"), was.erase("overlay");
+  EXPECT_EQ(after, was);
+}
+
+}  // namespace
+}  // namespace studio
