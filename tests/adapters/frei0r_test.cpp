@@ -156,7 +156,7 @@ TEST_F(Frei0rTest, MeltRendersTheSameAlphaAsMaskfx) {
   const std::string command = "FREI0R_PATH=\"" + std::string(MASK_FREI0R_DIR) + "\" melt -silent -profile \"" +
                               (dir_ / "profile").string() + "\" \"" + clip + "\" -filter frei0r.mask \"0=" + document_ +
                               "\" 5=0.025 6=1 -consumer \"avformat:" + out +
-                              "\" vcodec=png pix_fmt=rgba mlt_image_format=rgba > \"" + (dir_ / "melt.log").string() +
+                              "\" vcodec=png pix_fmt=rgba mlt_image_format=rgba real_time=0 > \"" + (dir_ / "melt.log").string() +
                               "\" 2>&1";
   const int status = std::system(command.c_str());
   std::ifstream log(dir_ / "melt.log");
