@@ -43,6 +43,15 @@ struct TrackCommandOptions {
 
 int RunTrack(const CommonOptions& common, const TrackCommandOptions& options);
 
+struct StudioCommandOptions {
+  std::string input, mask_path, output;
+  std::string listen = "127.0.0.1";
+  uint16_t port = 0;  // 0: any free port
+  bool overwrite = false;
+};
+
+int RunStudio(const CommonOptions& common, const StudioCommandOptions& options);
+
 struct OverlayCommandOptions {
   std::string input, mask_path, output;
   int64_t frame = 0;

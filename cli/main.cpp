@@ -44,6 +44,15 @@ int main(int argc, char** argv) {
   track_cmd->add_option("--to", track.to, "last frame (default: the clip's last; before --from tracks backwards)");
   track_cmd->add_option("--motion", track.motion, "translation, rigid, similarity, affine or perspective (default: the document's)");
 
+  maskfx::StudioCommandOptions studio;
+  CLI::App* studio_cmd = app.add_subcommand("studio", "draw, edit, track and render the mask in a browser");
+  studio_cmd->add_option("input", studio.input, "the clip")->required();
+  studio_cmd->add_option("-m,--mask", studio.mask_path, "mask document to start from (default: nothing drawn)");
+  studio_cmd->add_option("-o,--output", studio.output, "where save writes the mask document");
+  studio_cmd->add_option("--port", studio.port, "port to listen on (default: any free one)");
+  studio_cmd->add_option("--listen", studio.listen, "address to listen on (default 127.0.0.1: this machine only)");
+  studio_cmd->add_flag("--overwrite", studio.overwrite, "let save write over the -m document");
+
   maskfx::OverlayCommandOptions overlay;
   CLI::App* overlay_cmd = app.add_subcommand("overlay", "draw the mask over a frame as the editing view shows it");
   overlay_cmd->add_option("input", overlay.input, "the clip")->required();
@@ -80,6 +89,7 @@ int main(int argc, char** argv) {
   if (*info_cmd) return maskfx::RunInfo(common, info);
   if (*render_cmd) return maskfx::RunRender(common, render);
   if (*track_cmd) return maskfx::RunTrack(common, track);
+  if (*studio_cmd) return maskfx::RunStudio(common, studio);
   if (*overlay_cmd) return maskfx::RunOverlay(common, overlay);
   if (*edit_cmd) return maskfx::RunEdit(common, edit);
   return maskfx::kExitBadInput;
