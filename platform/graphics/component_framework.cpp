@@ -27,6 +27,7 @@ struct ComponentTable {
   std::mutex mutex;
   std::map<ProcKey, ProcEntry> procs;
   bool running = false;
+  int64_t starts = 0;  // InitQuillComponents calls not yet matched by a termination
 };
 
 ComponentTable& Table() {
@@ -104,10 +105,12 @@ extern "C" void* GetProc(const char* interface_name, const char* proc_name, cons
 
 }  // namespace
 
+// Counted: every effect instance that a process's hosts set up starts the components, and they
+// stay until the last one that started them has stopped them.
 extern "C" QuillProcGetter InitQuillComponents() {
   ComponentTable& table = Table();
   std::lock_guard lock(table.mutex);
-  if (!table.running) {
+  if (table.starts++ == 0 || !table.running) {
     RegisterBuiltins(table.procs);
     table.running = true;
   }
@@ -117,6 +120,8 @@ extern "C" QuillProcGetter InitQuillComponents() {
 extern "C" void TerminateQuillComponents() {
   ComponentTable& table = Table();
   std::lock_guard lock(table.mutex);
+  if (table.starts > 0 && --table.starts > 0) return;
+  table.starts = 0;
   table.procs.clear();
   table.running = false;
 }

@@ -1,6 +1,7 @@
 #include "platform/graphics/raster_engine.h"
 
 #include <atomic>
+#include <mutex>
 
 #include "platform/graphics/raster_painter.h"
 
@@ -33,13 +34,24 @@ void UnregisterPainters(QuillProcGetter getter) {
 
 }  // namespace
 
+// Counted like the components: the engine stops when the last instance that started it stops it.
+namespace {
+std::mutex g_engine_mutex;
+int64_t g_engine_starts = 0;
+}  // namespace
+
 extern "C" int32_t TQE_Initialize(QuillProcGetter getter) {
+  std::lock_guard lock(g_engine_mutex);
   if (getter == nullptr || !RegisterPainters(getter)) return -1;
   g_getter.store(getter);
+  ++g_engine_starts;
   return 0;
 }
 
 extern "C" void TQE_Terminate() {
+  std::lock_guard lock(g_engine_mutex);
+  if (g_engine_starts > 0 && --g_engine_starts > 0) return;
+  g_engine_starts = 0;
   if (QuillProcGetter getter = g_getter.exchange(nullptr)) UnregisterPainters(getter);
 }
 

@@ -105,6 +105,22 @@ TEST(StrokePainter, IsRegisteredBesideTheFill) {
   TerminateQuillComponents();
 }
 
+TEST(StrokePainter, StaysRegisteredUntilTheLastStarterStops) {
+  // Two effect instances in one process start the components and the engine; the first to stop
+  // must not pull them from under the second.
+  const QuillProcGetter getter = InitQuillComponents();
+  ASSERT_EQ(TQE_Initialize(getter), 0);
+  ASSERT_EQ(TQE_Initialize(InitQuillComponents()), 0);
+  TQE_Terminate();
+  TerminateQuillComponents();
+  EXPECT_NE(getter("TQE_BezierPathRasterPainterInterface", "NewFill", "TQE_BezierPathRasterPainterNewFillProc"),
+            nullptr);
+  TQE_Terminate();
+  TerminateQuillComponents();
+  EXPECT_EQ(getter("TQE_BezierPathRasterPainterInterface", "NewFill", "TQE_BezierPathRasterPainterNewFillProc"),
+            nullptr);
+}
+
 TEST(StrokePainter, HorizontalLineCoversRowsWithinHalfWidth) {
   const Matte m = Paint(Path().Move(20, 50).Line(80, 50), 12, Clip(0, 0, 100, 100));
   for (int32_t y = 0; y < 100; ++y) {
