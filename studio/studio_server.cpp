@@ -59,10 +59,12 @@ http::response<http::string_body> StudioServer::Impl::Answer(const http::request
   std::vector<uint8_t> png;
   if (path == "/") return Reply(request, http::status::ok, "text/html; charset=utf-8", StudioPage());
   if (path == "/state") return Reply(request, http::status::ok, "application/json", session.State());
-  if (path == "/overlay.png" || path == "/frame.png") {
+  if (path == "/overlay.png" || path == "/frame.png" || path == "/matte.png") {
     bool ok = false;
     if (path == "/overlay.png") {
       ok = session.OverlayPng(png, error);
+    } else if (path == "/matte.png") {
+      ok = session.MattePng(png, error);
     } else {
       const std::string n = QueryValue(target, "n");
       char* end = nullptr;

@@ -179,4 +179,26 @@ bool StudioSession::OverlayPng(std::vector<uint8_t>& png, std::string& error) {
   return host::EncodePng(editor_->DrawOverlay(frame_), png, error);
 }
 
+bool StudioSession::MattePng(std::vector<uint8_t>& png, std::string& error) {
+  std::lock_guard lock(mutex_);
+  host::RgbaFrame picture;
+  if (!pictures_->ReadFrame(frame_, picture, error)) {
+    if (error.empty()) error = "no frame " + std::to_string(frame_);
+    return false;
+  }
+  // The effect writes alpha into the frame it renders; the colour bytes do not matter here.
+  FxWorld world{picture.pixels.data(), picture.width * 4, picture.width, picture.height, FxPixelFormat_bgra};
+  const host::CommandResult result = effect_->RenderFrame(frame_, world);
+  if (result.err != FxErr_None) {
+    error = "the effect failed with error " + std::to_string(result.err);
+    return false;
+  }
+  for (size_t i = 0; i < picture.pixels.size(); i += 4) {
+    const uint8_t a = picture.pixels[i + 3];
+    picture.pixels[i] = picture.pixels[i + 1] = picture.pixels[i + 2] = a;
+    picture.pixels[i + 3] = 255;
+  }
+  return host::EncodePng(picture, png, error);
+}
+
 }  // namespace studio

@@ -39,6 +39,8 @@ class StudioSession {
   // The clip's frame `frame`, and the overlay of the current frame in the current view, as PNG.
   bool FramePng(int64_t frame, std::vector<uint8_t>& png, std::string& error);
   bool OverlayPng(std::vector<uint8_t>& png, std::string& error);
+  // The matte the effect renders on the current frame (its render command), as grey levels.
+  bool MattePng(std::vector<uint8_t>& png, std::string& error);
 
   int32_t width() const { return width_; }
   int32_t height() const { return height_; }

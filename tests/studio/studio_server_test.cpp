@@ -96,6 +96,9 @@ TEST_F(StudioServerTest, OnlyTheTokenHolderOnThisMachineGetsThePage) {
   EXPECT_EQ(frame.result(), http::status::ok);
   EXPECT_EQ(frame.body().substr(1, 3), "PNG");
   EXPECT_EQ(Get("/frame.png?n=3&token=feedc0ffee", host_).result(), http::status::not_found);
+  const auto matte = Get("/matte.png?token=feedc0ffee", host_);
+  EXPECT_EQ(matte.result(), http::status::ok);
+  EXPECT_EQ(matte.body().substr(1, 3), "PNG");
   EXPECT_EQ(Get("/frame.png?n=x&token=feedc0ffee", host_).result(), http::status::not_found);
 
   asio::io_context io;
