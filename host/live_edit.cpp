@@ -1,5 +1,6 @@
 #include "host/live_edit.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace host {
@@ -14,6 +15,11 @@ void LiveEditor::SetView(const ViewTransform& view) {
   }
   pending_view_ = view;
   view_pending_ = true;
+}
+
+void LiveEditor::SetViewSize(int32_t width, int32_t height) {
+  width_ = std::clamp(width, 1, 8192);
+  height_ = std::clamp(height, 1, 8192);
 }
 
 void LiveEditor::Redraw(int64_t frame, OverlayCanvas& canvas) {

@@ -27,6 +27,8 @@ class LiveEditor {
   // so a change asked for while the button is down takes effect at the release.
   void SetView(const ViewTransform& view);
   const ViewTransform& view() const { return view_; }
+  // The size of the overlay pictures DrawOverlay makes (the view on the screen), at least 1 x 1.
+  void SetViewSize(int32_t width, int32_t height);
 
   // Delivers one action at `frame` and redraws. A drag or release with no gesture in progress
   // (the effect took none) is ignored. False, with the effect's failure in `error`, when it fails.

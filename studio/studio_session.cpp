@@ -133,6 +133,9 @@ std::string StudioSession::Handle(const std::string& message) {
     x = m["offset"][0].get<double>(), y = m["offset"][1].get<double>();
     if (!(std::fabs(x) <= 1e6 && std::fabs(y) <= 1e6)) return StateLocked(false, "bad view");
     editor_->SetView({zoom, x, y});
+    double w = 0, h = 0;
+    if (number("width", w) && number("height", h) && w >= 1 && h >= 1 && w <= 8192 && h <= 8192)
+      editor_->SetViewSize(int32_t(w), int32_t(h));
     ++overlay_version_;
   } else if (type == "param") {
     double value = 0;

@@ -1,0 +1,108 @@
+// maskfx studio in a real headless browser: draw a four-point mask by clicking, close it, drag a
+// vertex, set the feather, press ">>" twice, save, and check the saved document against what
+// was done. Usage: node studio_browser.mjs MASKFX WORKDIR. Exit 77 when no browser is installed.
+import { spawn, execFileSync } from "node:child_process";
+import { existsSync, mkdirSync, readFileSync, rmSync } from "node:fs";
+import { createRequire } from "node:module";
+import path from "node:path";
+
+const [maskfx, work] = process.argv.slice(2);
+const require = createRequire(import.meta.url);
+let chromium;
+try {
+  ({ chromium } = require("playwright-core"));
+} catch {
+  console.log("playwright-core is not installed (bash .ci/deps installs it): skipped");
+  process.exit(77);
+}
+const browserPath = ["/usr/bin/chromium", "/usr/bin/chromium-browser"].find((p) => existsSync(p));
+if (!browserPath) {
+  console.log("chromium is not installed: skipped");
+  process.exit(77);
+}
+
+function fail(message) {
+  console.error("FAILED: " + message);
+  process.exitCode = 1;
+}
+
+rmSync(work, { recursive: true, force: true });
+mkdirSync(work, { recursive: true });
+execFileSync(maskfx, ["demo", "-o", path.join(work, "demo")], { stdio: "ignore" });
+const saved = path.join(work, "saved.json");
+const studio = spawn(maskfx, ["studio", path.join(work, "demo", "clip", "frame_%04d.png"), "-o", saved], {
+  stdio: ["ignore", "pipe", "inherit"],
+});
+const address = await new Promise((resolve, reject) => {
+  let text = "";
+  studio.stdout.on("data", (d) => {
+    text += d;
+    const m = text.match(/studio: (http:\/\/\S+)/);
+    if (m) resolve(m[1]);
+  });
+  studio.on("exit", () => reject(new Error("maskfx studio ended early")));
+  setTimeout(() => reject(new Error("maskfx studio printed no address")), 20000);
+});
+
+const browser = await chromium.launch({ executablePath: browserPath, args: ["--headless", "--no-sandbox", "--disable-gpu"] });
+try {
+  const page = await browser.newPage({ viewport: { width: 900, height: 560 } });
+  await page.goto(address);
+  // The page asks for its view (zoom 1, offset 20, 20) once the WebSocket opens.
+  await page.waitForFunction(() => document.getElementById("overlay").complete && window.__ready !== false);
+  await page.waitForTimeout(300);
+  const view = await page.locator("#view").boundingBox();
+  const at = (x, y) => [view.x + 20 + x, view.y + 20 + y];  // layer pixels to page pixels
+  const settle = () => page.waitForTimeout(150);
+
+  const corners = [[200, 100], [420, 110], [410, 260], [190, 250]];
+  for (const [x, y] of corners) {
+    await page.mouse.click(...at(x, y));
+    await settle();
+  }
+  await page.mouse.click(...at(201, 100));  // on the first point: closes the path
+  await settle();
+
+  // Drag the third vertex by (12, 8), timing each move's round trip to the redrawn overlay.
+  const times = [];
+  await page.mouse.move(...at(410, 260));
+  await page.mouse.down();
+  for (let i = 1; i <= 4; ++i) {
+    const started = Date.now();
+    await page.mouse.move(...at(410 + 3 * i, 260 + 2 * i));
+    await page.waitForFunction(() => document.getElementById("overlay").complete);
+    times.push(Date.now() - started);
+    await settle();
+  }
+  await page.mouse.up();
+  await settle();
+
+  await page.$eval("#feather", (el) => { el.value = "25"; el.dispatchEvent(new Event("change")); });
+  await settle();
+  for (let i = 0; i < 2; ++i) {
+    await page.click("#fwd");
+    await page.waitForFunction((n) => document.getElementById("frameno").textContent === "frame " + n, i + 1,
+                               { timeout: 30000 });
+  }
+  await page.click("#save");
+  await page.waitForFunction(() => document.getElementById("status").textContent === "saved");
+  await page.screenshot({ path: path.join(work, "studio.png") });
+  console.log("drag round trips (ms): " + times.join(", "));
+
+  const doc = JSON.parse(readFileSync(saved, "utf8"));
+  const frames = doc.keyframes.map((k) => k.frame);
+  if (JSON.stringify(frames) !== "[0,1,2]") fail("keyframes " + JSON.stringify(frames));
+  if (doc.feather !== 25) fail("feather " + doc.feather);
+  const first = doc.keyframes[0];
+  if (first.mode !== "closed" || first.vertices.length !== 4) fail("mask " + JSON.stringify(first).slice(0, 200));
+  const expected = [[200, 100], [420, 110], [422, 268], [190, 250]];
+  first.vertices.forEach((v, i) => {
+    const x = v.anchor[0] * doc.width, y = v.anchor[1] * doc.height;
+    if (Math.abs(x - expected[i][0]) > 1 || Math.abs(y - expected[i][1]) > 1)
+      fail(`vertex ${i} at (${x.toFixed(2)}, ${y.toFixed(2)}), expected (${expected[i]})`);
+  });
+} finally {
+  await browser.close();
+  studio.kill("SIGINT");
+}
+if (!process.exitCode) console.log("studio browser test passed; screenshot: " + path.join(work, "studio.png"));
