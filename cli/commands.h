@@ -44,7 +44,7 @@ struct TrackCommandOptions {
 int RunTrack(const CommonOptions& common, const TrackCommandOptions& options);
 
 struct StudioCommandOptions {
-  std::string input, mask_path, output;
+  std::string input, mask_path, output, render_to;
   std::string listen = "127.0.0.1";
   uint16_t port = 0;  // 0: any free port
   bool overwrite = false;

@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
   studio_cmd->add_option("input", studio.input, "the clip")->required();
   studio_cmd->add_option("-m,--mask", studio.mask_path, "mask document to start from (default: nothing drawn)");
   studio_cmd->add_option("-o,--output", studio.output, "where save writes the mask document");
+  studio_cmd->add_option("--render-to", studio.render_to, "where the page's render goes (as render's OUTPUT)");
   studio_cmd->add_option("--port", studio.port, "port to listen on (default: any free one)");
   studio_cmd->add_option("--listen", studio.listen, "address to listen on (default 127.0.0.1: this machine only)");
   studio_cmd->add_flag("--overwrite", studio.overwrite, "let save write over the -m document");

@@ -20,7 +20,7 @@ int RunStudio(const CommonOptions& common, const StudioCommandOptions& o) {
   std::string error;
   if (!host::LoadModule(host::FindModulePath(common.module_path), module, error)) return Fail(kExitBadInput, error);
   std::unique_ptr<studio::StudioSession> session =
-      studio::StudioSession::Open(module, {o.input, o.mask_path, o.output}, error);
+      studio::StudioSession::Open(module, {o.input, o.mask_path, o.output, o.render_to}, error);
   if (!session) return Fail(kExitBadInput, error);
 
   // Signals are taken by this thread alone, so the server's threads never see them.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include <nlohmann/json.hpp>
 
@@ -13,6 +14,7 @@
 #include "host/mask_document.h"
 #include "host/mask_params.h"
 #include "host/media_engine.h"
+#include "host/render_job.h"
 
 namespace studio {
 namespace {
@@ -38,6 +40,7 @@ std::unique_ptr<StudioSession> StudioSession::Open(const host::LoadedModule& mod
                                                    std::string& error) {
   std::unique_ptr<StudioSession> s(new StudioSession);
   s->options_ = options;
+  s->module_ = module;
   host::MaskDocument doc;
   if (!options.mask_path.empty() && !host::ReadMaskDocument(options.mask_path, doc, error)) return nullptr;
   s->pictures_ = host::MediaReader::Open(options.input, error);
@@ -63,6 +66,8 @@ std::unique_ptr<StudioSession> StudioSession::Open(const host::LoadedModule& mod
 }
 
 StudioSession::~StudioSession() {
+  render_.stop = true;
+  if (render_.thread.joinable()) render_.thread.join();
   editor_.reset();
   if (effect_) effect_->WaitForAnalyses(kPressTimeoutMs);
 }
@@ -83,12 +88,59 @@ std::string StudioSession::StateLocked(bool ok, const std::string& error) {
   for (const auto& [frame, bytes] : effect_->params().at(host::kMaskPathParam).values) keys.push_back(frame);
   state["keyframes"] = keys;
   for (const MatteParam& p : kMatteParams) state[p.name] = effect_->params().NumberAt(p.index, frame_);
+  {
+    std::lock_guard lock(render_.mutex);
+    state["render"] = {{"running", render_.running}, {"done", render_.done}, {"frames", render_.frames},
+                       {"total", render_.total}, {"error", render_.error}, {"output", options_.render_to}};
+  }
   return state.dump();
 }
 
 std::string StudioSession::State() {
   std::lock_guard lock(mutex_);
   return StateLocked(true, "");
+}
+
+bool StudioSession::StartRender(std::string& error) {
+  if (options_.render_to.empty()) {
+    error = "no render output was given (start the studio with --render-to)";
+    return false;
+  }
+  std::lock_guard lock(render_.mutex);
+  if (render_.running) {
+    error = "a render is already running";
+    return false;
+  }
+  if (render_.thread.joinable()) render_.thread.join();
+  // The render reads the mask as it stands now, from a document of its own.
+  const std::string document = options_.render_to + ".mask-tmp.json";
+  if (!host::WriteMaskDocument(document, host::DocumentFromParams(*effect_, width_, height_), error)) return false;
+  render_.running = true;
+  render_.done = false;
+  render_.frames = render_.total = 0;
+  render_.error.clear();
+  render_.stop = false;
+  host::RenderOptions options;
+  options.input = options_.input;
+  options.mask_path = document;
+  options.output = options_.render_to;
+  render_.thread = std::thread([this, options, document] {
+    const host::RenderResult result = host::RenderClip(
+        module_, options,
+        [this](const host::RenderProgress& p) {
+          std::lock_guard lock(render_.mutex);
+          render_.frames = p.done;
+          render_.total = p.total;
+        },
+        &render_.stop);
+    std::remove(document.c_str());
+    std::lock_guard lock(render_.mutex);
+    render_.running = false;
+    render_.done = result.exit_status == 0;
+    render_.frames = result.frames;
+    render_.error = result.error;
+  });
+  return true;
 }
 
 bool StudioSession::Save(std::string& error) {
@@ -161,6 +213,10 @@ std::string StudioSession::Handle(const std::string& message) {
     if (!press.warnings.empty()) return StateLocked(false, press.warnings.front());
   } else if (type == "save") {
     if (!Save(error)) return StateLocked(false, error);
+  } else if (type == "render") {
+    if (!StartRender(error)) return StateLocked(false, error);
+  } else if (type == "stop-render") {
+    render_.stop = true;
   } else if (type != "state") {
     return StateLocked(false, "unknown message type " + type);
   }

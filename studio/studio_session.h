@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <atomic>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,7 @@ struct StudioOptions {
   std::string input;      // the clip
   std::string mask_path;  // the document to start from; empty: nothing drawn
   std::string output;     // where save writes; empty: save refused
+  std::string render_to;  // where render writes (as maskfx render's OUTPUT); empty: render refused
 };
 
 class StudioSession {
@@ -52,6 +55,18 @@ class StudioSession {
 
   std::mutex mutex_;
   StudioOptions options_;
+  host::LoadedModule module_;
+  // A render runs on a thread of its own; the page polls its progress through the state.
+  struct RenderState {
+    std::mutex mutex;
+    bool running = false, done = false;
+    int64_t frames = 0, total = 0;
+    std::string error, written;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+  };
+  RenderState render_;
+  bool StartRender(std::string& error);
   std::unique_ptr<host::EffectHost> effect_;
   std::unique_ptr<host::MediaReader> pictures_;  // frames for the page; the engine has its own reader
   std::unique_ptr<host::LiveEditor> editor_;

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -37,7 +39,10 @@ class StudioSessionTest : public ::testing::Test {
       ASSERT_TRUE(writer->WriteFrame(f, error)) << error;
     ASSERT_TRUE(writer->Finish(error)) << error;
     ASSERT_TRUE(host::LoadModule(host::FindModulePath(""), module_, error)) << error;
-    session_ = StudioSession::Open(module_, {(dir_ / "in_%02d.png").string(), "", (dir_ / "out.json").string()}, error);
+    session_ = StudioSession::Open(module_,
+                                   {(dir_ / "in_%02d.png").string(), "", (dir_ / "out.json").string(),
+                                    (dir_ / "render_%02d.png").string()},
+                                   error);
     ASSERT_TRUE(session_) << error;
   }
   void TearDown() override {
@@ -82,6 +87,19 @@ TEST_F(StudioSessionTest, DrawTrackAndSaveAsAPersonWould) {
   EXPECT_EQ(doc.feather, 12);
   // The card moves (2.5, -1.2) a frame: frame 2's mask followed it.
   EXPECT_NEAR((doc.keyframes[2].shape.vertices[0].anchor_x - first.vertices[0].anchor_x) * 200, 5, 0.5);
+
+  // Render from the page: it runs on its own; the state tells its progress until it is done.
+  ASSERT_TRUE(Send(R"({"type": "render"})")["ok"]);
+  Json render;
+  for (int i = 0; i < 600; ++i) {
+    render = Json::parse(session_->State())["render"];
+    if (!render["running"]) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(render["done"]) << render.dump();
+  EXPECT_EQ(render["frames"], 4);
+  EXPECT_TRUE(fs::exists(dir_ / "render_03.png"));
+  EXPECT_FALSE(fs::exists(dir_ / "render_%02d.png.mask-tmp.json"));
 
   std::vector<uint8_t> png;
   EXPECT_TRUE(session_->OverlayPng(png, error)) << error;

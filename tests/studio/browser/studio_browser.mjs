@@ -1,6 +1,6 @@
 // maskfx studio in a real headless browser: draw a four-point mask by clicking, close it, drag a
 // vertex, set the feather, press ">>" twice, save, and check the saved document against what
-// was done. Usage: node studio_browser.mjs MASKFX WORKDIR. Exit 77 when no browser is installed.
+// was done, then render from the page. Usage: node studio_browser.mjs MASKFX WORKDIR. Exit 77 when no browser is installed.
 import { spawn, execFileSync } from "node:child_process";
 import { existsSync, mkdirSync, readFileSync, rmSync } from "node:fs";
 import { createRequire } from "node:module";
@@ -30,7 +30,9 @@ rmSync(work, { recursive: true, force: true });
 mkdirSync(work, { recursive: true });
 execFileSync(maskfx, ["demo", "-o", path.join(work, "demo")], { stdio: "ignore" });
 const saved = path.join(work, "saved.json");
-const studio = spawn(maskfx, ["studio", path.join(work, "demo", "clip", "frame_%04d.png"), "-o", saved], {
+const rendered = path.join(work, "masked_%02d.png");
+const studio = spawn(maskfx, ["studio", path.join(work, "demo", "clip", "frame_%04d.png"), "-o", saved,
+                              "--render-to", rendered], {
   stdio: ["ignore", "pipe", "inherit"],
 });
 const address = await new Promise((resolve, reject) => {
@@ -87,6 +89,10 @@ try {
   await page.click("#save");
   await page.waitForFunction(() => document.getElementById("status").textContent === "saved");
   await page.screenshot({ path: path.join(work, "studio.png") });
+  await page.click("#render");
+  await page.waitForFunction(() => document.getElementById("status").textContent.startsWith("rendered to"),
+                             null, { timeout: 60000 });
+  if (!existsSync(path.join(work, "masked_23.png"))) fail("the render wrote no last frame");
   console.log("drag round trips (ms): " + times.join(", "));
 
   const doc = JSON.parse(readFileSync(saved, "utf8"));
