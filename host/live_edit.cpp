@@ -66,6 +66,18 @@ bool LiveEditor::Apply(const EditEvent& e, int64_t frame, std::string& error) {
   return true;
 }
 
+int32_t LiveEditor::Cursor(int64_t frame, double x, double y, int32_t modifiers) {
+  FxEventContext context{FxWindow_Composition, canvas_.draw_ref(), nullptr};
+  FxEventExtra extra{};
+  extra.context = &context;
+  extra.type = FxEvent_AdjustCursor;
+  extra.callbacks = ViewCallbacks(&view_);
+  extra.u.cursor = {int32_t(std::lround(std::clamp(x, -32768.0, 32767.0))),
+                    int32_t(std::lround(std::clamp(y, -32768.0, 32767.0))), modifiers, 0};
+  if (effect_.RunEvent(frame, extra).err != FxErr_None) return 0;
+  return extra.u.cursor.cursor;
+}
+
 RgbaFrame LiveEditor::DrawOverlay(int64_t frame) {
   OverlayCanvas canvas(width_, height_);
   Redraw(frame, canvas);

@@ -35,6 +35,9 @@ class LiveEditor {
   bool Apply(const EditEvent& event, int64_t frame, std::string& error);
   bool gesture_in_progress() const { return gesture_ != nullptr; }
 
+  // The cursor the effect asks for over screen point (x, y) at `frame` (0 when it asks none).
+  int32_t Cursor(int64_t frame, double x, double y, int32_t modifiers);
+
   // The overlay the effect draws at `frame`, alone on a transparent view-sized picture.
   RgbaFrame DrawOverlay(int64_t frame);
 

@@ -172,6 +172,12 @@ std::string StudioSession::Handle(const std::string& message) {
     for (const host::EditEvent& e : events)
       if (!editor_->Apply(e, frame_, error)) return StateLocked(false, error);
     ++overlay_version_;
+  } else if (type == "hover") {
+    double x = 0, y = 0;
+    if (!number("x", x) || !number("y", y)) return StateLocked(false, "bad hover");
+    Json state = Json::parse(StateLocked(true, ""));
+    state["cursor"] = editor_->Cursor(frame_, x, y, 0);
+    return state.dump();
   } else if (type == "frame") {
     double f = 0;
     if (!number("frame", f) || f < 0 || f >= double(frames_)) return StateLocked(false, "bad frame");

@@ -65,6 +65,9 @@ TEST_F(StudioSessionTest, DrawTrackAndSaveAsAPersonWould) {
   ASSERT_TRUE(Send(R"({"type": "event", "event": {"press": [130, 80]}})")["ok"]);
   EXPECT_TRUE(Send(R"({"type": "event", "event": {"drag": [134, 83]}})")["gesture"]);
   ASSERT_TRUE(Send(R"({"type": "event", "event": {"release": [134, 83]}})")["ok"]);
+  // The module asks for its vertex cursor over a vertex, none far from the mask.
+  EXPECT_EQ(Send(R"({"type": "hover", "x": 50, "y": 40})")["cursor"], 1);
+  EXPECT_EQ(Send(R"({"type": "hover", "x": 190, "y": 110})")["cursor"], 0);
   ASSERT_TRUE(Send(R"({"type": "param", "name": "feather", "value": 12})")["ok"]);
   Json state = Send(R"({"type": "track", "direction": "forward"})");
   ASSERT_TRUE(state["ok"]) << state.dump();
