@@ -91,6 +91,18 @@ struct MediaWriter::Sink {
 
 namespace {
 
+// An RGBA picture as libpng's simplified API describes it; fast compression, as frames are many
+// and short-lived.
+png_image RgbaPngImage(const RgbaFrame& frame) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  image.width = png_uint_32(frame.width);
+  image.height = png_uint_32(frame.height);
+  image.format = PNG_FORMAT_RGBA;
+  image.flags = PNG_IMAGE_FLAG_FAST;
+  return image;
+}
+
 // Writes one RGBA PNG under a temporary name beside `target` (synced to disk); the caller renames
 // it into place. Nothing is left behind on failure.
 bool WritePngToTemp(const std::string& target, const RgbaFrame& frame, std::string& temp, std::string& error) {
@@ -107,12 +119,7 @@ bool WritePngToTemp(const std::string& target, const RgbaFrame& frame, std::stri
     error = target + ": cannot write: " + ErrnoText(err);
     return false;
   }
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  image.width = png_uint_32(frame.width);
-  image.height = png_uint_32(frame.height);
-  image.format = PNG_FORMAT_RGBA;
-  image.flags = PNG_IMAGE_FLAG_FAST;  // speed over size: frames are many and short-lived
+  png_image image = RgbaPngImage(frame);
   errno = 0;
   std::string why;
   if (png_image_write_to_stdio(&image, file, 0, frame.pixels.data(), png_int_32(frame.width) * 4, nullptr) == 0) {
@@ -603,12 +610,7 @@ bool EncodePng(const RgbaFrame& frame, std::vector<uint8_t>& bytes, std::string&
     error = "cannot encode a picture whose pixels do not match its size";
     return false;
   }
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  image.width = png_uint_32(frame.width);
-  image.height = png_uint_32(frame.height);
-  image.format = PNG_FORMAT_RGBA;
-  image.flags = PNG_IMAGE_FLAG_FAST;
+  png_image image = RgbaPngImage(frame);
   png_alloc_size_t size = 0;
   // First the size, then the bytes.
   if (png_image_write_to_memory(&image, nullptr, &size, 0, frame.pixels.data(), png_int_32(frame.width) * 4, nullptr) == 0) {
