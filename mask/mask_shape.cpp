@@ -39,6 +39,8 @@ bool UnflattenOldForm(const uint8_t* bytes, size_t size, MaskShape& shape) {
   for (MaskVertex& v : vertices) {
     std::memcpy(static_cast<void*>(&v), record, kMaskShapeOldVertexBytes);  // the first seven fields
     v.linked = 1;
+    // As in the current form: a corner's stored tangents are not its own.
+    if (v.kind == kVertexCorner) SnapTangentsToAnchor(v);
     record += kMaskShapeOldVertexBytes;
   }
   shape.mode = mode;
