@@ -141,10 +141,11 @@ const Sequence* SequenceOfValidNode(Engine& e, FxNodeId node) {
   return FindSequence(e, SequenceOfNode(node));
 }
 
-void EraseFromCache(Engine& e, std::map<std::string, CacheEntry>::iterator it) {
+std::map<std::string, CacheEntry>::iterator EraseFromCache(Engine& e, std::map<std::string, CacheEntry>::iterator it) {
   e.cache_bytes -= it->second.pixels->size();
-  e.cache.erase(it);
+  const auto next = e.cache.erase(it);
   e.stats.cached_frames = int64_t(e.cache.size());
+  return next;
 }
 
 void EvictBeyondLimit(Engine& e) {
@@ -710,15 +711,8 @@ void DetachClip(FxSequenceId sequence) {
     return std::none_of(e.pending.begin(), e.pending.end(), [&](const auto& p) { return p.second.sequence == sequence; });
   });
   e.sequences.erase(sequence);
-  for (auto it = e.cache.begin(); it != e.cache.end();) {
-    if (it->second.sequence == sequence) {
-      e.cache_bytes -= it->second.pixels->size();
-      it = e.cache.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  e.stats.cached_frames = int64_t(e.cache.size());
+  for (auto it = e.cache.begin(); it != e.cache.end();)
+    it = it->second.sequence == sequence ? EraseFromCache(e, it) : std::next(it);
 }
 
 void PauseRenders() {

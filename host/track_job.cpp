@@ -22,6 +22,13 @@ bool HasClosedPath(const Mask::MaskShape& shape) {
 
 }  // namespace
 
+std::string PressFailure(const EffectHost::TrackPress& press, int64_t timeout_ms) {
+  if (!press.finished) return "tracking did not finish within " + std::to_string(timeout_ms / 1000) + " s";
+  if (press.command.display_error) return press.command.message;
+  if (!press.errors.empty()) return press.errors.front();
+  return "";
+}
+
 TrackResult TrackThroughClip(EffectHost& effect, const TrackOptions& options,
                              const std::function<void(const TrackProgress&)>& progress, const std::atomic<bool>* stop) {
   TrackResult result;
@@ -51,11 +58,8 @@ TrackResult TrackThroughClip(EffectHost& effect, const TrackOptions& options,
       break;
     }
     const EffectHost::TrackPress press = effect.PressTrack(f, forward, options.press_timeout_ms);
-    if (!press.finished)
-      return fail(1, FrameText(f) + ": tracking did not finish within " +
-                         std::to_string(options.press_timeout_ms / 1000) + " s");
-    if (press.command.display_error) return fail(1, FrameText(f) + ": " + press.command.message);
-    if (!press.errors.empty()) return fail(1, FrameText(f) + ": " + press.errors.front());
+    if (const std::string why = PressFailure(press, options.press_timeout_ms); !why.empty())
+      return fail(1, FrameText(f) + ": " + why);
     if (!press.keyframes) return fail(1, FrameText(f) + ": the effect stored no keyframes");
     for (const std::string& w : press.warnings) result.warnings.push_back(FrameText(f) + ": " + w);
     ++result.frames_tracked;

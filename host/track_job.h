@@ -34,6 +34,10 @@ struct TrackResult {
   double seconds = 0;
 };
 
+// Why a finished press did not track (it did not finish, the effect refused, or it reported an
+// error), or empty when it ran. `timeout_ms` only words the message.
+std::string PressFailure(const EffectHost::TrackPress& press, int64_t timeout_ms);
+
 // Presses ">>" (or "<<") from `from` until the mask has a keyframe on `to`. The mask at `from`
 // is where it starts; every press's pair lands in the effect's "Mask Path" keyframes, so a
 // failed or interrupted track keeps what was tracked. `stop` (may be null) ends it after the

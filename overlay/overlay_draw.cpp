@@ -1,5 +1,7 @@
 #include "overlay/overlay_draw.h"
 
+#include <optional>
+
 #include <cmath>
 
 #include "effect/params_setup.h"
@@ -191,16 +193,23 @@ void DrawFeatherHandle(const Canvas& c, const FxInData* in_data, FxParamDef* par
   FillCircle(c, pa, 5.0f);
 }
 
-void DrawMarquee(const FxInData* in_data, const FxEventExtra& extra, const mask_effect::SequenceRecord& record,
-                 const FxDrawColor& color) {
-  DrawingSuites suites(in_data);
-  if (!suites.draw || !suites.supplier || !suites.surface || !suites.path) return;  // the pen suite is not needed
+// The event window's drawing surface, or nothing when the host gives none.
+std::optional<Canvas> CanvasOf(const DrawingSuites& suites, const FxEventExtra& extra, const FxDrawColor& color) {
   FxSupplierRef supplier = nullptr;
   FxSurfaceRef surface = nullptr;
   if (suites.draw->GetSupplier(extra.context->draw_ref, &supplier) != FxErr_None ||
       suites.draw->GetSurface(extra.context->draw_ref, &surface) != FxErr_None)
-    return;
-  const Canvas c{suites, supplier, surface, color};
+    return std::nullopt;
+  return Canvas{suites, supplier, surface, color};
+}
+
+void DrawMarquee(const FxInData* in_data, const FxEventExtra& extra, const mask_effect::SequenceRecord& record,
+                 const FxDrawColor& color) {
+  DrawingSuites suites(in_data);
+  if (!suites.draw || !suites.supplier || !suites.surface || !suites.path) return;  // the pen suite is not needed
+  const std::optional<Canvas> canvas = CanvasOf(suites, extra, color);
+  if (!canvas) return;
+  const Canvas& c = *canvas;
   const mask_effect::Marquee m = mask_effect::MarqueeOf(record);
   // Corners go to the screen as whole layer pixels and come back as whole screen pixels.
   const auto corner = [&](float x, float y) {
@@ -219,9 +228,9 @@ void DrawMarquee(const FxInData* in_data, const FxEventExtra& extra, const mask_
   suites.path->LineTo(path.get(), b.x, b.y);
   suites.path->LineTo(path.get(), a.x, b.y);
   suites.path->LineTo(path.get(), a.x, a.y);
-  suites.surface->PushState(surface);
-  suites.surface->StrokePath(surface, pen.get(), path.get());
-  suites.surface->PopState(surface);
+  suites.surface->PushState(c.surface);
+  suites.surface->StrokePath(c.surface, pen.get(), path.get());
+  suites.surface->PopState(c.surface);
 }
 
 }  // namespace
@@ -278,15 +287,12 @@ void DrawMaskPass(const FxInData* in_data, FxParamDef* params[], const FxEventEx
                   const FxDrawColor& color) {
   DrawingSuites suites(in_data);
   if (!suites.complete()) return;
-  FxSupplierRef supplier = nullptr;
-  FxSurfaceRef surface = nullptr;
-  if (suites.draw->GetSupplier(extra.context->draw_ref, &supplier) != FxErr_None ||
-      suites.draw->GetSurface(extra.context->draw_ref, &surface) != FxErr_None)
-    return;
-  const Canvas c{suites, supplier, surface, color};
-  suites.surface->PushState(surface);
-  suites.surface->SetAntiAliasPolicy(surface, 2);
-  suites.surface->SetInterpolationPolicy(surface, 2);
+  const std::optional<Canvas> canvas = CanvasOf(suites, extra, color);
+  if (!canvas) return;
+  const Canvas& c = *canvas;
+  suites.surface->PushState(c.surface);
+  suites.surface->SetAntiAliasPolicy(c.surface, 2);
+  suites.surface->SetInterpolationPolicy(c.surface, 2);
 
   const std::vector<MaskVertex>& layer = *input.vertices;
   std::vector<MaskVertex> screen = layer;
@@ -315,7 +321,7 @@ void DrawMaskPass(const FxInData* in_data, FxParamDef* params[], const FxEventEx
     }
     DrawFeatherHandle(c, in_data, params, extra, input);
   }
-  suites.surface->PopState(surface);
+  suites.surface->PopState(c.surface);
 }
 
 FxErr DrawMaskOverlay(FxInData* in_data, FxOutData*, FxParamDef* params[], FxEventExtra* extra) {

@@ -12,12 +12,11 @@
 #include "platform/graphics/image_renderer.h"
 #include "platform/runtime/host_memory.h"
 #include "render/rasterize_mask.h"
+#include "render/render_frame.h"
 
 namespace mask_render {
 namespace {
 
-constexpr uint32_t kBadFormat = FxFourCC('b', 'a', 'd', 'f');
-constexpr double kFeatherDivisor = 2.71;  // as on the CPU: the blur's deviation is feather / 2.71
 
 int64_t PropertyOr(const FxVideoSegmentSuite* segments, FxNodeId node, const char* name, bool& found) {
   std::string text;

@@ -16,9 +16,6 @@ namespace {
 
 using qrscore::utility::RecycledMemory;
 
-constexpr uint32_t kBadFormat = FxFourCC('b', 'a', 'd', 'f');
-// The feather's blur: its standard deviation is the feather over this.
-constexpr double kFeatherDivisor = 2.71;
 
 bool IsFloatFormat(uint32_t format) {
   return format == FxPixelFormat_VUya || format == FxPixelFormat_vUYa || format == FxPixelFormat_BGra;

@@ -12,6 +12,11 @@
 
 namespace mask_render {
 
+// The pixel format the host reports for a frame it cannot describe.
+inline constexpr uint32_t kBadFormat = FxFourCC('b', 'a', 'd', 'f');
+// The feather's blur: its standard deviation is the feather over this, on the CPU and the GPU.
+inline constexpr double kFeatherDivisor = 2.71;
+
 FxErr RenderMaskFrame(FxInData* in_data, FxOutData* out_data, FxParamDef* params[], FxWorld* output);
 
 // The output frame the alpha goes into; only its overlap with the W x H matte is written.

@@ -15,6 +15,7 @@
 #include "host/mask_params.h"
 #include "host/media_engine.h"
 #include "host/render_job.h"
+#include "host/track_job.h"
 
 namespace studio {
 namespace {
@@ -211,9 +212,8 @@ std::string StudioSession::Handle(const std::string& message) {
     if ((forward && frame_ + 1 >= frames_) || (!forward && frame_ == 0))
       return StateLocked(false, forward ? "already at the last frame" : "already at the first frame");
     const host::EffectHost::TrackPress press = effect_->PressTrack(frame_, forward, kPressTimeoutMs);
-    if (!press.finished) return StateLocked(false, "tracking did not finish");
-    if (press.command.display_error) return StateLocked(false, press.command.message);
-    if (!press.errors.empty()) return StateLocked(false, press.errors.front());
+    if (const std::string why = host::PressFailure(press, kPressTimeoutMs); !why.empty())
+      return StateLocked(false, why);
     frame_ += forward ? 1 : -1;
     ++overlay_version_;
     if (!press.warnings.empty()) return StateLocked(false, press.warnings.front());

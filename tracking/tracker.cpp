@@ -24,17 +24,6 @@ void Check(int32_t code) {
   if (code != 0) throw code;
 }
 
-// The fitting options the tracker gives every robust fit of a step.
-vantor::tracking::robust_fit_options TrackerFitOptions() {
-  vantor::tracking::robust_fit_options o;
-  o.reserved = 0;
-  o.iteration_budget = 1500;
-  o.confidence = 0.99;
-  o.inlier_threshold = 8.0;
-  o.truncated_cost = 1;
-  return o;
-}
-
 }  // namespace
 
 TrackerFrameSource::TrackerFrameSource(vsa::analysis::Job& job, const Mask::MaskShape& shape, int32_t first_index,
@@ -142,8 +131,9 @@ Mask::Matrix3 Tracker::FrameStep(vsa::analysis::Job& job) {
 
   std::mt19937 rng(vantor::tracking::kRobustFitSeed);
   // List A is where the features went, list B where they came from: the model maps i onto j.
+  // The tracker fits with the options' defaults (1500 samples, 99%, threshold 8, truncated cost).
   const M_Matrix3 fitted =
-      vantor::tracking::fit_frame_motion(TrackerFitOptions(), level, c.to, c.from, area, mask_rect, rng);
+      vantor::tracking::fit_frame_motion(vantor::tracking::robust_fit_options{}, level, c.to, c.from, area, mask_rect, rng);
   const Mask::Matrix3 m = FramePixelMatrix(fitted, pixel_aspect_);
 
   job.ReleaseFrame(time_i, 0);
