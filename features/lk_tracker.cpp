@@ -181,12 +181,14 @@ void extract_level(const float* image, int64_t width, int64_t height, int64_t ix
     const float* up = sampled + v * sn + C;
     const float* mid = up + sn;
     const float* down = mid + sn;
+    const float* left = mid - C;  // the neighbours one pixel to each side
+    const float* right = mid + C;
     float* vo = values + v * rn;
     float* xo = gx + v * rn;
     float* yo = gy + v * rn;
     for (uint64_t k = 0; k < rn; ++k) {
       vo[k] = mid[k];
-      xo[k] = 0.5f * (mid[k + C] - mid[k - C]);
+      xo[k] = 0.5f * (right[k] - left[k]);
       yo[k] = 0.5f * (down[k] - up[k]);
     }
   }

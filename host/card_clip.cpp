@@ -128,10 +128,10 @@ PlaneMap CardMapAt(const CardClipSpec& spec, int32_t frame) {
   return {};
 }
 
-std::vector<RgbaFrame> MakeCardClip(const CardClipSpec& spec, const RgbaFrame& card, const RgbaFrame& background) {
+void ForEachCardFrame(const CardClipSpec& spec, const RgbaFrame& card, const RgbaFrame& background,
+                      const std::function<void(int32_t, RgbaFrame&)>& sink) {
   std::mt19937 rng(spec.seed);
   std::normal_distribution<double> noise(0, spec.noise_sigma);
-  std::vector<RgbaFrame> clip;
   for (int32_t f = 0; f < spec.frames; ++f) {
     const PlaneMap back = CardMapAt(spec, f).Inverse();
     const double gain = 1 + spec.brightness_drift * f / std::max(1, spec.frames - 1);
@@ -155,8 +155,13 @@ std::vector<RgbaFrame> MakeCardClip(const CardClipSpec& spec, const RgbaFrame& c
       for (int c = 0; c < 3; ++c) frame.pixels[i * 4 + size_t(c)] = Clamp8(planes[i * 3 + size_t(c)] * gain + noise(rng));
       frame.pixels[i * 4 + 3] = 255;
     }
-    clip.push_back(std::move(frame));
+    sink(f, frame);
   }
+}
+
+std::vector<RgbaFrame> MakeCardClip(const CardClipSpec& spec, const RgbaFrame& card, const RgbaFrame& background) {
+  std::vector<RgbaFrame> clip;
+  ForEachCardFrame(spec, card, background, [&](int32_t, RgbaFrame& frame) { clip.push_back(std::move(frame)); });
   return clip;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "host/media.h"
@@ -41,6 +42,9 @@ PlaneMap CardMapAt(const CardClipSpec& spec, int32_t frame);
 // Every frame of the clip; the card shows `card` and the background `background`, each read
 // from its top-left corner and repeated where the picture is larger.
 std::vector<RgbaFrame> MakeCardClip(const CardClipSpec& spec, const RgbaFrame& card, const RgbaFrame& background);
+// The same frames handed over one at a time, for clips too long to hold.
+void ForEachCardFrame(const CardClipSpec& spec, const RgbaFrame& card, const RgbaFrame& background,
+                      const std::function<void(int32_t, RgbaFrame&)>& sink);
 
 // Multi-scale value noise with edges and blobs at many sizes: good material to follow, drawn in
 // code so no file is needed.

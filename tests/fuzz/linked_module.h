@@ -1,0 +1,22 @@
+// The effect module linked into the fuzz program instead of loaded from Mask.so, so that the
+// fuzzer sees (and steers by) the module's own code. The host drives it exactly as it drives
+// the loaded module.
+#pragma once
+
+#include <string>
+
+#include "effect/entry.h"
+#include "host/module_loader.h"
+
+inline FxErr LinkedEffectMain(int32_t command, FxInData* in_data, FxOutData* out_data, FxParamDef* params[],
+                              FxWorld* output, void* extra) {
+  return mask_effect::RunEffectCommand(mask_effect::ModuleHandlers(), command, in_data, out_data, params,
+                                       output, extra);
+}
+
+inline host::LoadedModule LinkedModule() {
+  host::LoadedModule module;
+  module.path = "linked module";
+  module.effect_main = &LinkedEffectMain;
+  return module;
+}
