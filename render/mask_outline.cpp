@@ -4,6 +4,7 @@
 
 #include "effect/component_broker.h"
 #include "mask/mask_geometry.h"
+#include "platform/graphics/offset_path.h"
 
 namespace mask_render {
 namespace {
@@ -77,8 +78,26 @@ void TransformPath(float sx, float sy, ComponentRef& path) {
   path = std::move(transformed);
 }
 
+namespace {
+
+// The offset works on square pixels at the layer's x resolution: x scaled by the pixel aspect,
+// and y by the inverse of its own downsampling when that differs from x's.
+float OffsetYScale(float dsx, float dsy) { return (dsx != dsy || std::isnan(dsx) || std::isnan(dsy)) ? dsy : 1.0f; }
+
+}  // namespace
+
+bool WithinOffsetRange(const std::vector<Mask::MaskVertex>& vertices, float dsx, float dsy, float par) {
+  const double sx = par, sy = 1.0 / OffsetYScale(dsx, dsy);
+  const auto fits = [&](float x, float y) {
+    return std::fabs(x * sx) <= quill::kMaxOffsetCoordinate && std::fabs(y * sy) <= quill::kMaxOffsetCoordinate;
+  };
+  for (const Mask::MaskVertex& v : vertices)
+    if (!fits(v.anchor_x, v.anchor_y) || !fits(v.in_x, v.in_y) || !fits(v.out_x, v.out_y)) return false;
+  return true;
+}
+
 void OffsetMaskPath(ComponentRef& path, double expansion, float dsx, float dsy, float par) {
-  const float ys = (dsx != dsy || std::isnan(dsx) || std::isnan(dsy)) ? dsy : 1.0f;
+  const float ys = OffsetYScale(dsx, dsy);
   TransformPath(par, 1.0f / ys, path);
 
   int32_t count = 0;

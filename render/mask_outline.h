@@ -26,6 +26,9 @@ void TransformPath(float sx, float sy, ComponentRef& path);
 // Replaces the path by its outline offset by `expansion` pixels (in the layer's x units), for a
 // frame downsampled by (dsx, dsy) with pixel aspect `par`.
 void OffsetMaskPath(ComponentRef& path, double expansion, float dsx, float dsy, float par);
+// Whether OffsetMaskPath can take an outline with these control points: the offset service
+// refuses coordinates beyond its range once the path is scaled for the pixel aspect.
+bool WithinOffsetRange(const std::vector<Mask::MaskVertex>& vertices, float dsx, float dsy, float par);
 
 // The offset service's sink: collects each offset sub-outline and keeps it only when the legs
 // of its control polygon add up to more than `threshold` squared pixels, so slivers left by a

@@ -92,8 +92,10 @@ void RasterizeMask(uint8_t* coverage, int64_t stride, const Mask::MaskShape& sha
     v.anchor_x += ox, v.in_x += ox, v.out_x += ox;
     v.anchor_y += oy, v.in_y += oy, v.out_y += oy;
   }
-  // A damaged shape (infinite or absurd coordinates) masks like an empty one.
-  if (!IsSane(placed) || !std::isfinite(expansion)) {
+  // A damaged shape (infinite or absurd coordinates, or beyond what can be grown or shrunk)
+  // masks like an empty one.
+  if (!IsSane(placed) || !std::isfinite(expansion) ||
+      (expansion != 0.0f && !WithinOffsetRange(placed, dsx, dsy, par))) {
     FillAll(coverage, stride, W, H, empty_value);
     return;
   }

@@ -17,13 +17,13 @@ namespace cl = ClipperLib;
 // coordinates by at most 1/2048 px, far inside kOffsetTolerance.
 constexpr double kScale = 1024;
 
-// Largest accepted |coordinate| and |distance|, in pixels (2^18, over thirty times an 8K frame).
+// Largest accepted |coordinate| and |distance|, in pixels (kMaxOffsetCoordinate).
 // Coordinates beyond it are refused as damaged rather than clamped, since clamping would
 // silently change the shape; distances beyond it are clamped, which changes nothing a frame
 // can show (such a shrink empties any accepted outline, such a grow covers any frame). Scaled,
 // outline plus distance stays within 2^29 units: under the 2^30 bound below which the library's
 // products fit 64-bit integers, and far from the limit at which it throws.
-constexpr double kMaxCoordinate = 262144;
+constexpr double kMaxCoordinate = kMaxOffsetCoordinate;
 
 // Bounds the work one cubic can cause; reached only by curves spanning tens of thousands of
 // pixels, where the tolerance then degrades instead of the time.

@@ -62,4 +62,8 @@ inline constexpr float kOffsetTolerance = 1.0f / 8;
 // kZPRErrBadPath for malformed input (nothing streamed), or the sink's first non-zero result.
 int32_t OffsetOutline(const PathView& path, float distance, ZPROffsetSegmentCallback sink, void* user);
 
+// Largest |coordinate| OffsetOutline accepts, in pixels (2^18, over thirty times an 8K frame);
+// a path reaching beyond it is refused as damaged.
+inline constexpr double kMaxOffsetCoordinate = 262144;
+
 }  // namespace quill

@@ -11,6 +11,7 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(mask_shape mask_document edit_script sequence_record arbitrary_data studio_message media_decoder)
 
+command -v clang++ > /dev/null || apt-get install -y clang  # libFuzzer comes with Debian's clang
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMASK_FUZZ=ON \
   -DMASK_SANITIZE=ON > /dev/null
 cmake --build build-fuzz --target "${targets[@]/%/_fuzz}"
@@ -19,10 +20,10 @@ run() {
   local name=$1 work=build-fuzz/work/$1 artifacts=build-fuzz/artifacts/$1
   mkdir -p "$work" "$artifacts"
   cp -n tests/corpus/"$name"/* "$work"/ 2> /dev/null || true
+  local status=0
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     build-fuzz/bin/"$name"_fuzz "$work" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
-    -max_len=16384 -print_final_stats=1 -artifact_prefix="$artifacts"/ > build-fuzz/"$name".log 2>&1
-  local status=$?
+    -max_len=16384 -print_final_stats=1 -artifact_prefix="$artifacts"/ > build-fuzz/"$name".log 2>&1 || status=$?
   echo "$name: exit $status, $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' build-fuzz/"$name".log | grep -o '[0-9]*$') runs, $(ls "$work" | wc -l) inputs, $(ls "$artifacts" | wc -l) artifacts"
 }
 

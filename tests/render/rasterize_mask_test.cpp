@@ -166,6 +166,24 @@ TEST_F(RasterizeTest, DamagedShapesRenderAsEmpty) {
   Options o;
   o.expansion = std::numeric_limits<float>::infinity();
   EXPECT_EQ(Area(Render(Rect(0.2f, 0.2f, 0.8f, 0.8f), o)), 0);
+
+  // A vertex thousands of frames away still scan-converts, but is beyond what the outline can
+  // be grown or shrunk by: grown, it masks like an empty shape instead of failing the render
+  // (found by fuzzing). The outline is grown in square pixels at x's resolution, so y downsampled
+  // more than x reaches farther, and so does x stretched by the pixel aspect.
+  MaskShape far = Rect(0.2f, 0.2f, 0.8f, 0.8f);
+  far.vertices[2].anchor_x = 3000;  // 300,000 px on a 100 px layer
+  EXPECT_GT(Area(Render(far)), 0);
+  o.expansion = 2;
+  EXPECT_EQ(Area(Render(far, o)), 0);
+  Options quarter = o;
+  quarter.W = quarter.H = 25, quarter.dsx = 0.25f, quarter.dsy = 0.5f;
+  far.vertices[2].anchor_x = 0.8f, far.vertices[2].anchor_y = 3000;  // 150,000 px here, 300,000 at x's scale
+  EXPECT_EQ(Area(Render(far, quarter)), 0);
+  Options wide = o;
+  wide.par = 3;
+  far.vertices[2].anchor_x = 1000, far.vertices[2].anchor_y = 0.8f;  // 100,000 px, 300,000 square pixels
+  EXPECT_EQ(Area(Render(far, wide)), 0);
 }
 
 TEST_F(RasterizeTest, FewVerticesAndStraySeparatorsDoNotFail) {
