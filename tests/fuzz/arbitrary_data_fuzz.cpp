@@ -10,23 +10,12 @@
 #include <vector>
 
 #include "effect/param_ids.h"
-#include "host/document_params.h"
 #include "host/effect_host.h"
 #include "mask/mask_shape.h"
 #include "platform/sdk/arbitrary_data.h"
 #include "tests/fuzz/linked_module.h"
 
 namespace {
-
-host::EffectHost& Host() {
-  static host::EffectHost* effect = [] {
-    auto* e = new host::EffectHost(LinkedModule());
-    std::string message, error;
-    if (!host::SetUpEffect(*e, message, error)) std::abort();
-    return e;
-  }();
-  return *effect;
-}
 
 struct Reader {
   const uint8_t* data;
@@ -78,7 +67,7 @@ class Values {
   FxHandle slots_[kSlots] = {};
 };
 
-FxErr Ask(FxArbExtra& extra) { return Host().Run(FxCmd_ArbitraryCallback, nullptr, nullptr, &extra).err; }
+FxErr Ask(FxArbExtra& extra) { return LinkedEffectHost().Run(FxCmd_ArbitraryCallback, nullptr, nullptr, &extra).err; }
 
 void Step(Reader& in, Values& values) {
   const uint8_t op = in.Byte();
@@ -172,11 +161,11 @@ void Step(Reader& in, Values& values) {
       break;
     }
     case 8:  // no arguments at all
-      Host().Run(FxCmd_ArbitraryCallback, nullptr, nullptr, nullptr);
+      LinkedEffectHost().Run(FxCmd_ArbitraryCallback, nullptr, nullptr, nullptr);
       break;
     default: {  // a value the host made itself, of any size and content
       const std::vector<uint8_t> bytes = in.Take(in.Bytes(2));
-      FxHandle made = Host().in_data().utils->new_handle(bytes.size());
+      FxHandle made = LinkedEffectHost().in_data().utils->new_handle(bytes.size());
       if (made == nullptr) std::abort();
       if (!bytes.empty()) std::memcpy(*made, bytes.data(), bytes.size());
       values.Replace(values[in.Byte()], made);
@@ -188,7 +177,7 @@ void Step(Reader& in, Values& values) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Values values(Host().in_data().utils);
+  Values values(LinkedEffectHost().in_data().utils);
   Reader in{data, size};
   for (int steps = 0; !in.empty() && steps < 64; ++steps) Step(in, values);
   return 0;

@@ -3,9 +3,12 @@
 // the loaded module.
 #pragma once
 
+#include <cstdlib>
 #include <string>
 
 #include "effect/entry.h"
+#include "host/document_params.h"
+#include "host/effect_host.h"
 #include "host/module_loader.h"
 
 inline FxErr LinkedEffectMain(int32_t command, FxInData* in_data, FxOutData* out_data, FxParamDef* params[],
@@ -19,4 +22,15 @@ inline host::LoadedModule LinkedModule() {
   module.path = "linked module";
   module.effect_main = &LinkedEffectMain;
   return module;
+}
+
+// One instance of the linked module, set up as an editor sets it up, for the whole process.
+inline host::EffectHost& LinkedEffectHost() {
+  static host::EffectHost* effect = [] {
+    auto* e = new host::EffectHost(LinkedModule());
+    std::string message, error;
+    if (!host::SetUpEffect(*e, message, error)) std::abort();
+    return e;
+  }();
+  return *effect;
 }

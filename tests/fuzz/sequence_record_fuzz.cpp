@@ -6,21 +6,10 @@
 #include <vector>
 
 #include "effect/sequence_data.h"
-#include "host/document_params.h"
 #include "host/effect_host.h"
 #include "tests/fuzz/linked_module.h"
 
 namespace {
-
-host::EffectHost& Host() {
-  static host::EffectHost* effect = [] {
-    auto* e = new host::EffectHost(LinkedModule());
-    std::string message, error;
-    if (!host::SetUpEffect(*e, message, error)) std::abort();
-    return e;
-  }();
-  return *effect;
-}
 
 std::vector<uint8_t> Saved(host::EffectHost& effect) {
   std::vector<uint8_t> saved;
@@ -31,7 +20,7 @@ std::vector<uint8_t> Saved(host::EffectHost& effect) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  host::EffectHost& effect = Host();
+  host::EffectHost& effect = LinkedEffectHost();
   const host::CommandResult loaded = effect.SequenceResetup(std::vector<uint8_t>(data, data + size));
   if (loaded.err != FxErr_None || !effect.has_sequence_data()) std::abort();
   const std::vector<uint8_t> saved = Saved(effect);
