@@ -8,6 +8,18 @@ namespace host {
 LiveEditor::LiveEditor(EffectHost& effect, const ViewTransform& view, int32_t view_width, int32_t view_height)
     : effect_(effect), view_(view), width_(view_width), height_(view_height), canvas_(view_width, view_height) {}
 
+LiveEditor::~LiveEditor() { ReleaseGesture(); }
+
+// The effect owns a gesture's state until its last drag event; ending one the host abandons
+// lets the effect free it.
+void LiveEditor::ReleaseGesture() {
+  if (gesture_ == nullptr) return;
+  EditEvent release = last_pointer_;
+  release.action = EditAction::kRelease;
+  std::string ignored;  // the gesture ends either way: a failed event ends it too
+  Apply(release, gesture_frame_, ignored);
+}
+
 void LiveEditor::SetView(const ViewTransform& view) {
   if (gesture_ == nullptr) {
     view_ = view;
@@ -33,6 +45,7 @@ void LiveEditor::Redraw(int64_t frame, OverlayCanvas& canvas) {
 
 bool LiveEditor::Apply(const EditEvent& e, int64_t frame, std::string& error) {
   if (e.action != EditAction::kKey && e.action != EditAction::kPress && gesture_ == nullptr) return true;
+  if (e.action == EditAction::kPress) ReleaseGesture();
   FxEventContext context{FxWindow_Composition, canvas_.draw_ref(), nullptr};
   FxEventExtra extra{};
   extra.context = &context;
@@ -58,6 +71,7 @@ bool LiveEditor::Apply(const EditEvent& e, int64_t frame, std::string& error) {
   }
   if (e.action != EditAction::kKey) gesture_ = extra.u.mouse.continuation;
   if (e.action == EditAction::kRelease) gesture_ = nullptr;
+  if (gesture_ != nullptr) last_pointer_ = e, gesture_frame_ = frame;
   if (gesture_ == nullptr && view_pending_) {
     view_ = pending_view_;
     view_pending_ = false;

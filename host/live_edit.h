@@ -20,6 +20,8 @@ class LiveEditor {
  public:
   // A view of view_width x view_height screen pixels onto the effect's layer.
   LiveEditor(EffectHost& effect, const ViewTransform& view, int32_t view_width, int32_t view_height);
+  // A gesture still in progress is released where the pointer was last, so the effect can end it.
+  ~LiveEditor();
   LiveEditor(const LiveEditor&) = delete;
   LiveEditor& operator=(const LiveEditor&) = delete;
 
@@ -31,7 +33,9 @@ class LiveEditor {
   void SetViewSize(int32_t width, int32_t height);
 
   // Delivers one action at `frame` and redraws. A drag or release with no gesture in progress
-  // (the effect took none) is ignored. False, with the effect's failure in `error`, when it fails.
+  // (the effect took none) is ignored; a press while one is in progress first releases it where
+  // the pointer was last (a button cannot go down twice). False, with the effect's failure in
+  // `error`, when it fails.
   bool Apply(const EditEvent& event, int64_t frame, std::string& error);
   bool gesture_in_progress() const { return gesture_ != nullptr; }
 
@@ -43,12 +47,15 @@ class LiveEditor {
 
  private:
   void Redraw(int64_t frame, OverlayCanvas& canvas);
+  void ReleaseGesture();
 
   EffectHost& effect_;
   ViewTransform view_;
   int32_t width_, height_;
   OverlayCanvas canvas_;  // the view the events happen in
   void* gesture_ = nullptr;  // the effect's continuation while the button is down
+  EditEvent last_pointer_{EditAction::kRelease};  // the gesture's latest press or drag
+  int64_t gesture_frame_ = 0;
   bool view_pending_ = false;
   ViewTransform pending_view_;
 };
