@@ -27,13 +27,8 @@ run() {
   echo "$name: exit $status, $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' build-fuzz/"$name".log | grep -o '[0-9]*$') runs, $(ls "$work" | wc -l) inputs, $(ls "$artifacts" | wc -l) artifacts"
 }
 
-pids=()
 for name in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge 2 ]; do wait -n || true; done
   run "$name" &
-  pids+=($!)
-  if [ ${#pids[@]} -ge 2 ]; then
-    wait "${pids[0]}" || true
-    pids=("${pids[@]:1}")
-  fi
 done
 wait
