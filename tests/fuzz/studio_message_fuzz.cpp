@@ -21,12 +21,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A three-frame clip, its document, and where save and render write; made once a process.
-const studio::StudioOptions& Options() {
-  static const studio::StudioOptions options = [] {
+// A three-frame clip and where save and render write, made once a process and removed at exit.
+struct ClipFolder {
+  fs::path dir;
+  studio::StudioOptions options;
+  ClipFolder() {
     std::string templ = (fs::temp_directory_path() / "studio_fuzz_XXXXXX").string();
     if (mkdtemp(templ.data()) == nullptr) std::abort();
-    const fs::path dir = templ;
+    dir = templ;
     host::CardClipSpec spec;
     spec.width = 128, spec.height = 96, spec.frames = 3, spec.motion = host::CardMotion::kTranslation;
     spec.card_left = 24, spec.card_top = 20, spec.card_width = 72, spec.card_height = 52;
@@ -38,9 +40,17 @@ const studio::StudioOptions& Options() {
          host::MakeCardClip(spec, host::ProceduralTexture(32, 32, 5), host::ProceduralTexture(32, 32, 6)))
       if (!writer->WriteFrame(f, error)) std::abort();
     if (!writer->Finish(error)) std::abort();
-    return studio::StudioOptions{clip, "", (dir / "out.json").string(), (dir / "render_%02d.png").string()};
-  }();
-  return options;
+    options = studio::StudioOptions{clip, "", (dir / "out.json").string(), (dir / "render_%02d.png").string()};
+  }
+  ~ClipFolder() {
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+  }
+};
+
+const studio::StudioOptions& Options() {
+  static const ClipFolder folder;
+  return folder.options;
 }
 
 void CheckReply(const std::string& reply) {
