@@ -9,7 +9,7 @@ cd "$(dirname "$0")/../.."
 seconds=${1:-600}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(mask_shape mask_document edit_script sequence_record arbitrary_data studio_message media_decoder)
+[ ${#targets[@]} -gt 0 ] || targets=(mask_shape mask_document edit_script sequence_record arbitrary_data studio_message studio_request media_decoder)
 
 command -v clang++ > /dev/null || apt-get install -y clang  # libFuzzer comes with Debian's clang
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMASK_FUZZ=ON \
