@@ -41,6 +41,10 @@ struct FramePattern {
 bool ParseFramePattern(const std::string& path, FramePattern& pattern);
 std::string FramePatternPath(const FramePattern& pattern, int64_t number);
 
+// The largest pictures read: 8192 x 8192 (DCI 8K and every smaller format), 16384 on a side.
+inline constexpr int32_t kMaxPictureSide = 16384;
+inline constexpr int64_t kMaxPicturePixels = int64_t{8192} * 8192;
+
 class MediaReader {
  public:
   // INPUT is one of:
@@ -50,7 +54,9 @@ class MediaReader {
   //  - a folder: its PNG and JPEG images in name order, runs of digits compared by value (so
   //    frame_9 comes before frame_10);
   //  - one image, read as a single frame.
-  // The first frame is decoded here, so a file that cannot be decoded fails now. Errors:
+  // The first frame is decoded here, so a file that cannot be decoded fails now. Pictures
+  // beyond kMaxPictureSide on a side or kMaxPicturePixels in all are refused before anything
+  // their size is allocated (a damaged header can claim any size). Errors:
   // "PATH: no such file", "PATH: cannot decode: ...", "PATH: no PNG or JPEG images in the
   // folder", "PATH: no files match the pattern".
   static std::unique_ptr<MediaReader> Open(const std::string& input, std::string& error);

@@ -186,6 +186,14 @@ int SwsColorspace(AVColorSpace space, int32_t width, int32_t height) {
   }
 }
 
+// Why a picture of this size is not read, or empty. Zero means the container does not say.
+std::string PictureSizeFault(int64_t width, int64_t height) {
+  if (width <= kMaxPictureSide && height <= kMaxPictureSide && width * height <= kMaxPicturePixels) return "";
+  return "the picture is " + std::to_string(width) + " x " + std::to_string(height) +
+         ", larger than this program reads (" + std::to_string(kMaxPictureSide) + " on a side, " +
+         std::to_string(kMaxPicturePixels) + " pixels in all)";
+}
+
 // Decoded frames of any pixel format to packed RGBA. The scaler writes into its own padded
 // buffer (its vector code may store past the row end) and rows are then copied out.
 class RgbaConverter {
@@ -205,6 +213,7 @@ class RgbaConverter {
       why = "the decoder gave an unusable frame";
       return false;
     }
+    if (why = PictureSizeFault(std::max(in->width, width), std::max(in->height, height)); !why.empty()) return false;
     sws_ = sws_getCachedContext(sws_, in->width, in->height, format, width, height, AV_PIX_FMT_RGBA, kScaleFlags,
                                 nullptr, nullptr, nullptr);
     if (sws_ == nullptr) {
@@ -329,12 +338,16 @@ class Decoder {
     }
     if (codec == nullptr) codec = avcodec_find_decoder(par->codec_id);
     if (codec == nullptr) return fail(std::string("no decoder for ") + avcodec_get_name(par->codec_id));
+    if (const std::string why = PictureSizeFault(par->width, par->height); !why.empty()) return fail(why);
     codec_ = avcodec_alloc_context3(codec);
     packet_ = av_packet_alloc();
     frame_ = av_frame_alloc();
     if (codec_ == nullptr || packet_ == nullptr || frame_ == nullptr) return fail("out of memory");
     if ((ret = avcodec_parameters_to_context(codec_, par)) < 0) return fail(LibraryErrorText(ret));
     codec_->pkt_timebase = stream->time_base;
+    // The stream's header may not be the picture's: the decoder refuses a larger one itself
+    // before allocating it.
+    codec_->max_pixels = kMaxPicturePixels;
     codec_->thread_count = is_image_ ? 1 : 0;  // 0: as many as the machine has
     if ((ret = avcodec_open2(codec_, codec, nullptr)) < 0) return fail(LibraryErrorText(ret));
     draining_ = false;

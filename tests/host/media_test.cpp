@@ -423,6 +423,33 @@ TEST(MediaErrors, BadInputsAreNamed) {
   EXPECT_EQ(error, dir / "f_%04d.png" + ": no files match the pattern");
 }
 
+// A header can claim any size: a few bytes must not make the reader allocate gigabytes (found
+// by fuzzing: a 1 KB GIF asked for 2 GB). Refused before decoding, in one line.
+TEST(MediaErrors, PicturesClaimingHugeSizesAreRefusedUnread) {
+  TempFolder dir;
+  // A one-pixel GIF whose screen and image claim another size.
+  const auto gif = [&](const std::string& name, int width, int height) {
+    std::string bytes("GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\x00\x00\xff\xff\xff"
+                      "\x21\xf9\x04\x01\x00\x00\x00\x00\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00"
+                      "\x02\x02\x44\x01\x00\x3b", 43);
+    for (size_t at : {6u, 32u}) bytes[at] = char(width & 0xff), bytes[at + 1] = char(width >> 8);
+    for (size_t at : {8u, 34u}) bytes[at] = char(height & 0xff), bytes[at + 1] = char(height >> 8);
+    std::ofstream(dir / name, std::ios::binary) << bytes;
+    return dir / name;
+  };
+  std::string error;
+  const std::string tall = gif("tall.gif", 4189, 43024);  // the fuzzer's
+  EXPECT_FALSE(MediaReader::Open(tall, error));
+  EXPECT_EQ(error, tall + ": cannot decode: the picture is 4189 x 43024, larger than this program reads "
+                          "(16384 on a side, 67108864 pixels in all)");
+  // Over the limit in all but not on a side, and over both: the decoder refuses them itself.
+  for (const std::string& path : {gif("square.gif", 9000, 9000), gif("huge.gif", 20000, 20000)}) {
+    EXPECT_FALSE(MediaReader::Open(path, error));
+    EXPECT_EQ(error.rfind(path + ": cannot decode: ", 0), 0u) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  }
+}
+
 TEST(MediaErrors, RefusedOutputsLeaveNothing) {
   TempFolder dir;
   std::string error;
