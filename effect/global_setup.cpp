@@ -8,6 +8,7 @@
 #include "platform/graphics/raster_engine.h"
 #include "platform/sdk/basic_suite.h"
 #include "platform/sdk/pf_suites.h"
+#include "tracking/pipeline_cache.h"
 
 namespace mask_effect {
 namespace {
@@ -121,6 +122,7 @@ FxErr GlobalSetdown(FxInData* in_data, FxOutData* out_data) {
   out_data->global_data = nullptr;
   in_data->global_data = nullptr;
 
+  mask::DropKeptPipeline();
   TQE_Terminate();
   ShutDownBrokerClient();
   ClearOffsetPathProcs();

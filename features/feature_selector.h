@@ -30,6 +30,8 @@ class feature_selector {
   uint64_t width() const { return width_; }
   uint64_t height() const { return height_; }
   const selection_parameters& parameters() const { return params_; }
+  // Only the thinning reads the minimum distance, so it may change between frames.
+  void set_min_distance(uint64_t d) { params_.min_distance = d; }
   // (2 · half width + 1) · (2 · half height + 1).
   float window_area() const { return area_; }
 

@@ -51,6 +51,7 @@ struct selection_parameters {
       : max_features(500), min_distance(10), window_half_width(5), window_half_height(5), border_margin(12),
         relative_quality(strict ? 0.02f : 0.001f), min_score_per_pixel(1.0f), score_cap_per_pixel(6000.0f),
         presmooth(true), presmooth_sigma_factor(0.1f), eigenvalue_ratio_limit(strict ? 15.0f : 5.0f) {}
+  bool operator==(const selection_parameters&) const = default;
 };
 
 struct lk_parameters {
@@ -68,6 +69,7 @@ struct lk_parameters {
   double min_correlation = 0.7;          // template correlation to accept a feature
   double min_template_spread = 5.0;      // per-channel standard deviation below which a channel is flat
   int32_t min_track_length = 0;          // shorter tracks are discarded after a step; 0 keeps all
+  bool operator==(const lk_parameters&) const = default;
 };
 
 }  // namespace vantor::tracking

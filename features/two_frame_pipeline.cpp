@@ -10,7 +10,24 @@ two_frame_pipeline::two_frame_pipeline(uint64_t width, uint64_t height, const se
                                        const lk_parameters& lk)
     : selection_(selection), lk_(lk), selector_(width, height, selection),
       from_(width, height, kChannels, lk.pyramid_levels), to_(width, height, kChannels, lk.pyramid_levels),
-      templates_(selection.max_features), states_(selection.max_features * affine_state::size(kChannels)) {}
+      templates_(selection.max_features), states_(selection.max_features * affine_state::size(kChannels)) {
+  // Every slot's template sized now, so that steps selecting more features than earlier ones
+  // do not grow the pipeline.
+  const lk_window window{lk.window_half_size, lk.window_half_size, kChannels};
+  for (feature_template& t : templates_) t.data.reserve(lk.pyramid_levels * window.level_stride());
+}
+
+bool two_frame_pipeline::serves(uint64_t width, uint64_t height, const selection_parameters& selection,
+                                const lk_parameters& lk) const {
+  selection_parameters same_distance = selection;
+  same_distance.min_distance = selection_.min_distance;
+  return width == selector_.width() && height == selector_.height() && same_distance == selection_ && lk == lk_;
+}
+
+void two_frame_pipeline::set_min_distance(uint64_t d) {
+  selection_.min_distance = d;
+  selector_.set_min_distance(d);
+}
 
 two_frame_result two_frame_pipeline::run(frame_source& source) {
   two_frame_result r;

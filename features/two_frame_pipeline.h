@@ -44,8 +44,15 @@ class two_frame_pipeline {
  public:
   two_frame_pipeline(uint64_t width, uint64_t height, const selection_parameters& selection,
                      const lk_parameters& lk);
-  // Runs the step over frames 0 and 1 of the source (same size as the pipeline).
+  // Runs the step over frames 0 and 1 of the source (same size as the pipeline). A run leaves
+  // nothing behind that the next one reads.
   two_frame_result run(frame_source& source);
+
+  // Whether this pipeline can run a step on width x height frames with these parameters: all
+  // must match but the minimum distance, which the mask's size sets anew every step.
+  bool serves(uint64_t width, uint64_t height, const selection_parameters& selection,
+              const lk_parameters& lk) const;
+  void set_min_distance(uint64_t d);
 
  private:
   selection_parameters selection_;

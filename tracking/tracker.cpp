@@ -13,6 +13,7 @@
 #include "platform/runtime/error_reporter.h"
 #include "tracking/active_tracks.h"
 #include "tracking/keyframe_pair.h"
+#include "tracking/pipeline_cache.h"
 
 namespace mask {
 namespace {
@@ -116,8 +117,11 @@ Mask::Matrix3 Tracker::FrameStep(vsa::analysis::Job& job) {
   job.RequestFrame(time_j, 0);
 
   TrackerFrameSource source(job, shape_, static_cast<int32_t>(i), forward_, pixel_aspect_, expansion_);
-  vantor::tracking::two_frame_pipeline pipeline(uint64_t(width), uint64_t(height), Selection(), Lk());
-  vantor::tracking::two_frame_result result = pipeline.run(source);
+  // A step cut short drops its pipeline with the exception; a finished one keeps it for the next press.
+  std::unique_ptr<vantor::tracking::two_frame_pipeline> pipeline =
+      TakePipeline(uint64_t(width), uint64_t(height), Selection(), Lk());
+  vantor::tracking::two_frame_result result = pipeline->run(source);
+  KeepPipeline(std::move(pipeline));
   const uint64_t slots = result.slots;
   const Correspondences c = CollectCorrespondences(result.table, slots, pixel_aspect_);
   SetFeatures(boost::make_shared<vsa::analysis::FeatureTable>(std::move(result.table)), slots, 2);

@@ -132,5 +132,49 @@ TEST(TwoFramePipeline, AcceptedFeaturesLandOnTheTruth) {
   EXPECT_LE(occluded_accepted, std::max(1, occluded / 10));  // features on the covered patch are turned away
 }
 
+// A pipeline kept from step to step must give every step what a fresh one gives, also when the
+// minimum distance changes between steps: nothing of one run may leak into the next.
+TEST(TwoFramePipeline, ReusedGivesWhatFreshGives) {
+  const std::string path = testing::PhotoPath("grass.png");
+  if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " not found";
+  host::RgbaFrame photo;
+  std::string error;
+  ASSERT_TRUE(testing::LoadPhoto(path, photo, error)) << error;
+
+  selection_parameters selection;
+  selection.max_features = 100;
+  two_frame_pipeline reused(W, H, selection, lk_parameters{});
+  struct Step {
+    uint64_t min_distance;
+    double angle, tx, ty;
+    bool occlude;
+  };
+  for (const Step& step : {Step{18, 2, 1.3, 0.8, true}, Step{6, -3, -2.2, 1.6, false}, Step{30, 0, 0.4, -0.6, false}}) {
+    selection.min_distance = step.min_distance;
+    ASSERT_TRUE(reused.serves(W, H, selection, lk_parameters{}));
+    reused.set_min_distance(step.min_distance);
+    two_frame_pipeline fresh(W, H, selection, lk_parameters{});
+    PhotoSource source(photo, step.angle, 1.0, step.tx, step.ty, 1.1, -5, step.occlude);
+    const two_frame_result a = reused.run(source), b = fresh.run(source);
+    ASSERT_EQ(a.table.size(), b.table.size());
+    EXPECT_EQ(a.selected, b.selected);
+    EXPECT_GT(a.selected, 10u);
+    for (size_t i = 0; i < a.table.size(); ++i) {
+      EXPECT_EQ(a.table[i].state, b.table[i].state) << "slot " << i;
+      EXPECT_EQ(a.table[i].x, b.table[i].x) << "slot " << i;
+      EXPECT_EQ(a.table[i].y, b.table[i].y) << "slot " << i;
+      EXPECT_EQ(a.table[i].quality, b.table[i].quality) << "slot " << i;
+    }
+    EXPECT_EQ(a.tracking_histogram, b.tracking_histogram);
+    EXPECT_EQ(a.refinement_histogram, b.refinement_histogram);
+  }
+  lk_parameters other;
+  other.pyramid_levels = 4;
+  EXPECT_FALSE(reused.serves(W, H, selection, other));
+  EXPECT_FALSE(reused.serves(W + 1, H, selection, lk_parameters{}));
+  selection.window_half_width = 3;
+  EXPECT_FALSE(reused.serves(W, H, selection, lk_parameters{}));
+}
+
 }  // namespace
 }  // namespace vantor::tracking

@@ -1,8 +1,8 @@
 // A long run through the real module and host: a generated clip tracked forward from its first
-// frame to its last, back again, and rendered, while the process's resident memory and open file
-// descriptors are sampled after every frame. Both must level off rather than grow with the
-// frame count: at the end of each pass they may be at most 10% (memory) and not at all
-// (descriptors) above their level at the reference frame (by default a sixth of the way
+// frame to its last, back again, and rendered, while the process's resident memory, allocated
+// heap and open file descriptors are sampled after every frame. All must level off rather than
+// grow with the frame count: at the end of each pass they may be at most 10% (memory, heap) and
+// not at all (descriptors) above their level at the reference frame (by default a sixth of the way
 // through: frame 50 of 300). The allocator settles in the first frames, at a level that depends
 // on how the threads happened to interleave, so a short run compares later frames.
 //
@@ -82,7 +82,7 @@ bool Report(const Pass& pass, int64_t frames, int64_t reference_frame) {
   const Sample& last = pass.samples.back();
   const double growth = (last.resident_mb / reference->resident_mb - 1) * 100;
   const double heap_growth = (last.heap_mb / reference->heap_mb - 1) * 100;
-  const bool level = growth <= 10.0 && last.descriptors <= reference->descriptors;
+  const bool level = growth <= 10.0 && heap_growth <= 10.0 && last.descriptors <= reference->descriptors;
   std::printf("  frame %lld -> %lld: resident %+.1f%%, heap %+.1f%%, descriptors %+d: %s\n\n",
               static_cast<long long>(reference->frame), static_cast<long long>(last.frame), growth, heap_growth,
               last.descriptors - reference->descriptors, level ? "levels off" : "GROWS");

@@ -10,6 +10,7 @@
 
 #include "math/m_matrix.h"
 #include "tracking/keyframe_pair.h"
+#include "tracking/pipeline_cache.h"
 #include "tracking/track_command.h"
 
 namespace mask {
@@ -88,6 +89,39 @@ TEST(MoveShapeByTrack, AffineWithoutDivisionPerspectiveWithIt) {
   moved = shape;
   MoveShapeByTrack(moved, 100, 100, vanishing);
   EXPECT_FLOAT_EQ(moved.vertices[0].anchor_x, 0.25f);
+}
+
+// Presses on frames of one size share one pipeline, whatever their masks' spacing; another size
+// or other parameters get memory of their own, and only the last one finished is kept.
+TEST(PipelineCache, OneSizeSharesOnePipeline) {
+  DropKeptPipeline();
+  vantor::tracking::selection_parameters selection = TrackingSelection(200, 100);
+  const vantor::tracking::lk_parameters lk;
+  auto first = TakePipeline(320, 240, selection, lk);
+  const auto* kept = first.get();
+  KeepPipeline(std::move(first));
+  EXPECT_TRUE(HasKeptPipeline());
+
+  selection = TrackingSelection(300, 280);
+  auto second = TakePipeline(320, 240, selection, lk);
+  EXPECT_EQ(second.get(), kept);
+  EXPECT_FALSE(HasKeptPipeline());  // taken, not shared: a second press at once gets its own
+  auto concurrent = TakePipeline(320, 240, selection, lk);
+  EXPECT_NE(concurrent.get(), kept);
+  KeepPipeline(std::move(second));
+
+  auto other_size = TakePipeline(640, 480, selection, lk);
+  EXPECT_TRUE(other_size->serves(640, 480, selection, lk));
+  EXPECT_FALSE(HasKeptPipeline());  // the smaller frames' memory went first
+  KeepPipeline(std::move(other_size));
+  vantor::tracking::lk_parameters fewer_levels;
+  fewer_levels.pyramid_levels = 3;
+  EXPECT_TRUE(TakePipeline(640, 480, selection, fewer_levels)->serves(640, 480, selection, fewer_levels));
+  EXPECT_FALSE(HasKeptPipeline());
+
+  KeepPipeline(std::move(concurrent));
+  DropKeptPipeline();
+  EXPECT_FALSE(HasKeptPipeline());
 }
 
 }  // namespace

@@ -1,0 +1,60 @@
+#include "tracking/pipeline_cache.h"
+
+#include <mutex>
+#include <utility>
+
+namespace mask {
+namespace {
+
+using vantor::tracking::two_frame_pipeline;
+
+struct KeptPipeline {
+  std::mutex mutex;
+  std::unique_ptr<two_frame_pipeline> pipeline;
+};
+
+KeptPipeline& Kept() {
+  static KeptPipeline kept;
+  return kept;
+}
+
+}  // namespace
+
+std::unique_ptr<two_frame_pipeline> TakePipeline(uint64_t width, uint64_t height,
+                                                 const vantor::tracking::selection_parameters& selection,
+                                                 const vantor::tracking::lk_parameters& lk) {
+  std::unique_ptr<two_frame_pipeline> taken;
+  {
+    KeptPipeline& k = Kept();
+    std::lock_guard lock(k.mutex);
+    taken = std::move(k.pipeline);
+  }
+  if (taken && taken->serves(width, height, selection, lk)) {
+    taken->set_min_distance(selection.min_distance);
+    return taken;
+  }
+  taken.reset();  // another size's memory goes before this size's is made
+  return std::make_unique<two_frame_pipeline>(width, height, selection, lk);
+}
+
+void KeepPipeline(std::unique_ptr<two_frame_pipeline> pipeline) {
+  std::unique_ptr<two_frame_pipeline> replaced;
+  KeptPipeline& k = Kept();
+  std::lock_guard lock(k.mutex);
+  replaced = std::exchange(k.pipeline, std::move(pipeline));
+}
+
+void DropKeptPipeline() {
+  std::unique_ptr<two_frame_pipeline> dropped;
+  KeptPipeline& k = Kept();
+  std::lock_guard lock(k.mutex);
+  dropped = std::move(k.pipeline);
+}
+
+bool HasKeptPipeline() {
+  KeptPipeline& k = Kept();
+  std::lock_guard lock(k.mutex);
+  return k.pipeline != nullptr;
+}
+
+}  // namespace mask
