@@ -78,14 +78,20 @@ class PhotoSource : public frame_source {
   bool occlude_;
 };
 
-TEST(TwoFramePipeline, AcceptedFeaturesLandOnTheTruth) {
-  const std::string path = testing::PhotoPath("grass.png");
-  if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " not found";
+// The grass photograph, 512 x 512; tests skip where the shared photographs are missing.
+class TwoFramePipeline : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string path = testing::PhotoPath("grass.png");
+    if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " not found";
+    std::string error;
+    ASSERT_TRUE(testing::LoadPhoto(path, photo, error)) << error;
+    ASSERT_EQ(photo.width, W);
+  }
   host::RgbaFrame photo;
-  std::string error;
-  ASSERT_TRUE(testing::LoadPhoto(path, photo, error)) << error;
-  ASSERT_EQ(photo.width, W);
+};
 
+TEST_F(TwoFramePipeline, AcceptedFeaturesLandOnTheTruth) {
   selection_parameters selection;
   selection.max_features = 100;
   selection.min_distance = MinDistanceForMask(392, 392);
@@ -134,12 +140,7 @@ TEST(TwoFramePipeline, AcceptedFeaturesLandOnTheTruth) {
 
 // A pipeline kept from step to step must give every step what a fresh one gives, also when the
 // minimum distance changes between steps: nothing of one run may leak into the next.
-TEST(TwoFramePipeline, ReusedGivesWhatFreshGives) {
-  const std::string path = testing::PhotoPath("grass.png");
-  if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " not found";
-  host::RgbaFrame photo;
-  std::string error;
-  ASSERT_TRUE(testing::LoadPhoto(path, photo, error)) << error;
+TEST_F(TwoFramePipeline, ReusedGivesWhatFreshGives) {
 
   selection_parameters selection;
   selection.max_features = 100;
