@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "effect/component_broker.h"
 #include "effect/suite_access.h"
@@ -61,10 +62,38 @@ void RegisterBackgroundFormats(FxInData* in_data, FxOutData* out_data) {
                        kFxBackgroundFrameSuiteVersion, nullptr);
 }
 
+// The component framework, the broker client, the raster engine and the cached procedures belong
+// to the process, not to one setup: a host that sets the module up once per instance (the frei0r
+// filter makes one for each filter) must not lose them to one instance's setdown while the others
+// still render. The last setdown of a successful setup stops them.
+struct ComponentUsers {
+  std::mutex mutex;
+  int64_t count = 0;
+};
+
+ComponentUsers& Users() {
+  static ComponentUsers users;
+  return users;
+}
+
 void StartComponents() {
+  ComponentUsers& users = Users();
+  std::lock_guard lock(users.mutex);
+  if (users.count++ > 0) return;
   const QuillProcGetter getter = InitQuillComponents();
   if (getter != nullptr && InitializeBrokerClient(getter)) TQE_Initialize(getter);
   ResolveOffsetPathProcs();
+}
+
+void StopComponents() {
+  ComponentUsers& users = Users();
+  std::lock_guard lock(users.mutex);
+  if (users.count == 0 || --users.count > 0) return;
+  mask::DropKeptPipeline();
+  TQE_Terminate();
+  ShutDownBrokerClient();
+  ClearOffsetPathProcs();
+  TerminateQuillComponents();
 }
 
 GlobalData* GlobalBlock(const FxInData* in_data) {
@@ -111,7 +140,9 @@ FxErr GlobalSetup(FxInData* in_data, FxOutData* out_data, FxParamDef*[], FxWorld
 }
 
 FxErr GlobalSetdown(FxInData* in_data, FxOutData* out_data) {
-  // A failed setup leaves no block; there is then no table to release either.
+  // A failed setup leaves no block; there is then no table to release either, and it started
+  // no components.
+  const bool was_set_up = GlobalBlock(in_data) != nullptr;
   if (GlobalData* global = GlobalBlock(in_data)) {
     void* table = global->string_table;
     if (table != nullptr && in_data->inter.string_table_release)
@@ -122,11 +153,7 @@ FxErr GlobalSetdown(FxInData* in_data, FxOutData* out_data) {
   out_data->global_data = nullptr;
   in_data->global_data = nullptr;
 
-  mask::DropKeptPipeline();
-  TQE_Terminate();
-  ShutDownBrokerClient();
-  ClearOffsetPathProcs();
-  TerminateQuillComponents();
+  if (was_set_up) StopComponents();
   return FxErr_None;
 }
 

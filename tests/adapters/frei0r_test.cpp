@@ -215,4 +215,33 @@ TEST_F(Frei0rTest, BadDocumentsAndManyInstancesNeverBringTheHostDown) {
   dlclose(f.library);
 }
 
+// An editor opens and closes filters while others stay: closing one must not take the module
+// away from the rest (they share one loaded module).
+TEST_F(Frei0rTest, ClosingOneInstanceLeavesTheOthersMasking) {
+  Frei0r f = LoadFilter();
+  ASSERT_NE(f.library, nullptr) << dlerror();
+  const std::vector<uint32_t> frame(size_t(kW) * kH, 0x11223344u);
+  const auto masks = [&](f0r_instance_t instance) {
+    std::vector<uint32_t> result(frame.size());
+    f.update(instance, 0.0, frame.data(), result.data());
+    return (result[size_t(kH / 2) * kW + 30] >> 24) == 0xff && (result[size_t(kH / 2) * kW + 150] >> 24) == 0;
+  };
+  std::string path = document_;
+  char* p = path.data();
+  double grow = 0.501;  // 2 pixels: the offset service too
+  f0r_instance_t first = f.construct(kW, kH), second = f.construct(kW, kH);
+  for (f0r_instance_t instance : {first, second}) f.set(instance, &p, 0), f.set(instance, &grow, 3);
+  EXPECT_TRUE(masks(first));
+  EXPECT_TRUE(masks(second));
+  f.destruct(first);
+  EXPECT_TRUE(masks(second));
+  f0r_instance_t third = f.construct(kW, kH);
+  f.set(third, &p, 0), f.set(third, &grow, 3);
+  EXPECT_TRUE(masks(third));
+  f.destruct(second);
+  EXPECT_TRUE(masks(third));
+  f.destruct(third);
+  dlclose(f.library);
+}
+
 }  // namespace

@@ -58,6 +58,25 @@ TEST_F(GlobalSetupTest, SetdownReleasesTheTableAndTheBlock) {
   EXPECT_STREQ(ModuleText(&host_.in_data, kStrMaskPath), "");
 }
 
+// Hosts that set the module up once per instance: the components stay until the last
+// successful setup is set down, and a failed setup's setdown takes nothing from the others.
+TEST_F(GlobalSetupTest, ComponentsStayUntilTheLastSetupIsSetDown) {
+  FxInData second_in = host_.in_data, failed_in = host_.in_data;
+  FxOutData second_out{}, failed_out{};
+  ASSERT_EQ(RunSetup(), FxErr_None);
+  ASSERT_EQ(GlobalSetup(&second_in, &second_out, nullptr, nullptr), FxErr_None);
+  host_.allocation_fails = true;
+  ASSERT_EQ(GlobalSetup(&failed_in, &failed_out, nullptr, nullptr), FxErr_OutOfMemory);
+  host_.allocation_fails = false;
+  EXPECT_EQ(GlobalSetdown(&failed_in, &failed_out), FxErr_None);
+  EXPECT_EQ(GlobalSetdown(&host_.in_data, &host_.out_data), FxErr_None);
+  EXPECT_TRUE(BrokerClientInitialized());
+  EXPECT_NE(CachedOffsetPathProcs().offset_path, nullptr);
+  EXPECT_EQ(GlobalSetdown(&second_in, &second_out), FxErr_None);
+  EXPECT_FALSE(BrokerClientInitialized());
+  EXPECT_EQ(CachedOffsetPathProcs().offset_path, nullptr);
+}
+
 TEST_F(GlobalSetupTest, WithoutBasicSuiteSetupStillSucceedsAndSaysWhy) {
   host_.in_data.basic_suite = nullptr;
   ASSERT_EQ(RunSetup(), FxErr_None);
