@@ -6,6 +6,8 @@
 #include <new>
 #include <unordered_set>
 
+#include "tracking/pipeline_cache.h"
+
 namespace mask_effect {
 namespace {
 
@@ -174,6 +176,9 @@ FxErr SequenceSetdown(FxInData* in_data, FxOutData* out_data) {
   }
   in_data->utils->dispose_handle(handle);
   StoreRecordHandle(in_data, out_data, nullptr);
+  // A closing instance has finished its tracking: the working memory kept for its next press
+  // would otherwise stay until the module is unloaded.
+  mask::DropKeptPipeline();
   return FxErr_None;
 }
 

@@ -17,7 +17,7 @@ std::unique_ptr<vantor::tracking::two_frame_pipeline> TakePipeline(
     const vantor::tracking::lk_parameters& lk);
 // Keeps a pipeline after a finished step, in place of any kept before.
 void KeepPipeline(std::unique_ptr<vantor::tracking::two_frame_pipeline> pipeline);
-// Frees the kept pipeline (the module is being shut down).
+// Frees the kept pipeline (an instance closed, or the module is being shut down).
 void DropKeptPipeline();
 // Whether a pipeline is kept, for tests.
 bool HasKeptPipeline();

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tests/effect/scripted_host.h"
+#include "tracking/pipeline_cache.h"
 
 namespace mask_effect {
 namespace {
@@ -76,6 +77,15 @@ TEST_F(SequenceDataTest, FlattenListsTheSelectionInOrderAndResetupRestoresIt) {
   EXPECT_TRUE(RotationFlag(back));
   EXPECT_EQ(MarqueeOf(back).end_y, 40.0f);
   EXPECT_EQ(SelectionSnapshot(back), (SelectionSet{2, 5, 7}));
+}
+
+// The tracker's memory kept for a next press goes when an instance closes.
+TEST_F(SequenceDataTest, SetdownDropsTheTrackersKeptMemory) {
+  SequenceSetup(&host_.in_data, &host_.out_data);
+  mask::KeepPipeline(mask::TakePipeline(64, 48, vantor::tracking::selection_parameters{}, {}));
+  ASSERT_TRUE(mask::HasKeptPipeline());
+  SequenceSetdown(&host_.in_data, &host_.out_data);
+  EXPECT_FALSE(mask::HasKeptPipeline());
 }
 
 TEST_F(SequenceDataTest, EmptySelectionFlattensToEightyEightBytes) {
