@@ -85,6 +85,27 @@ std::string ModulePath() {
 
 void Report(const std::string& message) { std::fprintf(stderr, "mask (frei0r): %s\n", message.c_str()); }
 
+// Mask.so stays loaded from the first instance that needs it until the host unloads the filter.
+// Loaded and unloaded with the instances, it would run its static tear-down on one thread while
+// another thread loads it again, and pay a load for every instance.
+struct SharedModule {
+  std::mutex mutex;
+  host::LoadedModule module;
+};
+
+SharedModule& Shared() {
+  static SharedModule shared;
+  return shared;
+}
+
+bool LoadSharedModule(host::LoadedModule& module, std::string& error) {
+  SharedModule& shared = Shared();
+  std::lock_guard lock(shared.mutex);
+  if (!shared.module.library && !host::LoadModule(ModulePath(), shared.module, error)) return false;
+  module = shared.module;
+  return true;
+}
+
 // Loads the module and the document into a fresh effect instance; false (and said why on stderr)
 // when either cannot be had.
 bool Prepare(Instance& in) {
@@ -102,7 +123,7 @@ bool Prepare(Instance& in) {
     return false;
   }
   host::LoadedModule module;
-  if (!host::LoadModule(ModulePath(), module, error)) {
+  if (!LoadSharedModule(module, error)) {
     Report(error);
     return false;
   }
@@ -148,7 +169,12 @@ int64_t FrameAt(const Instance& in, double time) {
 extern "C" {
 
 F0R_EXPORT int f0r_init() { return 1; }
-F0R_EXPORT void f0r_deinit() {}
+F0R_EXPORT void f0r_deinit() {
+  // Instances still open keep their own reference; the module goes with the last of them.
+  SharedModule& shared = Shared();
+  std::lock_guard lock(shared.mutex);
+  shared.module = host::LoadedModule{};
+}
 
 F0R_EXPORT void f0r_get_plugin_info(f0r_plugin_info_t* info) {
   info->name = "mask";

@@ -34,6 +34,8 @@ struct Frei0r {
   decltype(&f0r_set_param_value) set = nullptr;
   decltype(&f0r_update) update = nullptr;
   decltype(&f0r_get_plugin_info) info = nullptr;
+  decltype(&f0r_init) init = nullptr;
+  decltype(&f0r_deinit) deinit = nullptr;
 };
 
 Frei0r LoadFilter() {
@@ -45,6 +47,8 @@ Frei0r LoadFilter() {
   f.set = reinterpret_cast<decltype(f.set)>(dlsym(f.library, "f0r_set_param_value"));
   f.update = reinterpret_cast<decltype(f.update)>(dlsym(f.library, "f0r_update"));
   f.info = reinterpret_cast<decltype(f.info)>(dlsym(f.library, "f0r_get_plugin_info"));
+  f.init = reinterpret_cast<decltype(f.init)>(dlsym(f.library, "f0r_init"));
+  f.deinit = reinterpret_cast<decltype(f.deinit)>(dlsym(f.library, "f0r_deinit"));
   return f;
 }
 
@@ -216,7 +220,7 @@ TEST_F(Frei0rTest, BadDocumentsAndManyInstancesNeverBringTheHostDown) {
 }
 
 // An editor opens and closes filters while others stay: closing one must not take the module
-// away from the rest (they share one loaded module).
+// away from the rest (they share one loaded module), nor must the filter's unloading.
 TEST_F(Frei0rTest, ClosingOneInstanceLeavesTheOthersMasking) {
   Frei0r f = LoadFilter();
   ASSERT_NE(f.library, nullptr) << dlerror();
@@ -240,7 +244,17 @@ TEST_F(Frei0rTest, ClosingOneInstanceLeavesTheOthersMasking) {
   EXPECT_TRUE(masks(third));
   f.destruct(second);
   EXPECT_TRUE(masks(third));
+  // The host unloading the filter while an instance is still open: it keeps working, and the
+  // filter can be started again.
+  f.deinit();
+  EXPECT_TRUE(masks(third));
   f.destruct(third);
+  ASSERT_EQ(f.init(), 1);
+  f0r_instance_t fourth = f.construct(kW, kH);
+  f.set(fourth, &p, 0), f.set(fourth, &grow, 3);
+  EXPECT_TRUE(masks(fourth));
+  f.destruct(fourth);
+  f.deinit();
   dlclose(f.library);
 }
 
