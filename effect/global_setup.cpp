@@ -142,8 +142,9 @@ FxErr GlobalSetup(FxInData* in_data, FxOutData* out_data, FxParamDef*[], FxWorld
 FxErr GlobalSetdown(FxInData* in_data, FxOutData* out_data) {
   // A failed setup leaves no block; there is then no table to release either, and it started
   // no components.
-  const bool was_set_up = GlobalBlock(in_data) != nullptr;
-  if (GlobalData* global = GlobalBlock(in_data)) {
+  GlobalData* const global = GlobalBlock(in_data);
+  const bool was_set_up = global != nullptr;
+  if (was_set_up) {
     void* table = global->string_table;
     if (table != nullptr && in_data->inter.string_table_release)
       in_data->inter.string_table_release(&table);

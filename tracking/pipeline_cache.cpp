@@ -18,17 +18,20 @@ KeptPipeline& Kept() {
   return kept;
 }
 
+// Puts `pipeline` in the slot and hands back what was there, so that it is freed, if at all,
+// outside the lock.
+std::unique_ptr<two_frame_pipeline> Exchange(std::unique_ptr<two_frame_pipeline> pipeline) {
+  KeptPipeline& k = Kept();
+  std::lock_guard lock(k.mutex);
+  return std::exchange(k.pipeline, std::move(pipeline));
+}
+
 }  // namespace
 
 std::unique_ptr<two_frame_pipeline> TakePipeline(uint64_t width, uint64_t height,
                                                  const vantor::tracking::selection_parameters& selection,
                                                  const vantor::tracking::lk_parameters& lk) {
-  std::unique_ptr<two_frame_pipeline> taken;
-  {
-    KeptPipeline& k = Kept();
-    std::lock_guard lock(k.mutex);
-    taken = std::move(k.pipeline);
-  }
+  std::unique_ptr<two_frame_pipeline> taken = Exchange(nullptr);
   if (taken && taken->serves(width, height, selection, lk)) {
     taken->set_min_distance(selection.min_distance);
     return taken;
@@ -37,19 +40,9 @@ std::unique_ptr<two_frame_pipeline> TakePipeline(uint64_t width, uint64_t height
   return std::make_unique<two_frame_pipeline>(width, height, selection, lk);
 }
 
-void KeepPipeline(std::unique_ptr<two_frame_pipeline> pipeline) {
-  std::unique_ptr<two_frame_pipeline> replaced;
-  KeptPipeline& k = Kept();
-  std::lock_guard lock(k.mutex);
-  replaced = std::exchange(k.pipeline, std::move(pipeline));
-}
+void KeepPipeline(std::unique_ptr<two_frame_pipeline> pipeline) { Exchange(std::move(pipeline)); }
 
-void DropKeptPipeline() {
-  std::unique_ptr<two_frame_pipeline> dropped;
-  KeptPipeline& k = Kept();
-  std::lock_guard lock(k.mutex);
-  dropped = std::move(k.pipeline);
-}
+void DropKeptPipeline() { Exchange(nullptr); }
 
 bool HasKeptPipeline() {
   KeptPipeline& k = Kept();

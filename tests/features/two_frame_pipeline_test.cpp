@@ -141,7 +141,6 @@ TEST_F(TwoFramePipeline, AcceptedFeaturesLandOnTheTruth) {
 // A pipeline kept from step to step must give every step what a fresh one gives, also when the
 // minimum distance changes between steps: nothing of one run may leak into the next.
 TEST_F(TwoFramePipeline, ReusedGivesWhatFreshGives) {
-
   selection_parameters selection;
   selection.max_features = 100;
   two_frame_pipeline reused(W, H, selection, lk_parameters{});
