@@ -188,14 +188,19 @@ void Report(uint8_t* flag, bool value) {
   if (uint8_t* f = Reportable(flag)) *f = value ? 1 : 0;
 }
 
-// round(n * d1 / d0) exactly, halves away from zero; false when outside int32.
+// round(n * d1 / d0) exactly, with M_RoundDouble's rule for halves (away from zero, except that
+// -1/2 gives 0). The exact quotient stands in for the double one, whose rounding error could
+// decide a half. False when the exact value lies outside [INT32_MIN, INT32_MAX], as for the
+// double: -2147483648.5 overflows although it would round into range.
 bool ScaleRounded(int32_t n, uint32_t d0, uint32_t d1, int32_t& out) {
   const i128 prod = static_cast<i128>(n) * d1;
   const i128 mag = prod < 0 ? -prod : prod;
-  const i128 q = (2 * mag + d0) / (2 * static_cast<i128>(d0));  // floor(mag/d0 + 1/2)
-  const i128 v = prod < 0 ? -q : q;
-  if (v < INT32_MIN || v > INT32_MAX) return false;
-  out = static_cast<int32_t>(v);
+  const i128 q = mag / d0, twice_rem = 2 * (mag % d0);
+  const i128 limit = prod < 0 ? -i128{INT32_MIN} : i128{INT32_MAX};
+  if (q > limit || (q == limit && twice_rem != 0)) return false;
+  i128 rounded = q + (twice_rem >= d0 ? 1 : 0);
+  if (twice_rem == d0 && prod < 0 && q == 0) rounded = 0;  // -1/2, as M_RoundDouble(-0.5)
+  out = static_cast<int32_t>(prod < 0 ? -rounded : rounded);
   return true;
 }
 
@@ -326,11 +331,12 @@ int32_t M_UnsignedGCD(uint32_t a, uint32_t b, uint32_t* g) {
   return M_OK;
 }
 
-// Halves go away from zero, except -0.5, which gives 0 (the documented cases: 2.5 -> 3,
-// -2.5 -> -3, -2.4 -> -2, -0.5 -> 0).
+// Nearest, halves away from zero, except -0.5, which gives 0: the documented cases 2.5 -> 3,
+// -2.5 -> -3, -2.4 -> -2 and -0.5 -> 0. std::round decides exactly, where trunc(x + 0.5) would
+// round 0.49999999999999994 up to 1.
 int32_t M_RoundDouble(double x) {
   if (__builtin_isnan(x)) return 0;
-  const double v = x >= -0.5 ? std::trunc(x + 0.5) : std::trunc(x - 0.5);
+  const double v = x == -0.5 ? 0.0 : std::round(x);
   if (v >= 2147483647.0) return INT32_MAX;
   if (v <= -2147483648.0) return INT32_MIN;
   return static_cast<int32_t>(v);

@@ -45,10 +45,11 @@ M_EXPORT int32_t M_MulRatio(const M_Ratio* a, const M_Ratio* b, M_Ratio* r, uint
 // a (reduced 0). Null a or r: returns M_OK, does nothing.
 M_EXPORT int32_t M_ReduceRatio(const M_Ratio* a, M_Ratio* r, uint8_t* reduced);
 
-// r = (round(a.num * d / a.den), d), computed exactly, halves away from zero. *exact (1/0) is
-// written once both denominators are non-zero, *overflow (0/1) whenever a and r are given. A
-// result outside int32 gives r = (0, 0), overflow 1 and M_OK, or M_ERR_BAD_ARG when no overflow
-// flag is given. A zero denominator gives r = (0, 0) and M_ERR_ZERO_DEN.
+// r = (round(a.num * d / a.den), d), computed exactly and rounded as M_RoundDouble rounds (so
+// -1/2 to denominator 1 gives 0, -3/2 gives -2). *exact (1/0) is written once both
+// denominators are non-zero, *overflow (0/1) whenever a and r are given. An exact value outside
+// [INT32_MIN, INT32_MAX] gives r = (0, 0), overflow 1 and M_OK, or M_ERR_BAD_ARG when no
+// overflow flag is given. A zero denominator gives r = (0, 0) and M_ERR_ZERO_DEN.
 M_EXPORT int32_t M_ConvRatio(const M_Ratio* a, uint32_t d, M_Ratio* r, uint8_t* exact,
                              uint8_t* overflow);
 
@@ -64,8 +65,8 @@ M_EXPORT int32_t M_FpLong2Ratio(double x, M_Ratio* r, uint8_t* overflow);
 // Euclid's algorithm; b = 0 gives 1 (not a).
 M_EXPORT int32_t M_UnsignedGCD(uint32_t a, uint32_t b, uint32_t* g);
 
-// Nearest integer, halves away from zero except -0.5 -> 0. NaN gives 0; values beyond int32
-// saturate.
+// Nearest integer, halves away from zero except -0.5 -> 0 (2.5 -> 3, -2.5 -> -3, -1.5 -> -2).
+// NaN gives 0; values beyond int32 saturate.
 M_EXPORT int32_t M_RoundDouble(double x);
 
 // Remainder with the sign of x; 0 when x or y is 0; NaN and infinities give NaN.
@@ -74,7 +75,8 @@ M_EXPORT double M_fmod(double x, double y);
 M_EXPORT int32_t M_LeadingZeros(uint32_t v);
 M_EXPORT bool M_AddWouldOverflow(int32_t a, int32_t b);
 // Conservative: true when bitlen(|a|) + bitlen(|b|) > 31 (|INT32_MIN| has 32 bits); false
-// when either is 0.
+// when either is 0, since the product 0 cannot overflow (bit lengths alone would flag
+// 0 * INT32_MIN).
 M_EXPORT bool M_MulWouldOverflow(int32_t a, int32_t b);
 // Conservative: true when bitlen(a) + bitlen(b) > 32.
 M_EXPORT bool M_UMulWouldOverflow(uint32_t a, uint32_t b);

@@ -180,8 +180,8 @@ TEST(RatioConversion, ReduceAndConvert) {
   EXPECT_TRUE(Same(r, 2, 6) && exact == 1 && overflow == 0);
   M_ConvRatio(&third, 10, &r, &exact, &overflow);
   EXPECT_TRUE(Same(r, 3, 10) && exact == 0);
-  M_ConvRatio(&quarter, 2, &r, &exact, nullptr);  // -0.5: away from zero
-  EXPECT_TRUE(Same(r, -1, 2) && exact == 0);
+  M_ConvRatio(&quarter, 2, &r, &exact, nullptr);  // -0.5 gives 0, as M_RoundDouble(-0.5)
+  EXPECT_TRUE(Same(r, 0, 2) && exact == 0);
   M_ConvRatio(&minQuarter, 2, &r, &exact, nullptr);
   EXPECT_TRUE(Same(r, -(1 << 30), 2) && exact == 1);
   EXPECT_EQ(M_ConvRatio(&big, 2, &r, &exact, &overflow), M_OK);
@@ -201,6 +201,45 @@ TEST(RatioConversion, ReduceAndConvert) {
   EXPECT_EQ(n, -(1 << 30));
   EXPECT_EQ(M_ShortConvRatio(1, 0, 1, &n, nullptr), M_ERR_ZERO_DEN);
   EXPECT_EQ(M_ShortConvRatio(1, 1, 1, nullptr, nullptr), M_ERR_BAD_ARG);
+}
+
+// Both conversions round as M_RoundDouble does: halves away from zero, except -1/2, which
+// gives 0. Every value here is a half or at least 1/24 from one, so the double below decides
+// the same way as the exact quotient.
+TEST(RatioConversion, ConversionsRoundLikeRoundDouble) {
+  M_Ratio r{};
+  uint8_t exact = 9;
+  const M_Ratio minusHalf{-1, 2};
+  EXPECT_EQ(M_ConvRatio(&minusHalf, 1, &r, &exact, nullptr), M_OK);
+  EXPECT_TRUE(Same(r, 0, 1) && exact == 0);
+  for (int32_t n = -40; n <= 40; ++n)
+    for (uint32_t d0 = 1; d0 <= 12; ++d0)
+      for (uint32_t d1 = 1; d1 <= 12; ++d1) {
+        const int32_t want = M_RoundDouble(double(n) * d1 / d0);
+        const M_Ratio a{n, d0};
+        int32_t n1 = 9;
+        ASSERT_EQ(M_ConvRatio(&a, d1, &r, nullptr, nullptr), M_OK);
+        ASSERT_EQ(M_ShortConvRatio(n, d0, d1, &n1, nullptr), M_OK);
+        ASSERT_TRUE(Same(r, want, d1) && n1 == want) << n << "/" << d0 << " to " << d1;
+      }
+
+  // The range is checked on the exact value: 2147483647.25 and -2147483648.25 overflow, though
+  // they would round into range; 1073741823.5 does not.
+  uint8_t overflow = 9;
+  int32_t n1 = 9;
+  EXPECT_EQ(M_ShortConvRatio(2147483646, 1717986917, 1717986918, &n1, &overflow), M_OK);
+  EXPECT_TRUE(n1 == 0 && overflow == 1);
+  EXPECT_EQ(M_ShortConvRatio(-2147483647, 1717986917, 1717986918, &n1, nullptr), M_ERR_BAD_ARG);
+  EXPECT_EQ(M_ShortConvRatio(INT32_MAX, 2, 1, &n1, &overflow), M_OK);
+  EXPECT_TRUE(n1 == 1 << 30 && overflow == 0);
+}
+
+TEST(RatioScalars, RoundDoubleDecidesExactlyNearHalves) {
+  EXPECT_EQ(M_RoundDouble(0.49999999999999994), 0);  // x + 0.5 rounds to 1.0 in double
+  EXPECT_EQ(M_RoundDouble(-0.49999999999999994), 0);
+  EXPECT_EQ(M_RoundDouble(-1.5), -2);
+  EXPECT_EQ(M_RoundDouble(1.5), 2);
+  EXPECT_EQ(M_RoundDouble(-0.5000000000000001), -1);
 }
 
 // True when p/q is at least as close to u/v (> 0) as every a/b with a <= kP, b <= kN. No such
