@@ -22,7 +22,9 @@ struct BrokerClient : BrokerState {
 };
 
 BrokerClient& Client() {
-  static BrokerClient client;
+  // Allocated once and never destroyed: hosts may close instances from exit handlers, after the
+  // process has begun destroying its statics.
+  static BrokerClient& client = *new BrokerClient;
   return client;
 }
 

@@ -16,7 +16,9 @@ namespace {
 // only when it names one of these.
 std::mutex g_sets_mutex;
 std::unordered_set<const SelectionSet*>& LiveSets() {
-  static std::unordered_set<const SelectionSet*> sets;
+  // Allocated once and never destroyed: hosts may close instances from exit handlers, after the
+  // process has begun destroying its statics.
+  static auto& sets = *new std::unordered_set<const SelectionSet*>;
   return sets;
 }
 

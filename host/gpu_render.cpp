@@ -20,7 +20,9 @@ struct Filters {
   std::map<FxSequenceId, EffectHost*> by_sequence;
 };
 Filters& TheFilters() {
-  static Filters filters;
+  // Never destroyed: an instance may be closed from an exit handler, after the process has begun
+  // destroying its statics.
+  static Filters& filters = *new Filters;
   return filters;
 }
 

@@ -54,7 +54,9 @@ int64_t SuiteRegistry::TotalOutstanding() const {
 }
 
 SuiteRegistry& Suites() {
-  static SuiteRegistry registry;
+  // Never destroyed: an instance may be closed from an exit handler, after the process has begun
+  // destroying its statics.
+  static SuiteRegistry& registry = *new SuiteRegistry;
   return registry;
 }
 

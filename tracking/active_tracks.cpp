@@ -12,7 +12,9 @@ struct ActiveTracks {
 };
 
 ActiveTracks& Active() {
-  static ActiveTracks active;
+  // Allocated once and never destroyed: hosts may close instances from exit handlers, after the
+  // process has begun destroying its statics.
+  static ActiveTracks& active = *new ActiveTracks;
   return active;
 }
 

@@ -14,7 +14,9 @@ struct KeptPipeline {
 };
 
 KeptPipeline& Kept() {
-  static KeptPipeline kept;
+  // Allocated once and never destroyed: hosts may close instances from exit handlers, after the
+  // process has begun destroying its statics.
+  static KeptPipeline& kept = *new KeptPipeline;
   return kept;
 }
 

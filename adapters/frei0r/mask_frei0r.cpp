@@ -94,7 +94,9 @@ struct SharedModule {
 };
 
 SharedModule& Shared() {
-  static SharedModule shared;
+  // Never destroyed: an instance may be closed from an exit handler, after the process has begun
+  // destroying its statics.
+  static SharedModule& shared = *new SharedModule;
   return shared;
 }
 

@@ -31,7 +31,9 @@ struct ComponentTable {
 };
 
 ComponentTable& Table() {
-  static ComponentTable table;
+  // Allocated once and never destroyed: hosts may close instances from exit handlers, after the
+  // process has begun destroying its statics.
+  static ComponentTable& table = *new ComponentTable;
   return table;
 }
 

@@ -11,7 +11,9 @@ namespace {
 
 std::mutex g_mutex;
 std::map<std::string, std::string>& Overrides() {
-  static std::map<std::string, std::string> overrides;
+  // Allocated once and never destroyed: hosts may close instances from exit handlers, after the
+  // process has begun destroying its statics.
+  static auto& overrides = *new std::map<std::string, std::string>;
   return overrides;
 }
 

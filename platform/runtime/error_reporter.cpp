@@ -11,7 +11,9 @@ struct Log {
 };
 
 Log& TheLog() {
-  static Log log;
+  // Allocated once and never destroyed: hosts may close instances from exit handlers, after the
+  // process has begun destroying its statics.
+  static Log& log = *new Log;
   return log;
 }
 

@@ -20,7 +20,9 @@ struct Registry {
 };
 
 Registry& TheRegistry() {
-  static Registry registry;
+  // Allocated once and never destroyed: hosts may close instances from exit handlers, after the
+  // process has begun destroying its statics.
+  static Registry& registry = *new Registry;
   return registry;
 }
 

@@ -19,8 +19,10 @@ class DarkTheme final : public ui::Theme {
 }  // namespace
 
 ui::Theme* ui::Theme::Get() {
-  static DarkTheme theme;
-  return &theme;
+  // Allocated once and never destroyed: hosts may close instances from exit handlers, after the
+  // process has begun destroying its statics.
+  static DarkTheme* theme = new DarkTheme;
+  return theme;
 }
 
 int32_t skins::core::utilities::GetInteractiveControlColorID(const void*) { return kInteractiveControlColor; }

@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -256,6 +257,20 @@ TEST_F(Frei0rTest, ClosingOneInstanceLeavesTheOthersMasking) {
   f.destruct(fourth);
   f.deinit();
   dlclose(f.library);
+}
+
+// A host may close its filter from an exit handler, after the process has begun destroying its
+// statics: the close goes through and the process exits cleanly.
+TEST_F(Frei0rTest, AFilterClosedFromAnExitHandlerClosesCleanly) {
+  const fs::path program = fs::read_symlink("/proc/self/exe").parent_path() / "frei0r_late_close";
+  const std::string log = (dir_ / "late close.log").string();
+  const int status = std::system(("\"" + program.string() + "\" \"" + MASK_FREI0R_DIR + "\" \"" + document_ +
+                                  "\" > \"" + log + "\" 2>&1").c_str());
+  std::ifstream in(log);
+  const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_TRUE(WIFEXITED(status)) << said;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << said;
+  EXPECT_NE(said.find("closed"), std::string::npos) << said;
 }
 
 }  // namespace
