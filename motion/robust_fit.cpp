@@ -283,16 +283,10 @@ double Score(const h_matrix_2d& h, const std::vector<Point2d>& a, const std::vec
 
 }  // namespace
 
-double area_score(const std::vector<Point2f>& points, const M_FloatRect& mask) {
-  double minx = 100000, maxx = -100000, miny = 100000, maxy = -10000;
-  for (const Point2f& p : points) {
-    if (!std::isfinite(p.x) || !std::isfinite(p.y)) continue;
-    minx = std::min(minx, double{p.x}), maxx = std::max(maxx, double{p.x});
-    miny = std::min(miny, double{p.y}), maxy = std::max(maxy, double{p.y});
-  }
+double area_score(const M_FloatRect& features, const M_FloatRect& mask) {
   const double mask_area = (mask.right - mask.left) * (mask.bottom - mask.top);
   if (!(mask_area > 0) || !std::isfinite(mask_area)) return 1.0;
-  return (maxx - minx) * (maxy - miny) / mask_area;
+  return (features.right - features.left) * (features.bottom - features.top) / mask_area;
 }
 
 int32_t choose_model_type(int32_t level, uint64_t count, double area) {

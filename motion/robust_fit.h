@@ -34,9 +34,10 @@ struct robust_fit_trace {
   uint64_t samples = 0;  // minimal samples drawn
 };
 
-// Bounding box of `points` (non-finite ones skipped) over the mask's area. A mask without area
-// gives 1, so that it cannot demote the model.
-double area_score(const std::vector<Point2f>& points, const M_FloatRect& mask);
+// The area of the box of the features that enter the fit (left, top, right, bottom, in the
+// mask's units) over the mask's box area. A mask without area gives 1, so that it cannot demote
+// the model.
+double area_score(const M_FloatRect& features, const M_FloatRect& mask);
 
 // Model type for a requested level (0..4), correspondence count and area score. The score only
 // counts while the debug setting "RMTUseAreaScore" is on (the default).

@@ -129,9 +129,8 @@ Mask::Matrix3 Tracker::FrameStep(vsa::analysis::Job& job) {
 
   const int32_t level = shape_.vertices.size() <= 3 ? 0 : motion_level_;
   const Mask::Bounds box = Mask::BoundsInPixels(shape_, float(width), float(height));
-  const double box_area = double(box.width) * double(box.height);
-  const double area = box_area > 0 ? double(c.right - c.left) * double(c.bottom - c.top) / box_area : 1.0;
   const M_FloatRect mask_rect{box.left, box.top, box.left + box.width, box.top + box.height};
+  const double area = vantor::tracking::area_score({c.left, c.top, c.right, c.bottom}, mask_rect);
 
   std::mt19937 rng(vantor::tracking::kRobustFitSeed);
   // List A is where the features went, list B where they came from: the model maps i onto j.
@@ -155,20 +154,24 @@ void Tracker::Run(vsa::analysis::Job& job) {
   } catch (const TerminateException&) {
     // The job stopped: the mask stays where it is, and the host still hears of the press.
   }
-  if (last_correspondences_ == 0 && job.Status() < vsa::analysis::kJobStopping) {
-    qrs::config::ThrowError(kWarningLevel, kNoFeaturesWarning, vsa::analysis::kErrorCategory,
-                            vsa::analysis::kErrorCode + 1, true, {});
-  }
   Mask::MaskShape moved = shape_;
   MoveShapeByTrack(moved, float(width), float(height), m);
   const Time t0 = job.SegmentStart();
   const Time t1 = forward_ ? t0 + job.FrameDuration() : t0 - job.FrameDuration();
-  // Free for the next press once the host has this one's keyframes, whatever happened here.
-  struct Release {
-    Tracker* t;
-    ~Release() { t->ReleaseActiveTrack(); }
-  } release{this};
-  WriteKeyframePair(in_data_, shape_, moved, t0, t1);
+  {
+    // Free for the next press once the host has this one's keyframes, whatever happened here.
+    struct Release {
+      Tracker* t;
+      ~Release() { t->ReleaseActiveTrack(); }
+    } release{this};
+    WriteKeyframePair(in_data_, shape_, moved, t0, t1);
+  }
+  // Only after the pair: the host's reporter may raise, and the press still owes the host its
+  // keyframes.
+  if (last_correspondences_ == 0 && job.Status() < vsa::analysis::kJobStopping) {
+    qrs::config::ThrowError(kWarningLevel, kNoFeaturesWarning, vsa::analysis::kErrorCategory,
+                            vsa::analysis::kErrorCode + 1, true, {});
+  }
 }
 
 }  // namespace mask

@@ -182,9 +182,11 @@ TEST(ModelType, LevelCountAndArea) {
   EXPECT_EQ(choose_model_type(4, 100, 0.5), kSimilarity);
   EXPECT_EQ(choose_model_type(4, 100, 0.1), kTranslation);
   // Features over a tenth of the mask's box.
-  const std::vector<Point2f> pts{{120, 100}, {160, 100}, {160, 380}, {120, 380}};
-  EXPECT_NEAR(area_score(pts, kMask), 0.1, 1e-12);
-  EXPECT_EQ(area_score(pts, M_FloatRect{5, 5, 5, 50}), 1.0);
+  const M_FloatRect features{120, 100, 160, 380};
+  EXPECT_NEAR(area_score(features, kMask), 0.1, 1e-12);
+  EXPECT_EQ(area_score(features, M_FloatRect{5, 5, 5, 50}), 1.0);  // a mask without area
+  EXPECT_EQ(area_score(features, M_FloatRect{0, 0, INFINITY, 50}), 1.0);
+  EXPECT_EQ(area_score(M_FloatRect{}, kMask), 0.0);  // no features: no area
   qrs::SetDebugValue("RMTUseAreaScore", "0");
   EXPECT_EQ(choose_model_type(4, 100, 0.1), kPerspective);
   EXPECT_EQ(choose_model_type(4, 2, 0.1), kTranslation);

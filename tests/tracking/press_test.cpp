@@ -1,0 +1,219 @@
+// Whole presses run by the tracker on a job the test plays: the frames are a textured picture
+// and the same picture turned about its centre, and the host's tracking suite records the
+// keyframe pairs it is handed. The host's error reporter here may raise, as a host's may.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+
+#include "analysis/analysis_job.h"
+#include "effect/component_broker.h"
+#include "mask/mask_shape.h"
+#include "platform/graphics/component_framework.h"
+#include "platform/graphics/raster_engine.h"
+#include "platform/runtime/error_reporter.h"
+#include "platform/sdk/private_suites.h"
+#include "tests/effect/scripted_host.h"
+#include "tests/features/test_texture.h"
+#include "tracking/pipeline_cache.h"
+#include "tracking/track_command.h"
+#include "tracking/tracker.h"
+
+namespace {
+
+struct Reported {
+  std::vector<std::string> messages;
+  bool raise = false;
+} reported;
+
+}  // namespace
+
+// This executable's host reporter: it records, and raises when the test says so.
+namespace qrs::config {
+void ThrowError(int32_t, const std::string& message, int32_t, int32_t, bool, const ReplacementValues&) {
+  reported.messages.push_back(message);
+  if (reported.raise) throw std::runtime_error(message);
+}
+}  // namespace qrs::config
+
+namespace mask {
+namespace {
+
+using vsa::analysis::Time;
+
+constexpr int32_t kWidth = 240, kHeight = 180;
+
+struct Pair {
+  Time t0, t1;
+  Mask::MaskShape from, to;
+};
+
+bool SameVertices(const Mask::MaskShape& a, const Mask::MaskShape& b) {
+  return a.vertices.size() == b.vertices.size() &&
+         std::memcmp(a.vertices.data(), b.vertices.data(), a.vertices.size() * sizeof(Mask::MaskVertex)) == 0;
+}
+std::vector<Pair> pairs;
+int presses_without_keyframes = 0;
+
+FxErr SetKeyframePair(FxEffectRef, int32_t param, const FxRatioTime* t0, FxHandle h0, const FxRatioTime* t1,
+                      FxHandle h1) {
+  if (param != 6) return FxErr_BadCallbackParam;
+  if (h0 == nullptr && h1 == nullptr) {
+    ++presses_without_keyframes;
+    return FxErr_None;
+  }
+  Pair p{Time(t0->num, t0->den), Time(t1->num, t1->den), {}, {}};
+  EXPECT_TRUE(Mask::UnflattenMaskShape(*h0, scripted::Host::current->utils.get_handle_size(h0), p.from));
+  EXPECT_TRUE(Mask::UnflattenMaskShape(*h1, scripted::Host::current->utils.get_handle_size(h1), p.to));
+  pairs.push_back(p);
+  return FxErr_None;
+}
+const FxTrackingSuite kTracking = {&SetKeyframePair};
+
+// ARGB bytes of the texture turned by `degrees` about the frame's centre.
+std::vector<uint8_t> Frame(double degrees) {
+  static const vantor::tracking::testing::Texture texture(5);
+  const double a = degrees * M_PI / 180, c = std::cos(a), s = std::sin(a), cx = kWidth / 2.0, cy = kHeight / 2.0;
+  std::vector<uint8_t> argb(size_t(kWidth) * kHeight * 4);
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) {
+      // The picture point that lands on (x, y): turned back by the angle.
+      const double u = c * (x - cx) + s * (y - cy) + cx, v = -s * (x - cx) + c * (y - cy) + cy;
+      uint8_t* p = &argb[(size_t(y) * kWidth + x) * 4];
+      p[0] = 255;
+      for (int k = 0; k < 3; ++k) p[1 + k] = uint8_t(std::lround(std::clamp(texture(u, v, k), 0.0f, 255.0f)));
+    }
+  return argb;
+}
+
+vsa::analysis::JobDescription Description() {
+  vsa::analysis::JobDescription d;
+  d.segment_start = Time(10, 25);
+  d.segment_length = Time(2, 25);
+  d.frame_duration = Time(1, 25);
+  return d;
+}
+
+// Frame 0 at the segment start, frame 1 one duration later; the test calls the tracker itself.
+class PlayedJob : public vsa::analysis::Job {
+ public:
+  explicit PlayedJob(std::vector<std::vector<uint8_t>> frames)
+      : Job(vsa::analysis::Reserved{}, Description()), frames_(std::move(frames)) {}
+  void Start(boost::shared_ptr<Job>) override {}
+  bool RequestFrame(Time, int32_t) override { return true; }
+  void GetFrame(Time time, int32_t, vsa::analysis::FetchedFrame& frame) override {
+    const Time k = (time - SegmentStart()) / FrameDuration();
+    frame.pixels = frames_.at(size_t(boost::rational_cast<int64_t>(k))).data();
+    frame.rowbytes = kWidth * 4;
+  }
+  void ReleaseFrame(Time, int32_t) override {}
+  void FrameSize(int32_t& width, int32_t& height) const override {
+    width = kWidth;
+    height = kHeight;
+  }
+
+ private:
+  std::vector<std::vector<uint8_t>> frames_;
+};
+
+// A closed mask through the given pixel corners.
+Mask::MaskShape Corners(std::initializer_list<std::pair<float, float>> points) {
+  Mask::MaskShape shape;
+  shape.mode = Mask::kMaskModeClosed;
+  for (const auto& [x, y] : points) Mask::AppendCornerVertex(shape, x / kWidth, y / kHeight);
+  return shape;
+}
+
+class TrackerPress : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    const QuillProcGetter getter = InitQuillComponents();
+    ASSERT_TRUE(mask_effect::InitializeBrokerClient(getter));
+    ASSERT_EQ(TQE_Initialize(getter), 0);
+    mask_effect::ResolveOffsetPathProcs();
+  }
+  static void TearDownTestSuite() {
+    DropKeptPipeline();
+    TQE_Terminate();
+    mask_effect::ShutDownBrokerClient();
+    mask_effect::ClearOffsetPathProcs();
+    TerminateQuillComponents();
+  }
+  void SetUp() override {
+    host_.suites[kFxTrackingSuiteName] = &kTracking;
+    pairs.clear();
+    reported = {};
+    presses_without_keyframes = 0;
+  }
+  // One press forward at motion `level` over frames turned by 0 and `degrees`.
+  void Press(const Mask::MaskShape& shape, int32_t level, double degrees, int32_t status = vsa::analysis::kJobIdle) {
+    tracker_ = boost::make_shared<Tracker>(&host_.in_data, TrackingSelection(120, 90), vantor::tracking::lk_parameters{},
+                                           shape, level, 1.0f, 0.0f, true);
+    job_ = boost::make_shared<PlayedJob>(std::vector{Frame(0), Frame(degrees)});
+    job_->SetStatus(status);
+    tracker_->Run(*job_);
+  }
+  // Where vertex i's anchor went, in pixels.
+  static std::pair<double, double> Moved(const Pair& p, size_t i) {
+    return {(p.to.vertices[i].anchor_x - p.from.vertices[i].anchor_x) * kWidth,
+            (p.to.vertices[i].anchor_y - p.from.vertices[i].anchor_y) * kHeight};
+  }
+
+  scripted::Host host_;
+  boost::shared_ptr<Tracker> tracker_;
+  boost::shared_ptr<PlayedJob> job_;
+};
+
+TEST_F(TrackerPress, NothingToFollowSendsThePairBeforeTheWarningThatMayRaise) {
+  reported.raise = true;
+  // A mask wholly outside the frame selects nothing.
+  const Mask::MaskShape outside = Corners({{300, 200}, {340, 200}, {340, 240}, {300, 240}});
+  EXPECT_THROW(Press(outside, 2, 0), std::runtime_error);
+  ASSERT_EQ(reported.messages.size(), 1u);
+  EXPECT_EQ(reported.messages[0], kNoFeaturesWarning);
+  ASSERT_EQ(pairs.size(), 1u);
+  EXPECT_EQ(pairs[0].t0, Time(10, 25));
+  EXPECT_EQ(pairs[0].t1, Time(11, 25));
+  EXPECT_TRUE(SameVertices(pairs[0].to, outside));
+  EXPECT_EQ(host_.live_handles, 0);
+}
+
+TEST_F(TrackerPress, StoppedStepSendsTheUnchangedPairWithoutAWarning) {
+  const Mask::MaskShape square = Corners({{60, 45}, {180, 45}, {180, 135}, {60, 135}});
+  Press(square, 2, 4, vsa::analysis::kJobStopping);
+  ASSERT_EQ(pairs.size(), 1u);
+  EXPECT_TRUE(SameVertices(pairs[0].from, square));
+  EXPECT_TRUE(SameVertices(pairs[0].to, square));
+  EXPECT_TRUE(reported.messages.empty());
+}
+
+TEST_F(TrackerPress, MaskOfThreeVerticesOrFewerTracksAtLevelZero) {
+  // The picture turns by 4 degrees: a four-vertex mask at level 2 turns with it, so its
+  // vertices move differently ...
+  Press(Corners({{60, 45}, {180, 45}, {180, 135}, {60, 135}}), 2, 4);
+  ASSERT_EQ(pairs.size(), 1u);
+  const auto [ax, ay] = Moved(pairs[0], 0);
+  const auto [bx, by] = Moved(pairs[0], 2);
+  EXPECT_GT(std::hypot(ax - bx, ay - by), 4.0);
+
+  // ... while a triangle at the same level is only shifted: every vertex by the same amount.
+  Press(Corners({{60, 45}, {180, 45}, {120, 135}}), 2, 4);
+  ASSERT_EQ(pairs.size(), 2u);
+  EXPECT_GT(tracker_->LastCorrespondenceCount(), 10u);
+  const auto [tx, ty] = Moved(pairs[1], 0);
+  for (size_t i = 1; i < 3; ++i) {
+    const auto [x, y] = Moved(pairs[1], i);
+    EXPECT_NEAR(x, tx, 1e-3) << i;
+    EXPECT_NEAR(y, ty, 1e-3) << i;
+  }
+  EXPECT_TRUE(reported.messages.empty());
+}
+
+}  // namespace
+}  // namespace mask
