@@ -24,6 +24,43 @@ void SnapTangentsToAnchor(MaskVertex& v) {
   v.in_y = v.out_y = v.anchor_y;
 }
 
+bool TangentsAtAnchor(const MaskVertex& v) {
+  return v.in_x == v.anchor_x && v.in_y == v.anchor_y && v.out_x == v.anchor_x && v.out_y == v.anchor_y;
+}
+
+// The old form kept whatever tangents a corner was stored with, and an outline draws a corner's
+// outgoing tangent on the way to a curve vertex. The current form drops a corner's tangents, so
+// such a corner becomes a curve vertex whose incoming tangent sits on its anchor: it draws the
+// same outline (the edge into it stays straight) and writes back and reads again unchanged. A
+// corner's other stray tangents are never drawn and are snapped as the current form snaps them.
+void KeepDrawnCornerTangents(std::vector<MaskVertex>& v, uint32_t mode) {
+  const size_t n = v.size();
+  const bool path = mode == kMaskModeClosed || mode == kMaskModeOpen;
+  // Decided on the stored kinds: a corner turned into a curve here must not bend the edge from
+  // the vertex before it.
+  std::vector<uint32_t> kind(n);
+  for (size_t i = 0; i < n; ++i) kind[i] = v[i].kind;
+  size_t start = 0;  // first vertex of the current sub-outline
+  for (size_t i = 0; i < n; ++i) {
+    if (v[i].kind == kVertexSeparator) {
+      start = i + 1;
+      continue;
+    }
+    if (v[i].kind != kVertexCorner || TangentsAtAnchor(v[i])) continue;
+    // The edge to a separator closes the sub-outline straight; the path's last vertex curves
+    // back to its sub-outline's start unless the path is still open.
+    const bool drawn = path && (i + 1 < n ? kind[i + 1] == kVertexCurve
+                                          : mode != kMaskModeOpen && kind[start] == kVertexCurve);
+    if (drawn && (v[i].out_x != v[i].anchor_x || v[i].out_y != v[i].anchor_y)) {
+      v[i].kind = kVertexCurve;
+      v[i].in_x = v[i].anchor_x;
+      v[i].in_y = v[i].anchor_y;
+    } else {
+      SnapTangentsToAnchor(v[i]);
+    }
+  }
+}
+
 bool UnflattenOldForm(const uint8_t* bytes, size_t size, MaskShape& shape) {
   if (size < kMaskShapeOldHeaderBytes) return false;
   const uint32_t mode = LoadU32(bytes + 4);
@@ -39,10 +76,9 @@ bool UnflattenOldForm(const uint8_t* bytes, size_t size, MaskShape& shape) {
   for (MaskVertex& v : vertices) {
     std::memcpy(static_cast<void*>(&v), record, kMaskShapeOldVertexBytes);  // the first seven fields
     v.linked = 1;
-    // As in the current form: a corner's stored tangents are not its own.
-    if (v.kind == kVertexCorner) SnapTangentsToAnchor(v);
     record += kMaskShapeOldVertexBytes;
   }
+  KeepDrawnCornerTangents(vertices, mode);
   shape.mode = mode;
   shape.vertices = std::move(vertices);
   return true;

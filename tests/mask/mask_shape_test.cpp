@@ -134,6 +134,56 @@ TEST(MaskShapeBytes, OldFormReadsWithLinkedTangents) {
   ExpectUntouched(untouched);
 }
 
+// Old files stored corners with whatever tangents they had, and an outline draws a corner's
+// outgoing tangent on its way to a curve vertex. Those corners read as curve vertices whose
+// incoming tangent sits on the anchor, so the outline stays and the current form can hold it;
+// stray tangents no outline draws are dropped.
+TEST(MaskShapeBytes, OldFormKeepsTheCornerTangentsItDrawsAndWritesBackExactly) {
+  std::vector<uint8_t> bytes = Header(kMaskShapeOldTag, {kMaskModeClosed, 4});
+  const auto vertex = [&](uint32_t kind, std::vector<float> points) {
+    AppendU32(bytes, kind);
+    AppendFloats(bytes, points);
+  };
+  vertex(kVertexCorner, {0.2f, 0.2f, 0.1f, 0.1f, 0.4f, 0.1f});   // next is a curve: its out is drawn
+  vertex(kVertexCurve, {0.6f, 0.3f, 0.5f, 0.2f, 0.7f, 0.4f});
+  vertex(kVertexCorner, {0.6f, 0.7f, 0.9f, 0.9f, 0.5f, 0.9f});   // next is a corner: never drawn
+  vertex(kVertexCorner, {0.2f, 0.7f, 0.1f, 0.8f, 0.2f, 0.75f});  // wraps to a corner: never drawn
+  MaskShape shape;
+  ASSERT_TRUE(UnflattenMaskShape(bytes.data(), bytes.size(), shape));
+  ASSERT_EQ(shape.vertices.size(), 4u);
+  const MaskVertex& kept = shape.vertices[0];
+  EXPECT_EQ(kept.kind, kVertexCurve);
+  EXPECT_EQ(kept.in_x, 0.2f);
+  EXPECT_EQ(kept.in_y, 0.2f);
+  EXPECT_EQ(kept.out_x, 0.4f);
+  EXPECT_EQ(kept.out_y, 0.1f);
+  EXPECT_EQ(shape.vertices[1].in_x, 0.5f);
+  for (size_t i : {2u, 3u}) {
+    EXPECT_EQ(shape.vertices[i].kind, kVertexCorner);
+    EXPECT_EQ(shape.vertices[i].out_x, shape.vertices[i].anchor_x);
+    EXPECT_EQ(shape.vertices[i].in_y, shape.vertices[i].anchor_y);
+  }
+
+  std::vector<uint8_t> written, again;
+  FlattenMaskShape(shape, written);
+  MaskShape reread;
+  ASSERT_TRUE(UnflattenMaskShape(written.data(), written.size(), reread));
+  FlattenMaskShape(reread, again);
+  EXPECT_EQ(again, written);
+
+  // The last vertex of a closed path curves back to a curve at the start; of an open one, not.
+  for (const uint32_t mode : {kMaskModeClosed, kMaskModeOpen}) {
+    std::vector<uint8_t> wrap = Header(kMaskShapeOldTag, {mode, 2});
+    AppendU32(wrap, kVertexCurve);
+    AppendFloats(wrap, {0.2f, 0.2f, 0.1f, 0.3f, 0.3f, 0.1f});
+    AppendU32(wrap, kVertexCorner);
+    AppendFloats(wrap, {0.8f, 0.8f, 0.9f, 0.7f, 0.7f, 0.9f});
+    MaskShape read;
+    ASSERT_TRUE(UnflattenMaskShape(wrap.data(), wrap.size(), read));
+    EXPECT_EQ(read.vertices[1].kind, mode == kMaskModeClosed ? kVertexCurve : kVertexCorner) << mode;
+  }
+}
+
 TEST(MaskShapeBytes, OldFormWithoutVerticesSetsOnlyTheMode) {
   const std::vector<uint8_t> bytes = Header(kMaskShapeOldTag, {kMaskModeEllipse, 0});
   MaskShape shape;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <vector>
@@ -221,6 +223,37 @@ TEST(FillCoverageRun, TableOfKindsInversionAndOpacity) {
   uint8_t row[4] = {9, 9, 9, 9};
   FillCoverageRun(7, 0, 4, row, painter, false, 1.0f);  // unknown kinds write nothing
   EXPECT_EQ(row[0], 9);
+}
+
+// A shape read from the old byte form covers what its stored vertices drew: corners there kept
+// their tangents, and a corner's outgoing tangent bends the edge to a curve vertex.
+TEST_F(RasterizeTest, OldFormShapesCoverWhatTheirStoredVerticesDrew) {
+  MaskShape stored;
+  const auto add = [&](uint32_t kind, float ax, float ay, float ix, float iy, float ox, float oy) {
+    stored.vertices.push_back({kind, ax, ay, ix, iy, ox, oy, 1});
+  };
+  add(Mask::kVertexCorner, 0.2f, 0.2f, 0.1f, 0.1f, 0.5f, 0.05f);
+  add(Mask::kVertexCurve, 0.8f, 0.3f, 0.7f, 0.1f, 0.9f, 0.5f);
+  add(Mask::kVertexCorner, 0.7f, 0.8f, 0.9f, 0.9f, 0.4f, 0.95f);
+  add(Mask::kVertexCorner, 0.2f, 0.7f, 0.1f, 0.8f, 0.05f, 0.5f);
+  std::vector<uint8_t> old_form(12);
+  const uint32_t header[3] = {Mask::kMaskShapeOldTag, Mask::kMaskModeClosed, 4};
+  std::memcpy(old_form.data(), header, 12);
+  for (const Mask::MaskVertex& v : stored.vertices) {
+    const size_t at = old_form.size();
+    old_form.resize(at + 28);
+    std::memcpy(old_form.data() + at, &v, 28);
+  }
+  MaskShape read;
+  ASSERT_TRUE(Mask::UnflattenMaskShape(old_form.data(), old_form.size(), read));
+  const std::vector<uint8_t> drawn = Render(stored), now = Render(read);
+  int worst = 0;
+  for (size_t i = 0; i < drawn.size(); ++i) worst = std::max(worst, std::abs(int(drawn[i]) - int(now[i])));
+  EXPECT_LE(worst, 1);
+  // The bent edge is there: a straight edge from the first corner would cover less.
+  MaskShape snapped = stored;
+  snapped.vertices[0].out_x = snapped.vertices[0].anchor_x, snapped.vertices[0].out_y = snapped.vertices[0].anchor_y;
+  EXPECT_GT(std::abs(Area(Render(snapped)) - Area(now)), 20.0);
 }
 
 }  // namespace
