@@ -2,13 +2,13 @@
 
 #include "host/json_text.h"
 #include "host/mask_params.h"
+#include "host/output_paths.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -288,36 +288,17 @@ bool WriteMaskDocument(const std::string& path, const MaskDocument& doc, std::st
     }
   }
 
-  // Renaming over a link would replace the link itself; replace the file it names instead.
-  std::string target = path;
-  struct stat info {};
-  if (lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-    char* resolved = realpath(path.c_str(), nullptr);
-    if (resolved == nullptr) {
-      error = path + ": cannot write: " + ErrnoText(errno);
-      return false;
-    }
-    target = resolved;
-    std::free(resolved);
-  }
-  const bool replacing = stat(target.c_str(), &info) == 0;
-
-  static std::atomic<unsigned> sequence{0};
+  // Through a link to the file it names; the replacement keeps that file's permissions.
+  std::string target;
+  if (!OutputTarget(path, target, error)) return false;
+  RemoveStaleTemps(target);
   std::string temp;
-  int fd = -1;
-  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    temp = target + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(sequence.fetch_add(1));
-    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    error = path + ": cannot write: " + ErrnoText(errno);
+  int fd = -1, err = 0;
+  if (!CreateTempBeside(target, temp, fd, err)) {
+    error = path + ": cannot write: " + ErrnoText(err);
     return false;
   }
 
-  int err = 0;
-  // The replacement keeps the permissions the user gave the old file.
-  if (replacing && S_ISREG(info.st_mode) && fchmod(fd, info.st_mode & 07777) != 0) err = errno;
   for (size_t done = 0; err == 0 && done < text.size();) {
     const ssize_t put = write(fd, text.data() + done, text.size() - done);
     if (put >= 0) {
@@ -327,9 +308,8 @@ bool WriteMaskDocument(const std::string& path, const MaskDocument& doc, std::st
     }
   }
   if (err == 0 && fsync(fd) != 0) err = errno;
-  if (!CloseKeeping(fd, err) || rename(temp.c_str(), target.c_str()) != 0) {
-    if (err == 0) err = errno;
-    unlink(temp.c_str());
+  if (!CloseKeeping(fd, err) || !CommitTemp(temp, target, err)) {
+    DiscardTemp(temp);
     error = path + ": cannot write: " + ErrnoText(err);
     return false;
   }

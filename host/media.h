@@ -83,7 +83,8 @@ struct MediaWriterOptions {
 // One picture as RGBA PNG bytes (fast compression), for pictures sent rather than kept.
 bool EncodePng(const RgbaFrame& frame, std::vector<uint8_t>& bytes, std::string& error);
 
-// One picture as an RGBA PNG at `path`, written under a temporary name and renamed into place.
+// One picture as an RGBA PNG at `path`, written under a temporary name and renamed into place
+// (through a link, keeping the replaced file's permissions).
 bool WriteStillImage(const std::string& path, const RgbaFrame& frame, std::string& error);
 
 class MediaWriter {
@@ -98,8 +99,10 @@ class MediaWriter {
   // Video is YUV with the BT.709 matrix for HD sizes and BT.601 below (StandardForSize), video
   // range, and says so in the stream. Anything else is refused with an error naming the
   // extension. Everything is written under temporary names beside the targets and renamed
-  // into place by Finish, so a failed or abandoned output leaves no file behind (a crash can
-  // leave only a "NAME.tmp-..." file).
+  // into place by Finish, so a failed or abandoned output leaves no file behind (a process
+  // killed outright can leave "NAME.tmp-PID-N" files; Create removes those of a process that
+  // no longer runs). A link is written through and a replaced file keeps its permissions
+  // (output_paths.h); whether OUTPUT may be written at all is the caller's to check.
   static std::unique_ptr<MediaWriter> Create(const std::string& output, int32_t width, int32_t height,
                                              Rational frame_rate, int64_t first_number, std::string& error);
   static std::unique_ptr<MediaWriter> Create(const std::string& output, int32_t width, int32_t height,

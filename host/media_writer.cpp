@@ -13,6 +13,7 @@
 
 #include <png.h>
 
+#include "host/output_paths.h"
 #include "host/pixel_convert.h"
 
 extern "C" {
@@ -43,18 +44,13 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Creates an empty, unique file beside `target` and returns its name; the caller writes it and
-// renames it over the target once complete.
-bool MakeTemp(const std::string& target, std::string& temp, int& fd, int& err) {
-  static std::atomic<unsigned> sequence{0};
-  fd = -1;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    temp = target + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(sequence.fetch_add(1));
-    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) return true;
-    if (errno != EEXIST) break;
-  }
-  err = errno;
+// Creates an empty, unique file beside the file a write to `path` replaces (through a link),
+// and returns its name; the caller writes it and renames it over `target` once complete.
+bool MakeTemp(const std::string& path, std::string& target, std::string& temp, int& fd, std::string& error) {
+  if (!OutputTarget(path, target, error)) return false;
+  int err = 0;
+  if (CreateTempBeside(target, temp, fd, err)) return true;
+  error = path + ": cannot write: " + ErrnoText(err);
   return false;
 }
 
@@ -105,18 +101,16 @@ png_image RgbaPngImage(const RgbaFrame& frame) {
 
 // Writes one RGBA PNG under a temporary name beside `target` (synced to disk); the caller renames
 // it into place. Nothing is left behind on failure.
-bool WritePngToTemp(const std::string& target, const RgbaFrame& frame, std::string& temp, std::string& error) {
-  int fd = -1, err = 0;
-  if (!MakeTemp(target, temp, fd, err)) {
-    error = target + ": cannot write: " + ErrnoText(err);
-    return false;
-  }
+bool WritePngToTemp(const std::string& path, const RgbaFrame& frame, std::string& target, std::string& temp,
+                    std::string& error) {
+  int fd = -1;
+  if (!MakeTemp(path, target, temp, fd, error)) return false;
   FILE* file = fdopen(fd, "wb");
   if (file == nullptr) {
-    err = errno;
+    const int err = errno;
     close(fd);
-    unlink(temp.c_str());
-    error = target + ": cannot write: " + ErrnoText(err);
+    DiscardTemp(temp);
+    error = path + ": cannot write: " + ErrnoText(err);
     return false;
   }
   png_image image = RgbaPngImage(frame);
@@ -131,8 +125,8 @@ bool WritePngToTemp(const std::string& target, const RgbaFrame& frame, std::stri
   if (why.empty() && fsync(fileno(file)) != 0) why = ErrnoText(errno);
   if (fclose(file) != 0 && why.empty()) why = ErrnoText(errno);
   if (!why.empty()) {
-    unlink(temp.c_str());
-    error = target + ": cannot write: " + why;
+    DiscardTemp(temp);
+    error = path + ": cannot write: " + why;
     return false;
   }
   return true;
@@ -149,36 +143,34 @@ class PngSequenceSink final : public MediaWriter::Sink {
     next_number_ = first_number;
     // Find an unwritable folder now rather than at the first frame.
     const std::string first = FramePatternPath(pattern_, next_number_);
-    std::string probe;
-    int fd = -1, err = 0;
-    if (!MakeTemp(first, probe, fd, err)) {
-      error = first + ": cannot write: " + ErrnoText(err);
-      return false;
-    }
+    std::string target, probe;
+    int fd = -1;
+    if (!MakeTemp(first, target, probe, fd, error)) return false;
     close(fd);
-    unlink(probe.c_str());
+    DiscardTemp(probe);
     return true;
   }
 
   bool Write(const RgbaFrame& frame, std::string& error) override {
-    const std::string target = FramePatternPath(pattern_, next_number_);
-    std::string temp;
-    if (!WritePngToTemp(target, frame, temp, error)) return false;
+    const std::string name = FramePatternPath(pattern_, next_number_);
+    std::string target, temp;
+    if (!WritePngToTemp(name, frame, target, temp, error)) return false;
     pending_.push_back({temp, target});
+    names_.push_back(name);
     ++next_number_;
     return true;
   }
 
   bool Finish(std::string& error) override {
-    for (size_t k = 0; k < pending_.size(); ++k) {
-      if (rename(pending_[k].temp.c_str(), pending_[k].target.c_str()) != 0) {
-        error = pending_[k].target + ": cannot write: " + ErrnoText(errno);
-        // Take back the ones already renamed: a sequence is whole or absent.
-        for (size_t done = 0; done < k; ++done) unlink(pending_[done].target.c_str());
-        for (size_t rest = k; rest < pending_.size(); ++rest) unlink(pending_[rest].temp.c_str());
-        pending_.clear();
-        return false;
-      }
+    size_t failed = 0;
+    int err = 0;
+    if (!CommitTemps(pending_, failed, err)) {
+      error = names_[failed] + ": cannot write: " + ErrnoText(err);
+      // Take back the ones already renamed: a sequence is whole or absent.
+      for (size_t done = 0; done < failed; ++done) unlink(pending_[done].target.c_str());
+      for (size_t rest = failed; rest < pending_.size(); ++rest) DiscardTemp(pending_[rest].temp);
+      pending_.clear();
+      return false;
     }
     if (!pending_.empty()) SyncFolder(pending_.back().target);
     finished_ = true;
@@ -187,23 +179,17 @@ class PngSequenceSink final : public MediaWriter::Sink {
 
   void Abort() override {
     if (finished_) return;
-    for (const Pending& p : pending_) unlink(p.temp.c_str());
+    for (const TempRename& p : pending_) DiscardTemp(p.temp);
     pending_.clear();
   }
 
-  std::vector<std::string> Written() const override {
-    std::vector<std::string> paths;
-    for (const Pending& p : pending_) paths.push_back(p.target);
-    return paths;
-  }
+  std::vector<std::string> Written() const override { return names_; }
 
  private:
-  struct Pending {
-    std::string temp, target;
-  };
   FramePattern pattern_;
   int64_t next_number_ = 0;
-  std::vector<Pending> pending_;
+  std::vector<TempRename> pending_;
+  std::vector<std::string> names_;  // as the pattern names them (pending_ has link targets)
   bool finished_ = false;
 };
 
@@ -242,11 +228,8 @@ class VideoSink final : public MediaWriter::Sink {
       Release();
       return false;
     };
-    int fd = -1, err = 0;
-    if (!MakeTemp(path, temp_, fd, err)) {
-      error = path + ": cannot write: " + ErrnoText(err);
-      return false;
-    }
+    int fd = -1;
+    if (!MakeTemp(path, target_, temp_, fd, error)) return false;
     close(fd);
     temp_made_ = true;
 
@@ -404,20 +387,19 @@ class VideoSink final : public MediaWriter::Sink {
       return false;
     }
     int err = SyncFile(temp_);
-    if (err == 0 && rename(temp_.c_str(), path.c_str()) != 0) err = errno;
-    if (err != 0) {
+    if (err != 0 || !CommitTemp(temp_, target_, err)) {
       error = path + ": cannot write: " + ErrnoText(err);
       return false;
     }
     temp_made_ = false;
-    SyncFolder(path);
+    SyncFolder(target_);
     Release();
     return true;
   }
 
   void Abort() override {
     if (format_ != nullptr && format_->pb != nullptr) avio_closep(&format_->pb);
-    if (temp_made_) unlink(temp_.c_str());
+    if (temp_made_) DiscardTemp(temp_);
     temp_made_ = false;
   }
 
@@ -455,6 +437,7 @@ class VideoSink final : public MediaWriter::Sink {
     format_ = nullptr;
   }
 
+  std::string target_;  // `path`, or the file a link there names
   std::string temp_;
   bool temp_made_ = false;
   AVFormatContext* format_ = nullptr;
@@ -510,6 +493,7 @@ std::unique_ptr<MediaWriter> MediaWriter::Create(const std::string& output, int3
     return nullptr;
   }
   const std::string extension = ExtensionOf(output);
+  RemoveStaleTemps(output);
 
   FramePattern pattern;
   const bool is_pattern = ParseFramePattern(output, pattern) && pattern.suffix.find('/') == std::string::npos;
@@ -628,14 +612,15 @@ bool EncodePng(const RgbaFrame& frame, std::vector<uint8_t>& bytes, std::string&
 }
 
 bool WriteStillImage(const std::string& path, const RgbaFrame& frame, std::string& error) {
-  std::string temp;
-  if (!WritePngToTemp(path, frame, temp, error)) return false;
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    error = path + ": cannot write: " + ErrnoText(errno);
-    unlink(temp.c_str());
+  RemoveStaleTemps(path);
+  std::string target, temp;
+  if (!WritePngToTemp(path, frame, target, temp, error)) return false;
+  if (int err = 0; !CommitTemp(temp, target, err)) {
+    error = path + ": cannot write: " + ErrnoText(err);
+    DiscardTemp(temp);
     return false;
   }
-  SyncFolder(path);
+  SyncFolder(target);
   return true;
 }
 

@@ -510,3 +510,27 @@ TEST(MediaErrors, FullDiskLeavesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// A render used to replace a link with a plain file and drop the old file's permissions, where
+// the mask document was written through the link: one rule now for every output.
+TEST(MediaRoundTrip, OutputsGoThroughLinksAndKeepThePermissions) {
+  TempFolder dir;
+  for (const char* name : {"v.mkv", "f_0000.png"}) {
+    SCOPED_TRACE(name);
+    const std::string real = dir / (std::string("real_") + name);
+    std::ofstream(real) << "old";
+    fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_symlink(real, dir / name);
+    const std::string output = std::string(name) == "v.mkv" ? dir / "v.mkv" : dir / "f_%04d.png";
+    ASSERT_TRUE(Write(output, {Gradient(16, 8, 0)}));
+    EXPECT_TRUE(fs::is_symlink(dir / name));
+    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(ReadAll(real).size(), 1u);
+  }
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f_0000.png", "real_f_0000.png", "real_v.mkv", "v.mkv"}));
+}
+
+}  // namespace
