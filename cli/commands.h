@@ -39,6 +39,7 @@ struct TrackCommandOptions {
   std::string input, mask_path, output;
   std::optional<int64_t> from, to;
   std::string motion;  // empty: the document's
+  bool overwrite = false;  // -o may name the -m document
 };
 
 int RunTrack(const CommonOptions& common, const TrackCommandOptions& options);

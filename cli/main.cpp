@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
   track_cmd->add_option("--from", track.from, "first frame (default: the document's first keyframe)");
   track_cmd->add_option("--to", track.to, "last frame (default: the clip's last; before --from tracks backwards)");
   track_cmd->add_option("--motion", track.motion, "translation, rigid, similarity, affine or perspective (default: the document's)");
+  track_cmd->add_flag("--overwrite", track.overwrite, "let -o write over the -m document");
 
   maskfx::StudioCommandOptions studio;
   CLI::App* studio_cmd = app.add_subcommand("studio", "draw, edit, track and render the mask in a browser");

@@ -1,10 +1,10 @@
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <tuple>
 
 #include "cli/commands.h"
+#include "cli/interrupts.h"
 #include "cli/progress.h"
 #include "host/mask_params.h"
 #include "host/module_loader.h"
@@ -12,9 +12,6 @@
 
 namespace maskfx {
 namespace {
-
-std::atomic<bool> g_interrupted{false};
-void OnInterrupt(int) { g_interrupted.store(true); }
 
 // "A:B", "A:" or ":B", inclusive frame indices.
 bool ParseFrames(const std::string& text, host::RenderOptions& options) {
@@ -42,7 +39,9 @@ int RunRender(const CommonOptions& common, const RenderCommandOptions& o) {
   options.opacity = o.opacity;
   options.expansion = o.expansion;
   options.invert = o.invert;
+  if (o.threads < 0) return Fail(kExitBadInput, "--threads: expected 0 (every core) or more, got " + std::to_string(o.threads));
   options.threads = o.threads;
+  options.note = [](const std::string& line) { std::fprintf(stderr, "maskfx: note: %s\n", line.c_str()); };
   options.pixel_format = host::PixelFormatByName(o.format);
   if (options.pixel_format == 0) return Fail(kExitBadInput, "--format: unknown format " + o.format);
   options.gpu = o.gpu;
@@ -56,17 +55,16 @@ int RunRender(const CommonOptions& common, const RenderCommandOptions& o) {
                                      std::to_string(range.high));
   }
 
+  InterruptWatch interrupts;  // before the module starts any thread
   host::LoadedModule module;
   std::string error;
   if (!host::LoadModule(host::FindModulePath(common.module_path), module, error)) return Fail(kExitBadInput, error);
 
-  std::signal(SIGINT, &OnInterrupt);
   ProgressLine line("rendering");
   const host::RenderResult result = host::RenderClip(
       module, options, [&](const host::RenderProgress& p) { line.Update(p.done, p.total, p.frames_per_second, p.seconds_left); },
-      &g_interrupted);
+      interrupts.stop());
   line.Finish();
-  std::signal(SIGINT, SIG_DFL);
   if (!result.module_message.empty())
     std::fprintf(stderr, "maskfx: %s says: %s\n", module.path.c_str(), result.module_message.c_str());
   if (result.exit_status != 0) return Fail(result.exit_status, result.error);

@@ -1,20 +1,13 @@
-#include <csignal>
 #include <cstdio>
 
 #include "cli/commands.h"
+#include "cli/interrupts.h"
 #include "cli/progress.h"
 #include "host/mask_document.h"
 #include "host/module_loader.h"
 #include "host/track_job.h"
 
 namespace maskfx {
-namespace {
-
-std::atomic<bool> g_interrupted{false};
-void OnInterrupt(int) { g_interrupted.store(true); }
-
-}  // namespace
-
 int RunTrack(const CommonOptions& common, const TrackCommandOptions& o) {
   host::TrackClipOptions options;
   options.input = o.input;
@@ -22,23 +15,23 @@ int RunTrack(const CommonOptions& common, const TrackCommandOptions& o) {
   options.output = o.output;
   options.from = o.from;
   options.to = o.to;
+  options.overwrite_mask = o.overwrite;
   if (!o.motion.empty()) {
     const int level = host::MotionLevelOf(o.motion);
     if (level < 0)
       return Fail(kExitBadInput, "--motion: expected translation, rigid, similarity, affine or perspective, got " + o.motion);
     options.motion_level = level;
   }
+  InterruptWatch interrupts;  // before the module starts any thread
   host::LoadedModule module;
   std::string error;
   if (!host::LoadModule(host::FindModulePath(common.module_path), module, error)) return Fail(kExitBadInput, error);
 
-  std::signal(SIGINT, &OnInterrupt);
   ProgressLine line("tracking");
   const host::TrackClipResult result = host::TrackClip(
       module, options, [&](const host::TrackProgress& p) { line.Update(p.done, p.total, p.frames_per_second, p.seconds_left); },
-      &g_interrupted);
+      interrupts.stop());
   line.Finish();
-  std::signal(SIGINT, SIG_DFL);
   if (!result.module_message.empty())
     std::fprintf(stderr, "maskfx: %s says: %s\n", module.path.c_str(), result.module_message.c_str());
   for (const std::string& w : result.track.warnings) std::fprintf(stderr, "maskfx: warning: %s\n", w.c_str());

@@ -139,6 +139,9 @@ std::string LibraryMessage();
 void ClearLibraryMessage();
 // An FFmpeg result code as text, with the last logged message when there is one.
 std::string LibraryErrorText(int code);
+// As LibraryErrorText, for a decoder's result: where the code is a system error number (other
+// than out of memory) and the decoder logged why, only what it logged.
+std::string DecoderErrorText(int code);
 }  // namespace media_detail
 
 }  // namespace host

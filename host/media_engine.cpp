@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <utility>
 
 #include "platform/runtime/executors.h"
 #include "platform/runtime/host_memory.h"
@@ -89,6 +90,7 @@ struct Sequence {
   int32_t width = 0, height = 0;
   int64_t frame_ticks = 0;
   int64_t duration_ticks = 0;
+  std::string read_failure;  // why the last failed read failed, until taken
 };
 
 struct PendingRender {
@@ -539,11 +541,16 @@ void RunRender(int32_t request) {
     if (go) clip = s->clip;
   }
   std::shared_ptr<FramePixels> pixels;
+  std::string error;
   if (go) {
     static thread_local RgbaFrame frame;  // the render thread's, reused frame to frame
-    std::string error;
-    if (clip->ReadFrame(job.frame_index, frame, error) && frame.width == clip->width() &&
-        frame.height == clip->height()) {
+    if (!clip->ReadFrame(job.frame_index, frame, error)) {
+      if (error.empty()) error = "frame " + std::to_string(job.frame_index) + " could not be read";
+    } else if (frame.width != clip->width() || frame.height != clip->height()) {
+      error = "frame " + std::to_string(job.frame_index) + " is " + std::to_string(frame.width) + "x" +
+              std::to_string(frame.height) + ", the clip " + std::to_string(clip->width()) + "x" +
+              std::to_string(clip->height());
+    } else {
       pixels = ArgbFromRgba(frame);
     }
   }
@@ -551,6 +558,9 @@ void RunRender(int32_t request) {
   {
     std::lock_guard lock(e.mutex);
     if (go) ++e.stats.frames_decoded;
+    // Kept for the host: the effect learns only that the frame did not come.
+    if (const auto it = e.sequences.find(job.sequence); it != e.sequences.end() && !error.empty())
+      it->second.read_failure = error;
     const bool cancelled = e.pending[request].cancelled || FindSequence(e, job.sequence) == nullptr;
     if (pixels && !cancelled) {
       CacheEntry& entry = e.cache[job.identifier];
@@ -726,6 +736,13 @@ void ResumeRenders() {
   Engine& e = TheEngine();
   std::lock_guard lock(e.mutex);
   if (e.render_thread) e.render_thread->Resume();
+}
+
+std::string TakeReadFailure(FxSequenceId sequence) {
+  Engine& e = TheEngine();
+  std::lock_guard lock(e.mutex);
+  const auto it = e.sequences.find(sequence);
+  return it == e.sequences.end() ? std::string() : std::exchange(it->second.read_failure, std::string());
 }
 
 MediaEngineStats EngineStats() {

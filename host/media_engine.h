@@ -69,6 +69,11 @@ void ResumeRenders();
 
 MediaEngineStats EngineStats();
 
+// Why the latest frame of the sequence's clip that could not be read failed ("PATH: cannot
+// decode frame N: ..."), or empty when none failed since the last call; the effect itself only
+// learns that the frame did not come.
+std::string TakeReadFailure(FxSequenceId sequence);
+
 // The id and timing of the clip an effect instance sits on; false when it has none.
 struct ClipTiming {
   FxSequenceId sequence = 0;

@@ -79,6 +79,14 @@ std::string LibraryErrorText(int code) {
   return line;
 }
 
+std::string DecoderErrorText(int code) {
+  // Decoders hand back errno values that may not fit the fault (a picture size refused as
+  // "Device or resource busy"); what they logged says it. Only running out of memory is meant.
+  const std::string detail = LibraryMessage();
+  if (code < 0 && -code < 4096 && code != AVERROR(ENOMEM) && !detail.empty()) return detail;
+  return LibraryErrorText(code);
+}
+
 }  // namespace media_detail
 
 using media_detail::ClearLibraryMessage;
@@ -368,20 +376,24 @@ class Decoder {
     for (;;) {
       av_frame_unref(frame_);
       int ret = avcodec_receive_frame(codec_, frame_);
+      bool decoding = true;  // else reading the file
       if (ret == 0) return 1;
       if (ret == AVERROR(EAGAIN)) {
         ret = av_read_frame(format_, packet_);
+        decoding = false;
         if (ret == AVERROR_EOF && !draining_) {
           draining_ = true;  // no more packets: take what the decoder still holds
           ret = avcodec_send_packet(codec_, nullptr);
+          decoding = true;
         } else if (ret >= 0) {
           if (packet_->stream_index == stream_) ret = avcodec_send_packet(codec_, packet_);
+          decoding = true;
           av_packet_unref(packet_);
         }
         if (ret >= 0) continue;
       }
       if (ret == AVERROR_EOF) return 0;
-      why = LibraryErrorText(ret);
+      why = decoding ? media_detail::DecoderErrorText(ret) : LibraryErrorText(ret);
       return -1;
     }
   }
@@ -426,20 +438,26 @@ std::string RateText(Rational rate) {
   return text;
 }
 
-// Decodes the one frame of an image file at its own size.
-bool DecodeImage(const std::string& path, RgbaConverter& converter, RgbaFrame& frame, bool* has_alpha,
-                 std::string& error) {
+// Decodes the one frame of an image file at its own size. Errors are "PATH: cannot decode: ..."
+// or, for frame `index` of a sequence (index > 0), "PATH: cannot decode frame N: ...".
+bool DecodeImage(const std::string& path, int64_t index, RgbaConverter& converter, RgbaFrame& frame,
+                 bool* has_alpha, std::string& error) {
   Decoder decoder;
-  if (!decoder.Open(path, error)) return false;
+  const std::string failed = path + ": cannot decode" + (index > 0 ? " frame " + std::to_string(index) : "") + ": ";
+  if (!decoder.Open(path, error)) {
+    if (index > 0 && error.starts_with(path + ": cannot decode: "))
+      error = failed + error.substr(path.size() + std::strlen(": cannot decode: "));
+    return false;
+  }
   std::string why;
   const int got = decoder.Next(why);
   if (got <= 0) {
-    error = path + ": cannot decode: " + (got < 0 ? why : "no image in the file");
+    error = failed + (got < 0 ? why : "no image in the file");
     return false;
   }
   const AVFrame* decoded = decoder.frame();
   if (!converter.Convert(decoded, decoded->width, decoded->height, frame, why)) {
-    error = path + ": cannot decode: " + why;
+    error = failed + why;
     return false;
   }
   if (has_alpha != nullptr) *has_alpha = FrameHasAlpha(decoded);
@@ -463,7 +481,7 @@ class ImageListSource final : public MediaReader::Source {
  public:
   bool Open(std::vector<std::string> paths, const std::string& what, std::string& error) {
     paths_ = std::move(paths);
-    if (!DecodeImage(paths_[0], converter_, first_, &info.has_alpha, error)) return false;
+    if (!DecodeImage(paths_[0], 0, converter_, first_, &info.has_alpha, error)) return false;
     info.width = first_.width;
     info.height = first_.height;
     info.frame_count = int64_t(paths_.size());
@@ -480,7 +498,7 @@ class ImageListSource final : public MediaReader::Source {
       return true;
     }
     const std::string& path = paths_[size_t(index)];
-    if (!DecodeImage(path, converter_, frame, nullptr, error)) return false;
+    if (!DecodeImage(path, index, converter_, frame, nullptr, error)) return false;
     if (frame.width != info.width || frame.height != info.height) {
       error = path + ": the image is " + std::to_string(frame.width) + "x" + std::to_string(frame.height) +
               ", the first one " + std::to_string(info.width) + "x" + std::to_string(info.height);
@@ -545,7 +563,10 @@ class StreamSource final : public MediaReader::Source {
   }
 
   bool Read(int64_t index, RgbaFrame& frame, std::string& error) override {
-    if (end_ >= 0 && index >= end_) return false;
+    if (end_ >= 0 && index >= end_) {
+      if (index < claimed_) error = cut_short_;
+      return false;
+    }
     if (index == 0) {
       frame = first_;
       return true;
@@ -564,11 +585,21 @@ class StreamSource final : public MediaReader::Source {
           return false;
         }
         if (got == 0) {
-          // Now the count is known, not estimated.
+          // A file cut short or damaged ends early. Containers often claim one frame more than
+          // they hold, so only a larger shortfall is a fault.
+          const int64_t claimed = info.frame_count;
+          const std::string reason = LibraryMessage();
           end_ = next_;
           info.frame_count = end_;
           info.frame_count_estimated = false;
           Describe();
+          if (claimed - end_ > 1) {
+            claimed_ = claimed;
+            cut_short_ = path_ + ": cannot decode frame " + std::to_string(end_) + ": the file ends after " +
+                         std::to_string(end_) + " of the " + std::to_string(claimed) + " frames it claims" +
+                         (reason.empty() ? "" : " (" + reason + ")");
+          }
+          if (index < claimed_) error = cut_short_;
           return false;
         }
         pending_ = true;
@@ -634,6 +665,8 @@ class StreamSource final : public MediaReader::Source {
   int64_t next_ = 0;      // index of the frame the decoder delivers next (or holds, if pending_)
   bool pending_ = false;  // the decoder's current frame is frame next_, not yet taken
   int64_t end_ = -1;      // the frame count, once the end has been reached
+  int64_t claimed_ = 0;   // the count the file claimed, where it ended well short of it
+  std::string cut_short_;  // the error for frames from end_ to claimed_
 };
 
 // The files of a frame number pattern: from the lowest number present, while numbers follow

@@ -1,6 +1,11 @@
 #include "host/render_job.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -10,12 +15,22 @@
 #include "host/mask_document.h"
 #include "host/mask_params.h"
 #include "host/media.h"
+#include "host/output_paths.h"
 #include "host/pixel_convert.h"
 
 namespace host {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The effect's matte buffers for a frame: 8-bit coverage and the blur's float rows, rounded up.
+constexpr uint64_t kMatteBytesPerPixel = 6;
+
+std::string GigabytesText(uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f GB", double(bytes) / 1e9);
+  return text;
+}
 
 RenderResult Failure(int status, std::string error) {
   RenderResult r;
@@ -58,6 +73,29 @@ void ApplyOverrides(ParamStore& params, const RenderOptions& o) {
 
 }  // namespace
 
+uint64_t RenderBytesPerThread(int32_t width, int32_t height, uint32_t pixel_format) {
+  const uint64_t pixels = uint64_t(std::max(width, 0)) * uint64_t(std::max(height, 0));
+  return pixels * (4 + PixelBytes(pixel_format ? pixel_format : FxPixelFormat_bgra) + kMatteBytesPerPixel);
+}
+
+int RenderThreads(int requested, unsigned cores, uint64_t bytes_per_thread, uint64_t available_bytes) {
+  const int wanted = requested > 0 ? requested : int(std::max(1u, cores));
+  if (bytes_per_thread == 0 || available_bytes == 0) return wanted;  // nothing known to bound it
+  const uint64_t fit = available_bytes / 4 * 3 / bytes_per_thread;
+  return int(std::max<uint64_t>(1, std::min<uint64_t>(uint64_t(wanted), fit)));
+}
+
+uint64_t AvailableMemory() {
+  std::ifstream meminfo("/proc/meminfo");
+  for (std::string key; meminfo >> key;) {
+    uint64_t kilobytes = 0;
+    if (key == "MemAvailable:" && meminfo >> kilobytes) return kilobytes * 1024;
+    meminfo.ignore(1 << 10, '\n');
+  }
+  const long pages = sysconf(_SC_AVPHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+  return pages > 0 && page > 0 ? uint64_t(pages) * uint64_t(page) : 0;
+}
+
 uint32_t PixelFormatByName(const std::string& name) {
   if (name == "bgra8") return FxPixelFormat_bgra;
   if (name == "vuya8") return FxPixelFormat_vuya;
@@ -72,6 +110,7 @@ RenderResult RenderClip(const LoadedModule& module, const RenderOptions& options
                         const std::function<void(const RenderProgress&)>& progress, const std::atomic<bool>* stop) {
   const Clock::time_point started = Clock::now();
   std::string error;
+  if (!CheckOutput(options.output, {options.input, options.mask_path}, error)) return Failure(2, error);
   MaskDocument doc;
   if (!ReadMaskDocument(options.mask_path, doc, error)) return Failure(2, error);
   std::unique_ptr<MediaReader> reader = MediaReader::Open(options.input, error);
@@ -108,7 +147,14 @@ RenderResult RenderClip(const LoadedModule& module, const RenderOptions& options
   if (!writer) return Failure(2, error);
 
   const ColorStandard standard = StandardForSize(info.width, info.height);
-  const int threads = options.threads > 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+  const int wanted = options.threads > 0 ? options.threads : int(std::max(1u, std::thread::hardware_concurrency()));
+  const uint64_t per_thread = RenderBytesPerThread(info.width, info.height, format);
+  const uint64_t available = AvailableMemory();
+  const int threads = RenderThreads(wanted, std::thread::hardware_concurrency(), per_thread, available);
+  if (threads < wanted && options.note)
+    options.note("rendering " + std::to_string(threads) + (threads == 1 ? " frame" : " frames") + " at once, not " +
+                 std::to_string(wanted) + ": each needs about " + GigabytesText(per_thread) + " and " +
+                 GigabytesText(available) + " of memory is available");
   const int64_t total = last == INT64_MAX ? 0 : last - first + 1;
 
   // Frames go out in batches: read in order, render side by side, write in order.

@@ -8,6 +8,7 @@
 #include "host/mask_document.h"
 #include "host/mask_params.h"
 #include "host/media_engine.h"
+#include "host/output_paths.h"
 
 namespace host {
 namespace {
@@ -57,9 +58,13 @@ TrackResult TrackThroughClip(EffectHost& effect, const TrackOptions& options,
       result.interrupted = true;
       break;
     }
+    TakeReadFailure(effect.sequence());  // from an earlier press, already dealt with
     const EffectHost::TrackPress press = effect.PressTrack(f, forward, options.press_timeout_ms);
-    if (const std::string why = PressFailure(press, options.press_timeout_ms); !why.empty())
-      return fail(1, FrameText(f) + ": " + why);
+    if (const std::string why = PressFailure(press, options.press_timeout_ms); !why.empty()) {
+      // The effect can only say that a frame did not come; the clip knows which and why.
+      const std::string unread = TakeReadFailure(effect.sequence());
+      return fail(1, FrameText(f) + ": " + (unread.empty() ? why : unread));
+    }
     if (!press.keyframes) return fail(1, FrameText(f) + ": the effect stored no keyframes");
     for (const std::string& w : press.warnings) result.warnings.push_back(FrameText(f) + ": " + w);
     ++result.frames_tracked;
@@ -86,6 +91,9 @@ TrackClipResult TrackClip(const LoadedModule& module, const TrackClipOptions& op
     return result;
   };
   std::string error;
+  if (!CheckOutput(options.output, {options.input}, error)) return fail(2, error);
+  if (!options.overwrite_mask && !CheckOutput(options.output, {options.mask_path}, error))
+    return fail(2, error + " (or --overwrite to replace the document)");
   MaskDocument doc;
   if (!ReadMaskDocument(options.mask_path, doc, error)) return fail(2, error);
   if (doc.keyframes.empty()) return fail(2, options.mask_path + ": the document has no keyframes to start from");
@@ -93,10 +101,6 @@ TrackClipResult TrackClip(const LoadedModule& module, const TrackClipOptions& op
   if (!reader) return fail(2, error);
   const MediaInfo info = reader->info();
   if (info.frame_count <= 0) return fail(2, options.input + ": cannot tell how many frames the clip has");
-  if (doc.width > 0 && doc.height > 0 && (doc.width != info.width || doc.height != info.height))
-    return fail(2, options.mask_path + ": the mask is for " + std::to_string(doc.width) + "x" +
-                       std::to_string(doc.height) + " but the clip is " + std::to_string(info.width) + "x" +
-                       std::to_string(info.height));
   result.frames = info.frame_count;
   result.from = options.from.value_or(doc.keyframes.front().frame);
   result.to = options.to.value_or(info.frame_count - 1);

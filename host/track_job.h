@@ -51,6 +51,7 @@ struct TrackClipOptions {
   std::optional<int64_t> from;  // default: the document's first keyframe
   std::optional<int64_t> to;    // default: the clip's last frame
   std::optional<int32_t> motion_level;
+  bool overwrite_mask = false;  // OUTPUT may be the document read from `mask_path`
 };
 
 struct TrackClipResult {
@@ -62,7 +63,10 @@ struct TrackClipResult {
 
 // Opens the clip and the document, tracks, and writes the document with one keyframe per tracked
 // frame (plus the keyframes it had). What was tracked before a failure or an interrupt is
-// written too; the error still says what stopped it.
+// written too; the error still says what stopped it. OUTPUT must not be the clip or a
+// write-protected file, nor the document unless `overwrite_mask`. The document's shapes are in
+// normalised coordinates: on a clip of another size they are taken at the clip's size, as a
+// render takes them.
 TrackClipResult TrackClip(const LoadedModule& module, const TrackClipOptions& options,
                           const std::function<void(const TrackProgress&)>& progress, const std::atomic<bool>* stop);
 

@@ -1,5 +1,6 @@
 // maskfx as a user runs it: a separate process, judged by its exit status and what it prints.
 #include <fcntl.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -60,7 +61,11 @@ class MaskfxTest : public ::testing::Test {
   // Runs maskfx with `args`; `env` entries replace (or add to) the inherited environment.
   Outcome Run(const std::vector<std::string>& args,
               const std::map<std::string, std::string>& env = {}) {
-    Outcome outcome;
+    return Wait(Start(args, env));
+  }
+
+  // Starts maskfx without waiting for it; Wait collects it.
+  pid_t Start(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {}) {
     const std::string out_path = (dir_ / "stdout").string();
     const std::string err_path = (dir_ / "stderr").string();
 
@@ -91,13 +96,19 @@ class MaskfxTest : public ::testing::Test {
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
       ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
-      return outcome;
+      return -1;
     }
+    return pid;
+  }
+
+  Outcome Wait(pid_t pid) {
+    Outcome outcome;
+    if (pid <= 0) return outcome;
     int wait_status = 0;
     if (waitpid(pid, &wait_status, 0) == pid && WIFEXITED(wait_status))
       outcome.status = WEXITSTATUS(wait_status);
-    outcome.out = ReadFile(out_path);
-    outcome.err = ReadFile(err_path);
+    outcome.out = ReadFile(dir_ / "stdout");
+    outcome.err = ReadFile(dir_ / "stderr");
     return outcome;
   }
 
@@ -285,6 +296,201 @@ TEST_F(MaskfxTest, UsageErrors) {
   ExpectBadInput(Run({}));
   ExpectBadInput(Run({"--no-such-option", "demo"}));
   ExpectBadInput(Run({"no-such-command"}));
+}
+
+// ---- Outputs, damaged clips and interruptions --------------------------------------------------
+
+// The temporary files of ours in `dir` (NAME.tmp-PID-N).
+std::vector<std::string> TempFiles(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(".tmp-") != std::string::npos) names.push_back(name);
+  }
+  return names;
+}
+
+class MaskfxOutputTest : public MaskfxTest {
+ protected:
+  // The demo's clip and documents, made once for the suite and copied into each test's folder.
+  static void TearDownTestSuite() {
+    std::error_code ec;
+    if (!demo_.empty()) fs::remove_all(demo_, ec);
+    demo_.clear();
+  }
+  void SetUp() override {
+    MaskfxTest::SetUp();
+    if (demo_.empty()) {
+      char pattern[] = "/tmp/maskfx_demo.XXXXXX";
+      ASSERT_NE(mkdtemp(pattern), nullptr);
+      demo_ = pattern;
+      ASSERT_EQ(Run({"demo", "-o", (demo_ / "demo").string()}).status, 0);
+    }
+    fs::copy(demo_ / "demo", dir_ / "demo", fs::copy_options::recursive);
+    clip_ = (dir_ / "demo" / "clip" / "frame_%04d.png").string();
+    mask_ = (dir_ / "demo" / "mask.json").string();
+  }
+  // The demo clip as one video file.
+  std::string Video(const std::string& name) {
+    const std::string path = (dir_ / name).string();
+    const Outcome o = Run({"render", clip_, "-m", mask_, "-o", path});
+    EXPECT_EQ(o.status, 0) << o.err;
+    return path;
+  }
+  // Waits (up to a minute) until a temporary file of ours appears: the render has begun.
+  bool AwaitTempFile() {
+    for (int k = 0; k < 12000; ++k) {
+      if (!TempFiles(dir_).empty()) return true;
+      usleep(5000);
+    }
+    return false;
+  }
+
+  static inline fs::path demo_;
+  std::string clip_, mask_;
+};
+
+// `render in.mkv -o in.mkv` used to replace the footage and exit 0; `track -o` could name -m.
+TEST_F(MaskfxOutputTest, AnOutputThatIsAnInputIsRefusedAndLeftAlone) {
+  const std::string video = Video("in.mkv");
+  const std::string before = ReadFile(video);
+  fs::create_symlink(video, dir_ / "link.mkv");
+  for (const std::string& output : {video, (dir_ / "." / "in.mkv").string(), (dir_ / "link.mkv").string()}) {
+    ExpectBadInput(Run({"render", video, "-m", mask_, "-o", output}), output + ": is the input " + video);
+  }
+  ExpectBadInput(Run({"render", clip_, "-m", mask_, "-o", (dir_ / "demo" / "clip" / ".." / "clip" / "frame_%04d.png").string()}),
+                 "is the input " + clip_);
+  EXPECT_EQ(ReadFile(video), before);
+
+  const std::string doc = (dir_ / "doc.json").string();
+  fs::copy_file(dir_ / "demo" / "tracked.json", doc);
+  ExpectBadInput(Run({"track", clip_, "-m", doc, "-o", doc, "--to", "2"}), "--overwrite");
+  const Outcome o = Run({"track", clip_, "-m", doc, "-o", doc, "--to", "2", "--overwrite"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(TempFiles(dir_), std::vector<std::string>{});
+}
+
+TEST_F(MaskfxOutputTest, WriteProtectedOutputsAreRefusedAndLinksWrittenThrough) {
+  const std::string video = Video("in.mkv");
+  const fs::path kept = dir_ / "kept.mkv";
+  std::ofstream(kept) << "keep me";
+  fs::permissions(kept, fs::perms::owner_read | fs::perms::group_read);
+  ExpectBadInput(Run({"render", video, "-m", mask_, "-o", kept.string(), "--frames", "0:1"}), "write-protected");
+  ExpectBadInput(Run({"track", clip_, "-m", mask_, "-o", kept.string(), "--to", "1"}), "write-protected");
+  EXPECT_EQ(ReadFile(kept), "keep me");
+
+  // Through a link the file it names is replaced, keeping its permissions, for render and track.
+  for (const std::string name : {"out.mkv", "out.json"}) {
+    const fs::path real = dir_ / ("real_" + name);
+    std::ofstream(real) << "old";
+    fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink(real, dir_ / name);
+    const Outcome o = name == "out.mkv"
+                          ? Run({"render", video, "-m", mask_, "-o", (dir_ / name).string(), "--frames", "0:1"})
+                          : Run({"track", clip_, "-m", mask_, "-o", (dir_ / name).string(), "--to", "1"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_TRUE(fs::is_symlink(dir_ / name)) << name;
+    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_NE(ReadFile(real), "old");
+  }
+}
+
+// An MKV cut in half rendered 24 of its 50 frames with exit 0; track said only "Error receiving
+// synchronous frame.".
+TEST_F(MaskfxOutputTest, AClipCutShortFailsNamingTheFrameAndWhy) {
+  const std::string whole = ReadFile(Video("in.mkv"));
+  const std::string cut = (dir_ / "cut.mkv").string();
+  std::ofstream(cut, std::ios::binary) << whole.substr(0, whole.size() / 2);
+  const std::string output = (dir_ / "out.mkv").string();
+  const Outcome r = Run({"render", cut, "-m", mask_, "-o", output});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("maskfx: error: " + cut + ": cannot decode frame "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(" of the 24 frames it claims"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(output));
+
+  const Outcome t = Run({"track", cut, "-m", mask_, "-o", (dir_ / "t.json").string()});
+  EXPECT_EQ(t.status, 1) << t.err;
+  EXPECT_NE(t.err.find(cut + ": cannot decode frame "), std::string::npos) << t.err;
+  EXPECT_EQ(t.err.find("synchronous"), std::string::npos) << t.err;
+}
+
+TEST_F(MaskfxOutputTest, ACorruptImageInASequenceIsNamedWithItsFrame) {
+  fs::copy(dir_ / "demo" / "clip", dir_ / "seq");
+  const fs::path bad = dir_ / "seq" / "frame_0005.png";
+  const std::string bytes = ReadFile(bad);
+  std::ofstream(bad, std::ios::binary | std::ios::trunc) << bytes.substr(0, 200);
+  const std::string seq = (dir_ / "seq" / "frame_%04d.png").string();
+  const Outcome t = Run({"track", seq, "-m", mask_, "-o", (dir_ / "t.json").string(), "--to", "8"});
+  EXPECT_EQ(t.status, 1) << t.err;
+  EXPECT_NE(t.err.find("maskfx: error: frame 4: " + bad.string() + ": cannot decode frame 5: "), std::string::npos)
+      << t.err;
+  const Outcome r = Run({"render", seq, "-m", mask_, "-o", (dir_ / "out_%04d.png").string()});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find(bad.string() + ": cannot decode frame 5: "), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir_ / "out_0000.png"));
+}
+
+// A document for another size: render took it at the clip's size while track refused it.
+TEST_F(MaskfxOutputTest, RenderAndTrackTakeADocumentForAnotherSizeAlike) {
+  std::string error;
+  auto reader = host::MediaReader::Open(clip_, error);
+  ASSERT_TRUE(reader) << error;
+  fs::create_directory(dir_ / "half");
+  for (int64_t f = 0; f < 3; ++f) {
+    host::RgbaFrame full, half{320, 180, std::vector<uint8_t>(320 * 180 * 4)};
+    ASSERT_TRUE(reader->ReadFrame(f, full, error)) << error;
+    for (int y = 0; y < 180; ++y)
+      for (int x = 0; x < 320; ++x)
+        std::memcpy(&half.pixels[(y * 320 + x) * 4], &full.pixels[(2 * y * 640 + 2 * x) * 4], 4);
+    ASSERT_TRUE(host::WriteStillImage((dir_ / "half" / ("f_" + std::to_string(f) + ".png")).string(), half, error));
+  }
+  const std::string small = (dir_ / "half" / "f_%d.png").string();
+  const Outcome r = Run({"render", small, "-m", mask_, "-o", (dir_ / "r_%d.png").string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const Outcome t = Run({"track", small, "-m", mask_, "-o", (dir_ / "t.json").string()});
+  EXPECT_EQ(t.status, 0) << t.err;
+  EXPECT_NE(ReadFile(dir_ / "t.json").find("\"width\": 320"), std::string::npos);
+}
+
+TEST_F(MaskfxOutputTest, NegativeThreadsAreRefused) {
+  ExpectBadInput(Run({"render", clip_, "-m", mask_, "-o", (dir_ / "x.mkv").string(), "--threads=-1"}), "--threads");
+  EXPECT_FALSE(fs::exists(dir_ / "x.mkv"));
+}
+
+// One interrupt stops after the frame in progress and writes nothing; a second (here SIGTERM
+// right behind SIGINT) stops at once. Neither leaves a temporary file.
+TEST_F(MaskfxOutputTest, InterruptsLeaveNoTemporaryFiles) {
+  const std::vector<std::string> slow = {"--threads", "1", "--format", "bgra32f"};
+  for (const bool twice : {false, true}) {
+    SCOPED_TRACE(twice ? "twice" : "once");
+    std::vector<std::string> args = {"render", clip_, "-m", mask_, "-o", (dir_ / "out_%04d.png").string()};
+    args.insert(args.end(), slow.begin(), slow.end());
+    const pid_t pid = Start(args);
+    ASSERT_TRUE(AwaitTempFile());
+    kill(pid, SIGINT);
+    if (twice) kill(pid, SIGTERM);
+    const Outcome o = Wait(pid);
+    EXPECT_EQ(o.status, twice ? 128 + SIGTERM : 1) << o.err;
+    EXPECT_NE(o.err.find(twice ? "stopped at once; nothing written" : "interrupted; nothing written"),
+              std::string::npos)
+        << o.err;
+    EXPECT_EQ(TempFiles(dir_), std::vector<std::string>{});
+    EXPECT_FALSE(fs::exists(dir_ / "out_0000.png"));
+  }
+}
+
+// A render killed outright leaves its temporary file; the next render of the same output
+// removes it.
+TEST_F(MaskfxOutputTest, TemporaryFilesOfAKilledRenderAreRemovedByTheNext) {
+  const std::string output = (dir_ / "out.mkv").string();
+  const pid_t pid = Start({"render", clip_, "-m", mask_, "-o", output, "--threads", "1", "--format", "bgra32f"});
+  ASSERT_TRUE(AwaitTempFile());
+  kill(pid, SIGKILL);
+  Wait(pid);
+  EXPECT_EQ(TempFiles(dir_).size(), 1u);
+  const Outcome o = Run({"render", clip_, "-m", mask_, "-o", output, "--frames", "0:0"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(TempFiles(dir_), std::vector<std::string>{});
 }
 
 }  // namespace

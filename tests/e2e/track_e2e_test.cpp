@@ -234,7 +234,7 @@ TEST_F(TrackE2ETest, UndecodableFrameStopsTheTrackAndKeepsWhatWasTracked) {
       std::make_shared<BrokenClip>(ClipFromFrames(MakeCardClip(spec_, card, background), {25, 1}), 4));
   const TrackResult r = Track(0, spec_.frames - 1);
   EXPECT_EQ(r.exit_status, 1);
-  EXPECT_EQ(r.error, "frame 3: Error receiving synchronous frame.");
+  EXPECT_EQ(r.error, "frame 3: damaged");  // the clip's reason, not only the effect's
   EXPECT_EQ(r.frames_tracked, 3);
   EXPECT_LT(VertexError(3), 0.5);  // frames 1 to 3 stay tracked
 }

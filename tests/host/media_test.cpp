@@ -533,4 +533,19 @@ TEST(MediaRoundTrip, OutputsGoThroughLinksAndKeepThePermissions) {
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"f_0000.png", "real_f_0000.png", "real_v.mkv", "v.mkv"}));
 }
 
+// Decoders return errno values that need not fit ("Device or resource busy" for a picture size
+// refused): where the decoder said why, that is the message.
+extern "C" void av_log(void* context, int level, const char* format, ...);  // FFmpeg's, linked by the host
+constexpr int kLogError = 16;                                              // AV_LOG_ERROR
+
+TEST(MediaErrors, DecoderErrorsSayWhatTheDecoderSaid) {
+  host::media_detail::InitMediaLibraries();
+  host::media_detail::ClearLibraryMessage();
+  av_log(nullptr, kLogError, "Picture size %ux%u is invalid\n", 60000u, 60000u);
+  EXPECT_EQ(host::media_detail::DecoderErrorText(-EBUSY), "Picture size 60000x60000 is invalid");
+  EXPECT_EQ(host::media_detail::DecoderErrorText(-ENOMEM), "Cannot allocate memory (Picture size 60000x60000 is invalid)");
+  host::media_detail::ClearLibraryMessage();
+  EXPECT_EQ(host::media_detail::DecoderErrorText(-EBUSY), "Device or resource busy");
+}
+
 }  // namespace

@@ -1,0 +1,41 @@
+#include "cli/interrupts.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "host/output_paths.h"
+
+namespace maskfx {
+
+InterruptWatch::InterruptWatch() {
+  sigemptyset(&signals_);
+  for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals_, s);
+  pthread_sigmask(SIG_BLOCK, &signals_, &old_mask_);
+  watcher_ = std::thread([this] { Watch(); });
+}
+
+InterruptWatch::~InterruptWatch() {
+  done_ = true;
+  watcher_.join();
+  pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+}
+
+void InterruptWatch::Watch() {
+  // Short waits so that the destructor need not signal the watcher to end it.
+  const timespec wait{0, 100 * 1000 * 1000};
+  while (!done_) {
+    const int s = sigtimedwait(&signals_, nullptr, &wait);
+    if (s < 0) continue;
+    if (!stop_.exchange(true)) {
+      std::fprintf(stderr, "\nmaskfx: stopping after the frame in progress (interrupt again to stop at once)\n");
+      continue;
+    }
+    host::RemoveAllTempsForExit();
+    std::fprintf(stderr, "\nmaskfx: stopped at once; nothing written\n");
+    std::fflush(stderr);
+    _exit(128 + s);
+  }
+}
+
+}  // namespace maskfx
