@@ -42,6 +42,8 @@ int32_t ZPROffsetPathGetDashPathProcV1(ZPROffsetSegmentCallback callback, void* 
 // Results of the offset services besides 0.
 inline constexpr int32_t kZPRErrUnsupported = -2;
 inline constexpr int32_t kZPRErrBadPath = -3;  // malformed codes or non-finite coordinates
+// The outline is sound but too intricate to offset in reasonable time (kMaxOffsetWork).
+inline constexpr int32_t kZPRErrTooComplex = -4;
 
 }  // extern "C"
 
@@ -51,7 +53,8 @@ namespace quill {
 
 // Largest distance, in pixels, between a curve and the lines that stand for it: the input's
 // cubics are flattened to it and the round joins' arcs drawn to it, so a curved stretch of the
-// offset outline lies within twice this of the true offset.
+// offset outline lies within twice this of the true offset. Outlines of more than a few hundred
+// vertices may also lose vertices that move them by less than 1/64 pixel.
 inline constexpr float kOffsetTolerance = 1.0f / 8;
 
 // Streams the outline of `path` grown (distance > 0) or shrunk (distance < 0) by |distance|
@@ -59,11 +62,20 @@ inline constexpr float kOffsetTolerance = 1.0f / 8;
 // self-intersecting input is first resolved with non-zero winding, so the result is the set of
 // points within |distance| of the filled region (growing) or of points at least |distance|
 // inside it (shrinking); a region that shrinks away streams nothing. Returns 0, or
-// kZPRErrBadPath for malformed input (nothing streamed), or the sink's first non-zero result.
+// kZPRErrBadPath for malformed input or kZPRErrTooComplex for an outline beyond kMaxOffsetWork
+// (nothing streamed either way), or the sink's first non-zero result.
 int32_t OffsetOutline(const PathView& path, float distance, ZPROffsetSegmentCallback sink, void* user);
 
 // Largest |coordinate| OffsetOutline accepts, in pixels (2^18, over thirty times an 8K frame);
 // a path reaching beyond it is refused as damaged.
 inline constexpr double kMaxOffsetCoordinate = 262144;
+
+// Largest sweep work OffsetOutline takes on, beyond which it answers kZPRErrTooComplex: the sum,
+// over the distinct heights of the flattened outline's vertices, of the edges spanning each
+// height, which the polygon library's time follows (about 0.1 us a unit). A smooth outline costs
+// a few units a vertex, so a million vertices are far within; outlines with thousands of edges
+// across every horizontal line are not (a frame-sized star of 10,000 spikes is 8 million, of
+// 30,000 spikes 73 million).
+inline constexpr double kMaxOffsetWork = 2e7;
 
 }  // namespace quill

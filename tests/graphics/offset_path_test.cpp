@@ -144,6 +144,22 @@ struct AreaCase {
   std::vector<Probe> probes;
 };
 
+void ExpectRegion(const AreaCase& c) {
+  SCOPED_TRACE(c.name);
+  Recorder rec;
+  ASSERT_EQ(OffsetOutline(c.shape.View(), c.distance, Record, &rec), 0);
+  const std::vector<Polygon> polygons = Polygons(rec.segments);
+  if (c.area != kAnyArea) {
+    EXPECT_NEAR(SignedArea(polygons), c.area, c.tolerance);
+  }
+  if (c.outlines != kAnyCount) {
+    EXPECT_EQ(static_cast<int>(polygons.size()), c.outlines);
+  }
+  for (const Probe& p : c.probes) {
+    EXPECT_EQ(Winding(polygons, p.x, p.y) != 0, p.inside) << "at " << p.x << ", " << p.y;
+  }
+}
+
 TEST(OffsetOutline, GivesTheOffsetRegion) {
   const double rounded = 4 - kPi;        // a square minus its inscribed disc, per unit d^2
   const double circle_tol = 0.0003 * 2;  // quarter-arc cubics overshoot a circle by < 0.03% r
@@ -197,21 +213,7 @@ TEST(OffsetOutline, GivesTheOffsetRegion) {
       {"empty path", Shape(), 10, 0, 0, 0, {}},
   };
   // clang-format on
-  for (const AreaCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    Recorder rec;
-    ASSERT_EQ(OffsetOutline(c.shape.View(), c.distance, Record, &rec), 0);
-    const std::vector<Polygon> polygons = Polygons(rec.segments);
-    if (c.area != kAnyArea) {
-      EXPECT_NEAR(SignedArea(polygons), c.area, c.tolerance);
-    }
-    if (c.outlines != kAnyCount) {
-      EXPECT_EQ(static_cast<int>(polygons.size()), c.outlines);
-    }
-    for (const Probe& p : c.probes) {
-      EXPECT_EQ(Winding(polygons, p.x, p.y) != 0, p.inside) << "at " << p.x << ", " << p.y;
-    }
-  }
+  for (const AreaCase& c : cases) ExpectRegion(c);
 }
 
 // Every vertex and edge midpoint of an offset circle lies within the tolerance band of the
@@ -234,6 +236,62 @@ TEST(OffsetOutline, OffsetCircleStaysWithinTolerance) {
       ASSERT_TRUE(vertex >= lo && vertex <= hi) << vertex;
       ASSERT_TRUE(middle >= lo && middle <= hi) << middle;
     }
+  }
+}
+
+// n corners round the origin alternating between radii r_in and r_out, winding `turns` times:
+// a regular polygon when the radii agree, teeth or a self-crossing star when they differ.
+Shape Zigzag(int n, double r_in, double r_out, int turns = 1) {
+  Shape s;
+  for (int i = 0; i < n; ++i) {
+    const double a = 2 * kPi * turns * i / n, r = i % 2 ? r_in : r_out;
+    s.Add(i ? kPathLineTo : kPathMoveTo, static_cast<float>(r * std::cos(a)),
+          static_cast<float>(r * std::sin(a)));
+  }
+  return s.Add(kPathClose, s.points[0].x, s.points[0].y);
+}
+
+// Outlines of thousands of vertices spaced far closer than the distance (each round join
+// overlapping hundreds of others), grown and shrunk: the region is the one a few vertices give,
+// within the approximations' bands, and the outline stays one clean loop.
+TEST(OffsetOutline, DenseOutlinesGiveTheOffsetRegion) {
+  // Arcs and flattening cut inward by up to kOffsetTolerance; growing runs of vertices from
+  // their hulls and simplifying reach outward by up to 1/16 + 1/64 px.
+  const auto band = [](double radius) { return 2 * kPi * radius * (kOffsetTolerance + 1.0 / 16 + 1.0 / 64); };
+  // clang-format off
+  const std::vector<AreaCase> cases = {
+      {"10,000-gon grown 300", Zigzag(10000, 400, 400), 300, kPi * 700 * 700, band(700), 1,
+       {{699.5, 0, true}, {700.5, 0, false}, {0, 0, true}}},
+      {"10,000-gon shrunk 30", Zigzag(10000, 400, 400), -30, kPi * 370 * 370, band(370), 1,
+       {{369.5, 0, true}, {370.5, 0, false}, {0, 0, true}}},
+      {"100,000-gon grown 10", Zigzag(100000, 400, 400), 10, kPi * 410 * 410, band(410), 1,
+       {{409.5, 0, true}, {410.5, 0, false}}},
+      {"10,000 teeth grown 300", Zigzag(10000, 397, 403), 300, kPi * 703 * 703, 2 * kPi * 703 * 0.5, 1,
+       {{702.5, 0, true}, {703.5, 0, false}, {0, 0, true}}},
+      {"10,000 teeth shrunk 30", Zigzag(10000, 397, 403), -30, kAnyArea, 0, 1,
+       {{366, 0, true}, {368, 0, false}, {0, 0, true}}},
+      {"3,000-point star crossing itself grown 1000", Zigzag(3000, 200, 480, 3), 1000, kAnyArea, 0, 1,
+       {{1479, 0, true}, {1481, 0, false}, {0, 0, true}, {0, -1479, true}}},
+      {"3,000-point star crossing itself shrunk 30", Zigzag(3000, 200, 480, 3), -30, kAnyArea, 0, kAnyCount,
+       {{160, 0, true}, {0, 160, true}, {300, 0, false}}},
+  };
+  // clang-format on
+  for (const AreaCase& c : cases) ExpectRegion(c);
+}
+
+// An outline with tens of thousands of edges across every row would take minutes; it is refused
+// at once, whatever the distance, and nothing is streamed.
+TEST(OffsetOutline, RefusesOutlinesTooIntricateToOffset) {
+  const Shape star = Zigzag(100000, 100, 480);
+  for (float d : {10.0f, -10.0f, 0.0f}) {
+    SCOPED_TRACE(d);
+    Recorder rec;
+    EXPECT_EQ(OffsetOutline(star.View(), d, Record, &rec), kZPRErrTooComplex);
+    EXPECT_EQ(ZPROffsetPathGetOffsetPathV4(Record, nullptr, &rec, star.View().count, star.points.data(),
+                                           star.codes.data(), 0, d, 0, 1, 1.0f, 1, 0.0f, 0.0f, 1, 0.5f, 0,
+                                           nullptr, -1.0f),
+              kZPRErrTooComplex);
+    EXPECT_TRUE(rec.segments.empty());
   }
 }
 
