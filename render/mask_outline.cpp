@@ -117,9 +117,11 @@ void OffsetMaskPath(ComponentRef& path, double expansion, float dsx, float dsy, 
   }
   OutlineRecorder result;
   OffsetOutlineFilter filter(&result, 1.0);
-  CheckComponent(offset(&OffsetOutlineFilter::Callback, nullptr, &filter, count, points, codes, 0, d, 0, 1,
-                        1.0f, 1, 0.0f, 0.0f, 1, 0.5f, 0, nullptr, -1.0f),
-                 "GetOffsetPath");
+  const int32_t offset_result = offset(&OffsetOutlineFilter::Callback, nullptr, &filter, count, points, codes, 0, d, 0, 1,
+                                       1.0f, 1, 0.0f, 0.0f, 1, 0.5f, 0, nullptr, -1.0f);
+  // Said in the user's words: the render fails with this message rather than freezing.
+  if (offset_result == kZPRErrTooComplex) throw QIB_T_MT::CQIBError(kTooIntricateToOffsetText, offset_result);
+  CheckComponent(offset_result, "GetOffsetPath");
   filter.Flush();
 
   ComponentRef offset_path = NewPathFromRecorder(result);

@@ -26,6 +26,11 @@ void TransformPath(float sx, float sy, ComponentRef& path);
 // Replaces the path by its outline offset by `expansion` pixels (in the layer's x units), for a
 // frame downsampled by (dsx, dsy) with pixel aspect `par`.
 void OffsetMaskPath(ComponentRef& path, double expansion, float dsx, float dsy, float par);
+// What OffsetMaskPath throws for an outline the offset service refuses as too intricate.
+inline constexpr const char* kTooIntricateToOffsetText =
+    "Mask Expansion cannot be applied: the mask's outline is too intricate (tens of thousands of edges side by "
+    "side). Simplify the mask or set Mask Expansion to 0.";
+
 // Whether OffsetMaskPath can take an outline with these control points: the offset service
 // refuses coordinates beyond its range once the path is scaled for the pixel aspect.
 bool WithinOffsetRange(const std::vector<Mask::MaskVertex>& vertices, float dsx, float dsy, float par);
