@@ -110,36 +110,59 @@ void StrokeOutline(const Canvas& c, FxPenRef pen, const std::vector<MaskVertex>&
   c.suites.surface->StrokePath(c.surface, pen, path.get());
 }
 
-// The layer outline offset by `distance`, drawn on screen. Offsets that fail (a damaged shape)
-// draw nothing rather than something wrong.
-void StrokeOffsetOutline(const Canvas& c, FxPenRef pen, const FxInData* in_data, const FxEventExtra& extra,
-                         const std::vector<MaskVertex>& layer_vertices, double distance) {
+// The layer outline offset by `distance`, in layer coordinates. Offsets that fail (a damaged
+// shape, or one too intricate to grow) leave it empty, so nothing is drawn rather than something
+// wrong.
+LayerOutline OffsetLayerOutline(const FxInData* in_data, const std::vector<MaskVertex>& layer_vertices,
+                                double distance) {
+  LayerOutline outline;
   try {
     OutlineRecorder recorder;
     mask_render::BuildMaskOutline(recorder, layer_vertices);
-    mask_render::ComponentRef outline = mask_render::NewPathFromRecorder(recorder);
-    mask_render::OffsetMaskPath(outline, distance, mask_render::RationalValue(in_data->downsample_x),
+    mask_render::ComponentRef path = mask_render::NewPathFromRecorder(recorder);
+    mask_render::OffsetMaskPath(path, distance, mask_render::RationalValue(in_data->downsample_x),
                                 mask_render::RationalValue(in_data->downsample_y),
                                 mask_render::RationalValue(in_data->pixel_aspect_ratio));
     int32_t count = 0;
     const void* points = nullptr;
     const void* codes = nullptr;
-    mask_render::CheckComponent(mask_render::Paths().get_path_data(outline.get(), &count, &points, &codes, nullptr),
+    mask_render::CheckComponent(mask_render::Paths().get_path_data(path.get(), &count, &points, &codes, nullptr),
                                 "GetPathData");
-    std::vector<quill::PathPoint> screen(static_cast<const quill::PathPoint*>(points),
-                                         static_cast<const quill::PathPoint*>(points) + count);
-    for (quill::PathPoint& p : screen) {
-      Point s{p.x, p.y};
-      LayerToScreen(extra, s);
-      p = {s.x, s.y};
-    }
-    Object<FxPathRef> path = NewPath(c);
-    if (!path) return;
-    PlayIntoPath(c, path.get(), screen.data(), static_cast<const uint32_t*>(codes), screen.size());
-    c.suites.surface->StrokePath(c.surface, pen, path.get());
+    const auto* p = static_cast<const quill::PathPoint*>(points);
+    const auto* c = static_cast<const uint32_t*>(codes);
+    outline.points.assign(p, p + count);
+    outline.codes.assign(c, c + count);
   } catch (const std::exception&) {
-    // A shape the offset service cannot grow is shown without that outline.
+    outline = {};
   }
+  return outline;
+}
+
+OffsetOutlines OffsetOutlinesOf(const FxInData* in_data, const std::vector<MaskVertex>& layer, float expansion,
+                                double feather) {
+  OffsetOutlines out;
+  if (expansion != 0.0f) out.expansion = OffsetLayerOutline(in_data, layer, expansion);
+  if (feather != 0.0) {
+    out.feather_outer = OffsetLayerOutline(in_data, layer, expansion + feather * 0.5);
+    out.feather_inner = OffsetLayerOutline(in_data, layer, expansion - feather * 0.5);
+  }
+  return out;
+}
+
+// An offset outline moved right and down by `shift` layer units, drawn on screen.
+void StrokeOffsetOutline(const Canvas& c, FxPenRef pen, const FxEventExtra& extra, const LayerOutline& outline,
+                         float shift) {
+  if (outline.points.empty()) return;
+  std::vector<quill::PathPoint> screen = outline.points;
+  for (quill::PathPoint& p : screen) {
+    Point s{p.x + shift, p.y + shift};
+    LayerToScreen(extra, s);
+    p = {s.x, s.y};
+  }
+  Object<FxPathRef> path = NewPath(c);
+  if (!path) return;
+  PlayIntoPath(c, path.get(), screen.data(), outline.codes.data(), screen.size());
+  c.suites.surface->StrokePath(c.surface, pen, path.get());
 }
 
 void FillCircle(const Canvas& c, Point centre, float radius) {
@@ -309,14 +332,18 @@ void DrawMaskPass(const FxInData* in_data, FxParamDef* params[], const FxEventEx
     }
   }
   if (!open) {
+    // A pass given no outlines makes its own.
+    const OffsetOutlines own = input.offsets ? OffsetOutlines{} : OffsetOutlinesOf(in_data, layer, input.expansion, input.feather);
+    const OffsetOutlines& offsets = input.offsets ? *input.offsets : own;
+    const float shift = input.offsets ? input.offsets_shift : 0.0f;
     if (input.expansion != 0.0f) {
-      if (Object<FxPenRef> pen = NewPen(c, 1.0f)) StrokeOffsetOutline(c, pen.get(), in_data, extra, layer, input.expansion);
+      if (Object<FxPenRef> pen = NewPen(c, 1.0f)) StrokeOffsetOutline(c, pen.get(), extra, offsets.expansion, shift);
     }
     if (input.feather != 0.0) {
       if (Object<FxPenRef> dashed = NewPen(c, 1.0f)) {
         suites.pen->SetDashPattern(dashed.get(), kDash, 2);
-        for (const double offset : {input.expansion + input.feather * 0.5, input.expansion - input.feather * 0.5})
-          StrokeOffsetOutline(c, dashed.get(), in_data, extra, layer, offset);
+        for (const LayerOutline* outline : {&offsets.feather_outer, &offsets.feather_inner})
+          StrokeOffsetOutline(c, dashed.get(), extra, *outline, shift);
       }
     }
     DrawFeatherHandle(c, in_data, params, extra, input);
@@ -347,8 +374,14 @@ FxErr DrawMaskOverlay(FxInData* in_data, FxOutData*, FxParamDef* params[], FxEve
       v.anchor_x += input.screen_scale, v.in_x += input.screen_scale, v.out_x += input.screen_scale;
       v.anchor_y += input.screen_scale, v.in_y += input.screen_scale, v.out_y += input.screen_scale;
     }
+    // Both passes draw the same offset outlines, the shadow's moved with its vertices.
+    const OffsetOutlines offsets = shape.mode == Mask::kMaskModeOpen
+                                       ? OffsetOutlines{}
+                                       : OffsetOutlinesOf(in_data, placed, input.expansion, input.feather);
+    input.offsets = &offsets;
     PassInput shadow_input = input;
     shadow_input.vertices = &shadow;
+    shadow_input.offsets_shift = input.screen_scale;
     DrawMaskPass(in_data, params, *extra, shadow_input, kShadowColor);
     DrawMaskPass(in_data, params, *extra, input, control);
   }

@@ -3,9 +3,11 @@
 // feather/expansion handle and the marquee, all through the host's drawing suites.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "mask/mask_shape.h"
+#include "platform/graphics/path_data.h"
 #include "overlay/screen_space.h"
 #include "platform/sdk/drawing_suites.h"
 #include "platform/sdk/effect_interface.h"
@@ -43,6 +45,19 @@ struct Canvas {
   FxDrawColor color;
 };
 
+// An outline in layer coordinates as the offset service gave it (recorder entries).
+struct LayerOutline {
+  std::vector<quill::PathPoint> points;
+  std::vector<uint32_t> codes;
+};
+
+// The expansion outline and the two feather outlines, each computed once per draw and shared by
+// both passes: offsetting a mask of many vertices is the costly part of drawing it. An outline
+// the offset service could not make is left empty and not drawn.
+struct OffsetOutlines {
+  LayerOutline expansion, feather_outer, feather_inner;
+};
+
 struct PassInput {
   const std::vector<Mask::MaskVertex>* vertices;  // layer coordinates
   bool show_handles;
@@ -50,6 +65,8 @@ struct PassInput {
   double feather;
   float expansion;
   float screen_scale;
+  const OffsetOutlines* offsets = nullptr;  // computed from the unshifted vertices
+  float offsets_shift = 0;  // layer units this pass's vertices lie right and down of those
 };
 
 void DrawMaskPass(const FxInData* in_data, FxParamDef* params[], const FxEventExtra& extra, const PassInput& input,
