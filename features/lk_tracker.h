@@ -184,8 +184,8 @@ uint64_t track_spans(std::span<const tracking_feature<float>> table, uint64_t sl
                      std::vector<feature_track>& tracks);
 
 // Cholesky helpers shared with the refinement: factor an n x n symmetric matrix in place
-// (lower triangle, column-major) and solve with the factor. The factorisation also fails when
-// a pivot has lost all but 1e-6 of its diagonal, so numerically singular systems fail cleanly.
+// (lower triangle, column-major) and solve with the factor. The factorisation fails when
+// LAPACK finds a pivot that is not positive, or when an entry is not finite.
 bool cholesky_factor(float* a, int n);
 bool cholesky_solve(const float* factor, int n, float* b);
 
