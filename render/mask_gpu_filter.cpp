@@ -258,8 +258,9 @@ FxGPUResult VXMaskGPU::Render(const FxGPURenderParams& params, const FxPixHandle
     const float horizontal = float(double(p.feather) * Reciprocal(params.scale_x) / kFeatherDivisor);
     const float vertical = float(double(p.feather) * Reciprocal(params.scale_y) / kFeatherDivisor);
     // Only the columns the destination has: spare packed bytes must not bleed into the edge.
-    GF::SingleChannelBlur(device, packed.data, packed.rowbytes, packed.pixel_format, mask_width, mask_height,
-                          horizontal, vertical, true, blurred.get());
+    if (!GF::SingleChannelBlur(device, packed.data, packed.rowbytes, packed.pixel_format, mask_width, mask_height,
+                               horizontal, vertical, true, blurred.get()))
+      return kFxGPU_Failed;  // never an unfeathered frame passed off as feathered
     matte = blurred.get();
   }
   GF::CopyPackedAlpha(device, matte, packed.rowbytes, packed.pixel_format, packed.width, mask_height,

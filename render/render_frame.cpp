@@ -90,10 +90,10 @@ void WriteCoverageToAlpha(const uint8_t* source, int64_t source_stride, const Al
 }
 
 
-void ComposeMatte(const Mask::MaskShape& shape, const AlphaTarget& out, int32_t W, int32_t H, int32_t Wf,
+bool ComposeMatte(const Mask::MaskShape& shape, const AlphaTarget& out, int32_t W, int32_t H, int32_t Wf,
                   int32_t Hf, FxRational dsx_r, FxRational dsy_r, FxRational par_r, bool inverted, double feather,
                   float opacity, float expansion) {
-  if (W <= 0 || H <= 0) return;
+  if (W <= 0 || H <= 0) return true;
   const float dsx = RationalValue(dsx_r), dsy = RationalValue(dsy_r), par = RationalValue(par_r);
   const size_t pixels = size_t(W) * size_t(H);
   RecycledMemory coverage(pixels);
@@ -102,14 +102,16 @@ void ComposeMatte(const Mask::MaskShape& shape, const AlphaTarget& out, int32_t 
   const BlurWidths widths = FeatherBlurWidths(feather, dsx, dsy, par);
   if (feather == 0.0 || !(widths.horizontal > 0 || widths.vertical > 0)) {
     WriteCoverageToAlpha(coverage.data(), W, out, W, H);
-    return;
+    return true;
   }
   // The blur reads the coverage bytes where they are and writes one byte a pixel: the same
   // result as spreading them into four-byte pixels first, at a quarter of the memory traffic.
   RecycledMemory target(pixels);
-  IR_GaussianBlur(coverage.data(), W, W, H, 1, target.data(), W, W, H, 1, widths.horizontal, widths.vertical, 1, 0,
-                  0, 2);
+  // A blur that cannot be made leaves the unblurred coverage in the target, never stale bytes.
+  const bool blurred = IR_GaussianBlur(coverage.data(), W, W, H, 1, target.data(), W, W, H, 1, widths.horizontal,
+                                       widths.vertical, 1, 0, 0, 2) == 0;
   WriteCoverageToAlpha(target.data(), W, out, W, H);
+  return blurred;
 }
 
 FxErr RenderMaskFrame(FxInData* in_data, FxOutData* out_data, FxParamDef* params[], FxWorld* output) {
@@ -135,8 +137,10 @@ FxErr RenderMaskFrame(FxInData* in_data, FxOutData* out_data, FxParamDef* params
   AlphaTarget out{static_cast<uint8_t*>(output->data), output->rowbytes, output->width, output->height, is_float};
   // A row stride too small for the width would make rows overlap: write nothing.
   if (std::llabs(out.rowbytes) < pixel_bytes * out.width) out.width = 0;
-  ComposeMatte(shape, out, layer.width, layer.height, in_data->width, in_data->height, in_data->downsample_x,
-               in_data->downsample_y, in_data->pixel_aspect_ratio, inverted, feather, opacity, expansion);
+  // A feather that could not be made fails the frame rather than pass it unfeathered.
+  if (!ComposeMatte(shape, out, layer.width, layer.height, in_data->width, in_data->height, in_data->downsample_x,
+                    in_data->downsample_y, in_data->pixel_aspect_ratio, inverted, feather, opacity, expansion))
+    return FxErr_OutOfMemory;
   return FxErr_None;
 }
 

@@ -27,8 +27,9 @@ struct AlphaTarget {
   bool is_float;  // 16-byte float pixels, else 4-byte 8-bit pixels; alpha is the fourth component
 };
 
-// The whole pipeline for one frame: rasterise, feather, write alpha.
-void ComposeMatte(const Mask::MaskShape& shape, const AlphaTarget& out, int32_t W, int32_t H, int32_t Wf,
+// The whole pipeline for one frame: rasterise, feather, write alpha. False when the feather's
+// memory could not be had: the alpha then holds the unfeathered matte.
+bool ComposeMatte(const Mask::MaskShape& shape, const AlphaTarget& out, int32_t W, int32_t H, int32_t Wf,
                   int32_t Hf, FxRational dsx, FxRational dsy, FxRational par, bool inverted, double feather,
                   float opacity, float expansion);
 

@@ -45,12 +45,12 @@ void FillWithColor(const std::shared_ptr<Device>&, void* data, int64_t rowbytes,
   }
 }
 
-void SingleChannelBlur(const std::shared_ptr<Device>&, const void* data, int64_t rowbytes, uint32_t, int32_t width,
+bool SingleChannelBlur(const std::shared_ptr<Device>&, const void* data, int64_t rowbytes, uint32_t, int32_t width,
                        int32_t height, float horizontal, float vertical, bool single_channel, void* target) {
-  if (!single_channel || data == nullptr || target == nullptr) return;
+  if (!single_channel || data == nullptr || target == nullptr) return false;
   // The same Gaussian as the CPU render, over the bytes as one channel.
-  IR_GaussianBlur(data, rowbytes, width, height, 1, target, rowbytes, width, height, 1, horizontal, vertical, 1, 0, 0,
-                  2);
+  return IR_GaussianBlur(data, rowbytes, width, height, 1, target, rowbytes, width, height, 1, horizontal, vertical, 1,
+                         0, 0, 2) == 0;
 }
 
 void CopyPackedAlpha(const std::shared_ptr<Device>&, const void* source, int64_t source_rowbytes, uint32_t,

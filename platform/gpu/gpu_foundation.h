@@ -25,8 +25,10 @@ void FillWithColor(const std::shared_ptr<Device>& device, void* data, int64_t ro
 
 // Blurs width x height bytes (one 8-bit channel, rows `rowbytes` apart) by Gaussians of the
 // given standard deviations into `target` (same layout; it may be `data`). `single_channel` must
-// be true: the bytes are one channel whatever `format` says of their grouping.
-void SingleChannelBlur(const std::shared_ptr<Device>& device, const void* data, int64_t rowbytes, uint32_t format,
+// be true: the bytes are one channel whatever `format` says of their grouping. False when the
+// blur could not be made; `target` then holds the bytes unblurred (or is untouched when the
+// arguments were refused).
+bool SingleChannelBlur(const std::shared_ptr<Device>& device, const void* data, int64_t rowbytes, uint32_t format,
                        int32_t width, int32_t height, float horizontal, float vertical, bool single_channel,
                        void* target);
 

@@ -8,12 +8,14 @@
 // Gaussian's integrals over unit intervals. Small deviations use those weights directly; larger
 // ones use a fourth-order recursive Gaussian whose cost does not grow with the deviation.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <complex>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -201,6 +203,16 @@ inline uint8_t RoundToByte(float v) {
   return static_cast<uint8_t>(i < 0 ? 0 : i > 255 ? 255 : i);
 }
 
+// Allocations the tests ask to fail, to reach the paths a short machine takes.
+std::atomic<int> g_failing_allocations{0};
+
+bool AllocationFails() {
+  int left = g_failing_allocations.load();
+  while (left > 0)
+    if (g_failing_allocations.compare_exchange_weak(left, left - 1)) return true;
+  return false;
+}
+
 // Frames this large are split across threads; below it, starting threads costs more than it saves.
 constexpr int64_t kThreadedFromPixels = 512 * 512;
 
@@ -214,6 +226,7 @@ bool RunSplit(int count, size_t longest, int64_t pixels, const Pass& pass) {
   const int parts = pixels >= kThreadedFromPixels ? std::min<int>(count, int(std::min<unsigned>(cores, 8))) : 1;
   std::vector<std::vector<float>> ins, outs;
   try {
+    if (AllocationFails()) throw std::bad_alloc();
     for (int part = 0; part < parts; ++part) {
       ins.emplace_back((longest + 2 * kMaxRadius) * kLanes);
       outs.emplace_back(longest * kLanes);
@@ -236,6 +249,18 @@ bool RunSplit(int count, size_t longest, int64_t pixels, const Pass& pass) {
   return true;
 }
 
+// The answer to a blur that could not be made: the channel copied through unblurred, so that dst
+// never holds what happened to be in its memory, and -1.
+int32_t CopyUnblurred(const void* src, int64_t src_rowbytes, int32_t src_pixel_bytes, void* dst, int64_t dst_rowbytes,
+                      int32_t dst_pixel_bytes, int w, int h, int32_t channel) {
+  for (int y = 0; y < h; ++y) {
+    const uint8_t* from = static_cast<const uint8_t*>(src) + y * src_rowbytes + channel;
+    uint8_t* to = static_cast<uint8_t*>(dst) + y * dst_rowbytes + channel;
+    for (int x = 0; x < w; ++x) to[int64_t(x) * dst_pixel_bytes] = from[int64_t(x) * src_pixel_bytes];
+  }
+  return -1;
+}
+
 }  // namespace
 
 extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_t src_width,
@@ -253,7 +278,8 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
     return -1;
   const int w = src_width, h = src_height;
   if (w == 0 || h == 0) return 0;
-  if (std::max(w, h) > kMaxSide) return -1;
+  if (std::max(w, h) > kMaxSide)
+    return CopyUnblurred(src, src_rowbytes, src_pixel_bytes, dst, dst_rowbytes, dst_pixel_bytes, w, h, channel);
 
   constexpr int L = kLanes;
   const LineFilter across = MakeFilter(horizontal), down = MakeFilter(vertical);
@@ -263,9 +289,10 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
   const int strips = (w + L - 1) / L;
   std::unique_ptr<float[]> plane;  // every sample is written before it is read
   try {
+    if (AllocationFails()) throw std::bad_alloc();
     plane = std::make_unique_for_overwrite<float[]>(static_cast<size_t>(strips) * h * L);
   } catch (...) {  // too large to blur: refuse rather than end the process
-    return -1;
+    return CopyUnblurred(src, src_rowbytes, src_pixel_bytes, dst, dst_rowbytes, dst_pixel_bytes, w, h, channel);
   }
   const size_t longest = static_cast<size_t>(std::max(w, h));
   const auto* src_bytes = static_cast<const uint8_t*>(src) + channel;
@@ -321,6 +348,12 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
   const int blocks = (h + L - 1) / L;
   const int64_t pixels = int64_t(w) * h;
   if (!RunSplit(blocks, longest, pixels, horizontal_pass) || !RunSplit(strips, longest, pixels, vertical_pass))
-    return -1;
+    return CopyUnblurred(src, src_rowbytes, src_pixel_bytes, dst, dst_rowbytes, dst_pixel_bytes, w, h, channel);
   return 0;
 }
+
+namespace quill {
+
+void FailNextBlurAllocations(int count) { g_failing_allocations.store(std::max(count, 0)); }
+
+}  // namespace quill

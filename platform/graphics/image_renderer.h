@@ -24,8 +24,9 @@ int32_t IR_FillWithOpaqueWhite(void* data, int64_t rowbytes, int32_t width, int3
 // is within two levels of the exact blur of the pixel squares (the continuous Gaussian's
 // integral over each pixel), rounded to nearest. src and dst may be the same buffer; calls on
 // several threads at once are safe. `reserved` and `quality` are ignored. Returns 0 (also for an
-// empty frame), or -1, with dst untouched, for null pointers, sizes that differ, rows shorter
-// than width * pixel_bytes, a channel outside the pixel, or a frame too large to blur.
+// empty frame), or -1: with dst untouched for null pointers, sizes that differ, rows shorter than
+// width * pixel_bytes or a channel outside the pixel; with the channel copied to dst unblurred
+// when the blur's working memory cannot be had (a frame too large to blur).
 int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_t src_width,
                         int32_t src_height, int32_t src_pixel_bytes, void* dst,
                         int64_t dst_rowbytes, int32_t dst_width, int32_t dst_height,
@@ -36,3 +37,10 @@ int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_t src_width
 int32_t IR_IsOriginBottomLeft();
 
 }  // extern "C"
+
+namespace quill {
+
+// Makes the blur's next `count` working allocations fail, as on a machine out of memory (tests).
+void FailNextBlurAllocations(int count);
+
+}  // namespace quill

@@ -156,6 +156,22 @@ TEST(Blur, RefusesBadArgumentsWithoutTouchingDst) {
                             0, 3, 2), 0);  // an empty frame is nothing to do
 }
 
+// A blur whose working memory cannot be had says so and passes the channel through unblurred,
+// so a caller never reads what happened to be in dst's memory.
+TEST(Blur, WithoutWorkingMemoryTheChannelPassesThroughUnblurred) {
+  Frame src(40, 30), dst(40, 30, 77);
+  for (int32_t y = 10; y < 20; ++y)
+    for (int32_t x = 10; x < 30; ++x) src.at(x, y) = 255;
+  for (size_t i = 0; i < src.bytes.size(); ++i)
+    if (i % 4 != 3) src.bytes[i] = 5;
+  quill::FailNextBlurAllocations(1);
+  EXPECT_EQ(Blur(src, dst, 3, 3), -1);
+  quill::FailNextBlurAllocations(0);
+  for (size_t i = 0; i < dst.bytes.size(); ++i) ASSERT_EQ(dst.bytes[i], i % 4 == 3 ? src.bytes[i] : 77) << i;
+  EXPECT_EQ(Blur(src, dst, 3, 3), 0);  // and the next blur is made as usual
+  EXPECT_GT(dst.at(9, 15), 0);
+}
+
 }  // namespace
 
 // Frames large enough to be split across threads give what one thread would: the exact blur of

@@ -11,6 +11,7 @@
 #include "effect/param_ids.h"
 #include "mask/mask_shape.h"
 #include "platform/graphics/component_framework.h"
+#include "platform/graphics/image_renderer.h"
 #include "platform/graphics/raster_engine.h"
 #include "tests/effect/scripted_host.h"
 
@@ -127,6 +128,21 @@ TEST_F(RenderFrameTest, FeatherZeroIsHardAndATinyFeatherBlurs) {
   const auto soft = Render(FxPixelFormat_bgra);
   EXPECT_GT(soft[(15 * W + 9) * 4 + 3], 0);
   EXPECT_LT(soft[(15 * W + 10) * 4 + 3], 255);
+}
+
+// A feather whose memory cannot be had fails the frame, and the alpha holds the unfeathered
+// matte, never what the recycled buffers held from an earlier frame.
+TEST_F(RenderFrameTest, AFeatherThatCannotBeMadeFailsTheFrameWithTheHardMatte) {
+  const auto hard = Render(FxPixelFormat_bgra);
+  Set(mask_effect::kParamMaskFeather, 3);
+  const auto soft = Render(FxPixelFormat_bgra);  // leaves blurred bytes in the recycled blocks
+  quill::FailNextBlurAllocations(1);
+  FxErr err = FxErr_None;
+  const auto failed = Render(FxPixelFormat_bgra, &err);
+  quill::FailNextBlurAllocations(0);
+  EXPECT_EQ(err, FxErr_OutOfMemory);
+  EXPECT_EQ(failed, hard);
+  EXPECT_NE(failed, soft);
 }
 
 TEST_F(RenderFrameTest, DamagedValuesAndSizesStaySafe) {
