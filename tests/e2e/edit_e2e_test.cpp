@@ -141,6 +141,59 @@ TEST_F(EditE2ETest, FeatherCircleDragSetsTheFeather) {
   EXPECT_NEAR(feather, 2 * 29.75, 0.1);
 }
 
+// With a negative expansion the widget turns inward and the feather circle stands further
+// inside than the square; dragging it further in grows the feather, as dragging it out does
+// for a positive expansion (measuring "out" along the outward normal would leave it stuck at 0).
+TEST_F(EditE2ETest, WithANegativeExpansionTheFeatherCircleDragsInward) {
+  MaskDocument doc = Square();
+  doc.expansion = -20;
+  doc.feather = 10;
+  auto effect = Open(doc);
+  // Pa (200, 100); Pb 51.355 px inside at y 151.355; the circle 12 px further in at y 163.355.
+  LiveEditor editor(*effect, ViewTransform{1.0, 0, 0}, W, H);
+  std::string error;
+  const auto apply = [&](EditAction a, double y) {
+    EditEvent e{a};
+    e.x = 200, e.y = y;
+    ASSERT_TRUE(editor.Apply(e, 0, error)) << error;
+  };
+  apply(EditAction::kPress, 163);
+  apply(EditAction::kDrag, 200);
+  // 48.6 px past the square plus the overshoot: well over the 10 it started at.
+  EXPECT_GT(effect->params().NumberAt(kMaskFeatherParam, 0), 60);
+  // Dragged back across the square, outward: no feather.
+  apply(EditAction::kDrag, 120);
+  apply(EditAction::kRelease, 120);
+  EXPECT_EQ(effect->params().NumberAt(kMaskFeatherParam, 0), 0);
+}
+
+// The scale drag compares the pointer's distance from the mask's centre with the press's, both
+// in layer pixels: at a zoom other than 1 the press point must be brought from the screen too, or
+// the mask jumps by the zoom on the first drag event.
+TEST_F(EditE2ETest, AScaleDragMeasuresInLayerPixelsAtAnyZoom) {
+  for (const double zoom : {1.0, 2.0}) {
+    SCOPED_TRACE(zoom);
+    auto effect = Open(Square());
+    EditScript script;
+    std::string error;
+    // Vertex 0 at layer (100, 100) is pressed with control (scale); the pointer goes to layer
+    // (0, 50): twice as far from the centre (200, 150).
+    const auto screen = [&](double v) { return std::to_string(v * zoom); };
+    ASSERT_TRUE(ParseEditScript(R"({"format": "mask-edit-events", "version": 1, "zoom": )" + std::to_string(zoom) +
+                                    R"(, "events": [{"press": [)" + screen(100) + ", " + screen(100) +
+                                    R"(], "modifiers": ["control"]}, {"drag": [)" + screen(0) + ", " + screen(50) +
+                                    R"(], "modifiers": ["control"]}, {"release": [)" + screen(0) + ", " + screen(50) +
+                                    "]}]}",
+                                script, error))
+        << error;
+    ASSERT_TRUE(ReplayEditScript(*effect, script, 0, W, H, nullptr, error)) << error;
+    const Mask::MaskShape s = Shape(*effect);
+    EXPECT_NEAR(X(s, 0), 0, 0.05);
+    EXPECT_NEAR(Y(s, 0), 50, 0.05);
+    EXPECT_NEAR(X(s, 2), 400, 0.05);
+  }
+}
+
 TEST_F(EditE2ETest, WithoutTheUtilitySuiteAClickFailsWithItsMessage) {
   HostOptions options;
   options.refused_suites = {SuiteKey("PF Utility Suite", 3)};
