@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <optional>
 #include <utility>
 #include <vector>
 #include <polyclipping/clipper.hpp>
@@ -297,6 +298,54 @@ void NearOutlines(const cl::Paths& outlines, double units, cl::Paths& out) {
   if (!regions.empty()) out = std::move(regions[0]);
 }
 
+// Most vertex-in-region tests SideOfOutlines makes (outlines of the near band times vertices of
+// the region) before it leaves the work to the library instead.
+constexpr double kMaxSideTests = 2e7;
+
+// Whether p lies inside the region the outlines bound (outer outlines and holes that do not
+// cross); nullopt when it lies on one of them.
+std::optional<bool> Inside(const cl::Paths& outlines, const cl::IntPoint& p) {
+  bool inside = false;
+  for (const cl::Path& contour : outlines) {
+    const int at = cl::PointInPolygon(p, contour);
+    if (at < 0) return std::nullopt;
+    inside ^= at != 0;
+  }
+  return inside;
+}
+
+// The outline of the region grown (region plus the near band) or shrunk (region less the band)
+// without another pass of the library over the region: every outline of the band lies at the
+// distance from the region's boundary, so it bounds the grown region where it lies outside the
+// region and the shrunk region where it lies inside (reversed, since the band is on its other
+// side). Outer outlines come out with a positive area, holes with a negative one. False when
+// some outline cannot be placed for sure, or placing them all would cost too much.
+bool SideOfOutlines(const cl::Paths& region, const cl::Paths& band, bool grow, cl::Paths& out) {
+  std::size_t vertices = 0;
+  for (const cl::Path& contour : region) vertices += contour.size();
+  if (double(vertices) * double(band.size()) > kMaxSideTests) return false;
+  cl::Paths kept;
+  for (const cl::Path& contour : band) {
+    if (contour.size() < 3) continue;
+    const std::optional<bool> inside = Inside(region, contour[0]);
+    if (!inside) return false;
+    if (*inside == grow) continue;
+    kept.push_back(contour);
+    if (!grow) std::reverse(kept.back().begin(), kept.back().end());
+  }
+  out = std::move(kept);
+  return true;
+}
+
+// The tree's outlines, outer ones turned to a positive area and holes to a negative one.
+void Orient(const cl::PolyTree& tree, cl::Paths& out) {
+  out.clear();
+  for (const cl::PolyNode* node = tree.GetFirst(); node != nullptr; node = node->GetNext()) {
+    out.push_back(node->Contour);
+    if (cl::Orientation(node->Contour) == node->IsHole()) std::reverse(out.back().begin() + 1, out.back().end());
+  }
+}
+
 // The work of one sweep of the library over these outlines: at each distinct height of a vertex
 // it visits every edge that spans that height. Outlines whose edges stack deep along every
 // horizontal line (thousands of spikes, a fine comb) cost the product of the two.
@@ -323,7 +372,8 @@ double SweepWork(const cl::Paths& outlines) {
 // Computes the offset region as a tree of outer outlines and holes: 0, kZPRErrBadPath for
 // damaged input or when the library gives up (it swallows its own allocation failures), or
 // kZPRErrTooComplex.
-int32_t Compute(const PathView& path, double distance, cl::PolyTree& result) {
+int32_t Compute(const PathView& path, double distance, cl::Paths& oriented) {
+  cl::PolyTree result;
   cl::Paths flat;
   if (!Flatten(path, flat)) return kZPRErrBadPath;
   if (SweepWork(flat) > kMaxOffsetWork) return kZPRErrTooComplex;
@@ -338,7 +388,7 @@ int32_t Compute(const PathView& path, double distance, cl::PolyTree& result) {
                         cl::pftNonZero)) {
     return kZPRErrBadPath;
   }
-  if (distance == 0) return 0;
+  if (distance == 0) return Orient(result, oriented), 0;
 
   cl::Paths outlines;
   cl::PolyTreeToPaths(resolved, outlines);  // holes keep their opposite orientation
@@ -347,19 +397,21 @@ int32_t Compute(const PathView& path, double distance, cl::PolyTree& result) {
     cl::ClipperOffset offsetter(2.0, kOffsetTolerance * kScale);  // miter limit unused: round joins
     offsetter.AddPaths(outlines, cl::jtRound, cl::etClosedPolygon);
     offsetter.Execute(result, units);
-    return 0;
+    return Orient(result, oriented), 0;
   }
 
   // Growing adds the points near the outlines to the region; shrinking takes them away.
   for (cl::Path& contour : outlines) Simplify(contour);
   cl::Paths near;
   NearOutlines(outlines, std::fabs(units), near);
+  if (std::fabs(units) >= kScale && SideOfOutlines(outlines, near, units > 0, oriented)) return 0;
   cl::Clipper combiner;
   combiner.AddPaths(outlines, cl::ptSubject, true);
   combiner.AddPaths(near, cl::ptClip, true);
-  return combiner.Execute(units > 0 ? cl::ctUnion : cl::ctDifference, result, cl::pftNonZero, cl::pftNonZero)
-             ? 0
-             : kZPRErrBadPath;
+  if (!combiner.Execute(units > 0 ? cl::ctUnion : cl::ctDifference, result, cl::pftNonZero, cl::pftNonZero)) {
+    return kZPRErrBadPath;
+  }
+  return Orient(result, oriented), 0;
 }
 
 int32_t Emit(ZPROffsetSegmentCallback sink, void* user, int32_t type, const cl::IntPoint& p) {
@@ -367,22 +419,16 @@ int32_t Emit(ZPROffsetSegmentCallback sink, void* user, int32_t type, const cl::
               user);
 }
 
-// Streams every outline of the tree; outer outlines get a positive shoelace area and holes a
-// negative one, so a non-zero fill of the stream gives the region whatever nesting it has.
-int32_t Stream(const cl::PolyTree& tree, ZPROffsetSegmentCallback sink, void* user) {
-  for (const cl::PolyNode* node = tree.GetFirst(); node != nullptr; node = node->GetNext()) {
-    const cl::Path& contour = node->Contour;
-    const std::size_t n = contour.size();
-    if (n < 3) continue;
-    const bool reverse = cl::Orientation(contour) == node->IsHole();
-    const auto at = [&](std::size_t k) -> const cl::IntPoint& {
-      return contour[reverse ? (n - k) % n : k];
-    };
-    if (int32_t r = Emit(sink, user, 0, at(0))) return r;
-    for (std::size_t k = 1; k < n; ++k) {
-      if (int32_t r = Emit(sink, user, 1, at(k))) return r;
+// Streams every outline as it is: oriented, a non-zero fill of the stream gives the region
+// whatever nesting it has.
+int32_t Stream(const cl::Paths& outlines, ZPROffsetSegmentCallback sink, void* user) {
+  for (const cl::Path& contour : outlines) {
+    if (contour.size() < 3) continue;
+    if (int32_t r = Emit(sink, user, 0, contour[0])) return r;
+    for (std::size_t k = 1; k < contour.size(); ++k) {
+      if (int32_t r = Emit(sink, user, 1, contour[k])) return r;
     }
-    if (int32_t r = Emit(sink, user, 3, at(0))) return r;
+    if (int32_t r = Emit(sink, user, 3, contour[0])) return r;
   }
   return 0;
 }
@@ -392,7 +438,7 @@ int32_t Stream(const cl::PolyTree& tree, ZPROffsetSegmentCallback sink, void* us
 int32_t OffsetOutline(const PathView& path, float distance, ZPROffsetSegmentCallback sink,
                       void* user) {
   if (sink == nullptr || !std::isfinite(distance)) return kZPRErrBadPath;
-  cl::PolyTree result;
+  cl::Paths result;
   try {
     if (const int32_t r = Compute(path, distance, result)) return r;
   } catch (...) {

@@ -258,8 +258,18 @@ TEST(OffsetOutline, DenseOutlinesGiveTheOffsetRegion) {
   // Arcs and flattening cut inward by up to kOffsetTolerance; growing runs of vertices from
   // their hulls and simplifying reach outward by up to 1/16 + 1/64 px.
   const auto band = [](double radius) { return 2 * kPi * radius * (kOffsetTolerance + 1.0 / 16 + 1.0 / 64); };
+  // A ring: the outline grown or shrunk is two loops, one inside the other.
+  Shape ring = Zigzag(10000, 400, 400);
+  const Shape hole = Zigzag(10000, 200, 200, -1);  // the other way round
+  ring.points.insert(ring.points.end(), hole.points.begin(), hole.points.end());
+  ring.codes.insert(ring.codes.end(), hole.codes.begin(), hole.codes.end());
   // clang-format off
   const std::vector<AreaCase> cases = {
+      {"ring grown 10", ring, 10, kPi * (410 * 410 - 190 * 190), band(410) + band(190), 2,
+       {{300, 0, true}, {195, 0, true}, {185, 0, false}, {405, 0, true}, {415, 0, false}}},
+      {"ring shrunk 10", ring, -10, kPi * (390 * 390 - 210 * 210), band(390) + band(210), 2,
+       {{300, 0, true}, {205, 0, false}, {215, 0, true}, {385, 0, true}, {395, 0, false}}},
+      {"10,000-gon grown half a pixel", Zigzag(10000, 400, 400), 0.5f, kPi * 400.5 * 400.5, band(400.5), 1, {}},
       {"10,000-gon grown 300", Zigzag(10000, 400, 400), 300, kPi * 700 * 700, band(700), 1,
        {{699.5, 0, true}, {700.5, 0, false}, {0, 0, true}}},
       {"10,000-gon shrunk 30", Zigzag(10000, 400, 400), -30, kPi * 370 * 370, band(370), 1,
