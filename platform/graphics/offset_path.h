@@ -54,7 +54,8 @@ namespace quill {
 // Largest distance, in pixels, between a curve and the lines that stand for it: the input's
 // cubics are flattened to it and the round joins' arcs drawn to it, so a curved stretch of the
 // offset outline lies within twice this of the true offset. Outlines of more than a few hundred
-// vertices may also lose vertices that move them by less than 1/64 pixel.
+// vertices are offset piecewise: they may lose vertices that move them by less than 1/64 pixel,
+// and the result may reach up to 1/16 pixel beyond the true offset, still within that band.
 inline constexpr float kOffsetTolerance = 1.0f / 8;
 
 // Streams the outline of `path` grown (distance > 0) or shrunk (distance < 0) by |distance|
