@@ -52,8 +52,8 @@ int main(int argc, char** argv) {
   studio_cmd->add_option("-o,--output", studio.output, "where save writes the mask document");
   studio_cmd->add_option("--render-to", studio.render_to, "where the page's render goes (as render's OUTPUT)");
   studio_cmd->add_option("--port", studio.port, "port to listen on (default: any free one)");
-  studio_cmd->add_option("--listen", studio.listen, "address to listen on (default 127.0.0.1: this machine only)");
-  studio_cmd->add_flag("--overwrite", studio.overwrite, "let save write over the -m document");
+  studio_cmd->add_option("--listen", studio.listen, "IP address to listen on (default 127.0.0.1: this machine only; others warn)");
+  studio_cmd->add_flag("--overwrite", studio.overwrite, "let save write over the -m document, and render replace --render-to");
 
   maskfx::OverlayCommandOptions overlay;
   CLI::App* overlay_cmd = app.add_subcommand("overlay", "draw the mask over a frame as the editing view shows it");

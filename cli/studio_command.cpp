@@ -1,45 +1,145 @@
 #include <signal.h>
+#include <time.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "cli/commands.h"
+#include "host/media.h"
 #include "host/module_loader.h"
+#include "host/output_paths.h"
 #include "studio/request_guard.h"
 #include "studio/studio_server.h"
 #include "studio/studio_session.h"
 
 namespace maskfx {
+namespace {
+
+namespace fs = std::filesystem;
+
+// SIGINT, SIGTERM and SIGHUP, blocked in the thread that calls this and every thread it starts
+// afterwards, so they come only to the sigwait of the studio's main thread.
+sigset_t BlockEndingSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  return signals;
+}
+
+// Any file of a frame pattern already there (whatever its number).
+bool AnyFrameExists(const host::FramePattern& pattern) {
+  const fs::path prefix(pattern.prefix);
+  const fs::path folder = prefix.has_parent_path() ? prefix.parent_path() : fs::path(".");
+  const std::string head = prefix.filename().string();
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() <= head.size() + pattern.suffix.size() || name.compare(0, head.size(), head) != 0 ||
+        name.compare(name.size() - pattern.suffix.size(), pattern.suffix.size(), pattern.suffix) != 0)
+      continue;
+    const std::string number = name.substr(head.size(), name.size() - head.size() - pattern.suffix.size());
+    if (std::all_of(number.begin(), number.end(), [](unsigned char c) { return std::isdigit(c); })) return true;
+  }
+  return false;
+}
+
+// What the page's render will write, checked before anything is loaded: its folder is there,
+// it is none of the studio's inputs nor where save writes, and it replaces nothing unless
+// --overwrite says so. Errors name what the user gave.
+bool CheckRenderTarget(const StudioCommandOptions& o, std::string& error) {
+  const std::string& to = o.render_to;
+  host::FramePattern pattern;
+  const bool sequence = host::ParseFramePattern(to, pattern);
+  const fs::path path(sequence ? pattern.prefix : to);
+  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  std::error_code ec;
+  if (!fs::is_directory(folder, ec)) {
+    error = to + ": the folder " + folder.string() + " does not exist";
+    return false;
+  }
+  std::vector<std::string> inputs{o.input};
+  if (!o.mask_path.empty()) inputs.push_back(o.mask_path);
+  if (!host::CheckOutput(to, inputs, error)) return false;
+  if (!o.output.empty() && fs::equivalent(to, o.output, ec)) {
+    error = to + ": is where save writes (-o); choose another --render-to";
+    return false;
+  }
+  if (!o.overwrite && (sequence ? AnyFrameExists(pattern) : fs::exists(fs::symlink_status(to, ec)))) {
+    error = to + (sequence ? ": frames of it exist" : ": exists") + "; choose another --render-to, or --overwrite to replace it";
+    return false;
+  }
+  return true;
+}
+
+// The second ending signal while the first is being served: the frame in flight is abandoned,
+// and what the render and the session wrote for themselves is removed before the exit, with the
+// status a shell gives a process the signal ended, as render and track do.
+[[noreturn]] void EndAtOnce(studio::StudioSession& session, int signal) {
+  session.RemoveTemporaryFiles();
+  host::RemoveAllTempsForExit();
+  std::fprintf(stderr, "maskfx: studio stopped at once; changes to the mask not saved are lost\n");
+  std::_Exit(128 + signal);
+}
+
+}  // namespace
 
 int RunStudio(const CommonOptions& common, const StudioCommandOptions& o) {
+  // Before the module is loaded or any thread starts: every thread inherits the block.
+  sigset_t signals = BlockEndingSignals();
   std::error_code ec;
   if (!o.output.empty() && !o.mask_path.empty() && !o.overwrite &&
       std::filesystem::equivalent(o.output, o.mask_path, ec))
     return Fail(kExitBadInput, o.output + ": is the input document; give another -o, or --overwrite");
-  host::LoadedModule module;
   std::string error;
+  if (!o.render_to.empty() && !CheckRenderTarget(o, error)) return Fail(kExitBadInput, error);
+  if (studio::UrlHost(o.listen).empty()) return Fail(kExitBadInput, o.listen + ": --listen takes an IP address");
+  host::LoadedModule module;
   if (!host::LoadModule(host::FindModulePath(common.module_path), module, error)) return Fail(kExitBadInput, error);
   std::unique_ptr<studio::StudioSession> session =
       studio::StudioSession::Open(module, {o.input, o.mask_path, o.output, o.render_to}, error);
   if (!session) return Fail(kExitBadInput, error);
 
-  // Signals are taken by this thread alone, so the server's threads never see them.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
   studio::StudioServer server(*session, {o.listen, o.port}, studio::NewToken());
   if (!server.Start(error)) return Fail(kExitFailure, error);
+  if (!studio::IsLoopback(o.listen))
+    std::fprintf(stderr,
+                 "maskfx: warning: listening on %s: whoever can reach port %u can try the studio; the token in its "
+                 "address is the only guard%s\n",
+                 o.listen.c_str(), unsigned(server.port()),
+                 studio::IsEveryAddress(o.listen) ? " (from elsewhere, put this machine's address in the URL)" : "");
   std::printf("studio: %s\n", server.Address().c_str());
-  std::printf("open it in a browser on this machine; Ctrl-C ends the studio%s\n",
+  std::printf("open it in a browser; Ctrl-C ends the studio%s\n",
               o.output.empty() ? " (no -o given: saving is off)" : "");
   std::fflush(stdout);
+
   int received = 0;
   sigwait(&signals, &received);
-  server.Stop();
-  std::printf("studio ended\n");
+  std::printf("studio: ending (Ctrl-C again to stop at once)\n");
+  std::fflush(stdout);
+  // The pages' work in flight and a render's frame end on a thread of their own, so a second
+  // signal is still heard here.
+  std::atomic<bool> ended{false};
+  std::thread ending([&] {
+    session->StopRender();
+    server.Stop();
+    ended = true;
+  });
+  const timespec tick{0, 50 * 1000 * 1000};
+  while (!ended) {
+    if (const int again = sigtimedwait(&signals, nullptr, &tick); again > 0) EndAtOnce(*session, again);
+  }
+  ending.join();
+  const bool unsaved = session->unsaved_changes();
+  std::printf("studio ended%s\n",
+              !unsaved ? "" : o.output.empty() ? "; the mask was not saved (no -o given)"
+                                               : "; the mask's changes since it was last saved were not saved");
   return kExitOk;
 }
 

@@ -1,8 +1,12 @@
 #include "studio/studio_session.h"
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 
 #include <nlohmann/json.hpp>
 
@@ -35,6 +39,26 @@ constexpr MatteParam kMatteParams[] = {{"feather", host::kMaskFeatherParam, 0, 1
                                        {"expansion", host::kMaskExpansionParam, -1000, 1000},
                                        {"inverted", host::kMaskInvertedParam, 0, 1}};
 
+// A state (a JSON object) with the render's progress added as its last member.
+std::string WithRender(std::string state, const std::string& render) {
+  state.pop_back();
+  return state + ",\"render\":" + render + "}";
+}
+
+// A fresh file in the system's temporary folder for the render's copy of the mask: nothing of
+// ours is left beside the user's output, and two studios never share one.
+bool MakeTemporaryDocument(std::string& path, std::string& error) {
+  std::string name = (std::filesystem::temp_directory_path() / "maskfx-studio-XXXXXX.json").string();
+  const int fd = mkstemps(name.data(), 5);
+  if (fd < 0) {
+    error = "cannot make a temporary file for the render's mask in " + std::filesystem::temp_directory_path().string();
+    return false;
+  }
+  close(fd);
+  path = name;
+  return true;
+}
+
 }  // namespace
 
 std::unique_ptr<StudioSession> StudioSession::Open(const host::LoadedModule& module, const StudioOptions& options,
@@ -62,44 +86,130 @@ std::unique_ptr<StudioSession> StudioSession::Open(const host::LoadedModule& mod
   }
   if (!host::ApplyMaskDocument(*s->effect_, doc, error)) return nullptr;
   s->effect_->AttachClip(host::ClipFromReader(std::move(engine_reader)));
-  s->editor_ = std::make_unique<host::LiveEditor>(*s->effect_, host::ViewTransform{}, s->width_, s->height_);
+  auto first = std::make_shared<Page>();
+  first->editor = std::make_unique<host::LiveEditor>(*s->effect_, host::ViewTransform{}, s->width_, s->height_);
+  s->pages_[kFirstPage] = first;
+  std::lock_guard lock(s->effect_mutex_);
+  s->saved_text_ = host::MaskDocumentText(host::DocumentFromParams(*s->effect_, s->width_, s->height_));
+  s->RefreshStatesLocked();
   return s;
 }
 
 StudioSession::~StudioSession() {
-  render_.stop = true;
-  if (render_.thread.joinable()) render_.thread.join();
-  editor_.reset();
+  StopRender();
+  std::lock_guard lock(effect_mutex_);
+  pages_.clear();  // their editors release gestures left in progress
   if (effect_) effect_->WaitForAnalyses(kPressTimeoutMs);
 }
 
-std::string StudioSession::StateLocked(bool ok, const std::string& error) {
+PageId StudioSession::OpenPage() {
+  auto page = std::make_shared<Page>();
+  page->editor = std::make_unique<host::LiveEditor>(*effect_, host::ViewTransform{}, width_, height_);
+  std::lock_guard lock(effect_mutex_);
+  std::string state = PageStateLocked(*page);
+  std::lock_guard pages(pages_mutex_);
+  const PageId id = next_page_++;
+  pages_[id] = page;
+  states_[id] = std::move(state);
+  return id;
+}
+
+void StudioSession::ClosePage(PageId id) {
+  if (id == kFirstPage) return;  // requests naming no page always have it
+  std::shared_ptr<Page> page;
+  {
+    std::lock_guard pages(pages_mutex_);
+    auto it = pages_.find(id);
+    if (it == pages_.end()) return;
+    page = it->second;
+    pages_.erase(it);
+    states_.erase(id);
+  }
+  std::lock_guard lock(effect_mutex_);
+  const bool had_gesture = page->editor->gesture_in_progress();
+  page->editor.reset();  // releases its own gesture where its pointer last was
+  if (gesture_page_ == id) gesture_page_ = 0;
+  if (had_gesture) {
+    ++mask_version_, ++overlay_version_;
+    RefreshStatesLocked();
+  }
+}
+
+std::shared_ptr<StudioSession::Page> StudioSession::FindPage(PageId id) {
+  std::lock_guard pages(pages_mutex_);
+  auto it = pages_.find(id);
+  return it == pages_.end() ? nullptr : it->second;
+}
+
+std::string StudioSession::PageStateLocked(Page& page) {
   Json state;
-  state["ok"] = ok;
-  if (!ok) state["error"] = error;
-  state["frame"] = frame_;
+  state["ok"] = true;
+  state["frame"] = page.frame;
   state["frames"] = frames_;
   state["width"] = width_;
   state["height"] = height_;
   state["overlay"] = overlay_version_;
-  state["gesture"] = editor_->gesture_in_progress();
-  state["zoom"] = editor_->view().zoom;
-  state["offset"] = {editor_->view().offset_x, editor_->view().offset_y};
+  state["gesture"] = page.editor->gesture_in_progress();
+  state["zoom"] = page.editor->view().zoom;
+  state["offset"] = {page.editor->view().offset_x, page.editor->view().offset_y};
   Json keys = Json::array();
   for (const auto& [frame, bytes] : effect_->params().at(host::kMaskPathParam).values) keys.push_back(frame);
   state["keyframes"] = keys;
-  for (const MatteParam& p : kMatteParams) state[p.name] = effect_->params().NumberAt(p.index, frame_);
-  {
-    std::lock_guard lock(render_.mutex);
-    state["render"] = {{"running", render_.running}, {"done", render_.done}, {"frames", render_.frames},
-                       {"total", render_.total}, {"error", render_.error}, {"output", options_.render_to}};
-  }
+  for (const MatteParam& p : kMatteParams) state[p.name] = effect_->params().NumberAt(p.index, page.frame);
   return state.dump();
 }
 
-std::string StudioSession::State() {
-  std::lock_guard lock(mutex_);
-  return StateLocked(true, "");
+// Every page's copy, after an action that may have changed what all of them show.
+void StudioSession::RefreshStatesLocked() {
+  std::vector<std::pair<PageId, std::shared_ptr<Page>>> pages;
+  {
+    std::lock_guard lock(pages_mutex_);
+    pages.assign(pages_.begin(), pages_.end());
+  }
+  for (auto& [id, page] : pages) {
+    if (!page->editor) continue;
+    std::string state = PageStateLocked(*page);
+    std::lock_guard lock(pages_mutex_);
+    if (pages_.count(id)) states_[id] = std::move(state);
+  }
+}
+
+std::string StudioSession::RenderStateJson() {
+  std::lock_guard lock(render_.mutex);
+  return Json{{"running", render_.running}, {"done", render_.done}, {"frames", render_.frames},
+              {"total", render_.total}, {"error", render_.error}, {"output", options_.render_to}}
+      .dump();
+}
+
+std::string StudioSession::ReplyLocked(PageId id, Page& page, bool ok, const std::string& error) {
+  Json state = Json::parse(PageStateLocked(page));
+  state["ok"] = ok;
+  if (!ok) state["error"] = error;
+  state["page"] = id;
+  return WithRender(state.dump(), RenderStateJson());
+}
+
+std::string StudioSession::State(PageId id) {
+  std::string state;
+  {
+    std::lock_guard lock(pages_mutex_);
+    auto it = states_.find(id);
+    if (it == states_.end()) return Json{{"ok", false}, {"error", "no such page"}}.dump();
+    state = it->second;
+  }
+  state.pop_back();
+  state += ",\"page\":" + std::to_string(id) + "}";
+  return WithRender(std::move(state), RenderStateJson());
+}
+
+void StudioSession::SetActionHookForTesting(std::function<void()> hook) {
+  std::lock_guard lock(effect_mutex_);
+  action_hook_ = std::move(hook);
+}
+
+bool StudioSession::unsaved_changes() {
+  std::lock_guard lock(effect_mutex_);
+  return host::MaskDocumentText(host::DocumentFromParams(*effect_, width_, height_)) != saved_text_;
 }
 
 bool StudioSession::StartRender(std::string& error) {
@@ -114,8 +224,14 @@ bool StudioSession::StartRender(std::string& error) {
   }
   if (render_.thread.joinable()) render_.thread.join();
   // The render reads the mask as it stands now, from a document of its own.
-  const std::string document = options_.render_to + ".mask-tmp.json";
-  if (!host::WriteMaskDocument(document, host::DocumentFromParams(*effect_, width_, height_), error)) return false;
+  std::string document;
+  if (!MakeTemporaryDocument(document, error)) return false;
+  if (!host::WriteMaskDocument(document, host::DocumentFromParams(*effect_, width_, height_), error)) {
+    std::remove(document.c_str());
+    error = "cannot write the render's copy of the mask to the temporary folder";
+    return false;
+  }
+  render_.document = document;
   render_.running = true;
   render_.done = false;
   render_.frames = render_.total = 0;
@@ -125,7 +241,7 @@ bool StudioSession::StartRender(std::string& error) {
   options.input = options_.input;
   options.mask_path = document;
   options.output = options_.render_to;
-  render_.thread = std::thread([this, options, document] {
+  render_.thread = std::thread([this, options] {
     const host::RenderResult result = host::RenderClip(
         module_, options,
         [this](const host::RenderProgress& p) {
@@ -134,14 +250,30 @@ bool StudioSession::StartRender(std::string& error) {
           render_.total = p.total;
         },
         &render_.stop);
-    std::remove(document.c_str());
     std::lock_guard lock(render_.mutex);
+    std::remove(options.mask_path.c_str());
+    render_.document.clear();
     render_.running = false;
-    render_.done = result.exit_status == 0;
+    render_.done = result.exit_status == 0 && !render_.stop;
     render_.frames = result.frames;
-    render_.error = result.error;
+    render_.error = render_.stop && result.exit_status == 0 ? "render stopped" : result.error;
   });
   return true;
+}
+
+void StudioSession::StopRender() {
+  render_.stop = true;
+  std::thread thread;
+  {
+    std::lock_guard lock(render_.mutex);
+    thread.swap(render_.thread);
+  }
+  if (thread.joinable()) thread.join();
+}
+
+void StudioSession::RemoveTemporaryFiles() {
+  std::lock_guard lock(render_.mutex);
+  if (!render_.document.empty()) std::remove(render_.document.c_str());
 }
 
 bool StudioSession::Save(std::string& error) {
@@ -150,51 +282,78 @@ bool StudioSession::Save(std::string& error) {
     return false;
   }
   const host::MaskDocument doc = host::DocumentFromParams(*effect_, width_, height_);
-  return host::WriteMaskDocument(options_.output, doc, error);
+  if (!host::WriteMaskDocument(options_.output, doc, error)) return false;
+  saved_text_ = host::MaskDocumentText(doc);
+  return true;
 }
 
-std::string StudioSession::Handle(const std::string& message) {
-  std::lock_guard lock(mutex_);
-  if (message.size() > kMaxMessageBytes) return StateLocked(false, "message too long");
+std::string StudioSession::Handle(PageId id, const std::string& message) {
+  const std::shared_ptr<Page> page = FindPage(id);
+  if (!page) return Json{{"ok", false}, {"error", "no such page"}}.dump();
+  std::lock_guard lock(effect_mutex_);
+  if (!page->editor) return Json{{"ok", false}, {"error", "no such page"}}.dump();  // closed meanwhile
+  if (action_hook_) action_hook_();
+  const uint64_t before = mask_version_;
+  std::string reply = Act(id, *page, message);
+  if (mask_version_ != before) {
+    RefreshStatesLocked();
+  } else {
+    std::string state = PageStateLocked(*page);
+    std::lock_guard pages(pages_mutex_);
+    if (pages_.count(id)) states_[id] = std::move(state);
+  }
+  return reply;
+}
+
+std::string StudioSession::Act(PageId id, Page& page, const std::string& message) {
+  host::LiveEditor& editor = *page.editor;
+  const auto reply = [&](bool ok, const std::string& error) { return ReplyLocked(id, page, ok, error); };
+  if (message.size() > kMaxMessageBytes) return reply(false, "message too long");
   Json m;
   std::string error;
-  if (!host::ParseJsonText(message, m, error)) return StateLocked(false, "bad message: " + error);
-  if (!m.is_object() || !m.contains("type") || !m["type"].is_string()) return StateLocked(false, "bad message: no type");
+  if (!host::ParseJsonText(message, m, error)) return reply(false, "bad message: " + error);
+  if (!m.is_object() || !m.contains("type") || !m["type"].is_string()) return reply(false, "bad message: no type");
   const std::string type = m["type"];
   const auto number = [&](const char* name, double& out) {
     if (!m.contains(name) || !m[name].is_number()) return false;
     out = m[name].get<double>();
     return std::isfinite(out);
   };
+  // The effect keeps one gesture for the mask: another page's edit waits for its release.
+  const bool edits = type == "event" || type == "param" || type == "track";
+  if (edits && gesture_page_ != 0 && gesture_page_ != id) return reply(false, "another page is dragging the mask");
   if (type == "event") {
     std::vector<host::EditEvent> events;
     if (!m.contains("event") || !host::ParseEditEvent(m["event"].dump(), events, error))
-      return StateLocked(false, "bad event: " + error);
-    for (const host::EditEvent& e : events)
-      if (!editor_->Apply(e, frame_, error)) return StateLocked(false, error);
-    ++overlay_version_;
+      return reply(false, "bad event: " + error);
+    ++mask_version_, ++overlay_version_;
+    for (const host::EditEvent& e : events) {
+      const bool ok = editor.Apply(e, page.frame, error);
+      gesture_page_ = editor.gesture_in_progress() ? id : 0;
+      if (!ok) return reply(false, error);
+    }
   } else if (type == "hover") {
     double x = 0, y = 0;
-    if (!number("x", x) || !number("y", y)) return StateLocked(false, "bad hover");
-    Json state = Json::parse(StateLocked(true, ""));
-    state["cursor"] = editor_->Cursor(frame_, x, y, 0);
+    if (!number("x", x) || !number("y", y)) return reply(false, "bad hover");
+    Json state = Json::parse(reply(true, ""));
+    state["cursor"] = editor.Cursor(page.frame, x, y, 0);
     return state.dump();
   } else if (type == "frame") {
     double f = 0;
-    if (!number("frame", f) || f < 0 || f >= double(frames_)) return StateLocked(false, "bad frame");
-    frame_ = int64_t(f);
+    if (!number("frame", f) || f < 0 || f >= double(frames_)) return reply(false, "bad frame");
+    page.frame = int64_t(f);
     ++overlay_version_;
   } else if (type == "view") {
     double zoom = 1, x = 0, y = 0;
     if (!number("zoom", zoom) || zoom < 1.0 / 16 || zoom > 16 || !m.contains("offset") || !m["offset"].is_array() ||
         m["offset"].size() != 2 || !m["offset"][0].is_number() || !m["offset"][1].is_number())
-      return StateLocked(false, "bad view");
+      return reply(false, "bad view");
     x = m["offset"][0].get<double>(), y = m["offset"][1].get<double>();
-    if (!(std::fabs(x) <= 1e6 && std::fabs(y) <= 1e6)) return StateLocked(false, "bad view");
-    editor_->SetView({zoom, x, y});
+    if (!(std::fabs(x) <= 1e6 && std::fabs(y) <= 1e6)) return reply(false, "bad view");
+    editor.SetView({zoom, x, y});
     double w = 0, h = 0;
     if (number("width", w) && number("height", h) && w >= 1 && h >= 1 && w <= 8192 && h <= 8192)
-      editor_->SetViewSize(int32_t(w), int32_t(h));
+      editor.SetViewSize(int32_t(w), int32_t(h));
     ++overlay_version_;
   } else if (type == "param") {
     double value = 0;
@@ -202,58 +361,90 @@ std::string StudioSession::Handle(const std::string& message) {
     const auto* p = std::find_if(std::begin(kMatteParams), std::end(kMatteParams),
                                  [&](const MatteParam& q) { return name == q.name; });
     if (p == std::end(kMatteParams) || !number("value", value) || value < p->low || value > p->high)
-      return StateLocked(false, "bad param");
-    host::StoreNumberAtFrame(effect_->params(), p->index, frame_, value);
-    ++overlay_version_;
+      return reply(false, "bad param");
+    host::StoreNumberAtFrame(effect_->params(), p->index, page.frame, value);
+    ++mask_version_, ++overlay_version_;
   } else if (type == "track") {
     const std::string direction = m.contains("direction") && m["direction"].is_string() ? m["direction"].get<std::string>() : "";
-    if (direction != "forward" && direction != "backward") return StateLocked(false, "bad track direction");
+    if (direction != "forward" && direction != "backward") return reply(false, "bad track direction");
     const bool forward = direction == "forward";
-    if ((forward && frame_ + 1 >= frames_) || (!forward && frame_ == 0))
-      return StateLocked(false, forward ? "already at the last frame" : "already at the first frame");
-    const host::EffectHost::TrackPress press = effect_->PressTrack(frame_, forward, kPressTimeoutMs);
-    if (const std::string why = host::PressFailure(press, kPressTimeoutMs); !why.empty())
-      return StateLocked(false, why);
-    frame_ += forward ? 1 : -1;
+    if ((forward && page.frame + 1 >= frames_) || (!forward && page.frame == 0))
+      return reply(false, forward ? "already at the last frame" : "already at the first frame");
+    const host::EffectHost::TrackPress press = effect_->PressTrack(page.frame, forward, kPressTimeoutMs);
+    ++mask_version_;
+    if (const std::string why = host::PressFailure(press, kPressTimeoutMs); !why.empty()) return reply(false, why);
+    page.frame += forward ? 1 : -1;
     ++overlay_version_;
-    if (!press.warnings.empty()) return StateLocked(false, press.warnings.front());
+    if (!press.warnings.empty()) return reply(false, press.warnings.front());
   } else if (type == "save") {
-    if (!Save(error)) return StateLocked(false, error);
+    if (!Save(error)) return reply(false, error);
   } else if (type == "render") {
-    if (!StartRender(error)) return StateLocked(false, error);
+    if (!StartRender(error)) return reply(false, error);
   } else if (type == "stop-render") {
     render_.stop = true;
   } else if (type != "state") {
-    return StateLocked(false, "unknown message type " + type);
+    return reply(false, "unknown message type " + type);
   }
-  return StateLocked(true, "");
+  return reply(true, "");
 }
 
 bool StudioSession::FramePng(int64_t frame, std::vector<uint8_t>& png, std::string& error) {
-  std::lock_guard lock(mutex_);
   host::RgbaFrame picture;
-  if (frame < 0 || frame >= frames_ || !pictures_->ReadFrame(frame, picture, error)) {
-    if (error.empty()) error = "no frame " + std::to_string(frame);
-    return false;
+  {
+    std::lock_guard lock(pictures_mutex_);
+    if (frame < 0 || frame >= frames_ || !pictures_->ReadFrame(frame, picture, error)) {
+      if (error.empty()) error = "no frame " + std::to_string(frame);
+      return false;
+    }
   }
   return host::EncodePng(picture, png, error);
 }
 
-bool StudioSession::OverlayPng(std::vector<uint8_t>& png, std::string& error) {
-  std::lock_guard lock(mutex_);
-  return host::EncodePng(editor_->DrawOverlay(frame_), png, error);
+bool StudioSession::OverlayPng(PageId id, std::vector<uint8_t>& png, std::string& error) {
+  const std::shared_ptr<Page> page = FindPage(id);
+  if (!page) {
+    error = "no such page";
+    return false;
+  }
+  std::unique_lock lock(effect_mutex_, std::try_to_lock);
+  // Busy with another page's long action: the page's last overlay now, the new one when the
+  // action's state tells the page to ask again.
+  if (!lock.owns_lock()) {
+    std::lock_guard pages(pages_mutex_);
+    if (!page->last_overlay.empty()) {
+      png = page->last_overlay;
+      return true;
+    }
+  }
+  if (!lock.owns_lock()) lock.lock();
+  if (!page->editor) {
+    error = "no such page";
+    return false;
+  }
+  if (!host::EncodePng(page->editor->DrawOverlay(page->frame), png, error)) return false;
+  std::lock_guard pages(pages_mutex_);
+  page->last_overlay = png;
+  return true;
 }
 
-bool StudioSession::MattePng(std::vector<uint8_t>& png, std::string& error) {
-  std::lock_guard lock(mutex_);
-  host::RgbaFrame picture;
-  if (!pictures_->ReadFrame(frame_, picture, error)) {
-    if (error.empty()) error = "no frame " + std::to_string(frame_);
+bool StudioSession::MattePng(PageId id, std::vector<uint8_t>& png, std::string& error) {
+  const std::shared_ptr<Page> page = FindPage(id);
+  if (!page) {
+    error = "no such page";
     return false;
+  }
+  std::lock_guard lock(effect_mutex_);
+  host::RgbaFrame picture;
+  {
+    std::lock_guard pictures(pictures_mutex_);
+    if (!pictures_->ReadFrame(page->frame, picture, error)) {
+      if (error.empty()) error = "no frame " + std::to_string(page->frame);
+      return false;
+    }
   }
   // The effect writes alpha into the frame it renders; the colour bytes do not matter here.
   FxWorld world{picture.pixels.data(), picture.width * 4, picture.width, picture.height, FxPixelFormat_bgra};
-  const host::CommandResult result = effect_->RenderFrame(frame_, world);
+  const host::CommandResult result = effect_->RenderFrame(page->frame, world);
   if (result.err != FxErr_None) {
     error = "the effect failed with error " + std::to_string(result.err);
     return false;

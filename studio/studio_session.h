@@ -1,14 +1,26 @@
-// What the studio's page works on: one effect instance on the clip, the mask being edited in a
-// view, the frame shown, and the messages the page sends (actions, frame changes, zoom, track
-// presses, matte values, save), each answered with the state the page shows.
+// What the studio's pages work on: one effect instance on the clip and the mask being edited,
+// and for each page (each open connection of the page) its own view, frame and gesture. The
+// messages a page sends (actions, frame changes, zoom, track presses, matte values, save) are
+// each answered with the state that page shows.
+//
+// One gesture at a time: the effect keeps one interaction state for the mask, so while one page
+// holds the mouse button down on the mask, the other pages' edits are refused until it lets go
+// (or closes, which releases it). Their views, frames and pictures go on as before.
+//
+// Long work (a track press, an edit that redraws a large mask, a matte) holds the effect's lock;
+// the state of a page is answered from a copy made after each action, frames come from a reader
+// of their own, and an overlay asked for while the effect is busy is the page's last one, so no
+// page waits on another page's long action to see where it is.
 #pragma once
 
-#include <cstdint>
-#include <memory>
 #include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/effect_host.h"
@@ -27,52 +39,100 @@ struct StudioOptions {
   std::string render_to;  // where render writes (as maskfx render's OUTPUT); empty: render refused
 };
 
+using PageId = uint64_t;
+// The page that requests naming no page of their own (and Handle without a page) work on.
+inline constexpr PageId kFirstPage = 1;
+
 class StudioSession {
  public:
   // Null with a one-line error when the clip, the document or the module cannot be had.
   static std::unique_ptr<StudioSession> Open(const host::LoadedModule& module, const StudioOptions& options,
                                              std::string& error);
-  ~StudioSession();
+  ~StudioSession();  // stops a render in flight and waits for it
 
-  // One message from the page (JSON); the reply (JSON) with "ok" and the state, or "ok": false
-  // and "error". A bad message changes nothing. Safe from several connections at once.
-  std::string Handle(const std::string& message);
-  std::string State();
+  // A page opens with its own view (at zoom 1), at frame 0. Closing it releases a gesture it
+  // left in progress (the tab closed mid-drag) and nobody else's.
+  PageId OpenPage();
+  void ClosePage(PageId page);
 
-  // The clip's frame `frame`, and the overlay of the current frame in the current view, as PNG.
+  // One message from a page (JSON); the reply (JSON) with "ok" and the page's state, or "ok":
+  // false and "error". A bad message changes nothing. Safe from several threads at once.
+  std::string Handle(PageId page, const std::string& message);
+  std::string Handle(const std::string& message) { return Handle(kFirstPage, message); }
+  // The page's state as of its last action or anybody's edit; never waits on the effect.
+  std::string State(PageId page = kFirstPage);
+
+  // The clip's frame `frame` (never waits on the effect), the overlay of the page's frame in its
+  // view, and the matte the effect renders on the page's frame (its render command) as grey levels,
+  // each as PNG. False with a one-line error for a page that is not open.
   bool FramePng(int64_t frame, std::vector<uint8_t>& png, std::string& error);
-  bool OverlayPng(std::vector<uint8_t>& png, std::string& error);
-  // The matte the effect renders on the current frame (its render command), as grey levels.
-  bool MattePng(std::vector<uint8_t>& png, std::string& error);
+  bool OverlayPng(PageId page, std::vector<uint8_t>& png, std::string& error);
+  bool OverlayPng(std::vector<uint8_t>& png, std::string& error) { return OverlayPng(kFirstPage, png, error); }
+  bool MattePng(PageId page, std::vector<uint8_t>& png, std::string& error);
+  bool MattePng(std::vector<uint8_t>& png, std::string& error) { return MattePng(kFirstPage, png, error); }
+
+  // Ends a render in flight after the frames it is on and waits for it (its files removed).
+  void StopRender();
+  // Removes what the session wrote for itself (a render's copy of the mask) without waiting.
+  void RemoveTemporaryFiles();
+  // True when the mask changed since it was last saved (or since the start).
+  bool unsaved_changes();
+
+  // Runs inside every action while it holds the effect, before the action: tests stand a slow
+  // edit in for the real thing with it.
+  void SetActionHookForTesting(std::function<void()> hook);
 
   int32_t width() const { return width_; }
   int32_t height() const { return height_; }
 
  private:
-  StudioSession() = default;
-  std::string StateLocked(bool ok, const std::string& error);
-  bool Save(std::string& error);
-
-  std::mutex mutex_;
-  StudioOptions options_;
-  host::LoadedModule module_;
-  // A render runs on a thread of its own; the page polls its progress through the state.
+  struct Page {
+    std::unique_ptr<host::LiveEditor> editor;
+    int64_t frame = 0;
+    std::vector<uint8_t> last_overlay;  // the latest overlay drawn for this page, as PNG (pages' lock)
+  };
   struct RenderState {
     std::mutex mutex;
     bool running = false, done = false;
     int64_t frames = 0, total = 0;
-    std::string error, written;
+    std::string error, document;  // document: the render's copy of the mask while it runs
     std::atomic<bool> stop{false};
     std::thread thread;
   };
-  RenderState render_;
+
+  StudioSession() = default;
+  std::shared_ptr<Page> FindPage(PageId id);
+  // The page's state now; the effect's lock held.
+  std::string ReplyLocked(PageId id, Page& page, bool ok, const std::string& error);
+  std::string PageStateLocked(Page& page);
+  void RefreshStatesLocked();
+  std::string Act(PageId id, Page& page, const std::string& message);
+  bool Save(std::string& error);
   bool StartRender(std::string& error);
+  std::string RenderStateJson();
+
+  StudioOptions options_;
+  host::LoadedModule module_;
+
+  std::mutex effect_mutex_;  // the effect, the editors, the pages' frames, what follows
   std::unique_ptr<host::EffectHost> effect_;
-  std::unique_ptr<host::MediaReader> pictures_;  // frames for the page; the engine has its own reader
-  std::unique_ptr<host::LiveEditor> editor_;
-  int64_t frame_ = 0, frames_ = 0;
-  int32_t width_ = 0, height_ = 0;
+  uint64_t mask_version_ = 0;
+  std::string saved_text_;  // the mask as last saved (or read at the start)
   uint64_t overlay_version_ = 0;
+  PageId gesture_page_ = 0;  // the page holding a gesture on the mask, 0 for none
+  std::function<void()> action_hook_;
+
+  std::mutex pages_mutex_;  // the table of pages, each page's state copy and last overlay
+  std::map<PageId, std::shared_ptr<Page>> pages_;
+  std::map<PageId, std::string> states_;
+  PageId next_page_ = kFirstPage + 1;
+
+  std::mutex pictures_mutex_;
+  std::unique_ptr<host::MediaReader> pictures_;  // frames for the pages; the engine has its own reader
+
+  RenderState render_;
+  int64_t frames_ = 0;
+  int32_t width_ = 0, height_ = 0;
 };
 
 }  // namespace studio
