@@ -1,4 +1,5 @@
 #include "effect/component_broker.h"
+#include "platform/runtime/never_destroyed.h"
 
 #include <atomic>
 #include <mutex>
@@ -22,10 +23,9 @@ struct BrokerClient : BrokerState {
 };
 
 BrokerClient& Client() {
-  // Allocated once and never destroyed: hosts may close instances from exit handlers, after the
-  // process has begun destroying its statics.
-  static BrokerClient& client = *new BrokerClient;
-  return client;
+  // Never destroyed: hosts may close instances from exit handlers, after statics are gone.
+  static qrs::NeverDestroyed<BrokerClient> client;
+  return client.get();
 }
 
 template <typename Proc>

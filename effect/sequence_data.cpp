@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "tracking/pipeline_cache.h"
+#include "platform/runtime/never_destroyed.h"
 
 namespace mask_effect {
 namespace {
@@ -16,10 +17,9 @@ namespace {
 // only when it names one of these.
 std::mutex g_sets_mutex;
 std::unordered_set<const SelectionSet*>& LiveSets() {
-  // Allocated once and never destroyed: hosts may close instances from exit handlers, after the
-  // process has begun destroying its statics.
-  static auto& sets = *new std::unordered_set<const SelectionSet*>;
-  return sets;
+  // Never destroyed: hosts may close instances from exit handlers, after statics are gone.
+  static qrs::NeverDestroyed<std::unordered_set<const SelectionSet*>> sets;
+  return sets.get();
 }
 
 SelectionSet* NewSelectionSet(const SelectionSet* copy_from) {
@@ -35,6 +35,8 @@ void DestroySelectionSet(SelectionSet*& set) {
   {
     std::lock_guard lock(g_sets_mutex);
     LiveSets().erase(set);
+    // An empty set gives its buckets back, so nothing is left when the module is unloaded.
+    if (LiveSets().empty()) std::unordered_set<const SelectionSet*>().swap(LiveSets());
   }
   delete set;
   set = nullptr;

@@ -10,6 +10,7 @@
 #include "host/media_engine.h"
 #include "host/suite_registry.h"
 #include "platform/runtime/host_memory.h"
+#include "platform/runtime/never_destroyed.h"
 
 namespace host {
 namespace {
@@ -20,10 +21,9 @@ struct Filters {
   std::map<FxSequenceId, EffectHost*> by_sequence;
 };
 Filters& TheFilters() {
-  // Never destroyed: an instance may be closed from an exit handler, after the process has begun
-  // destroying its statics.
-  static Filters& filters = *new Filters;
-  return filters;
+  // Never destroyed: hosts may close instances from exit handlers, after statics are gone.
+  static qrs::NeverDestroyed<Filters> filters;
+  return filters.get();
 }
 
 // The 18th utility entry: the effect's parameter `index + 1` at the clip time's frame.

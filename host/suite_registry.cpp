@@ -1,4 +1,5 @@
 #include "host/suite_registry.h"
+#include "platform/runtime/never_destroyed.h"
 
 namespace host {
 
@@ -36,7 +37,9 @@ bool SuiteRegistry::Release(const std::string& name, int32_t version) {
   std::lock_guard lock(mutex_);
   const auto it = outstanding_.find({name, version});
   if (it == outstanding_.end() || it->second == 0) return false;
-  --it->second;
+  // Settled entries go, so that a registry every host has withdrawn from holds nothing: a host
+  // library that is unloaded then leaves nothing behind.
+  if (--it->second == 0) outstanding_.erase(it);
   return true;
 }
 
@@ -54,10 +57,9 @@ int64_t SuiteRegistry::TotalOutstanding() const {
 }
 
 SuiteRegistry& Suites() {
-  // Never destroyed: an instance may be closed from an exit handler, after the process has begun
-  // destroying its statics.
-  static SuiteRegistry& registry = *new SuiteRegistry;
-  return registry;
+  // Never destroyed: hosts may close instances from exit handlers, after statics are gone.
+  static qrs::NeverDestroyed<SuiteRegistry> registry;
+  return registry.get();
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "effect/component_broker.h"
+#include "platform/runtime/never_destroyed.h"
 
 namespace mask_render {
 namespace {
@@ -16,10 +17,10 @@ Proc Find(const char* iface, const char* name, const char* versioned) {
 // Tables are rebuilt when the broker restarts; each is filled whole or not at all.
 template <typename Table, typename Fill>
 const Table& Cached(Fill fill) {
-  // Never destroyed, like every table the module keeps for the process: an instance may be
-  // closed after the process has begun destroying its statics.
+  // Never destroyed: hosts may close instances from exit handlers, after statics are gone.
   static std::mutex mutex;
-  static Table& table = *new Table;
+  static qrs::NeverDestroyed<Table> kept;
+  Table& table = kept.get();
   static uint64_t generation = 0;
   std::lock_guard lock(mutex);
   const uint64_t now = mask_effect::BrokerGeneration();

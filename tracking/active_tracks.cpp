@@ -1,4 +1,5 @@
 #include "tracking/active_tracks.h"
+#include "platform/runtime/never_destroyed.h"
 
 #include <mutex>
 #include <set>
@@ -12,10 +13,9 @@ struct ActiveTracks {
 };
 
 ActiveTracks& Active() {
-  // Allocated once and never destroyed: hosts may close instances from exit handlers, after the
-  // process has begun destroying its statics.
-  static ActiveTracks& active = *new ActiveTracks;
-  return active;
+  // Never destroyed: hosts may close instances from exit handlers, after statics are gone.
+  static qrs::NeverDestroyed<ActiveTracks> active;
+  return active.get();
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "tracking/pipeline_cache.h"
+#include "platform/runtime/never_destroyed.h"
 
 #include <mutex>
 #include <utility>
@@ -14,10 +15,9 @@ struct KeptPipeline {
 };
 
 KeptPipeline& Kept() {
-  // Allocated once and never destroyed: hosts may close instances from exit handlers, after the
-  // process has begun destroying its statics.
-  static KeptPipeline& kept = *new KeptPipeline;
-  return kept;
+  // Never destroyed: hosts may close instances from exit handlers, after statics are gone.
+  static qrs::NeverDestroyed<KeptPipeline> kept;
+  return kept.get();
 }
 
 // Puts `pipeline` in the slot and hands back what was there, so that it is freed, if at all,

@@ -24,6 +24,7 @@ extern "C" {
 #include "host/mask_params.h"
 #include "host/module_loader.h"
 #include "platform/sdk/world.h"
+#include "platform/runtime/never_destroyed.h"
 
 namespace {
 
@@ -94,10 +95,9 @@ struct SharedModule {
 };
 
 SharedModule& Shared() {
-  // Never destroyed: an instance may be closed from an exit handler, after the process has begun
-  // destroying its statics.
-  static SharedModule& shared = *new SharedModule;
-  return shared;
+  // Never destroyed: hosts may close instances from exit handlers, after statics are gone.
+  static qrs::NeverDestroyed<SharedModule> shared;
+  return shared.get();
 }
 
 bool LoadSharedModule(host::LoadedModule& module, std::string& error) {

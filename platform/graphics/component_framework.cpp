@@ -9,6 +9,7 @@
 #include "platform/graphics/component_object.h"
 #include "platform/graphics/offset_path.h"
 #include "platform/graphics/path.h"
+#include "platform/runtime/never_destroyed.h"
 
 namespace {
 
@@ -31,10 +32,9 @@ struct ComponentTable {
 };
 
 ComponentTable& Table() {
-  // Allocated once and never destroyed: hosts may close instances from exit handlers, after the
-  // process has begun destroying its statics.
-  static ComponentTable& table = *new ComponentTable;
-  return table;
+  // Never destroyed: hosts may close instances from exit handlers, after statics are gone.
+  static qrs::NeverDestroyed<ComponentTable> table;
+  return table.get();
 }
 
 // Bumped whenever an interface goes away, so clients know their cached tables are stale.

@@ -1,4 +1,5 @@
 #include "platform/runtime/debug_database.h"
+#include "platform/runtime/never_destroyed.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -11,10 +12,9 @@ namespace {
 
 std::mutex g_mutex;
 std::map<std::string, std::string>& Overrides() {
-  // Allocated once and never destroyed: hosts may close instances from exit handlers, after the
-  // process has begun destroying its statics.
-  static auto& overrides = *new std::map<std::string, std::string>;
-  return overrides;
+  // Never destroyed: hosts may close instances from exit handlers, after statics are gone.
+  static qrs::NeverDestroyed<std::map<std::string, std::string>> overrides;
+  return overrides.get();
 }
 
 std::string EnvironmentName(const std::string& name) {

@@ -1,4 +1,5 @@
 #include "platform/runtime/error_reporter.h"
+#include "platform/runtime/never_destroyed.h"
 
 #include <mutex>
 
@@ -11,10 +12,9 @@ struct Log {
 };
 
 Log& TheLog() {
-  // Allocated once and never destroyed: hosts may close instances from exit handlers, after the
-  // process has begun destroying its statics.
-  static Log& log = *new Log;
-  return log;
+  // Never destroyed: hosts may close instances from exit handlers, after statics are gone.
+  static qrs::NeverDestroyed<Log> log;
+  return log.get();
 }
 
 }  // namespace

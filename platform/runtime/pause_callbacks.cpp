@@ -1,4 +1,5 @@
 #include "platform/runtime/pause_callbacks.h"
+#include "platform/runtime/never_destroyed.h"
 
 #include <algorithm>
 #include <mutex>
@@ -20,10 +21,9 @@ struct Registry {
 };
 
 Registry& TheRegistry() {
-  // Allocated once and never destroyed: hosts may close instances from exit handlers, after the
-  // process has begun destroying its statics.
-  static Registry& registry = *new Registry;
-  return registry;
+  // Never destroyed: hosts may close instances from exit handlers, after statics are gone.
+  static qrs::NeverDestroyed<Registry> registry;
+  return registry.get();
 }
 
 }  // namespace

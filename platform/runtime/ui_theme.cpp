@@ -1,4 +1,5 @@
 #include "platform/runtime/ui_theme.h"
+#include "platform/runtime/never_destroyed.h"
 
 namespace qrsui {
 namespace {
@@ -19,10 +20,9 @@ class DarkTheme final : public ui::Theme {
 }  // namespace
 
 ui::Theme* ui::Theme::Get() {
-  // Allocated once and never destroyed: hosts may close instances from exit handlers, after the
-  // process has begun destroying its statics.
-  static DarkTheme* theme = new DarkTheme;
-  return theme;
+  // Never destroyed: hosts may close instances from exit handlers, after statics are gone.
+  static qrs::NeverDestroyed<DarkTheme> theme;
+  return &theme.get();
 }
 
 int32_t skins::core::utilities::GetInteractiveControlColorID(const void*) { return kInteractiveControlColor; }
