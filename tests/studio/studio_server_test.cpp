@@ -185,9 +185,19 @@ TEST_F(StudioServerTest, AFloodOfConnectionsLeavesNothingBehind) {
   EXPECT_EQ(server_->connections(), 0u);  // dropped connections are let go, not kept till the end
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+constexpr bool kSanitized = __has_feature(address_sanitizer);
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // The accept loop ended at its first error: out of descriptors once, the studio never took
-// another connection. Strangers holding connections open are dropped for newcomers too.
-TEST_F(StudioServerTest, RunningOutOfDescriptorsOrRoomStopsNothing) {
+// another connection.
+TEST_F(StudioServerTest, RunningOutOfDescriptorsStopsNothing) {
+  // The sanitizers' checks open a pipe to read memory, and take running out for bad memory.
+  if (kSanitized) GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own";
   rlimit was{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &was), 0);
   rlimit low = was;
@@ -207,9 +217,13 @@ TEST_F(StudioServerTest, RunningOutOfDescriptorsOrRoomStopsNothing) {
   held.clear();
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &was), 0);
   EXPECT_EQ(Get("/state?token=feedc0ffee", host_).result(), http::status::ok);
+}
 
+TEST_F(StudioServerTest, IdleStrangersMakeRoomForNewcomers) {
   ASSERT_TRUE(Restart({"127.0.0.1", 0, 8, 10, 60}));
-  for (int i = 0; i < 40; ++i) {  // idle strangers, more than there is room for
+  asio::io_context io;
+  std::vector<std::unique_ptr<tcp::socket>> held;
+  for (int i = 0; i < 40; ++i) {  // idle, more than there is room for
     held.push_back(std::make_unique<tcp::socket>(io));
     held.back()->connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), server_->port()));
   }
