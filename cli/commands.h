@@ -65,6 +65,7 @@ struct EditCommandOptions {
   std::string mask_path, events_path, output, size;
   int64_t frame = 0;
   bool trace = false;
+  bool overwrite = false;  // -o may be the -m document
 };
 
 int RunEdit(const CommonOptions& common, const EditCommandOptions& options);

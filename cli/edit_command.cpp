@@ -4,6 +4,7 @@
 #include "cli/commands.h"
 #include "host/edit_session.h"
 #include "host/module_loader.h"
+#include "host/output_paths.h"
 #include "host/param_listing.h"
 
 namespace maskfx {
@@ -33,9 +34,12 @@ int RunEdit(const CommonOptions& common, const EditCommandOptions& o) {
   if (!o.size.empty() && !ParseSize(o.size, options.width, options.height))
     return Fail(kExitBadInput, "--size: expected WxH, such as 1280x720");
   if (o.frame < 0) return Fail(kExitBadInput, "--frame: expected a frame index from 0");
+  std::string error;
+  if (!host::CheckOutput(o.output, {o.events_path}, error)) return Fail(kExitBadInput, error);
+  if (!o.mask_path.empty() && !o.overwrite && !host::CheckOutput(o.output, {o.mask_path}, error))
+    return Fail(kExitBadInput, error + " (or --overwrite to replace the document)");
 
   host::LoadedModule module;
-  std::string error;
   if (!host::LoadModule(host::FindModulePath(common.module_path), module, error)) return Fail(kExitBadInput, error);
   const host::EditResult result = host::RunEditSession(
       module, options, o.trace ? host::EditTrace([](const std::string& line) { std::printf("%s\n", line.c_str()); }) : nullptr);

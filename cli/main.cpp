@@ -73,6 +73,7 @@ int main(int argc, char** argv) {
   edit_cmd->add_option("--size", edit.size, "layer size WxH (default: the document's)");
   edit_cmd->add_option("--frame", edit.frame, "the frame the edits happen at (default 0)");
   edit_cmd->add_flag("--trace", edit.trace, "print the interaction state after each event");
+  edit_cmd->add_flag("--overwrite", edit.overwrite, "let -o write over the -m document");
 
   maskfx::InfoOptions info;
   CLI::App* info_cmd = app.add_subcommand("info", "show the effect's parameters, and a mask document's keyframes");

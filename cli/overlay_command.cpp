@@ -5,6 +5,7 @@
 #include "cli/commands.h"
 #include "host/media.h"
 #include "host/module_loader.h"
+#include "host/output_paths.h"
 #include "host/overlay_job.h"
 
 namespace maskfx {
@@ -36,9 +37,12 @@ int RunOverlay(const CommonOptions& common, const OverlayCommandOptions& o) {
     return Fail(kExitBadInput, "--selected: expected vertex indices like 0,2,3");
   if (o.output.size() < 5 || o.output.substr(o.output.size() - 4) != ".png")
     return Fail(kExitBadInput, o.output + ": the overlay is written as a PNG (name ending in .png)");
+  std::string error;
+  std::vector<std::string> inputs = {o.input, o.mask_path};
+  if (!o.events_path.empty()) inputs.push_back(o.events_path);
+  if (!host::CheckOutput(o.output, inputs, error)) return Fail(kExitBadInput, error);
 
   host::LoadedModule module;
-  std::string error;
   if (!host::LoadModule(host::FindModulePath(common.module_path), module, error)) return Fail(kExitBadInput, error);
   const host::OverlayResult result = host::DrawOverlayPicture(module, options);
   if (!result.module_message.empty())

@@ -370,6 +370,22 @@ TEST_F(MaskfxOutputTest, AnOutputThatIsAnInputIsRefusedAndLeftAlone) {
   EXPECT_EQ(TempFiles(dir_), std::vector<std::string>{});
 }
 
+// The overlay and edit commands write over none of their inputs either.
+TEST_F(MaskfxOutputTest, OverlayAndEditWriteOverNoneOfTheirInputs) {
+  const std::string picture = (dir_ / "demo" / "clip" / "frame_0000.png").string();
+  const std::string before = ReadFile(picture);
+  ExpectBadInput(Run({"overlay", picture, "-m", mask_, "--frame", "0", "-o", picture}), "is the input " + picture);
+  EXPECT_EQ(ReadFile(picture), before);
+
+  const std::string events = (dir_ / "events.json").string(), doc = (dir_ / "doc.json").string();
+  std::ofstream(events) << R"({"format": "mask-edit-events", "version": 1, "events": [{"key": "left"}]})";
+  fs::copy_file(mask_, doc);
+  ExpectBadInput(Run({"edit", "-m", doc, "--events", events, "-o", events}), "is the input " + events);
+  ExpectBadInput(Run({"edit", "-m", doc, "--events", events, "-o", doc}), "--overwrite");
+  const Outcome o = Run({"edit", "-m", doc, "--events", events, "-o", doc, "--overwrite"});
+  EXPECT_EQ(o.status, 0) << o.err;
+}
+
 TEST_F(MaskfxOutputTest, WriteProtectedOutputsAreRefusedAndLinksWrittenThrough) {
   const std::string video = Video("in.mkv");
   const fs::path kept = dir_ / "kept.mkv";
