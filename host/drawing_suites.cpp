@@ -256,28 +256,131 @@ FxErr PaintRect(FxSurfaceRef surface, const FxDrawColor* color, const FxDrawRect
   return CairoResult(cr);
 }
 
+void AppendSegment(cairo_t* cr, const Segment& s) {
+  const double* v = s.v;
+  switch (s.op) {
+    case Segment::Op::kMove: cairo_move_to(cr, v[0], v[1]); break;
+    case Segment::Op::kLine: cairo_line_to(cr, v[0], v[1]); break;
+    case Segment::Op::kCurve: cairo_curve_to(cr, v[0], v[1], v[2], v[3], v[4], v[5]); break;
+    case Segment::Op::kArc: {
+      constexpr double kRadians = std::numbers::pi / 180;
+      double start = v[3] * kRadians, end = (v[3] + v[4]) * kRadians;
+      cairo_new_sub_path(cr);
+      if (v[4] >= 0) {
+        cairo_arc(cr, v[0], v[1], v[2], start, end);
+      } else {
+        cairo_arc_negative(cr, v[0], v[1], v[2], start, end);
+      }
+      cairo_close_path(cr);
+      break;
+    }
+  }
+}
+
 void TracePath(cairo_t* cr, const Path& path) {
   cairo_new_path(cr);
+  for (const Segment& s : path.segments) AppendSegment(cr, s);
+}
+
+// cairo strokes a path as one polygon and sorts out all its crossings at once, which for a
+// self-crossing outline costs about the square of its size (a star of 100,000 spikes: most of a
+// minute). Longer paths than any ordinary drawing are stroked as consecutive pieces instead.
+constexpr size_t kMaxWholeStroke = 4096;  // segments
+constexpr size_t kStrokePiece = 64;
+
+void SetPen(cairo_t* cr, const Pen& pen, double dash_offset) {
+  cairo_set_line_width(cr, pen.width);
+  cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
+  cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
+  cairo_set_dash(cr, pen.dashes.data(), int(pen.dashes.size()), dash_offset);
+}
+
+// A box holding everything a pen of `width` draws along the path, in whole pixels.
+void ClipToStrokeBounds(cairo_t* cr, const Path& path, double width) {
+  double x0 = HUGE_VAL, y0 = HUGE_VAL, x1 = -HUGE_VAL, y1 = -HUGE_VAL;
+  auto add = [&](double x, double y, double r) {
+    x0 = std::min(x0, x - r), y0 = std::min(y0, y - r), x1 = std::max(x1, x + r), y1 = std::max(y1, y + r);
+  };
   for (const Segment& s : path.segments) {
     const double* v = s.v;
     switch (s.op) {
-      case Segment::Op::kMove: cairo_move_to(cr, v[0], v[1]); break;
-      case Segment::Op::kLine: cairo_line_to(cr, v[0], v[1]); break;
-      case Segment::Op::kCurve: cairo_curve_to(cr, v[0], v[1], v[2], v[3], v[4], v[5]); break;
-      case Segment::Op::kArc: {
-        constexpr double kRadians = std::numbers::pi / 180;
-        double start = v[3] * kRadians, end = (v[3] + v[4]) * kRadians;
-        cairo_new_sub_path(cr);
-        if (v[4] >= 0) {
-          cairo_arc(cr, v[0], v[1], v[2], start, end);
-        } else {
-          cairo_arc_negative(cr, v[0], v[1], v[2], start, end);
-        }
-        cairo_close_path(cr);
-        break;
-      }
+      case Segment::Op::kCurve: add(v[0], v[1], 0), add(v[2], v[3], 0), add(v[4], v[5], 0); break;
+      case Segment::Op::kArc: add(v[0], v[1], v[2]); break;
+      default: add(v[0], v[1], 0); break;
     }
   }
+  const double margin = width / 2 + 1;
+  x0 = std::floor(x0 - margin), y0 = std::floor(y0 - margin);
+  cairo_rectangle(cr, x0, y0, std::ceil(x1 + margin) - x0, std::ceil(y1 + margin) - y0);
+  cairo_clip(cr);
+}
+
+// How far the current sub-path has run, in the flattened lengths the dashes follow; `carried` is
+// how far it had run where the path traced so far begins.
+double RunSoFar(cairo_t* cr, double carried) {
+  cairo_path_t* flat = cairo_copy_path_flat(cr);
+  double run = carried, x = 0, y = 0, start_x = 0, start_y = 0;
+  for (int i = 0; i < flat->num_data; i += flat->data[i].header.length) {
+    const cairo_path_data_t* d = &flat->data[i];
+    switch (d->header.type) {
+      case CAIRO_PATH_MOVE_TO:
+        if (i > 0) run = 0;  // the first is where this piece took up the sub-path
+        x = start_x = d[1].point.x, y = start_y = d[1].point.y;
+        break;
+      case CAIRO_PATH_LINE_TO:
+        run += std::hypot(d[1].point.x - x, d[1].point.y - y);
+        x = d[1].point.x, y = d[1].point.y;
+        break;
+      case CAIRO_PATH_CLOSE_PATH:  // what follows starts a sub-path of its own
+        run = 0, x = start_x, y = start_y;
+        break;
+      case CAIRO_PATH_CURVE_TO: break;  // a flat path has none
+    }
+  }
+  cairo_path_destroy(flat);
+  return run;
+}
+
+bool Continues(const Segment& s) { return s.op == Segment::Op::kLine || s.op == Segment::Op::kCurve; }
+
+// Strokes the path as pieces of kStrokePiece segments. A piece that ends at a join is followed by
+// one starting with its last segment again, so the join there is drawn whole, with
+// the dashes taken up where that segment began. The pieces are drawn opaque into a group painted
+// once in the pen's alpha, so that where they overlap the colour is not laid on twice.
+void StrokeInPieces(cairo_t* cr, const Path& path, const Pen& pen) {
+  ClipToStrokeBounds(cr, path, pen.width);
+  cairo_push_group(cr);
+  cairo_set_source_rgb(cr, pen.color.r, pen.color.g, pen.color.b);
+  const std::vector<Segment>& segments = path.segments;
+  size_t begin = 0;
+  double dash_offset = 0;
+  bool has_start = false;
+  double start_x = 0, start_y = 0;  // where the piece's first segment begins
+  for (;;) {
+    const size_t end = std::min(segments.size(), begin + kStrokePiece);
+    cairo_new_path(cr);
+    if (has_start) cairo_move_to(cr, start_x, start_y);
+    for (size_t i = begin; i + 1 < end; ++i) AppendSegment(cr, segments[i]);
+    const Segment& last = segments[end - 1];
+    const bool joined = end < segments.size() && Continues(last) && Continues(segments[end]) &&
+                        cairo_has_current_point(cr);
+    double next_start_x = 0, next_start_y = 0, next_offset = 0;
+    if (joined) {
+      cairo_get_current_point(cr, &next_start_x, &next_start_y);
+      if (!pen.dashes.empty()) next_offset = RunSoFar(cr, dash_offset);
+    }
+    AppendSegment(cr, last);
+    if (!joined) cairo_get_current_point(cr, &next_start_x, &next_start_y);  // a sub-path starts
+    SetPen(cr, pen, dash_offset);
+    cairo_stroke(cr);
+    if (end == segments.size() || cairo_status(cr) != CAIRO_STATUS_SUCCESS) break;
+    begin = joined ? end - 1 : end;
+    has_start = true;
+    start_x = next_start_x, start_y = next_start_y;
+    dash_offset = next_offset;
+  }
+  cairo_pop_group_to_source(cr);
+  cairo_paint_with_alpha(cr, pen.color.a);
 }
 
 FxErr FillPath(FxSurfaceRef surface, FxBrushRef brush, FxPathRef path, int32_t fill_type) {
@@ -307,13 +410,14 @@ FxErr StrokePath(FxSurfaceRef surface, FxPenRef pen, FxPathRef path) {
   if (n == nullptr || p == nullptr) return FxErr_BadCallbackParam;
   cairo_t* cr = canvas->cr;
   cairo_save(cr);
-  TracePath(cr, *p);
-  cairo_set_line_width(cr, n->width);
-  cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
-  cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
-  cairo_set_dash(cr, n->dashes.data(), int(n->dashes.size()), 0);
-  cairo_set_source_rgba(cr, n->color.r, n->color.g, n->color.b, n->color.a);
-  cairo_stroke(cr);
+  if (p->segments.size() > kMaxWholeStroke) {
+    StrokeInPieces(cr, *p, *n);
+  } else {
+    TracePath(cr, *p);
+    SetPen(cr, *n, 0);
+    cairo_set_source_rgba(cr, n->color.r, n->color.g, n->color.b, n->color.a);
+    cairo_stroke(cr);
+  }
   cairo_restore(cr);
   return CairoResult(cr);
 }

@@ -289,4 +289,113 @@ TEST(DrawSuites, NonFiniteAndNegativeGeometryIsRefusedAndLeavesThePath) {
   EXPECT_EQ(c.Pixels(), reference.Pixels());
 }
 
+// Paths longer than any ordinary drawing are stroked piece by piece; they must look as they would
+// stroked whole. A zigzag from x = 2 rightwards, its teeth `pitch` apart, each edge cut into
+// `cuts` collinear parts (which draw the same).
+std::vector<FxDrawPoint> Zigzag(int teeth, float pitch, int cuts, float top, float bottom) {
+  std::vector<FxDrawPoint> points{{2, bottom}};
+  for (int t = 0; t < 2 * teeth; ++t) {
+    const FxDrawPoint from = points.back(), to{2 + (t + 1) * pitch / 2, t % 2 ? bottom : top};
+    for (int c = 1; c <= cuts; ++c)
+      points.push_back({from.x + (to.x - from.x) * c / cuts, from.y + (to.y - from.y) * c / cuts});
+  }
+  return points;
+}
+
+FxPathRef Polyline(Canvas& c, const std::vector<FxDrawPoint>& points) {
+  FxPathRef path = nullptr;
+  EXPECT_EQ(kSupplier.NewPath(c.supplier, &path), FxErr_None);
+  EXPECT_EQ(kPath.MoveTo(path, points[0].x, points[0].y), FxErr_None);
+  for (size_t i = 1; i < points.size(); ++i) EXPECT_EQ(kPath.LineTo(path, points[i].x, points[i].y), FxErr_None);
+  return path;
+}
+
+int LargestAlphaDifference(const Canvas& a, const Canvas& b) {
+  const std::vector<uint8_t> pa = a.Pixels(), pb = b.Pixels();
+  int largest = 0;
+  for (size_t i = 3; i < pa.size(); i += 4) largest = std::max(largest, std::abs(int(pa[i]) - int(pb[i])));
+  return largest;
+}
+
+TEST(LongStrokes, JoinsAndDashesCarryAcrossPieces) {
+  // 128 segments stroke whole; cut into 63 parts each, the same zigzag of sharp and shallow teeth
+  // goes in pieces, many of them ending on a tooth's tip. The cuts lie on whole 1/16 pixels, so
+  // that the dashes' lengths add up exactly.
+  const float dashes[] = {3, 6};
+  for (const bool dashed : {false, true}) {
+    for (const float height : {63.0f, 63.0f / 16}) {
+      SCOPED_TRACE(testing::Message() << "dashed " << dashed << ", height " << height);
+      Canvas whole(520, 80), pieces(520, 80);
+      FxPenRef pens[] = {whole.Pen(2), pieces.Pen(2)};
+      if (dashed) {
+        for (FxPenRef pen : pens) ASSERT_EQ(host::PenSuite()->SetDashPattern(pen, dashes, 2), FxErr_None);
+      }
+      const float bottom = 70, top = bottom - height;
+      EXPECT_EQ(kSurface.StrokePath(whole.surface, pens[0], Polyline(whole, Zigzag(64, 63.0f / 8, 1, top, bottom))),
+                FxErr_None);
+      EXPECT_EQ(kSurface.StrokePath(pieces.surface, pens[1], Polyline(pieces, Zigzag(64, 63.0f / 8, 63, top, bottom))),
+                FxErr_None);
+      // Where pieces meet, pixels both cover partly are covered a little more (a missing join or
+      // a dash out of step differs by half or all of a pixel).
+      EXPECT_LE(LargestAlphaDifference(whole, pieces), 64);
+      EXPECT_NEAR(pieces.Coverage(), whole.Coverage(), whole.Coverage() * 0.01);
+    }
+  }
+}
+
+TEST(LongStrokes, SeparateFiguresAreEachDrawnOnceWithTheirOwnDashes) {
+  // 2,800 circles and dashed lines, 4,200 segments: stroked in pieces, as the two halves stroked
+  // whole draw them (a figure drawn twice would be darker, a dash carried over out of step).
+  Canvas pieces(700, 400), halves(700, 400);
+  const FxDrawColor half_red{1, 0, 0, 0.5f};
+  const float dashes[] = {2, 1};
+  FxPenRef pens[] = {pieces.Pen(1.5f, half_red), halves.Pen(1.5f, half_red)};
+  for (FxPenRef pen : pens) ASSERT_EQ(host::PenSuite()->SetDashPattern(pen, dashes, 2), FxErr_None);
+  auto figures = [](Canvas& c, int from, int to) {
+    FxPathRef path = nullptr;
+    EXPECT_EQ(kSupplier.NewPath(c.supplier, &path), FxErr_None);
+    for (int i = from; i < to; ++i) {
+      const FxDrawPoint centre{float(i % 70 * 10 + 5), float(i / 70 * 10 + 5)};
+      if (i % 2) {
+        EXPECT_EQ(kPath.MoveTo(path, centre.x - 3.5f, centre.y), FxErr_None);
+        EXPECT_EQ(kPath.LineTo(path, centre.x + 3.5f, centre.y + 0.5f), FxErr_None);
+      } else {
+        EXPECT_EQ(kPath.AddArc(path, &centre, 3, 0, 360), FxErr_None);
+      }
+    }
+    return path;
+  };
+  EXPECT_EQ(kSurface.StrokePath(pieces.surface, pens[0], figures(pieces, 0, 2800)), FxErr_None);
+  EXPECT_EQ(kSurface.StrokePath(halves.surface, pens[1], figures(halves, 0, 1400)), FxErr_None);
+  EXPECT_EQ(kSurface.StrokePath(halves.surface, pens[1], figures(halves, 1400, 2800)), FxErr_None);
+  EXPECT_LE(LargestAlphaDifference(pieces, halves), 1);
+}
+
+TEST(LongStrokes, TranslucentPiecesOverlappingAreLaidOnOnce) {
+  // Along a line and back over it: stroked whole the overlap is covered once.
+  Canvas c(420, 20);
+  std::vector<FxDrawPoint> there_and_back;
+  for (int i = 0; i <= 10000; ++i) there_and_back.push_back({10 + 0.08f * float(i < 5000 ? i : 10000 - i), 10});
+  FxPenRef pen = c.Pen(4, {1, 0, 0, 0.5f});
+  EXPECT_EQ(kSurface.StrokePath(c.surface, pen, Polyline(c, there_and_back)), FxErr_None);
+  EXPECT_EQ(c.Alpha(100, 10), 128);
+  EXPECT_EQ(c.Alpha(100, 11), 128);
+  EXPECT_EQ(c.Alpha(100, 13), 0);
+}
+
+TEST(LongStrokes, SelfCrossingStarOfAHundredThousandSpikesIsDrawn) {
+  // Every spike crosses thousands of others: stroked whole, this took a minute.
+  Canvas c(400, 400);
+  std::vector<FxDrawPoint> star;
+  for (int i = 0; i <= 100000; ++i) {
+    const double a = 2 * std::numbers::pi * 7 * i / 100000, r = i % 2 ? 20 : 190;
+    star.push_back({float(200 + r * std::cos(a)), float(200 + r * std::sin(a))});
+  }
+  EXPECT_EQ(kSurface.StrokePath(c.surface, c.Pen(2), Polyline(c, star)), FxErr_None);
+  EXPECT_EQ(c.Alpha(200, 200), 0);  // inside the innermost tips
+  EXPECT_EQ(c.Alpha(200 + 100, 200), 255);
+  EXPECT_EQ(c.Alpha(200, 200 - 189), 255);
+  EXPECT_EQ(c.Alpha(3, 3), 0);
+}
+
 }  // namespace
