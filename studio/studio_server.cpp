@@ -78,6 +78,8 @@ struct StudioServer::Impl {
   asio::strand<asio::io_context::executor_type> accepting = asio::make_strand(io);
   tcp::acceptor acceptor{accepting};
   asio::steady_timer backoff{accepting};
+  // Keeps the socket threads running while connections wait on the pool, the acceptor closed.
+  asio::executor_work_guard<asio::io_context::executor_type> running = asio::make_work_guard(io);
 
   Impl(StudioSession& s, std::string t, ServerOptions o) : session(s), token(std::move(t)), options(std::move(o)) {}
 
@@ -347,6 +349,7 @@ void StudioServer::Stop() {
   const auto deadline = std::chrono::steady_clock::now() + kStopWait;
   while (connections() > 0 && std::chrono::steady_clock::now() < deadline && !s.threads.empty())
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  s.running.reset();
   s.io.stop();
   for (std::thread& t : s.threads) t.join();
   s.threads.clear();
