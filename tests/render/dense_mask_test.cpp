@@ -8,13 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "effect/component_broker.h"
 #include "mask/mask_geometry.h"
 #include "mask/mask_shape.h"
-#include "platform/graphics/component_framework.h"
-#include "platform/graphics/raster_engine.h"
 #include "render/mask_outline.h"
 #include "render/rasterize_mask.h"
+#include "tests/render/running_components.h"
 
 namespace mask_render {
 namespace {
@@ -22,20 +20,8 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr int kSize = 1000;  // square layer, pixels
 
-class DenseMaskTest : public ::testing::Test {
+class DenseMaskTest : public RunningComponentsTest {
  protected:
-  void SetUp() override {
-    const QuillProcGetter getter = InitQuillComponents();
-    ASSERT_TRUE(mask_effect::InitializeBrokerClient(getter));
-    ASSERT_EQ(TQE_Initialize(getter), 0);
-    mask_effect::ResolveOffsetPathProcs();
-  }
-  void TearDown() override {
-    TQE_Terminate();
-    mask_effect::ShutDownBrokerClient();
-    mask_effect::ClearOffsetPathProcs();
-    TerminateQuillComponents();
-  }
   static std::vector<uint8_t> Render(const Mask::MaskShape& shape, float expansion) {
     std::vector<uint8_t> matte(size_t(kSize) * kSize, 0xAB);
     RasterizeMask(matte.data(), kSize, shape, kSize, kSize, kSize, kSize, 1, 1, 1, false, 1, expansion, 1.0f);

@@ -9,32 +9,16 @@
 #include <numeric>
 #include <vector>
 
-#include "effect/component_broker.h"
 #include "mask/mask_geometry.h"
-#include "platform/graphics/component_framework.h"
-#include "platform/graphics/raster_engine.h"
+#include "tests/render/running_components.h"
 
 namespace mask_render {
 namespace {
 
 using Mask::MaskShape;
 
-// The components as global setup starts them.
-class RasterizeTest : public ::testing::Test {
+class RasterizeTest : public RunningComponentsTest {
  protected:
-  void SetUp() override {
-    const QuillProcGetter getter = InitQuillComponents();
-    ASSERT_TRUE(mask_effect::InitializeBrokerClient(getter));
-    ASSERT_EQ(TQE_Initialize(getter), 0);
-    mask_effect::ResolveOffsetPathProcs();
-  }
-  void TearDown() override {
-    TQE_Terminate();
-    mask_effect::ShutDownBrokerClient();
-    mask_effect::ClearOffsetPathProcs();
-    TerminateQuillComponents();
-  }
-
   struct Options {
     bool inverted = false;
     float opacity = 1, expansion = 0;
