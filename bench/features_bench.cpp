@@ -40,7 +40,7 @@
 #include "host/media.h"
 
 #ifndef MASK_PHOTOS_DIR
-#define MASK_PHOTOS_DIR "../shared/photos"
+#define MASK_PHOTOS_DIR "tests/data/photos"
 #endif
 
 namespace {

@@ -42,7 +42,7 @@
 #include "tracking/tracker.h"
 
 #ifndef MASK_PHOTOS_DIR
-#define MASK_PHOTOS_DIR "../shared/photos"
+#define MASK_PHOTOS_DIR "tests/data/photos"
 #endif
 
 namespace {
