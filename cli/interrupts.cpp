@@ -8,10 +8,15 @@
 
 namespace maskfx {
 
-InterruptWatch::InterruptWatch() {
-  sigemptyset(&signals_);
-  for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals_, s);
-  pthread_sigmask(SIG_BLOCK, &signals_, &old_mask_);
+sigset_t BlockEndingSignals(sigset_t* previous) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, s);
+  pthread_sigmask(SIG_BLOCK, &signals, previous);
+  return signals;
+}
+
+InterruptWatch::InterruptWatch() : signals_(BlockEndingSignals(&old_mask_)) {
   watcher_ = std::thread([this] { Watch(); });
 }
 

@@ -10,6 +10,10 @@
 
 namespace maskfx {
 
+// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread, and so in every thread it starts
+// afterwards; returns the set. `previous` (may be null) receives the mask before.
+sigset_t BlockEndingSignals(sigset_t* previous = nullptr);
+
 class InterruptWatch {
  public:
   // Blocks the signals in this thread before it starts any other, so every worker, the
@@ -26,7 +30,8 @@ class InterruptWatch {
 
   std::atomic<bool> stop_{false};
   std::atomic<bool> done_{false};
-  sigset_t signals_{}, old_mask_{};
+  sigset_t old_mask_{};  // before signals_: its initialiser fills this
+  sigset_t signals_{};
   std::thread watcher_;
 };
 

@@ -1,14 +1,13 @@
 #include <signal.h>
 #include <time.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
 
 #include "cli/commands.h"
+#include "cli/interrupts.h"
 #include "host/media.h"
 #include "host/module_loader.h"
 #include "host/output_paths.h"
@@ -21,35 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// SIGINT, SIGTERM and SIGHUP, blocked in the thread that calls this and every thread it starts
-// afterwards, so they come only to the sigwait of the studio's main thread.
-sigset_t BlockEndingSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  return signals;
-}
-
-// Any file of a frame pattern already there (whatever its number).
-bool AnyFrameExists(const host::FramePattern& pattern) {
-  const fs::path prefix(pattern.prefix);
-  const fs::path folder = prefix.has_parent_path() ? prefix.parent_path() : fs::path(".");
-  const std::string head = prefix.filename().string();
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(folder, ec)) {
-    const std::string name = entry.path().filename().string();
-    if (name.size() <= head.size() + pattern.suffix.size() || name.compare(0, head.size(), head) != 0 ||
-        name.compare(name.size() - pattern.suffix.size(), pattern.suffix.size(), pattern.suffix) != 0)
-      continue;
-    const std::string number = name.substr(head.size(), name.size() - head.size() - pattern.suffix.size());
-    if (std::all_of(number.begin(), number.end(), [](unsigned char c) { return std::isdigit(c); })) return true;
-  }
-  return false;
-}
-
 // What the page's render will write, checked before anything is loaded: its folder is there,
 // it is none of the studio's inputs nor where save writes, and it replaces nothing unless
 // --overwrite says so. Errors name what the user gave.
@@ -57,11 +27,10 @@ bool CheckRenderTarget(const StudioCommandOptions& o, std::string& error) {
   const std::string& to = o.render_to;
   host::FramePattern pattern;
   const bool sequence = host::ParseFramePattern(to, pattern);
-  const fs::path path(sequence ? pattern.prefix : to);
-  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  const std::string folder = host::FolderOf(sequence ? pattern.prefix : to);
   std::error_code ec;
   if (!fs::is_directory(folder, ec)) {
-    error = to + ": the folder " + folder.string() + " does not exist";
+    error = to + ": the folder " + folder + " does not exist";
     return false;
   }
   std::vector<std::string> inputs{o.input};
@@ -71,7 +40,7 @@ bool CheckRenderTarget(const StudioCommandOptions& o, std::string& error) {
     error = to + ": is where save writes (-o); choose another --render-to";
     return false;
   }
-  if (!o.overwrite && (sequence ? AnyFrameExists(pattern) : fs::exists(fs::symlink_status(to, ec)))) {
+  if (!o.overwrite && host::OutputExists(to)) {
     error = to + (sequence ? ": frames of it exist" : ": exists") + "; choose another --render-to, or --overwrite to replace it";
     return false;
   }
@@ -91,7 +60,8 @@ bool CheckRenderTarget(const StudioCommandOptions& o, std::string& error) {
 }  // namespace
 
 int RunStudio(const CommonOptions& common, const StudioCommandOptions& o) {
-  // Before the module is loaded or any thread starts: every thread inherits the block.
+  // Before the module is loaded or any thread starts: every thread inherits the block, and the
+  // signals come only to this thread's sigwait.
   sigset_t signals = BlockEndingSignals();
   std::error_code ec;
   if (!o.output.empty() && !o.mask_path.empty() && !o.overwrite &&

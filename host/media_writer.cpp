@@ -39,11 +39,6 @@ std::string Lower(std::string text) {
   return text;
 }
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // Creates an empty, unique file beside the file a write to `path` replaces (through a link),
 // and returns its name; the caller writes it and renames it over `target` once complete.
 bool MakeTemp(const std::string& path, std::string& target, std::string& temp, int& fd, std::string& error) {

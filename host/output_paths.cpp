@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "host/media.h"
+#include "platform/runtime/never_destroyed.h"
 
 namespace host {
 namespace {
@@ -28,13 +29,7 @@ constexpr const char* kTempMark = ".tmp-";
 struct FileId {
   dev_t device;
   ino_t inode;
-  bool operator<(const FileId& o) const { return device != o.device ? device < o.device : inode < o.inode; }
 };
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
 
 std::string NameOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -87,22 +82,34 @@ std::vector<std::string> FilesOf(const std::string& path) {
   return {path};
 }
 
+// Used by a process on its way out: never destroyed before the library is.
 std::mutex& TempMutex() {
-  static std::mutex* mutex = new std::mutex;  // used by an exiting process: never destroyed
-  return *mutex;
+  static qrs::NeverDestroyed<std::mutex> mutex;
+  return mutex.get();
 }
 
 std::set<std::string>& TempFiles() {
-  static std::set<std::string>* files = new std::set<std::string>;
-  return *files;
+  static qrs::NeverDestroyed<std::set<std::string>> files;
+  return files.get();
 }
 
 bool ProcessGone(pid_t pid) { return pid > 0 && kill(pid, 0) != 0 && errno == ESRCH; }
 
 }  // namespace
 
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool OutputExists(const std::string& output) {
+  struct stat st {};
+  if (lstat(output.c_str(), &st) == 0) return true;
+  FramePattern pattern;
+  return AsPattern(output, pattern) && !FilesOf(output).empty();  // a pattern's files are those there
+}
+
 bool CheckOutput(const std::string& output, const std::vector<std::string>& inputs, std::string& error) {
-  std::set<FileId> input_files;
   std::vector<std::pair<FileId, const std::string*>> named;
   for (const std::string& input : inputs) {
     for (const std::string& file : FilesOf(input)) {

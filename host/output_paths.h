@@ -20,6 +20,13 @@ namespace host {
 // "OUTPUT: is the input INPUT; choose another output" or "OUTPUT: is write-protected; ...".
 bool CheckOutput(const std::string& output, const std::vector<std::string>& inputs, std::string& error);
 
+// Whether writing `output` would replace something: a file, folder or link there, or, for a
+// frame pattern, any file the pattern names.
+bool OutputExists(const std::string& output);
+
+// The folder a path's file is in: "." for a bare name.
+std::string FolderOf(const std::string& path);
+
 // The file a write to `path` replaces: `path` itself, or what a symbolic link there names.
 // False with "PATH: cannot write: ..." for a link that leads nowhere.
 bool OutputTarget(const std::string& path, std::string& target, std::string& error);
