@@ -332,10 +332,8 @@ void DrawMaskPass(const FxInData* in_data, FxParamDef* params[], const FxEventEx
     }
   }
   if (!open) {
-    // A pass given no outlines makes its own.
-    const OffsetOutlines own = input.offsets ? OffsetOutlines{} : OffsetOutlinesOf(in_data, layer, input.expansion, input.feather);
-    const OffsetOutlines& offsets = input.offsets ? *input.offsets : own;
-    const float shift = input.offsets ? input.offsets_shift : 0.0f;
+    const OffsetOutlines& offsets = *input.offsets;
+    const float shift = input.offsets_shift;
     if (input.expansion != 0.0f) {
       if (Object<FxPenRef> pen = NewPen(c, 1.0f)) StrokeOffsetOutline(c, pen.get(), extra, offsets.expansion, shift);
     }

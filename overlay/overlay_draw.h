@@ -65,7 +65,7 @@ struct PassInput {
   double feather;
   float expansion;
   float screen_scale;
-  const OffsetOutlines* offsets = nullptr;  // computed from the unshifted vertices
+  const OffsetOutlines* offsets = nullptr;  // computed once for both passes from the unshifted vertices
   float offsets_shift = 0;  // layer units this pass's vertices lie right and down of those
 };
 
