@@ -369,7 +369,8 @@ double SweepWork(const cl::Paths& outlines) {
   return work;
 }
 
-// Computes the offset region as a tree of outer outlines and holes: 0, kZPRErrBadPath for
+// Computes the offset region's outlines, outer ones with a positive area and holes with a
+// negative one: 0, kZPRErrBadPath for
 // damaged input or when the library gives up (it swallows its own allocation failures), or
 // kZPRErrTooComplex.
 int32_t Compute(const PathView& path, double distance, cl::Paths& oriented) {
