@@ -1,5 +1,7 @@
 #include "host/document_params.h"
 
+#include <cmath>
+
 #include "host/handles.h"
 #include "host/mask_params.h"
 
@@ -37,6 +39,27 @@ bool ApplyMaskDocument(EffectHost& effect, const MaskDocument& doc, std::string&
   if (doc.expansion) params.SetConstant(kMaskExpansionParam, *doc.expansion);
   if (doc.inverted) params.SetConstant(kMaskInvertedParam, *doc.inverted ? 1 : 0);
   if (doc.motion) params.SetConstant(kMotionLevelParam, MotionLevelOf(*doc.motion));
+  return true;
+}
+
+bool FitDocumentToFrame(EffectHost& effect, const MaskDocument& doc, int32_t frame_width, int32_t frame_height,
+                        std::string& problem) {
+  problem.clear();
+  effect.SetDownsample({1, 1}, {1, 1});
+  if (doc.width <= 0 || doc.height <= 0 || (frame_width == doc.width && frame_height == doc.height)) {
+    effect.SetLayerSize(frame_width, frame_height);
+    return true;
+  }
+  const double frame_aspect = double(frame_width) * doc.height, doc_aspect = double(frame_height) * doc.width;
+  if (std::fabs(frame_aspect - doc_aspect) > 0.01 * doc_aspect) {
+    effect.SetLayerSize(frame_width, frame_height);
+    problem = "frames are " + std::to_string(frame_width) + "x" + std::to_string(frame_height) +
+              ", a shape other than the " + std::to_string(doc.width) + "x" + std::to_string(doc.height) +
+              " the mask was drawn on";
+    return false;
+  }
+  effect.SetLayerSize(doc.width, doc.height);
+  effect.SetDownsample({frame_width, uint32_t(doc.width)}, {frame_height, uint32_t(doc.height)});
   return true;
 }
 

@@ -20,6 +20,14 @@ bool SetUpEffect(EffectHost& effect, std::string& module_message, std::string& e
 // has not declared the Mask parameters.
 bool ApplyMaskDocument(EffectHost& effect, const MaskDocument& doc, std::string& error);
 
+// Fits the instance to frames of frame_width x frame_height: the layer is the document's size
+// and the frames a rendition of it (downsample factors frame / document, so feather and
+// expansion, given in the document's pixels, shrink with a proxy), or the frame's own size for a
+// document without one. False, with one line in `problem`, when the frame's shape is not the
+// document's (aspect off by more than 1%): a matte made for it would land squashed.
+bool FitDocumentToFrame(EffectHost& effect, const MaskDocument& doc, int32_t frame_width, int32_t frame_height,
+                        std::string& problem);
+
 // The mask the effect sees at `frame` (between keyframes, as the effect interpolates it).
 // False when the value there does not read as a mask shape.
 bool MaskShapeAt(EffectHost& effect, int64_t frame, Mask::MaskShape& shape);

@@ -170,6 +170,11 @@ void EffectHost::SetLayerSize(int32_t width, int32_t height) {
   in_data_.height = height;
 }
 
+void EffectHost::SetDownsample(FxRational x, FxRational y) {
+  in_data_.downsample_x = x;
+  in_data_.downsample_y = y;
+}
+
 CommandResult EffectHost::ParamsSetup() {
   FxParamDef layer{};
   layer.param_type = FxParam_Layer;

@@ -69,6 +69,9 @@ class EffectHost {
 
   // The layer the effect works on, in full-resolution pixels.
   void SetLayerSize(int32_t width, int32_t height);
+  // Frames rendered at a reduced size (a proxy or a preview): each frame pixel is 1/x full-size
+  // pixels across and 1/y down. 1/1 (the default) for full-size frames.
+  void SetDownsample(FxRational x, FxRational y);
 
   // Puts the instance on `clip` in the media engine, so that its background analyses can render
   // frames of it; the layer takes the clip's size and command times its frame rate. Replaces a

@@ -129,9 +129,11 @@ RenderResult RenderClip(const LoadedModule& module, const RenderOptions& options
   RenderResult result;
   if (!SetUpEffect(effect, result.module_message, error)) return Failure(1, error);
   effect.SequenceSetup();
-  effect.SetLayerSize(info.width, info.height);
   if (!ApplyMaskDocument(effect, doc, error)) return Failure(1, error);
-  effect.SetLayerSize(info.width, info.height);  // the clip, not the document, sets the layer
+  // A clip smaller than the document is a proxy of it: the mask is scaled, feather and expansion
+  // with it. A clip of another shape keeps its own size as the layer, as it always has.
+  std::string unfit;
+  FitDocumentToFrame(effect, doc, info.width, info.height, unfit);
   ApplyOverrides(effect.params(), options);
 
   const uint32_t format = options.pixel_format ? options.pixel_format : FxPixelFormat_bgra;
