@@ -11,9 +11,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <string_view>
 #include <system_error>
+#include <unordered_map>
 
 #include "host/pixel_convert.h"
 
@@ -423,6 +425,19 @@ class Decoder {
   bool is_image_ = false;
 };
 
+// The frames a container's sample table lists for presentation: all of them less those an edit
+// list cuts away. 0 where the index is not the whole table (some formats list key frames only).
+int64_t PresentedEntries(AVStream* stream) {
+  const int entries = avformat_index_get_entries_count(stream);
+  if (stream->nb_frames <= 0 || entries != stream->nb_frames) return 0;
+  int64_t presented = 0;
+  for (int k = 0; k < entries; ++k) {
+    const AVIndexEntry* entry = avformat_index_get_entry(stream, k);
+    if (entry != nullptr && !(entry->flags & AVINDEX_DISCARD_FRAME)) ++presented;
+  }
+  return presented;
+}
+
 bool FrameHasAlpha(const AVFrame* frame) {
   const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
   return desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0;
@@ -530,8 +545,10 @@ class StreamSource final : public MediaReader::Source {
       error = path + ": cannot decode: " + why;
       return false;
     }
-    const AVStream* stream = decoder_.stream();
-    first_pts_ = frame->best_effort_timestamp;
+    AVStream* stream = decoder_.stream();
+    first_id_ = IdentityOf(frame);
+    if (first_id_ == AV_NOPTS_VALUE) regular_ = false;
+    else index_of_id_[first_id_] = 0, id_of_index_[0] = first_id_;
     time_base_ = stream->time_base;
     info.width = first_.width;
     info.height = first_.height;
@@ -544,7 +561,9 @@ class StreamSource final : public MediaReader::Source {
           av_guess_frame_rate(const_cast<AVFormatContext*>(decoder_.format()), const_cast<AVStream*>(stream), nullptr);
       if (guess.num > 0 && guess.den > 0) info.frame_rate = {guess.num, guess.den};
       rate_ = {int(info.frame_rate.num), int(info.frame_rate.den)};
-      if (stream->nb_frames > 0) {
+      if (const int64_t listed = PresentedEntries(stream); listed > 0) {
+        info.frame_count = listed;
+      } else if (stream->nb_frames > 0) {
         info.frame_count = stream->nb_frames;
       } else {
         double seconds = 0;
@@ -584,6 +603,12 @@ class StreamSource final : public MediaReader::Source {
           error = path_ + ": cannot decode frame " + std::to_string(next_) + ": " + why;
           return false;
         }
+        if (got == 0 && unverified_ > 0) {
+          // The end came before a landing worked out from timestamps was confirmed.
+          regular_ = false;
+          if (!Reposition(index, error)) return false;
+          continue;
+        }
         if (got == 0) {
           // A file cut short or damaged ends early. Containers often claim one frame more than
           // they hold, so only a larger shortfall is a fault.
@@ -603,6 +628,11 @@ class StreamSource final : public MediaReader::Source {
           return false;
         }
         pending_ = true;
+        if (!Learn(next_, decoder_.frame())) {
+          // The timestamps misled the landing: find the frame again from what is known.
+          if (!Reposition(index, error)) return false;
+          continue;
+        }
       }
       pending_ = false;
       if (next_++ == index) break;
@@ -615,24 +645,107 @@ class StreamSource final : public MediaReader::Source {
   }
 
  private:
-  // Leaves the decoder so that the frames it delivers next lead to `index`: seeks to the key
-  // frame before it, and learns where it landed from the first frame's time. Where that cannot
-  // be trusted, starts again from the top.
+  // A frame's identity: the timestamp its packet carried, which the decoder hands on unchanged
+  // whatever was decoded before (its best-effort guess depends on that history). Damaged files
+  // carry timestamps in any order, so an identity is a name, not a position.
+  static int64_t IdentityOf(const AVFrame* frame) { return frame->pts; }
+
+  // Where a timestamp puts a frame if the stream's frames are evenly spaced from frame 0.
+  int64_t Estimate(int64_t id) const {
+    return av_rescale_q_rnd(id - first_id_, time_base_, av_inv_q(rate_), AV_ROUND_NEAR_INF);
+  }
+
+  // Records that frame `index` (counted) carries `frame`'s identity. False when the count came
+  // from an estimated landing that this frame contradicts.
+  bool Learn(int64_t index, const AVFrame* frame) {
+    const int64_t id = IdentityOf(frame);
+    const bool where_estimated = id != AV_NOPTS_VALUE && rate_.num > 0 && Estimate(id) == index;
+    if (unverified_ > 0) {
+      const auto known = id == AV_NOPTS_VALUE ? index_of_id_.end() : index_of_id_.find(id);
+      const bool agrees = known != index_of_id_.end() ? known->second == index : where_estimated;
+      if (!agrees) {
+        regular_ = false;
+        unverified_ = 0;
+        return false;
+      }
+      if (--unverified_ > 0) return true;
+    }
+    if (!where_estimated) regular_ = false;
+    if (id == AV_NOPTS_VALUE) return true;
+    const auto [it, inserted] = index_of_id_.emplace(id, index);
+    if (!inserted && it->second != index) it->second = -1;  // two frames share it: useless as a name
+    id_of_index_[index] = id;
+    return true;
+  }
+
+  // The timestamp to seek to for frame `index`: its own where the stream's timestamps have
+  // proved regular, else that of the nearest frame before it whose identity is known.
+  bool SeekTarget(int64_t index, int64_t& timestamp, int64_t& known_index) const {
+    known_index = -1;
+    if (regular_ && rate_.num > 0) {
+      timestamp = first_id_ + av_rescale_q(index, av_inv_q(rate_), time_base_);
+      return true;
+    }
+    auto it = id_of_index_.upper_bound(index);
+    while (it != id_of_index_.begin()) {
+      --it;
+      const auto named = index_of_id_.find(it->second);
+      if (named != index_of_id_.end() && named->second == it->first) {
+        known_index = it->first;
+        timestamp = it->second;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // After a seek: the first key frame the decoder delivers, and which frame it is. Frames
+  // before it (an open group's leading pictures) may be made from missing references.
+  bool Land(int64_t& landed, bool& estimated) {
+    constexpr int kMaxLeading = 32;
+    std::string why;
+    for (int k = 0; k < kMaxLeading; ++k) {
+      if (decoder_.Next(why) != 1) return false;
+      const AVFrame* frame = decoder_.frame();
+      if (!frame->key_frame && frame->pict_type != AV_PICTURE_TYPE_I) continue;
+      const int64_t id = IdentityOf(frame);
+      if (id == AV_NOPTS_VALUE) return false;
+      const auto known = index_of_id_.find(id);
+      if (known != index_of_id_.end()) {
+        landed = known->second;
+        estimated = false;
+        return landed >= 0;
+      }
+      if (!regular_ || id < first_id_) return false;
+      landed = Estimate(id);
+      estimated = true;
+      return true;
+    }
+    return false;
+  }
+
+  // Leaves the decoder so that the frames it delivers next lead to `index`: seeks to a key frame
+  // before it and works out which frame that is, from frames already seen or, where the stream's
+  // timestamps have been regular, from its timestamp (then checked against the frames after
+  // it). Where neither serves, decodes on from where it is, or starts again from the top.
   bool Reposition(int64_t index, std::string& error) {
     pending_ = false;
-    if (first_pts_ != AV_NOPTS_VALUE && rate_.num > 0) {
-      const int64_t target = first_pts_ + av_rescale_q(index, av_inv_q(rate_), time_base_);
-      std::string why;
-      if (decoder_.Seek(target) && decoder_.Next(why) == 1) {
-        const int64_t pts = decoder_.frame()->best_effort_timestamp;
-        if (pts != AV_NOPTS_VALUE && pts >= first_pts_) {
-          const int64_t landed = av_rescale_q_rnd(pts - first_pts_, time_base_, av_inv_q(rate_), AV_ROUND_NEAR_INF);
-          if (landed <= index) {
-            next_ = landed;
-            pending_ = true;
-            return true;
-          }
-        }
+    unverified_ = 0;
+    int64_t back = 0;
+    for (int attempt = 0; attempt < 3 && index - back > 0; ++attempt, back = back == 0 ? 8 : back * 8) {
+      int64_t timestamp = 0, known_index = -1;
+      if (!SeekTarget(index - back, timestamp, known_index)) break;
+      // Seeking to a frame no later than where the decoder already is gains nothing.
+      if (known_index >= 0 && known_index <= next_ && index >= next_ && next_ > 0) return true;
+      int64_t landed = 0;
+      bool estimated = false;
+      if (!decoder_.Seek(timestamp) || !Land(landed, estimated)) continue;
+      if (landed <= index) {
+        next_ = landed;
+        pending_ = true;
+        // The two frames after an estimated landing must bear the estimate out.
+        unverified_ = estimated ? 2 : 0;
+        return true;
       }
     }
     if (!decoder_.Open(path_, error)) return false;
@@ -660,10 +773,15 @@ class StreamSource final : public MediaReader::Source {
   Decoder decoder_;
   RgbaConverter converter_;
   RgbaFrame first_;
-  int64_t first_pts_ = AV_NOPTS_VALUE;
+  int64_t first_id_ = AV_NOPTS_VALUE;
   AVRational time_base_{1, 1}, rate_{25, 1};
   int64_t next_ = 0;      // index of the frame the decoder delivers next (or holds, if pending_)
   bool pending_ = false;  // the decoder's current frame is frame next_, not yet taken
+  // Frames seen at a known index, by identity (-1: an identity two frames share) and back.
+  std::unordered_map<int64_t, int64_t> index_of_id_;
+  std::map<int64_t, int64_t> id_of_index_;
+  bool regular_ = true;  // every frame seen so far sat where its timestamp puts it
+  int unverified_ = 0;   // frames still to confirm a landing worked out from a timestamp
   int64_t end_ = -1;      // the frame count, once the end has been reached
   int64_t claimed_ = 0;   // the count the file claimed, where it ended well short of it
   std::string cut_short_;  // the error for frames from end_ to claimed_
