@@ -379,7 +379,10 @@ class Decoder {
       av_frame_unref(frame_);
       int ret = avcodec_receive_frame(codec_, frame_);
       bool decoding = true;  // else reading the file
-      if (ret == 0) return 1;
+      if (ret == 0) {
+        refused_in_a_row_ = 0;
+        return 1;
+      }
       if (ret == AVERROR(EAGAIN)) {
         ret = av_read_frame(format_, packet_);
         decoding = false;
@@ -391,6 +394,10 @@ class Decoder {
           if (packet_->stream_index == stream_) ret = avcodec_send_packet(codec_, packet_);
           decoding = true;
           av_packet_unref(packet_);
+          // A damaged picture in a video is no frame, as players treat it; only a stretch of
+          // them that never ends is a file that cannot be read.
+          constexpr int kMaxRefusedInARow = 64;
+          if (ret == AVERROR_INVALIDDATA && !is_image_ && ++refused_in_a_row_ < kMaxRefusedInARow) continue;
         }
         if (ret >= 0) continue;
       }
@@ -423,6 +430,7 @@ class Decoder {
   int stream_ = -1;
   bool draining_ = false;
   bool is_image_ = false;
+  int refused_in_a_row_ = 0;  // packets the decoder refused as damaged since the last frame
 };
 
 // The frames a container's sample table lists for presentation: all of them less those an edit
@@ -576,8 +584,9 @@ class StreamSource final : public MediaReader::Source {
         info.frame_count_estimated = info.frame_count > 0;
       }
     }
-    Describe();
     next_ = 1;
+    if (!decoder_.is_image()) CountToTheEnd();
+    Describe();
     return true;
   }
 
@@ -592,7 +601,7 @@ class StreamSource final : public MediaReader::Source {
     }
     // Behind us, or far enough ahead that decoding through would cost more than seeking.
     constexpr int64_t kSeekAhead = 100;
-    if (index < next_ || index > next_ + kSeekAhead) {
+    if (index < next_ || index - next_ > kSeekAhead) {
       if (!Reposition(index, error)) return false;
     }
     std::string why;
@@ -628,7 +637,7 @@ class StreamSource final : public MediaReader::Source {
           return false;
         }
         pending_ = true;
-        if (!Learn(next_, decoder_.frame())) {
+        if (!Learn(next_, IdentityOf(decoder_.frame()))) {
           // The timestamps misled the landing: find the frame again from what is known.
           if (!Reposition(index, error)) return false;
           continue;
@@ -657,8 +666,7 @@ class StreamSource final : public MediaReader::Source {
 
   // Records that frame `index` (counted) carries `frame`'s identity. False when the count came
   // from an estimated landing that this frame contradicts.
-  bool Learn(int64_t index, const AVFrame* frame) {
-    const int64_t id = IdentityOf(frame);
+  bool Learn(int64_t index, int64_t id) {
     const bool where_estimated = id != AV_NOPTS_VALUE && rate_.num > 0 && Estimate(id) == index;
     if (unverified_ > 0) {
       const auto known = id == AV_NOPTS_VALUE ? index_of_id_.end() : index_of_id_.find(id);
@@ -722,6 +730,59 @@ class StreamSource final : public MediaReader::Source {
       return true;
     }
     return false;
+  }
+
+  // Containers miscount by a frame or two (a picture that does not decode, a table listing one
+  // frame too many), and every front end shows the count from the start: so decode the last
+  // group of pictures now, where that is cheap, and count to the real end. A file that ends well
+  // short of its count is left to fail where it ends, saying so.
+  void CountToTheEnd() {
+    constexpr int64_t kMaxTail = 600;  // frames decoded at most
+    const int64_t claimed = info.frame_count;
+    if (claimed < 2 || rate_.num <= 0 || first_id_ == AV_NOPTS_VALUE) return;
+    int64_t index = 0;
+    bool estimated = false;
+    int64_t end = -1;
+    if (decoder_.Seek(first_id_ + av_rescale_q(claimed - 1, av_inv_q(rate_), time_base_)) && Land(index, estimated)) {
+      std::vector<std::pair<int64_t, int64_t>> seen;  // learnt only once the count holds
+      int64_t last_id = IdentityOf(decoder_.frame());
+      if (!estimated) seen.emplace_back(index, last_id);
+      std::string why;
+      for (int64_t k = 0; k < kMaxTail; ++k) {
+        const int got = decoder_.Next(why);
+        if (got < 0) break;
+        if (got == 0) {
+          end = index + 1;
+          break;
+        }
+        ++index;
+        const int64_t id = IdentityOf(decoder_.frame());
+        last_id = std::max(last_id, id);
+        if (estimated && (id == AV_NOPTS_VALUE || Estimate(id) != index)) {
+          regular_ = false;  // timestamps that lie: the count stays the container's
+          break;
+        }
+        if (!estimated) seen.emplace_back(index, id);
+      }
+      // A whole file ends where its container says, in frames or in time; one cut short, not.
+      if (end > 0 && (end >= claimed - 2 || ReachesStreamEnd(last_id))) {
+        for (const auto& [at, id] : seen) Learn(at, id);
+        end_ = end;
+        info.frame_count = end;
+        info.frame_count_estimated = false;
+      }
+    }
+    // The next read starts afresh from frames already known.
+    next_ = INT64_MAX;
+    pending_ = false;
+  }
+
+  // Whether a frame stamped `id` is within two frames of the stream's stated end.
+  bool ReachesStreamEnd(int64_t id) const {
+    const AVStream* stream = decoder_.stream();
+    if (id == AV_NOPTS_VALUE || stream->duration == AV_NOPTS_VALUE || stream->duration <= 0) return false;
+    const int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
+    return id + av_rescale_q(3, av_inv_q(rate_), time_base_) >= start + stream->duration;
   }
 
   // Leaves the decoder so that the frames it delivers next lead to `index`: seeks to a key frame

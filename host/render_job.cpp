@@ -158,7 +158,7 @@ RenderResult RenderClip(const LoadedModule& module, const RenderOptions& options
     options.note("rendering " + std::to_string(threads) + (threads == 1 ? " frame" : " frames") + " at once, not " +
                  std::to_string(wanted) + ": each needs about " + GigabytesText(per_thread) + " and " +
                  GigabytesText(available) + " of memory is available");
-  const int64_t total = last == INT64_MAX ? 0 : last - first + 1;
+  int64_t total = last == INT64_MAX ? 0 : last - first + 1;
 
   // Frames go out in batches: read in order, render side by side, write in order.
   int64_t next = first;
@@ -189,6 +189,8 @@ RenderResult RenderClip(const LoadedModule& module, const RenderOptions& options
     for (const RgbaFrame& frame : batch)
       if (!writer->WriteFrame(frame, error)) return Failure(1, error);
     result.frames += int64_t(batch.size());
+    // The clip ended before its count: the work done is all there was.
+    if (at_end) total = result.frames;
     if (progress) {
       const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
       RenderProgress p;

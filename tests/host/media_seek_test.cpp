@@ -53,26 +53,20 @@ class MediaSeekTest : public ::testing::Test {
     return frames;
   }
 
-  // Which frame of `truth` `frame` is: the one it equals, or for damaged streams (whose damaged
-  // pictures conceal differently with other references) the nearest by mean difference.
-  static int64_t Which(const std::vector<RgbaFrame>& truth, const RgbaFrame& frame, bool exact) {
-    int64_t best = -1;
-    double best_difference = 1e300;
-    for (size_t k = 0; k < truth.size(); ++k) {
+  // Which frame of `truth` `frame` equals, or -1.
+  static int64_t Which(const std::vector<RgbaFrame>& truth, const RgbaFrame& frame) {
+    for (size_t k = 0; k < truth.size(); ++k)
       if (truth[k].pixels == frame.pixels) return int64_t(k);
-      if (exact || truth[k].pixels.size() != frame.pixels.size()) continue;
-      double sum = 0;
-      for (size_t i = 0; i < frame.pixels.size(); ++i) sum += std::abs(int(truth[k].pixels[i]) - int(frame.pixels[i]));
-      if (sum < best_difference) best_difference = sum, best = int64_t(k);
-    }
-    return best;
+    return -1;
   }
 
   // Reads `order` through one reader, then a few frames each as a fresh reader's first request.
   // A stream that has lost pictures (`damaged`) is exact once the reader has been through them:
   // where a picture is lost only decoding tells, so the damaged stream is read through first.
   static void ExpectExact(const std::string& path, std::vector<int64_t> order, bool damaged = false) {
-    const bool exact = !damaged;
+    // Damaged pictures conceal differently with other references (and decoding threads): one
+    // that equals no frame of the truth is let pass, one that equals another frame is not.
+    int64_t unmatched = 0;
     SCOPED_TRACE(path);
     const std::vector<RgbaFrame> truth = ReadAll(path);
     ASSERT_GT(truth.size(), 20u);
@@ -91,16 +85,19 @@ class MediaSeekTest : public ::testing::Test {
       RgbaFrame frame;
       trail += " " + std::to_string(index);
       ASSERT_TRUE(reader->ReadFrame(index, frame, error)) << error << " after" << trail;
-      ASSERT_EQ(Which(truth, frame, exact), index) << "after" << trail;
+      const int64_t which = Which(truth, frame);
+      if (damaged && which < 0 && ++unmatched < int64_t(order.size()) / 10) continue;
+      ASSERT_EQ(which, index) << "after" << trail;
     }
     RgbaFrame frame;
     EXPECT_FALSE(reader->ReadFrame(count, frame, error));
     EXPECT_EQ(error, "") << "past the end is no frame, not a failure";
     if (damaged) return;
+    EXPECT_EQ(MediaReader::Open(path, error)->info().frame_count, count) << "the count at opening is what decodes";
     for (int64_t index : {count - 1, count / 2, count / 3 + 1}) {
       auto fresh = MediaReader::Open(path, error);
       ASSERT_TRUE(fresh->ReadFrame(index, frame, error)) << error;
-      EXPECT_EQ(Which(truth, frame, exact), index) << "a fresh reader's first request";
+      EXPECT_EQ(Which(truth, frame), index) << "a fresh reader's first request";
     }
   }
 
@@ -161,6 +158,23 @@ TEST_F(MediaSeekTest, DamagedStreams) {
     for (int k = 0; k < 3000; ++k) file.put(char(random()));
   }
   ExpectExact(path, Order(110), /*damaged=*/true);
+
+  // A first picture the decoder refuses ("Invalid inter IDR frame"): the file reads from the next
+  // group of pictures on, and the count says so from the start, not the 120 the container claims.
+  const std::string idr = Make("bad_first.mp4", kPicture, "-c:v libx264 -g 12 -bf 2 -pix_fmt yuv420p");
+  {
+    std::fstream file(idr, std::ios::in | std::ios::out | std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const size_t slice = bytes.find("\x65\x88");  // the first key picture's slice: I, from block 0
+    ASSERT_NE(slice, std::string::npos);
+    file.seekp(std::streamoff(slice + 1));
+    file.put('\x98');  // the same slice claiming to be predicted
+  }
+  std::string error;
+  auto reader = MediaReader::Open(idr, error);
+  ASSERT_TRUE(reader) << error;
+  EXPECT_EQ(reader->info().frame_count, 108);
+  ExpectExact(idr, Order(108));
 }
 
 TEST_F(MediaSeekTest, ARealClipCutWithoutReencoding) {
