@@ -1,36 +1,36 @@
 // A frei0r filter that hosts Mask.so, so that frei0r hosts (ffmpeg's frei0r filter, MLT-based
-// editors) can mask frames with a mask document. Each instance is one effect instance of our
-// host library: every frame is rendered through the module's render command at the frame the
-// host's time falls on, the module interpolating the document's keyframes.
+// editors) can mask frames with a mask document. Each instance renders every frame at the source
+// frame the host's time falls on, through the renderer in libmaskfrei0r.so (an effect instance
+// of our host library, the module interpolating the document's keyframes).
+//
+// This file needs only the C and C++ runtimes: a host can always load the filter, and when the
+// renderer, the module or the runtime they need is missing the filter says so and passes frames
+// through, rather than the host reporting a filter it could not load.
 #include <dlfcn.h>
 
 extern "C" {
 #include <frei0r.h>  // declares the entry points without C linkage of its own
 }
 
-#include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
-#include "host/document_params.h"
-#include "host/effect_host.h"
-#include "host/mask_document.h"
-#include "host/mask_params.h"
-#include "host/module_loader.h"
-#include "platform/sdk/world.h"
+#include "adapters/frei0r/mask_frei0r_render.h"
 #include "platform/runtime/never_destroyed.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// Parameters in the order hosts list them. Doubles travel in frei0r's 0..1 range:
+// Parameters in the order hosts list them; new ones only ever go at the end. MLT lists a double's
+// default clamped into 0..1, and editors write what it lists: 0 (and any negative value, as
+// before) keeps the document's feather, opacity and expansion.
 enum Param : int {
   kDocument = 0,   // string: the mask document's path
   kFeather,        // value * 1000 pixels
@@ -39,6 +39,7 @@ enum Param : int {
   kInverted,       // bool
   kFrameRate,      // value * 1000 frames per second (0.025: 25 fps)
   kTimeUnit,       // seconds per unit of the host's time (1: seconds, MLT; 0.001: milliseconds, ffmpeg)
+  kFrameOffset,    // source frame of the host's first frame (ffmpeg) or of its time 0 (MLT), in frames
   kParamCount,
 };
 
@@ -49,118 +50,156 @@ struct ParamDescription {
 };
 constexpr ParamDescription kParams[kParamCount] = {
     {"document", F0R_PARAM_STRING, "Path of the mask document (JSON)"},
-    {"feather", F0R_PARAM_DOUBLE, "Feather: value x 1000 pixels; unset or negative: the document's"},
-    {"opacity", F0R_PARAM_DOUBLE, "Opacity: value x 100 percent; unset or negative: the document's"},
-    {"expansion", F0R_PARAM_DOUBLE, "Expansion: value x 2000 - 1000 pixels; unset or negative: the document's"},
-    {"inverted", F0R_PARAM_BOOL, "Mask everything but the shape"},
+    {"feather", F0R_PARAM_DOUBLE, "Feather: value x 1000 pixels; 0 or negative: the document's"},
+    {"opacity", F0R_PARAM_DOUBLE, "Opacity: value x 100 percent; 0 or negative: the document's"},
+    {"expansion", F0R_PARAM_DOUBLE, "Expansion: value x 2000 - 1000 pixels; 0 or negative: the document's"},
+    {"inverted", F0R_PARAM_BOOL, "Mask everything but the shape (off: the document's)"},
     {"frame rate", F0R_PARAM_DOUBLE, "The clip's frame rate / 1000 (0.025 for 25 fps)"},
-    {"time unit", F0R_PARAM_DOUBLE, "Seconds per unit of the host's time: 1 (MLT), 0.001 (ffmpeg)"},
+    {"time unit", F0R_PARAM_DOUBLE,
+     "Seconds per unit of the host's time: 1 (MLT: its time gives the frame), 0.001 (ffmpeg: frames are counted)"},
+    {"frame offset", F0R_PARAM_DOUBLE,
+     "Source frame of the host's time 0 (MLT: the clip's in point) or of the first frame (ffmpeg), in frames"},
 };
 
-constexpr double kUnset = -1;
+void Report(const std::string& message) {
+  // Once a process: a host runs many instances, and may set them up again on every seek.
+  struct Said {
+    std::mutex mutex;
+    std::set<std::string> lines;
+  };
+  static qrs::NeverDestroyed<Said> said;
+  {
+    std::lock_guard lock(said.get().mutex);
+    if (said.get().lines.size() > 100 || !said.get().lines.insert(message).second) return;
+  }
+  std::fprintf(stderr, "mask (frei0r): %s\n", message.c_str());
+}
+
+fs::path FilterDir() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&f0r_init), &info) && info.dli_fname)
+    return fs::absolute(fs::path(info.dli_fname)).parent_path();
+  return {};
+}
+
+// The renderer library, loaded by the first instance that needs it and kept until the host
+// unloads the filter and its last instance is gone.
+struct Renderers {
+  void* library = nullptr;
+  const MaskFrei0rApi* api = nullptr;
+  ~Renderers() {
+    if (library) dlclose(library);
+  }
+};
+
+struct RendererSlot {
+  std::mutex mutex;
+  std::shared_ptr<Renderers> loaded;
+};
+
+RendererSlot& Slot() {
+  // Never destroyed: hosts may close instances from exit handlers, after statics are gone.
+  static qrs::NeverDestroyed<RendererSlot> slot;
+  return slot.get();
+}
+
+std::shared_ptr<Renderers> LoadRenderers(std::string& problem) {
+  RendererSlot& slot = Slot();
+  std::lock_guard lock(slot.mutex);
+  if (slot.loaded) return slot.loaded;
+  const fs::path here = FilterDir();
+  const fs::path beside = here / kMaskFrei0rLibrary, above = here.parent_path() / kMaskFrei0rLibrary;
+  std::error_code ec;
+  const fs::path path = fs::is_regular_file(beside, ec) ? beside : above;
+  if (!fs::is_regular_file(path, ec)) {
+    problem = std::string(kMaskFrei0rLibrary) + " is neither beside the filter (" + beside.string() +
+              ") nor one folder up (" + above.string() + "): it travels with Mask.so and libmaskruntime.so";
+    return nullptr;
+  }
+  auto loaded = std::make_shared<Renderers>();
+  loaded->library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!loaded->library) {
+    const char* why = dlerror();
+    problem = "cannot load " + path.string() + ": " + (why ? why : "unknown reason");
+    return nullptr;
+  }
+  const auto entry = reinterpret_cast<MaskFrei0rApiFn>(dlsym(loaded->library, kMaskFrei0rApiName));
+  loaded->api = entry ? entry() : nullptr;
+  if (!loaded->api || loaded->api->version != kMaskFrei0rApiVersion) {
+    problem = path.string() + " does not belong to this filter (built apart from it?)";
+    return nullptr;
+  }
+  slot.loaded = loaded;
+  return loaded;
+}
 
 struct Instance {
   int32_t width = 0, height = 0;
   std::string document;
-  double values[kParamCount] = {0, kUnset, kUnset, kUnset, 0, 0.025, 1};
+  double values[kParamCount] = {0, 0, 0, 0, 0, 0.025, 1, 0};
   std::string document_copy;  // what get_param_value hands out
 
-  // Built when the document is first needed, rebuilt when a setting changes.
   std::mutex mutex;
-  bool dirty = true;
-  bool usable = false;
-  std::unique_ptr<host::EffectHost> effect;
-  bool warned_aspect = false;
-};
+  bool dirty = true;  // the renderer must be made again before the next frame
+  std::shared_ptr<Renderers> renderers;
+  MaskFrei0rRenderer* renderer = nullptr;
+  int64_t frames_given = 0;
 
-std::string ModulePath() {
-  if (const char* env = std::getenv("MASK_MODULE"); env && *env) return env;
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&f0r_init), &info) && info.dli_fname) {
-    const fs::path here = fs::path(info.dli_fname).parent_path();
-    for (const fs::path& candidate : {here / "Mask.so", here.parent_path() / "Mask.so"})
-      if (fs::exists(candidate)) return candidate.string();
+  void CloseRenderer() {
+    if (renderer) renderers->api->close(renderer);
+    renderer = nullptr;
   }
-  return "Mask.so";
-}
-
-void Report(const std::string& message) { std::fprintf(stderr, "mask (frei0r): %s\n", message.c_str()); }
-
-// Mask.so stays loaded from the first instance that needs it until the host unloads the filter.
-// Loaded and unloaded with the instances, it would run its static tear-down on one thread while
-// another thread loads it again, and pay a load for every instance.
-struct SharedModule {
-  std::mutex mutex;
-  host::LoadedModule module;
+  ~Instance() { CloseRenderer(); }
 };
 
-SharedModule& Shared() {
-  // Never destroyed: hosts may close instances from exit handlers, after statics are gone.
-  static qrs::NeverDestroyed<SharedModule> shared;
-  return shared.get();
+// What a double parameter asks for: NaN for the document's own value.
+double Override(double value, double scale, double bias) {
+  return std::isfinite(value) && value > 0 ? value * scale + bias : std::nan("");
 }
 
-bool LoadSharedModule(host::LoadedModule& module, std::string& error) {
-  SharedModule& shared = Shared();
-  std::lock_guard lock(shared.mutex);
-  if (!shared.module.library && !host::LoadModule(ModulePath(), shared.module, error)) return false;
-  module = shared.module;
-  return true;
+// 0 keeps the document's feather, so none is asked for with less than half a pixel (0.0001).
+double FeatherOverride(double value) {
+  const double pixels = Override(value, 1000, 0);
+  return pixels < 0.5 ? 0 : pixels;
 }
 
-// Loads the module and the document into a fresh effect instance; false (and said why on stderr)
-// when either cannot be had.
-bool Prepare(Instance& in) {
+// A renderer for the instance's settings; null (and said why on stderr) when none can be had.
+void Prepare(Instance& in) {
   in.dirty = false;
-  in.usable = false;
-  in.effect.reset();
+  in.CloseRenderer();
   if (in.document.empty()) {
     Report("no mask document given: frames pass through unmasked");
-    return false;
+    return;
   }
-  std::string error;
-  host::MaskDocument doc;
-  if (!host::ReadMaskDocument(in.document, doc, error)) {
-    Report(error + ": frames pass through unmasked");
-    return false;
+  std::string problem;
+  if (!in.renderers) in.renderers = LoadRenderers(problem);
+  if (!in.renderers) {
+    Report(problem + ": frames pass through unmasked");
+    return;
   }
-  host::LoadedModule module;
-  if (!LoadSharedModule(module, error)) {
-    Report(error);
-    return false;
-  }
-  auto effect = std::make_unique<host::EffectHost>(module);
-  std::string module_message;
-  if (!host::SetUpEffect(*effect, module_message, error) || effect->SequenceSetup().err != FxErr_None ||
-      !host::ApplyMaskDocument(*effect, doc, error)) {
-    Report(error.empty() ? "the module could not be set up" : error);
-    return false;
-  }
-  if (!module_message.empty()) Report(module_message);
-  // The layer is the frame the host gives; the document's size only tells its aspect.
-  if (doc.width > 0 && doc.height > 0 &&
-      std::fabs(double(in.width) * doc.height - double(in.height) * doc.width) > 0.01 * double(in.width) * doc.height &&
-      !in.warned_aspect) {
-    Report("frames are " + std::to_string(in.width) + "x" + std::to_string(in.height) + " but " + in.document +
-           " was drawn on " + std::to_string(doc.width) + "x" + std::to_string(doc.height) +
-           ": the mask lands in the wrong place (a host rendering in slices must give the filter whole frames)");
-    in.warned_aspect = true;
-  }
-  effect->SetLayerSize(in.width, in.height);
-  host::ParamStore& params = effect->params();
+  const std::string dir = FilterDir().string();
   const double* v = in.values;
-  if (v[kFeather] >= 0) params.SetConstant(host::kMaskFeatherParam, v[kFeather] * 1000);
-  if (v[kOpacity] >= 0) params.SetConstant(host::kMaskOpacityParam, v[kOpacity] * 100);
-  if (v[kExpansion] >= 0) params.SetConstant(host::kMaskExpansionParam, v[kExpansion] * 2000 - 1000);
-  if (v[kInverted] >= 0.5) params.SetConstant(host::kMaskInvertedParam, 1);
-  in.effect = std::move(effect);
-  in.usable = true;
-  return true;
+  const MaskFrei0rSettings settings{in.document.c_str(),
+                                    dir.c_str(),
+                                    in.width,
+                                    in.height,
+                                    FeatherOverride(v[kFeather]),
+                                    Override(v[kOpacity], 100, 0),
+                                    Override(v[kExpansion], 2000, -1000),
+                                    v[kInverted] >= 0.5 ? 1 : 0};
+  char said[1024] = "";
+  in.renderer = in.renderers->api->open(&settings, said, sizeof said);
+  if (!in.renderer) Report(std::string(*said ? said : "the mask could not be set up") + ": frames pass through unmasked");
 }
 
-int64_t FrameAt(const Instance& in, double time) {
-  const double fps = in.values[kFrameRate] * 1000, unit = in.values[kTimeUnit];
-  const double frame = std::floor(time * unit * fps + 0.5);
+// The source frame of the frame the host gives now. MLT seeks freely and its time counts from
+// the clip's in point: the time gives the frame. ffmpeg hands every frame once, in order, and its
+// time is the stream's (leading audio, -copyts) or not set at all: the frames are counted.
+int64_t SourceFrame(const Instance& in, double time) {
+  const double offset = std::isfinite(in.values[kFrameOffset]) ? in.values[kFrameOffset] : 0;
+  const double unit = in.values[kTimeUnit], fps = in.values[kFrameRate] * 1000;
+  const double frame =
+      std::floor((unit < 0.5 ? double(in.frames_given) : time * unit * fps) + offset + 0.5);
   return std::isfinite(frame) && frame > 0 ? int64_t(std::min(frame, 1e12)) : 0;
 }
 
@@ -172,10 +211,11 @@ extern "C" {
 
 F0R_EXPORT int f0r_init() { return 1; }
 F0R_EXPORT void f0r_deinit() {
-  // Instances still open keep their own reference; the module goes with the last of them.
-  SharedModule& shared = Shared();
-  std::lock_guard lock(shared.mutex);
-  shared.module = host::LoadedModule{};
+  // Instances still open keep the renderer library and the module; they go with the last one.
+  RendererSlot& slot = Slot();
+  std::lock_guard lock(slot.mutex);
+  if (slot.loaded) slot.loaded->api->release();
+  slot.loaded.reset();
 }
 
 F0R_EXPORT void f0r_get_plugin_info(f0r_plugin_info_t* info) {
@@ -185,7 +225,7 @@ F0R_EXPORT void f0r_get_plugin_info(f0r_plugin_info_t* info) {
   info->color_model = F0R_COLOR_MODEL_RGBA8888;
   info->frei0r_version = FREI0R_MAJOR_VERSION;
   info->major_version = 1;
-  info->minor_version = 0;
+  info->minor_version = 1;
   info->num_params = kParamCount;
   info->explanation = "Feathered alpha matte from a Bezier mask document, rendered by Mask.so";
 }
@@ -227,7 +267,7 @@ F0R_EXPORT void f0r_set_param_value(f0r_instance_t instance, f0r_param_t param, 
   const double value = *static_cast<double*>(param);
   if (value != in->values[index] && !(std::isnan(value) && std::isnan(in->values[index]))) {
     in->values[index] = value;
-    in->dirty = true;
+    if (index <= kInverted) in->dirty = true;  // the timing needs no new renderer
   }
 }
 
@@ -249,15 +289,16 @@ F0R_EXPORT void f0r_update(f0r_instance_t instance, double time, const uint32_t*
   const size_t pixels = size_t(in->width) * size_t(in->height);
   if (inframe != outframe) std::memcpy(outframe, inframe, pixels * 4);
   std::lock_guard lock(in->mutex);
+  const int64_t frame = SourceFrame(*in, time);
+  ++in->frames_given;
   try {
     if (in->dirty) Prepare(*in);
-    if (!in->usable) return;
-    // The module writes alpha only, at byte 3 as in R, G, B, A: colour is never touched, so the
-    // frame goes in as the host's 8-bit four-byte format.
-    FxWorld world{outframe, in->width * 4, in->width, in->height, FxPixelFormat_bgra};
-    const host::CommandResult result = in->effect->RenderFrame(FrameAt(*in, time), world);
-    if (result.err != FxErr_None) Report("the effect failed with error " + std::to_string(result.err) +
-                                         (result.message.empty() ? "" : ": " + result.message));
+    if (!in->renderer) return;
+    char said[1024] = "";
+    if (!in->renderers->api->render(in->renderer, frame, outframe, said, sizeof said)) {
+      Report(said);
+      if (inframe != outframe) std::memcpy(outframe, inframe, pixels * 4);  // no half-written matte
+    }
   } catch (const std::exception& e) {
     Report(e.what());
   } catch (...) {
