@@ -86,13 +86,40 @@ std::unique_ptr<StudioSession> StudioSession::Open(const host::LoadedModule& mod
   }
   if (!host::ApplyMaskDocument(*s->effect_, doc, error)) return nullptr;
   s->effect_->AttachClip(host::ClipFromReader(std::move(engine_reader)));
+  s->WorkOnProxyOf(doc);
   auto first = std::make_shared<Page>();
   first->editor = std::make_unique<host::LiveEditor>(*s->effect_, host::ViewTransform{}, s->width_, s->height_);
   s->pages_[kFirstPage] = first;
   std::lock_guard lock(s->effect_mutex_);
-  s->saved_text_ = host::MaskDocumentText(host::DocumentFromParams(*s->effect_, s->width_, s->height_));
+  s->saved_text_ = host::MaskDocumentText(s->Document());
   s->RefreshStatesLocked();
   return s;
+}
+
+void StudioSession::WorkOnProxyOf(const host::MaskDocument& doc) {
+  if (doc.width <= 0 || doc.height <= 0 || doc.width == width_) return;
+  const double scale = double(width_) / doc.width;
+  if (std::fabs(doc.height * scale - height_) > 0.01 * height_) return;  // another shape: frame pixels as given
+  document_width_ = doc.width;
+  document_height_ = doc.height;
+  proxy_scale_ = scale;
+  host::ParamStore& params = effect_->params();
+  if (doc.feather) params.SetConstant(host::kMaskFeatherParam, *doc.feather * scale);
+  if (doc.expansion) params.SetConstant(host::kMaskExpansionParam, *doc.expansion * scale);
+}
+
+host::MaskDocument StudioSession::Document() const {
+  host::MaskDocument doc = host::DocumentFromParams(*effect_, width_, height_);
+  if (proxy_scale_ == 1.0) return doc;
+  // Back in the document's pixels, to a millionth of one, so an unchanged value reads as it was.
+  const auto unscale = [&](std::optional<double>& v) {
+    if (v) *v = std::round(*v / proxy_scale_ * 1e6) / 1e6;
+  };
+  unscale(doc.feather);
+  unscale(doc.expansion);
+  doc.width = document_width_;
+  doc.height = document_height_;
+  return doc;
 }
 
 StudioSession::~StudioSession() {
@@ -209,7 +236,7 @@ void StudioSession::SetActionHookForTesting(std::function<void()> hook) {
 
 bool StudioSession::unsaved_changes() {
   std::lock_guard lock(effect_mutex_);
-  return host::MaskDocumentText(host::DocumentFromParams(*effect_, width_, height_)) != saved_text_;
+  return host::MaskDocumentText(Document()) != saved_text_;
 }
 
 bool StudioSession::StartRender(std::string& error) {
@@ -226,7 +253,7 @@ bool StudioSession::StartRender(std::string& error) {
   // The render reads the mask as it stands now, from a document of its own.
   std::string document;
   if (!MakeTemporaryDocument(document, error)) return false;
-  if (!host::WriteMaskDocument(document, host::DocumentFromParams(*effect_, width_, height_), error)) {
+  if (!host::WriteMaskDocument(document, Document(), error)) {
     std::remove(document.c_str());
     error = "cannot write the render's copy of the mask to the temporary folder";
     return false;
@@ -281,7 +308,7 @@ bool StudioSession::Save(std::string& error) {
     error = "no output document was given (start the studio with -o)";
     return false;
   }
-  const host::MaskDocument doc = host::DocumentFromParams(*effect_, width_, height_);
+  const host::MaskDocument doc = Document();
   if (!host::WriteMaskDocument(options_.output, doc, error)) return false;
   saved_text_ = host::MaskDocumentText(doc);
   return true;

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "host/effect_host.h"
+#include "host/mask_document.h"
 #include "host/live_edit.h"
 #include "host/media.h"
 #include "host/module_loader.h"
@@ -106,6 +107,9 @@ class StudioSession {
   std::string ReplyLocked(PageId id, Page& page, bool ok, const std::string& error);
   std::string PageStateLocked(Page& page);
   void RefreshStatesLocked();
+  void WorkOnProxyOf(const host::MaskDocument& doc);
+  // The mask as a document, in the document's own pixels (under effect_mutex_).
+  host::MaskDocument Document() const;
   std::string Act(PageId id, Page& page, const std::string& message);
   bool Save(std::string& error);
   bool StartRender(std::string& error);
@@ -133,6 +137,10 @@ class StudioSession {
   RenderState render_;
   int64_t frames_ = 0;
   int32_t width_ = 0, height_ = 0;
+  // A clip smaller than the document (a proxy of the shot): the session works in the clip's
+  // pixels, feather and expansion scaled by proxy_scale_, and saves in the document's.
+  int32_t document_width_ = 0, document_height_ = 0;
+  double proxy_scale_ = 1.0;
 };
 
 }  // namespace studio

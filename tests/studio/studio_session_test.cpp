@@ -111,6 +111,40 @@ TEST_F(StudioSessionTest, DrawTrackAndSaveAsAPersonWould) {
   EXPECT_FALSE(session_->FramePng(4, png, error));
 }
 
+// A clip that is a half-size proxy of the shot the document was drawn on: the page works in the
+// clip's pixels, and what is saved is in the document's.
+TEST_F(StudioSessionTest, AProxyClipWorksInItsPixelsAndSavesInTheDocuments) {
+  host::MaskDocument drawn;
+  drawn.width = 400, drawn.height = 240;
+  drawn.feather = 20, drawn.expansion = 7;
+  Mask::MaskShape shape;
+  shape.mode = Mask::kMaskModeClosed;
+  for (const auto& [x, y] : {std::pair{0.25f, 0.25f}, {0.75f, 0.25f}, {0.75f, 0.75f}})
+    Mask::AppendCornerVertex(shape, x, y);
+  drawn.keyframes.push_back({0, shape});
+  std::string error;
+  ASSERT_TRUE(host::WriteMaskDocument((dir_ / "shot.json").string(), drawn, error)) << error;
+  session_ = StudioSession::Open(module_, {(dir_ / "in_%02d.png").string(), (dir_ / "shot.json").string(),
+                                           (dir_ / "proxy_out.json").string(), ""},
+                                 error);
+  ASSERT_TRUE(session_) << error;
+  Json state = Json::parse(session_->State());
+  EXPECT_EQ(state["width"], 200);
+  EXPECT_EQ(state["feather"], 10);
+  EXPECT_EQ(state["expansion"], 3.5);
+  ASSERT_TRUE(Send(R"({"type": "save"})")["ok"]);
+  host::MaskDocument saved;
+  ASSERT_TRUE(host::ReadMaskDocument((dir_ / "proxy_out.json").string(), saved, error)) << error;
+  EXPECT_EQ(saved.width, 400);
+  EXPECT_EQ(saved.height, 240);
+  EXPECT_EQ(saved.feather, 20);
+  EXPECT_EQ(saved.expansion, 7);
+  ASSERT_TRUE(Send(R"({"type": "param", "name": "feather", "value": 6})")["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "save"})")["ok"]);
+  ASSERT_TRUE(host::ReadMaskDocument((dir_ / "proxy_out.json").string(), saved, error)) << error;
+  EXPECT_EQ(saved.feather, 12) << "6 of the proxy's pixels are 12 of the shot's";
+}
+
 // A page can lose a release (the mouse let go outside the window, the tab closed): a new press
 // ends the gesture in progress where the pointer last was, and a session closed mid-gesture
 // releases it too, so the effect frees what it kept for the gesture (the sanitizer build's leak
