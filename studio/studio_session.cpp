@@ -172,7 +172,7 @@ std::string StudioSession::PageStateLocked(Page& page) {
   Json state;
   state["ok"] = true;
   state["frame"] = page.frame;
-  state["frames"] = frames_;
+  state["frames"] = frames_.load();
   state["width"] = width_;
   state["height"] = height_;
   state["overlay"] = overlay_version_;
@@ -367,7 +367,7 @@ std::string StudioSession::Act(PageId id, Page& page, const std::string& message
     return state.dump();
   } else if (type == "frame") {
     double f = 0;
-    if (!number("frame", f) || f < 0 || f >= double(frames_)) return reply(false, "bad frame");
+    if (!number("frame", f) || f < 0 || f >= double(frames_.load())) return reply(false, "bad frame");
     page.frame = int64_t(f);
     ++overlay_version_;
   } else if (type == "view") {
@@ -420,6 +420,9 @@ bool StudioSession::FramePng(int64_t frame, std::vector<uint8_t>& png, std::stri
   {
     std::lock_guard lock(pictures_mutex_);
     if (frame < 0 || frame >= frames_ || !pictures_->ReadFrame(frame, picture, error)) {
+      // A clip that ends before its container said: every page's count follows what decodes.
+      if (const int64_t count = pictures_->info().frame_count; error.empty() && count > 0 && count < frames_)
+        frames_ = count;
       if (error.empty()) error = "no frame " + std::to_string(frame);
       return false;
     }

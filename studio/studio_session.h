@@ -135,7 +135,7 @@ class StudioSession {
   std::unique_ptr<host::MediaReader> pictures_;  // frames for the pages; the engine has its own reader
 
   RenderState render_;
-  int64_t frames_ = 0;
+  std::atomic<int64_t> frames_ = 0;  // lowered where the clip ends early (FramePng)
   int32_t width_ = 0, height_ = 0;
   // A clip smaller than the document (a proxy of the shot): the session works in the clip's
   // pixels, feather and expansion scaled by proxy_scale_, and saves in the document's.

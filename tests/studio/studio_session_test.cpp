@@ -145,6 +145,33 @@ TEST_F(StudioSessionTest, AProxyClipWorksInItsPixelsAndSavesInTheDocuments) {
   EXPECT_EQ(saved.feather, 12) << "6 of the proxy's pixels are 12 of the shot's";
 }
 
+// The pictures a page asks for, in the order that used to show the frame two before (a jump
+// back, the end and back), each as a sequential decode has it.
+TEST(StudioFramesTest, EveryFrameAskedForIsThatFrame) {
+  const std::string clip = std::string(MASK_CLIPS_DIR) + "/handheld_box_53.mp4";
+  std::string error;
+  host::LoadedModule module;
+  ASSERT_TRUE(host::LoadModule(host::FindModulePath(""), module, error)) << error;
+  auto session = StudioSession::Open(module, {clip, "", "", ""}, error);
+  ASSERT_TRUE(session) << error;
+  EXPECT_EQ(Json::parse(session->State())["frames"], 53);
+  auto reader = host::MediaReader::Open(clip, error);
+  std::vector<std::vector<uint8_t>> truth;
+  host::RgbaFrame frame;
+  while (reader->ReadFrame(int64_t(truth.size()), frame, error)) {
+    truth.emplace_back();
+    ASSERT_TRUE(host::EncodePng(frame, truth.back(), error)) << error;
+  }
+  ASSERT_EQ(truth.size(), 53u);
+  for (int64_t f : {25, 8, 9, 52, 51, 6, 0, 1, 30}) {
+    std::vector<uint8_t> png;
+    ASSERT_TRUE(session->FramePng(f, png, error)) << error;
+    EXPECT_TRUE(png == truth[size_t(f)]) << "frame " << f;
+  }
+  std::vector<uint8_t> png;
+  EXPECT_FALSE(session->FramePng(53, png, error));
+}
+
 // A page can lose a release (the mouse let go outside the window, the tab closed): a new press
 // ends the gesture in progress where the pointer last was, and a session closed mid-gesture
 // releases it too, so the effect frees what it kept for the gesture (the sanitizer build's leak
