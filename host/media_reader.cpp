@@ -737,7 +737,7 @@ class StreamSource final : public MediaReader::Source {
   // group of pictures now, where that is cheap, and count to the real end. A file that ends well
   // short of its count is left to fail where it ends, saying so.
   void CountToTheEnd() {
-    constexpr int64_t kMaxTail = 600;  // frames decoded at most
+    constexpr int64_t kMaxTail = 300;  // frames decoded at most: a long group of pictures
     const int64_t claimed = info.frame_count;
     if (claimed < 2 || rate_.num <= 0 || first_id_ == AV_NOPTS_VALUE) return;
     int64_t index = 0;
