@@ -790,7 +790,6 @@ class StreamSource final : public MediaReader::Source {
   // timestamps have been regular, from its timestamp (then checked against the frames after
   // it). Where neither serves, decodes on from where it is, or starts again from the top.
   bool Reposition(int64_t index, std::string& error) {
-    pending_ = false;
     unverified_ = 0;
     int64_t back = 0;
     for (int attempt = 0; attempt < 3 && index - back > 0; ++attempt, back = back == 0 ? 8 : back * 8) {
@@ -798,6 +797,7 @@ class StreamSource final : public MediaReader::Source {
       if (!SeekTarget(index - back, timestamp, known_index)) break;
       // Seeking to a frame no later than where the decoder already is gains nothing.
       if (known_index >= 0 && known_index <= next_ && index >= next_ && next_ > 0) return true;
+      pending_ = false;
       int64_t landed = 0;
       bool estimated = false;
       if (!decoder_.Seek(timestamp) || !Land(landed, estimated)) continue;
@@ -809,6 +809,7 @@ class StreamSource final : public MediaReader::Source {
         return true;
       }
     }
+    pending_ = false;
     if (!decoder_.Open(path_, error)) return false;
     next_ = 0;
     return true;
