@@ -765,7 +765,9 @@ class StreamSource final : public MediaReader::Source {
         if (!estimated) seen.emplace_back(index, id);
       }
       // A whole file ends where its container says, in frames or in time; one cut short, not.
-      if (end > 0 && (end >= claimed - 2 || ReachesStreamEnd(last_id))) {
+      // A count worked out from a duration is no claim: durations often span other streams
+      // (audio that starts first) or count from another origin.
+      if (end > 0 && (info.frame_count_estimated || end >= claimed - 2 || ReachesStreamEnd(last_id))) {
         for (const auto& [at, id] : seen) Learn(at, id);
         end_ = end;
         info.frame_count = end;
