@@ -198,6 +198,11 @@ TEST_F(Frei0rHostsTest, FfmpegMasksEverySourceFrameWhateverTheStreamTimes) {
       Generate("leading audio.mkv", "-f lavfi -i sine=d=1.4 -itsoffset 0.12 -i " + Quote(clip_) +
                                         " -map 1:v -map 0:a -c:v copy -c:a pcm_s16le");
   const std::string late_start = Generate("late start.mkv", "-output_ts_offset 10");
+  // Each against maskfx render of the same file: its frames are the clip's, counted from its first.
+  const Alphas audio_reference = Reference(leading_audio, document_, "ref_audio");
+  const Alphas late_reference = Reference(late_start, document_, "ref_late");
+  ASSERT_EQ(audio_reference.size(), size_t(kFrames));
+  ASSERT_EQ(late_reference.size(), size_t(kFrames));
 
   struct Case {
     const char* name;
@@ -208,8 +213,8 @@ TEST_F(Frei0rHostsTest, FfmpegMasksEverySourceFrameWhateverTheStreamTimes) {
   };
   const std::vector<Case> cases = {
       {"plain clip", "", clip_, "|-1|-1|-1|n|0.025|0.001", reference, kFrames, 0},  // the filter's first command line
-      {"audio 0.12 s first", "", leading_audio, "|-1|-1|-1|n|0.025|0.001", reference, kFrames, 0},
-      {"-copyts, stamps from 10 s", "-copyts", late_start, "|-1|-1|-1|n|0.025|0.001", reference, kFrames, 0},
+      {"audio 0.12 s first", "", leading_audio, "|-1|-1|-1|n|0.025|0.001", audio_reference, kFrames, 0},
+      {"-copyts, stamps from 10 s", "-copyts", late_start, "|-1|-1|-1|n|0.025|0.001", late_reference, kFrames, 0},
       {"-ss 0.4 -i, offset 10", "-ss 0.4", clip_, "|-1|-1|-1|n|0.025|0.001|10", reference, kFrames - 10, 10},
   };
   std::string log;
