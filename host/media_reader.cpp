@@ -391,6 +391,7 @@ class Decoder {
           ret = avcodec_send_packet(codec_, nullptr);
           decoding = true;
         } else if (ret >= 0) {
+          NotePacketEnd();
           if (packet_->stream_index == stream_) ret = avcodec_send_packet(codec_, packet_);
           decoding = true;
           av_packet_unref(packet_);
@@ -407,9 +408,14 @@ class Decoder {
     }
   }
 
+  // Where the furthest packet of any stream read since the last seek ends, in AV_TIME_BASE
+  // units; AV_NOPTS_VALUE before any.
+  int64_t furthest_packet_end() const { return furthest_packet_end_; }
+
   // To the key frame at or before `timestamp` (stream time base).
   bool Seek(int64_t timestamp) {
     ClearLibraryMessage();
+    furthest_packet_end_ = AV_NOPTS_VALUE;
     if (av_seek_frame(format_, stream_, timestamp, AVSEEK_FLAG_BACKWARD) < 0) return false;
     avcodec_flush_buffers(codec_);
     draining_ = false;
@@ -431,6 +437,16 @@ class Decoder {
   bool draining_ = false;
   bool is_image_ = false;
   int refused_in_a_row_ = 0;  // packets the decoder refused as damaged since the last frame
+  int64_t furthest_packet_end_ = AV_NOPTS_VALUE;
+
+  void NotePacketEnd() {
+    const int64_t at = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
+    if (at == AV_NOPTS_VALUE || packet_->stream_index < 0 || unsigned(packet_->stream_index) >= format_->nb_streams)
+      return;
+    const int64_t end = av_rescale_q(at + std::max<int64_t>(packet_->duration, 0),
+                                     format_->streams[packet_->stream_index]->time_base, AV_TIME_BASE_Q);
+    if (furthest_packet_end_ == AV_NOPTS_VALUE || end > furthest_packet_end_) furthest_packet_end_ = end;
+  }
 };
 
 // The frames a container's sample table lists for presentation: all of them less those an edit
@@ -745,8 +761,7 @@ class StreamSource final : public MediaReader::Source {
     int64_t end = -1;
     if (decoder_.Seek(first_id_ + av_rescale_q(claimed - 1, av_inv_q(rate_), time_base_)) && Land(index, estimated)) {
       std::vector<std::pair<int64_t, int64_t>> seen;  // learnt only once the count holds
-      int64_t last_id = IdentityOf(decoder_.frame());
-      if (!estimated) seen.emplace_back(index, last_id);
+      if (!estimated) seen.emplace_back(index, IdentityOf(decoder_.frame()));
       std::string why;
       for (int64_t k = 0; k < kMaxTail; ++k) {
         const int got = decoder_.Next(why);
@@ -757,7 +772,6 @@ class StreamSource final : public MediaReader::Source {
         }
         ++index;
         const int64_t id = IdentityOf(decoder_.frame());
-        last_id = std::max(last_id, id);
         if (estimated && (id == AV_NOPTS_VALUE || Estimate(id) != index)) {
           regular_ = false;  // timestamps that lie: the count stays the container's
           break;
@@ -765,9 +779,8 @@ class StreamSource final : public MediaReader::Source {
         if (!estimated) seen.emplace_back(index, id);
       }
       // A whole file ends where its container says, in frames or in time; one cut short, not.
-      // A count worked out from a duration is no claim: durations often span other streams
-      // (audio that starts first) or count from another origin.
-      if (end > 0 && (info.frame_count_estimated || end >= claimed - 2 || ReachesStreamEnd(last_id))) {
+      // The time is the file's, not the video's: its duration may span audio that runs on.
+      if (end > 0 && (end >= claimed - 2 || ReachesFileEnd())) {
         for (const auto& [at, id] : seen) Learn(at, id);
         end_ = end;
         info.frame_count = end;
@@ -779,12 +792,16 @@ class StreamSource final : public MediaReader::Source {
     pending_ = false;
   }
 
-  // Whether a frame stamped `id` is within two frames of the stream's stated end.
-  bool ReachesStreamEnd(int64_t id) const {
-    const AVStream* stream = decoder_.stream();
-    if (id == AV_NOPTS_VALUE || stream->duration == AV_NOPTS_VALUE || stream->duration <= 0) return false;
-    const int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
-    return id + av_rescale_q(3, av_inv_q(rate_), time_base_) >= start + stream->duration;
+  // Whether the packets read since the last seek reach, within three frames, the end the file
+  // states: its duration from its first stamp, or from 0 where that is the timeline's origin.
+  bool ReachesFileEnd() const {
+    const AVFormatContext* format = decoder_.format();
+    const int64_t reached = decoder_.furthest_packet_end();
+    if (format->duration == AV_NOPTS_VALUE || format->duration <= 0) return true;  // nothing stated
+    if (reached == AV_NOPTS_VALUE) return false;
+    const int64_t start = format->start_time == AV_NOPTS_VALUE ? 0 : std::max<int64_t>(format->start_time, 0);
+    const int64_t stated_end = std::min(format->duration, start + format->duration);
+    return reached + av_rescale_q(3, av_inv_q(rate_), AV_TIME_BASE_Q) >= stated_end;
   }
 
   // Leaves the decoder so that the frames it delivers next lead to `index`: seeks to a key frame

@@ -117,7 +117,11 @@ TrackClipResult TrackClip(const LoadedModule& module, const TrackClipOptions& op
   track.motion_level = options.motion_level;
   result.track = TrackThroughClip(effect, track, progress, stop);
   if (result.track.frames_tracked == 0 && result.track.exit_status != 0) return result;
-  const MaskDocument tracked = DocumentFromParams(effect, info.width, info.height);
+  // The document keeps the size it was drawn on: its feather and expansion are in those pixels,
+  // and a proxy of the shot must not rewrite them.
+  const bool sized = doc.width > 0 && doc.height > 0;
+  const MaskDocument tracked =
+      DocumentFromParams(effect, sized ? doc.width : info.width, sized ? doc.height : info.height);
   std::string write_error;
   if (!WriteMaskDocument(options.output, tracked, write_error)) {
     if (result.track.exit_status == 0) return fail(1, write_error);

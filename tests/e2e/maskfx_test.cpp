@@ -465,7 +465,9 @@ TEST_F(MaskfxOutputTest, RenderAndTrackTakeADocumentForAnotherSizeAlike) {
   EXPECT_EQ(r.status, 0) << r.err;
   const Outcome t = Run({"track", small, "-m", mask_, "-o", (dir_ / "t.json").string()});
   EXPECT_EQ(t.status, 0) << t.err;
-  EXPECT_NE(ReadFile(dir_ / "t.json").find("\"width\": 320"), std::string::npos);
+  // The tracked document keeps the size it was drawn on: its feather is in those pixels.
+  EXPECT_NE(ReadFile(dir_ / "t.json").find("\"width\": 640"), std::string::npos);
+  EXPECT_NE(ReadFile(dir_ / "t.json").find("\"feather\": 6.0"), std::string::npos);
 }
 
 TEST_F(MaskfxOutputTest, NegativeThreadsAreRefused) {

@@ -140,6 +140,29 @@ TEST_F(RealClipE2ETest, ATrackAfterGoingToTheEndAndBackIsTheFreshTrack) {
   }
 }
 
+// Tracking on the clip when the document was drawn on the shot at twice its size (the clip is
+// a proxy): the tracked document keeps the shot's size, so its feather keeps its meaning.
+TEST_F(RealClipE2ETest, ATrackOnAProxyKeepsTheDocumentsSize) {
+  MaskDocument doc;
+  doc.width = 1280, doc.height = 960;
+  doc.feather = 16;
+  doc.keyframes.push_back({0, BoxFace()});
+  TrackClipOptions options;
+  options.input = kClip;
+  options.mask_path = WriteDocument(doc, "shot.json");
+  options.output = (dir_ / "tracked.json").string();
+  options.to = 3;
+  const TrackClipResult result = TrackClip(module_, options, nullptr, nullptr);
+  ASSERT_EQ(result.track.exit_status, 0) << result.track.error;
+  MaskDocument tracked;
+  std::string error;
+  ASSERT_TRUE(ReadMaskDocument(options.output, tracked, error)) << error;
+  EXPECT_EQ(tracked.width, 1280);
+  EXPECT_EQ(tracked.height, 960);
+  EXPECT_EQ(tracked.feather, 16);
+  EXPECT_EQ(tracked.keyframes.size(), 4u);
+}
+
 // A picture and its half-size rendition (each output pixel the mean of four).
 void WritePictureAndHalf(const fs::path& dir) {
   constexpr int W = 640, H = 480;
