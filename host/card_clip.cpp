@@ -103,8 +103,10 @@ const char* CardMotionName(CardMotion motion) {
   return "";
 }
 
-PlaneMap CardMapAt(const CardClipSpec& spec, int32_t frame) {
-  const double f = frame;
+PlaneMap CardMapAt(const CardClipSpec& spec, int32_t frame) { return CardMapAtTime(spec, frame); }
+
+PlaneMap CardMapAtTime(const CardClipSpec& spec, double time) {
+  const double f = time * spec.speed;
   const double cx = spec.card_left + spec.card_width / 2, cy = spec.card_top + spec.card_height / 2;
   switch (spec.motion) {
     case CardMotion::kTranslation: return Affine(1, 0, 2.5 * f, 0, 1, -1.2 * f);
@@ -117,42 +119,120 @@ PlaneMap CardMapAt(const CardClipSpec& spec, int32_t frame) {
       return Multiply(Affine(1, 0, 1.2 * f, 0, 1, -0.7 * f),
                       About(cx, cy, Affine(1 + 0.004 * f, 0.006 * f, 0, -0.003 * f, 1 - 0.003 * f, 0)));
     case CardMotion::kPerspective: {
-      // Tilting away about the card's horizontal middle line, seen from a camera with a focal
-      // length of 1200 pixels: up to 30 degrees on the last frame.
+      // Tilting away about a line through the card's middle (horizontal unless turned), seen
+      // from a camera with a focal length of 1200 pixels.
       const double last = std::max(1, spec.frames - 1);
-      const double theta = 30.0 * kPi / 180 * f / last, focal = 1200;
+      const double theta = spec.tilt_degrees * kPi / 180 * time / last, focal = 1200;
       const PlaneMap tilt{{focal, 0, 0, 0, focal * std::cos(theta), 0, 0, std::sin(theta), focal}};
-      return About(cx, cy, tilt);
+      if (spec.tilt_axis_degrees == 0) return About(cx, cy, tilt);
+      const double a = spec.tilt_axis_degrees * kPi / 180, c = std::cos(a), s = std::sin(a);
+      return About(cx, cy, Multiply(Affine(c, -s, 0, s, c, 0), Multiply(tilt, Affine(c, s, 0, -s, c, 0))));
     }
   }
   return {};
+}
+
+namespace {
+void OccluderCentre(const CardOccluder& o, int32_t frame, double& x, double& y) {
+  const double k = o.last_frame > o.first_frame ? double(frame - o.first_frame) / (o.last_frame - o.first_frame) : 0;
+  x = o.from_x + k * (o.to_x - o.from_x);
+  y = o.from_y + k * (o.to_y - o.from_y);
+}
+}  // namespace
+
+bool OccluderCovers(const CardClipSpec& spec, int32_t frame, double x, double y) {
+  const CardOccluder& o = spec.occluder;
+  if (frame < o.first_frame || frame > o.last_frame) return false;
+  double cx = 0, cy = 0;
+  OccluderCentre(o, frame, cx, cy);
+  const double dx = x - cx, dy = y - cy;
+  // A lumpy outline, not a disc: edges at every angle, as a hand has.
+  const double a = std::atan2(dy, dx);
+  const double r = o.radius * (1 + 0.18 * std::sin(3 * a + 0.5) + 0.08 * std::cos(5 * a));
+  return dx * dx + dy * dy <= r * r;
 }
 
 void ForEachCardFrame(const CardClipSpec& spec, const RgbaFrame& card, const RgbaFrame& background,
                       const std::function<void(int32_t, RgbaFrame&)>& sink) {
   std::mt19937 rng(spec.seed);
   std::normal_distribution<double> noise(0, spec.noise_sigma);
+  const double ts = spec.texture_scale > 0 ? spec.texture_scale : 1.0;
+  const CardOccluder& occluder = spec.occluder;
   for (int32_t f = 0; f < spec.frames; ++f) {
-    const PlaneMap back = CardMapAt(spec, f).Inverse();
+    // The card's inverse maps over the open shutter, sampled finely enough that the card moves
+    // under half a pixel between samples; one map at the frame's instant without a shutter.
+    std::vector<PlaneMap> backs;
+    // Where the card passes while the shutter is open; elsewhere the still background needs one
+    // sample.
+    double swept_left = 1e300, swept_right = -1e300, swept_top = 1e300, swept_bottom = -1e300;
+    if (spec.shutter > 0) {
+      const PlaneMap open = CardMapAtTime(spec, f - spec.shutter / 2), shut = CardMapAtTime(spec, f + spec.shutter / 2);
+      double travel = 0;
+      for (const auto& [u, v] : {std::pair{0.0, 0.0}, {1.0, 0.0}, {1.0, 1.0}, {0.0, 1.0}}) {
+        double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+        open.Apply(spec.card_left + u * spec.card_width, spec.card_top + v * spec.card_height, x0, y0);
+        shut.Apply(spec.card_left + u * spec.card_width, spec.card_top + v * spec.card_height, x1, y1);
+        travel = std::max(travel, std::hypot(x1 - x0, y1 - y0));
+      }
+      const int samples = std::clamp(int(std::ceil(2 * travel)), 1, 64);
+      for (int k = 0; k < samples; ++k) {
+        const PlaneMap at = CardMapAtTime(spec, f + spec.shutter * ((k + 0.5) / samples - 0.5));
+        backs.push_back(at.Inverse());
+        for (const auto& [u, v] : {std::pair{0.0, 0.0}, {1.0, 0.0}, {1.0, 1.0}, {0.0, 1.0}}) {
+          double x = 0, y = 0;
+          at.Apply(spec.card_left + u * spec.card_width, spec.card_top + v * spec.card_height, x, y);
+          swept_left = std::min(swept_left, x - 2), swept_right = std::max(swept_right, x + 2);
+          swept_top = std::min(swept_top, y - 2), swept_bottom = std::max(swept_bottom, y + 2);
+        }
+      }
+    } else {
+      backs.push_back(CardMapAt(spec, f).Inverse());
+    }
+    const double progress = double(f) / std::max(1, spec.frames - 1);
     const double gain = 1 + spec.brightness_drift * f / std::max(1, spec.frames - 1);
+    const double contrast = 1 + spec.contrast_drift * progress;
     std::vector<double> planes(size_t(spec.width) * spec.height * 3);
-    const double ts = spec.texture_scale > 0 ? spec.texture_scale : 1.0;
+    const bool occluded_frame = f >= occluder.first_frame && f <= occluder.last_frame;
+    double ox = 0, oy = 0;  // the occluder's centre: its texture moves with it
+    OccluderCentre(occluder, f, ox, oy);
     for (int32_t y = 0; y < spec.height; ++y) {
       for (int32_t x = 0; x < spec.width; ++x) {
-        double u = 0, v = 0;
-        back.Apply(x + 0.5, y + 0.5, u, v);  // pixel centres
-        u -= spec.card_left;
-        v -= spec.card_top;
-        const bool on_card = u >= 0 && v >= 0 && u < spec.card_width && v < spec.card_height;
         double* p = &planes[(size_t(y) * spec.width + x) * 3];
-        for (int c = 0; c < 3; ++c)
-          p[c] = on_card ? Sample(card, u / ts - 0.5, v / ts - 0.5, c) : Sample(background, x / ts, y / ts, c);
+        if (occluded_frame && OccluderCovers(spec, f, x + 0.5, y + 0.5)) {
+          if (occluder.textured) {
+            for (int c = 0; c < 3; ++c) p[c] = Sample(background, (x - ox) / ts + 211, (y - oy) / ts + 157, c);
+          } else {
+            p[0] = 196, p[1] = 150, p[2] = 128;
+          }
+          continue;
+        }
+        if (backs.size() > 1 && (x < swept_left || x > swept_right || y < swept_top || y > swept_bottom)) {
+          for (int c = 0; c < 3; ++c) p[c] = Sample(background, x / ts, y / ts, c);
+          continue;
+        }
+        for (int c = 0; c < 3; ++c) p[c] = 0;
+        for (const PlaneMap& back : backs) {
+          double u = 0, v = 0;
+          back.Apply(x + 0.5, y + 0.5, u, v);  // pixel centres
+          u -= spec.card_left;
+          v -= spec.card_top;
+          const bool on_card = u >= 0 && v >= 0 && u < spec.card_width && v < spec.card_height;
+          for (int c = 0; c < 3; ++c)
+            p[c] += on_card ? Sample(card, u / ts - 0.5 + spec.card_texture_x, v / ts - 0.5 + spec.card_texture_y, c)
+                            : Sample(background, x / ts, y / ts, c);
+        }
+        if (backs.size() > 1)
+          for (int c = 0; c < 3; ++c) p[c] /= double(backs.size());
       }
     }
     Blur(planes, spec.width, spec.height, spec.optics_sigma);
     RgbaFrame frame{spec.width, spec.height, std::vector<uint8_t>(size_t(spec.width) * spec.height * 4)};
     for (size_t i = 0, n = size_t(spec.width) * spec.height; i < n; ++i) {
-      for (int c = 0; c < 3; ++c) frame.pixels[i * 4 + size_t(c)] = Clamp8(planes[i * 3 + size_t(c)] * gain + noise(rng));
+      for (int c = 0; c < 3; ++c) {
+        double v = planes[i * 3 + size_t(c)];
+        if (spec.contrast_drift != 0) v = (v - 128) * contrast + 128;
+        frame.pixels[i * 4 + size_t(c)] = Clamp8(v * gain + noise(rng));
+      }
       frame.pixels[i * 4 + 3] = 255;
     }
     sink(f, frame);
