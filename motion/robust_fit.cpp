@@ -281,7 +281,128 @@ double Score(const h_matrix_2d& h, const std::vector<Point2d>& a, const std::vec
   return cost;
 }
 
+// How many of a type's parameter slots its fit moves: the slots from 0 (perspective: the
+// first eight, the ninth fixed at 1).
+int MovedParameters(int32_t type) {
+  switch (type) {
+    case kTranslation: return 2;
+    case kRigid: return 3;
+    case kSimilarity: return 4;
+    case kAffine: return 6;
+    case kPerspective: return 8;
+    default: return 0;
+  }
+}
+
+// Inverts the k x k matrix `m` (row order) in place by Gauss-Jordan elimination with partial
+// pivoting; false when it is singular to working precision.
+bool InvertInPlace(std::vector<double>& m, int k) {
+  std::vector<double> inv(size_t(k) * k, 0.0);
+  for (int i = 0; i < k; ++i) inv[size_t(i) * k + i] = 1;
+  double largest = 0;
+  for (double v : m) largest = std::max(largest, std::fabs(v));
+  for (int c = 0; c < k; ++c) {
+    int pivot = c;
+    for (int r = c + 1; r < k; ++r)
+      if (std::fabs(m[size_t(r) * k + c]) > std::fabs(m[size_t(pivot) * k + c])) pivot = r;
+    const double p = m[size_t(pivot) * k + c];
+    if (!(std::fabs(p) > 1e-13 * largest)) return false;
+    for (int j = 0; j < k; ++j) {
+      std::swap(m[size_t(c) * k + j], m[size_t(pivot) * k + j]);
+      std::swap(inv[size_t(c) * k + j], inv[size_t(pivot) * k + j]);
+    }
+    for (int j = 0; j < k; ++j) m[size_t(c) * k + j] /= p, inv[size_t(c) * k + j] /= p;
+    for (int r = 0; r < k; ++r) {
+      if (r == c) continue;
+      const double f = m[size_t(r) * k + c];
+      if (f == 0) continue;
+      for (int j = 0; j < k; ++j) m[size_t(r) * k + j] -= f * m[size_t(c) * k + j], inv[size_t(r) * k + j] -= f * inv[size_t(c) * k + j];
+    }
+  }
+  m = std::move(inv);
+  return true;
+}
+
+// The derivatives of model(q) by each moved parameter, central differences: 2 x k, row order.
+void PointJacobian(const h_matrix_2d& model, int k, Point2d q, std::vector<double>& jacobian) {
+  jacobian.assign(size_t(2) * k, 0.0);
+  h_matrix_2d moved = model;
+  for (int j = 0; j < k; ++j) {
+    const double step = 1e-6 * std::max(1.0, std::fabs(model.parameters[size_t(j)]));
+    moved.parameters[size_t(j)] = model.parameters[size_t(j)] + step;
+    const Point2d plus = moved(q);
+    moved.parameters[size_t(j)] = model.parameters[size_t(j)] - step;
+    const Point2d minus = moved(q);
+    moved.parameters[size_t(j)] = model.parameters[size_t(j)];
+    jacobian[size_t(j)] = (plus.x - minus.x) / (2 * step);
+    jacobian[size_t(k + j)] = (plus.y - minus.y) / (2 * step);
+  }
+}
+
+// Whether a model richer than similarity earns its extra freedom at the mask: the next simpler
+// model, fitted to the same inliers, must place the mask's corners clearly further from it than
+// what the features leave uncertain. Features clustered in one part of a mask constrain a
+// perspective (or shear) there and hardly at all at the far corners, where the mask is moved.
+bool RicherModelPays(const h_matrix_2d& model, const std::vector<Point2d>& a, const std::vector<Point2d>& b,
+                     const std::vector<bool>& inliers, const M_FloatRect& mask) {
+  if (!(mask.right - mask.left > 0) || !(mask.bottom - mask.top > 0)) return true;
+  const std::vector<Point2d> corners = {{mask.left, mask.top}, {mask.right, mask.top},
+                                        {mask.right, mask.bottom}, {mask.left, mask.bottom}};
+  std::vector<Point2d> ia, ib;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (inliers[i]) ia.push_back(a[i]), ib.push_back(b[i]);
+  h_matrix_2d simpler(model.type == kPerspective ? kAffine : kSimilarity);
+  if (!FitLeastSquares(simpler, ia, ib)) return true;
+  const double uncertainty = predicted_corner_error(model, ia, ib, corners);
+  double difference = 0;
+  for (const Point2d& q : corners) {
+    const Point2d r = model(q), s = simpler(q);
+    difference += (r.x - s.x) * (r.x - s.x) + (r.y - s.y) * (r.y - s.y);
+  }
+  difference /= double(corners.size());
+  // About three of the richer model's deviations apart: a difference noise alone seldom makes.
+  constexpr double kSignificance = 8;
+  return std::isfinite(uncertainty) && difference > kSignificance * uncertainty * uncertainty;
+}
+
 }  // namespace
+
+double predicted_corner_error(const h_matrix_2d& fitted, const std::vector<Point2d>& a,
+                              const std::vector<Point2d>& b, const std::vector<Point2d>& at) {
+  h_matrix_2d model = fitted;
+  if (model.type == kPerspective) {
+    if (!(std::fabs(model.parameters[8]) > kDegenerate)) return INFINITY;
+    const double w = model.parameters[8];
+    for (double& p : model.parameters) p /= w;
+  }
+  const int k = MovedParameters(model.type);
+  const size_t n = std::min(a.size(), b.size());
+  if (k == 0 || at.empty()) return 0;
+  if (2 * n <= size_t(k)) return INFINITY;
+  // Gauss-Newton normal matrix and residuals of the fit.
+  std::vector<double> normal(size_t(k) * k, 0.0), jacobian;
+  double residual = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const Point2d m = model(b[i]);
+    residual += (a[i].x - m.x) * (a[i].x - m.x) + (a[i].y - m.y) * (a[i].y - m.y);
+    PointJacobian(model, k, b[i], jacobian);
+    for (int r = 0; r < k; ++r)
+      for (int c = 0; c < k; ++c)
+        normal[size_t(r) * k + c] += jacobian[size_t(r)] * jacobian[size_t(c)] + jacobian[size_t(k + r)] * jacobian[size_t(k + c)];
+  }
+  if (!InvertInPlace(normal, k)) return INFINITY;
+  const double variance = residual / double(2 * n - size_t(k));
+  double sum = 0;
+  for (const Point2d& q : at) {
+    PointJacobian(model, k, q, jacobian);
+    // trace(J C J^T) for the two rows of J.
+    for (int row = 0; row < 2; ++row)
+      for (int r = 0; r < k; ++r)
+        for (int c = 0; c < k; ++c)
+          sum += jacobian[size_t(row * k + r)] * normal[size_t(r) * k + c] * jacobian[size_t(row * k + c)];
+  }
+  return std::sqrt(std::max(0.0, variance * sum / double(at.size())));
+}
 
 double area_score(const M_FloatRect& features, const M_FloatRect& mask) {
   const double mask_area = (mask.right - mask.left) * (mask.bottom - mask.top);
@@ -432,13 +553,24 @@ bool is_plausible(const M_FloatRect& mask, const M_Matrix3& m) {
 M_Matrix3 fit_frame_motion(const robust_fit_options& options, int32_t level,
                            const std::vector<Point2f>& a, const std::vector<Point2f>& b, double area,
                            const M_FloatRect& mask, std::mt19937& rng, std::vector<int32_t>* attempted_types) {
+  // Richer models are kept where the features carry them at the mask, not by how much of the
+  // mask's box they cover; "RMTModelByCornerError" 0 gives back the box-ratio rule.
+  const bool by_corners = qrs::DebugBool("RMTModelByCornerError", true);
   for (;;) {
     // The type follows from the loop level and the caps; the level itself only falls.
-    const int32_t type = choose_model_type(level, a.size(), area);
+    const int32_t type = choose_model_type(level, a.size(), by_corners ? 1.0 : area);
     if (attempted_types) attempted_types->push_back(type);
     h_matrix_2d model(type);
     std::vector<bool> inliers;
     if (robust_fit(options, a, b, inliers, model, rng)) {
+      if (by_corners && (type == kAffine || type == kPerspective)) {
+        std::vector<Point2d> pa(a.size()), pb(b.size());
+        for (size_t i = 0; i < a.size(); ++i) pa[i] = {a[i].x, a[i].y}, pb[i] = {b[i].x, b[i].y};
+        if (!RicherModelPays(model, pa, pb, inliers, mask)) {
+          level = type == kPerspective ? 3 : 2;
+          continue;
+        }
+      }
       const M_Matrix3 m = to_matrix3(model);
       bool finite = true;
       for (const auto& row : m.m)

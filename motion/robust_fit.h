@@ -43,6 +43,13 @@ double area_score(const M_FloatRect& features, const M_FloatRect& mask);
 // counts while the debug setting "RMTUseAreaScore" is on (the default).
 int32_t choose_model_type(int32_t level, uint64_t count, double area);
 
+// How far, in pixels (root mean square over `at`), the fitted model's images of the points `at`
+// may be off given how well it fits the correspondences a[i] ~ model(b[i]) and where they lie:
+// the fit's residual variance carried through its normal equations. Infinity where the
+// correspondences do not determine the model.
+double predicted_corner_error(const h_matrix_2d& model, const std::vector<Point2d>& a,
+                              const std::vector<Point2d>& b, const std::vector<Point2d>& at);
+
 // C(n, m), in double so that large n cannot overflow.
 double subset_count(uint64_t n, uint64_t m);
 
@@ -62,7 +69,10 @@ bool is_plausible(const M_FloatRect& mask, const M_Matrix3& m);
 
 // One frame step: the richest acceptable model for `level`, then on each rejection the level
 // drops (2, 3 and 4 to 1, anything else to 0) and the type is chosen again; a rejection at
-// level 0 gives identity. The generator continues its sequence across the attempts, so a
+// level 0 gives identity. A perspective or affine fit whose extra freedom does not move the
+// mask's corners by more than the features leave uncertain steps down a level (perspective to
+// affine, affine to similarity), in place of the area score's caps; the debug setting
+// "RMTModelByCornerError" 0 restores the caps. The generator continues its sequence across the attempts, so a
 // repeated type is tried with fresh samples. `attempted_types`, when given, receives each
 // attempt's type.
 M_Matrix3 fit_frame_motion(const robust_fit_options& options, int32_t level,

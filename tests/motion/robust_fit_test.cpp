@@ -277,5 +277,65 @@ TEST(FrameMotion, RejectionsDropTheLevelAndRepeatACappedType) {
   EXPECT_EQ(attempts, (std::vector<int32_t>{kPerspective, kRigid, kTranslation}));
 }
 
+// Correspondences a ~ truth(b) with `noise` px, b uniform in the rectangle (x0, y0)-(x1, y1).
+void Patch(const h_matrix_2d& truth, double x0, double y0, double x1, double y1, double noise,
+           std::vector<Point2f>& a, std::vector<Point2f>& b) {
+  std::mt19937 gen(5);
+  std::uniform_real_distribution<double> ux(x0, x1), uy(y0, y1);
+  std::normal_distribution<double> jitter(0, noise);
+  for (int i = 0; i < 80; ++i) {
+    const Point2d p{ux(gen), uy(gen)};
+    const Point2d q = truth(p);
+    b.push_back({float(p.x), float(p.y)});
+    a.push_back({float(q.x + jitter(gen)), float(q.y + jitter(gen))});
+  }
+}
+
+TEST(CornerError, GrowsAwayFromTheFeaturesAndWithTheirNoise) {
+  const h_matrix_2d truth = Model(kAffine, {3, -2, 1.01, 0.02, -0.01, 0.99});
+  std::vector<Point2f> a, b;
+  Patch(truth, 120, 300, 220, 380, 0.3, a, b);  // one corner of kMask
+  std::vector<Point2d> pa, pb;
+  for (size_t i = 0; i < a.size(); ++i) pa.push_back({a[i].x, a[i].y}), pb.push_back({b[i].x, b[i].y});
+  const double near = predicted_corner_error(truth, pa, pb, {{170, 340}});
+  const double far = predicted_corner_error(truth, pa, pb, {{520, 100}});
+  EXPECT_GT(near, 0.02);
+  EXPECT_LT(near, 0.15);  // the centre of 80 features of 0.3 px noise
+  EXPECT_GT(far, 10 * near);
+  // Without noise nothing is uncertain; with too few correspondences everything is.
+  std::vector<Point2d> exact;
+  for (const Point2d& q : pb) exact.push_back(truth(q));
+  EXPECT_NEAR(predicted_corner_error(truth, exact, pb, {{520, 100}}), 0, 1e-6);
+  EXPECT_TRUE(std::isinf(predicted_corner_error(truth, {exact[0], exact[1]}, {pb[0], pb[1]}, {{0, 0}})));
+}
+
+TEST(FrameMotion, RicherModelsOnlyWhereTheFeaturesCarryThemToTheMasksCorners) {
+  std::vector<int32_t> attempts;
+  std::mt19937 rng(kRobustFitSeed);
+  // A similarity seen through features in one corner of the mask: a perspective fitted to them
+  // says little about the far corners, so the step settles on similarity.
+  const h_matrix_2d turn = Model(kSimilarity, {4, 1, 0.01, 1.01});
+  std::vector<Point2f> a, b;
+  Patch(turn, 120, 300, 220, 380, 0.5, a, b);
+  fit_frame_motion(robust_fit_options{}, 4, a, b, 1.0, kMask, rng, &attempts);
+  EXPECT_EQ(attempts, (std::vector<int32_t>{kPerspective, kAffine, kSimilarity}));
+
+  // A clear tilt seen all over the mask keeps its perspective.
+  const h_matrix_2d tilt = Model(kPerspective, {1, 0.05, 2, 0.02, 1, -1, 4e-4, 1e-4, 1});
+  a.clear(), b.clear(), attempts.clear();
+  Patch(tilt, 120, 100, 520, 380, 0.3, a, b);
+  const M_Matrix3 m = fit_frame_motion(robust_fit_options{}, 4, a, b, 1.0, kMask, rng, &attempts);
+  EXPECT_EQ(attempts, (std::vector<int32_t>{kPerspective}));
+  EXPECT_NEAR(m.m[0][2], 4e-4, 5e-5);  // row-vector form: the projective terms in the last column
+
+  // The box-ratio rule stays reachable: features over a third of the mask's box cap the model
+  // at similarity before any fit.
+  qrs::SetDebugValue("RMTModelByCornerError", "0");
+  attempts.clear();
+  fit_frame_motion(robust_fit_options{}, 4, a, b, 0.3, kMask, rng, &attempts);
+  EXPECT_EQ(attempts, (std::vector<int32_t>{kSimilarity}));
+  qrs::SetDebugValue("RMTModelByCornerError", "1");
+}
+
 }  // namespace
 }  // namespace vantor::tracking
