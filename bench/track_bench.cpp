@@ -170,7 +170,7 @@ struct PressInputs {
   Mask::MaskShape shape;
   std::vector<cv::Point> polygon;
   tr::selection_parameters selection;
-  tr::lk_parameters lk;
+  tr::lk_parameters lk = mask::TrackingLk();  // as a press has it
   Mask::Bounds box{};
 };
 

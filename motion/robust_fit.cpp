@@ -339,10 +339,13 @@ void PointJacobian(const h_matrix_2d& model, int k, Point2d q, std::vector<doubl
   }
 }
 
-// Whether a model richer than similarity earns its extra freedom at the mask: the next simpler
-// model, fitted to the same inliers, must place the mask's corners clearly further from it than
-// what the features leave uncertain. Features clustered in one part of a mask constrain a
-// perspective (or shear) there and hardly at all at the far corners, where the mask is moved.
+// Whether a model richer than similarity earns its extra freedom at the mask. At the mask's
+// corners the richer model is off by about its predicted error; the next simpler model, fitted to
+// the same inliers, by its own predicted error and by its bias there. The richer model is kept
+// where it is expected to be nearer and is itself sure to half a pixel (its predicted error
+// rests on a linearisation that is too hopeful far from the features). Features
+// clustered in one part of a mask constrain a perspective (or shear) there and hardly at all at
+// the far corners, where the mask is moved.
 bool RicherModelPays(const h_matrix_2d& model, const std::vector<Point2d>& a, const std::vector<Point2d>& b,
                      const std::vector<bool>& inliers, const M_FloatRect& mask) {
   if (!(mask.right - mask.left > 0) || !(mask.bottom - mask.top > 0)) return true;
@@ -353,16 +356,21 @@ bool RicherModelPays(const h_matrix_2d& model, const std::vector<Point2d>& a, co
     if (inliers[i]) ia.push_back(a[i]), ib.push_back(b[i]);
   h_matrix_2d simpler(model.type == kPerspective ? kAffine : kSimilarity);
   if (!FitLeastSquares(simpler, ia, ib)) return true;
-  const double uncertainty = predicted_corner_error(model, ia, ib, corners);
+  const double richer_error = predicted_corner_error(model, ia, ib, corners);
+  const double simpler_error = predicted_corner_error(simpler, ia, ib, corners);
   double difference = 0;
   for (const Point2d& q : corners) {
     const Point2d r = model(q), s = simpler(q);
     difference += (r.x - s.x) * (r.x - s.x) + (r.y - s.y) * (r.y - s.y);
   }
   difference /= double(corners.size());
-  // About three of the richer model's deviations apart: a difference noise alone seldom makes.
-  constexpr double kSignificance = 8;
-  return std::isfinite(uncertainty) && difference > kSignificance * uncertainty * uncertainty;
+  if (!std::isfinite(richer_error)) return false;
+  // Noise alone sets the two models apart by about the richer one's extra variance: only the
+  // difference beyond that is the simpler model's bias. Keep the richer model where that bias
+  // costs more than the extra variance: difference >= 2 (richer^2 - simpler^2).
+  const double extra_variance = richer_error * richer_error - simpler_error * simpler_error;
+  constexpr double kMaxCornerError = 0.5;  // px: a richer model less sure than this at the corners is not taken
+  return difference >= 2 * extra_variance && richer_error <= kMaxCornerError;
 }
 
 }  // namespace

@@ -69,10 +69,11 @@ bool is_plausible(const M_FloatRect& mask, const M_Matrix3& m);
 
 // One frame step: the richest acceptable model for `level`, then on each rejection the level
 // drops (2, 3 and 4 to 1, anything else to 0) and the type is chosen again; a rejection at
-// level 0 gives identity. A perspective or affine fit whose extra freedom does not move the
-// mask's corners by more than the features leave uncertain steps down a level (perspective to
-// affine, affine to similarity), in place of the area score's caps; the debug setting
-// "RMTModelByCornerError" 0 restores the caps. The generator continues its sequence across the attempts, so a
+// level 0 gives identity. A perspective or affine fit that is not expected to place the mask's
+// corners nearer than the next simpler model (its bias against the extra variance), or is itself
+// unsure there by more than half a pixel, steps down a level (perspective to affine, affine to
+// similarity), in place of the area score's caps; the debug setting "RMTModelByCornerError" 0
+// restores the caps. The generator continues its sequence across the attempts, so a
 // repeated type is tried with fresh samples. `attempted_types`, when given, receives each
 // attempt's type.
 M_Matrix3 fit_frame_motion(const robust_fit_options& options, int32_t level,

@@ -11,6 +11,7 @@
 #include "effect/suite_access.h"
 #include "features/feature_selector.h"
 #include "mask/mask_param.h"
+#include "platform/runtime/debug_database.h"
 #include "tracking/active_tracks.h"
 #include "tracking/keyframe_pair.h"
 #include "tracking/tracker.h"
@@ -46,6 +47,18 @@ vantor::tracking::selection_parameters TrackingSelection(float box_width, float 
   return s;
 }
 
+// Each feature's solve runs until its steps fall under a tenth of the usual thresholds: on weakly
+// textured pictures the coarser stops leave every step a little short, and the chain of presses
+// keeps the shortfall.
+vantor::tracking::lk_parameters TrackingLk() {
+  vantor::tracking::lk_parameters lk;
+  if (qrs::DebugBool("RMTFineConvergence", true)) {
+    lk.translation_epsilon /= 10;
+    lk.deformation_epsilon /= 10;
+  }
+  return lk;
+}
+
 FxErr TrackMask(FxInData* in_data, FxOutData* out_data, FxParamDef* params[], bool forward) {
   Mask::MaskShape shape;
   Mask::ReadMaskShape(in_data, params, shape);
@@ -54,7 +67,7 @@ FxErr TrackMask(FxInData* in_data, FxOutData* out_data, FxParamDef* params[], bo
 
   try {
     const Mask::Bounds box = Mask::BoundsInPixels(shape, float(in_data->width), float(in_data->height));
-    const vantor::tracking::lk_parameters lk;
+    const vantor::tracking::lk_parameters lk = TrackingLk();
     const int32_t level = mask_effect::ReadMotionLevel(params);
     const float expansion = mask_effect::ReadExpansion(params);
     boost::shared_ptr<Tracker> tracker(new Tracker(in_data, TrackingSelection(box.width, box.height), lk, shape,

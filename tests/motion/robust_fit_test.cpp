@@ -316,7 +316,7 @@ TEST(FrameMotion, RicherModelsOnlyWhereTheFeaturesCarryThemToTheMasksCorners) {
   // says little about the far corners, so the step settles on similarity.
   const h_matrix_2d turn = Model(kSimilarity, {4, 1, 0.01, 1.01});
   std::vector<Point2f> a, b;
-  Patch(turn, 120, 300, 220, 380, 0.5, a, b);
+  Patch(turn, 120, 330, 180, 380, 0.5, a, b);
   fit_frame_motion(robust_fit_options{}, 4, a, b, 1.0, kMask, rng, &attempts);
   EXPECT_EQ(attempts, (std::vector<int32_t>{kPerspective, kAffine, kSimilarity}));
 
