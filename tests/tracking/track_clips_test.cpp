@@ -261,7 +261,7 @@ TEST(TrackClips, FollowsBlurredDriftingCardAndOneCrossedByAHand) {
   hand.occluder = {3, 6, 80, 120, 200, 90, 32, false};
   const std::vector<double> e2 = TrackErrors(hand, 3);
   ASSERT_EQ(e2.size(), 9u);
-  EXPECT_LT(e2.back(), 0.7);  // 0.47 today: the hand costs a little
+  EXPECT_LT(e2.back(), 0.7);  // 0.52 today: the hand costs a little
   // A 45 degree tilt about a turned axis.
   CardClipSpec tilt = SmallReal(CardMotion::kPerspective);
   tilt.tilt_degrees = 45, tilt.tilt_axis_degrees = 30;
