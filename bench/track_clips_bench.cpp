@@ -342,7 +342,7 @@ std::vector<ClipCase> Clips() {
     clips.push_back({"affine hand real", t, "grass.png", "camera.png", 3, MaskKind::kInset, true, false});
   }
   {
-    // Sky over the top two thirds of the card; the photograph's tower, camera and buildings below.
+    // Mostly flat sky: the man's face, his camera, a tower and low buildings along the bottom.
     host::CardClipSpec s = base(host::CardMotion::kSimilarity, 40);
     s.card_texture_x = 230;
     clips.push_back({"similarity sky card", s, "camera.png", "grass.png", 2, MaskKind::kInset, false, true});
