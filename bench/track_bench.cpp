@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "analysis/frame_images.h"
+#include "bench/bench_photos.h"
 #include "bench/ratio_reporter.h"
 #include "effect/component_broker.h"
 #include "features/feature_selector.h"
@@ -41,25 +42,10 @@
 #include "tracking/track_command.h"
 #include "tracking/tracker.h"
 
-#ifndef MASK_PHOTOS_DIR
-#define MASK_PHOTOS_DIR "tests/data/photos"
-#endif
-
 namespace {
 
 namespace tr = vantor::tracking;
 constexpr int kW = 1280, kH = 720, kFrames = 30;
-
-host::RgbaFrame Photo(const char* name) {
-  std::string error;
-  auto reader = host::MediaReader::Open(std::string(MASK_PHOTOS_DIR) + "/" + name, error);
-  host::RgbaFrame frame;
-  if (!reader || !reader->ReadFrame(0, frame, error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
-    std::exit(1);
-  }
-  return frame;
-}
 
 host::CardClipSpec Spec(host::CardMotion motion) {
   host::CardClipSpec spec;

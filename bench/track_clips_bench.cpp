@@ -24,6 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/bench_photos.h"
 #include "host/card_clip.h"
 #include "host/document_params.h"
 #include "host/effect_host.h"
@@ -36,25 +37,10 @@
 #include "mask/mask_shape.h"
 #include "tracking/track_command.h"
 
-#ifndef MASK_PHOTOS_DIR
-#define MASK_PHOTOS_DIR "tests/data/photos"
-#endif
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kW = 1280, kH = 720;
-
-host::RgbaFrame Photo(const char* name) {
-  std::string error;
-  auto reader = host::MediaReader::Open(std::string(MASK_PHOTOS_DIR) + "/" + name, error);
-  host::RgbaFrame frame;
-  if (!reader || !reader->ReadFrame(0, frame, error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
-    std::exit(1);
-  }
-  return frame;
-}
 
 enum class MaskKind { kInset, kEllipse, kStar, kQuarter };
 const char* MaskName(MaskKind k) {
