@@ -10,6 +10,7 @@
 #include "analysis/frame_images.h"
 #include "analysis/job_description.h"
 #include "math/m_matrix.h"
+#include "platform/runtime/debug_database.h"
 #include "platform/runtime/error_reporter.h"
 #include "tracking/active_tracks.h"
 #include "tracking/keyframe_pair.h"
@@ -95,6 +96,20 @@ Mask::Matrix3 FramePixelMatrix(const M_Matrix3& fitted, float pixel_aspect) {
   return out;
 }
 
+namespace {
+
+// The fit's options for a press: the defaults, but with inliers within 2 (squared transfer error,
+// about a pixel) rather than 8: features a pixel or two off the motion (on a hand crossing the
+// card, at the edge of a flat area) otherwise join the least-squares refit and stay in the chain.
+// "RMTTightInliers" 0 keeps the default.
+vantor::tracking::robust_fit_options FitOptions() {
+  vantor::tracking::robust_fit_options options;
+  if (qrs::DebugBool("RMTTightInliers", true)) options.inlier_threshold = 2.0;
+  return options;
+}
+
+}  // namespace
+
 Tracker::Tracker(const FxInData* in_data, const vantor::tracking::selection_parameters& selection,
                  const vantor::tracking::lk_parameters& lk, const Mask::MaskShape& shape, int32_t motion_level,
                  float pixel_aspect, float expansion, bool forward)
@@ -134,9 +149,9 @@ Mask::Matrix3 Tracker::FrameStep(vsa::analysis::Job& job) {
 
   std::mt19937 rng(vantor::tracking::kRobustFitSeed);
   // List A is where the features went, list B where they came from: the model maps i onto j.
-  // The tracker fits with the options' defaults (1500 samples, 99%, threshold 8, truncated cost).
+  // The tracker fits with 1500 samples, 99% confidence and the truncated cost (FitOptions).
   const M_Matrix3 fitted =
-      vantor::tracking::fit_frame_motion(vantor::tracking::robust_fit_options{}, level, c.to, c.from, area, mask_rect, rng);
+      vantor::tracking::fit_frame_motion(FitOptions(), level, c.to, c.from, area, mask_rect, rng);
   const Mask::Matrix3 m = FramePixelMatrix(fitted, pixel_aspect_);
 
   job.ReleaseFrame(time_i, 0);
