@@ -207,6 +207,19 @@ bool FitLeastSquares(h_matrix_2d& h, const std::vector<Point2d>& a, const std::v
       for (size_t i = 0; i < count; ++i) tx += a[i].x - b[i].x, ty += a[i].y - b[i].y;
       h.parameters[0] = tx / static_cast<double>(count);
       h.parameters[1] = ty / static_cast<double>(count);
+      // The median shift: a group of features that all move a little off (an edge sliding along
+      // itself, a shadow) pulls a mean with it, and a chain of presses keeps the pull.
+      if (qrs::DebugBool("RMTMedianShift", true)) {
+        std::vector<double> xs, ys;
+        for (size_t i = 0; i < count; ++i) xs.push_back(a[i].x - b[i].x), ys.push_back(a[i].y - b[i].y);
+        const auto median = [](std::vector<double>& v) {
+          const size_t half = v.size() / 2;
+          std::nth_element(v.begin(), v.begin() + ptrdiff_t(half), v.end());
+          if (v.size() % 2 != 0) return v[half];
+          return (v[half] + *std::max_element(v.begin(), v.begin() + ptrdiff_t(half))) / 2;  // the two middle ones
+        };
+        h.parameters[0] = median(xs), h.parameters[1] = median(ys);
+      }
       break;
     }
     case kRigid:

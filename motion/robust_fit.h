@@ -53,7 +53,9 @@ double predicted_corner_error(const h_matrix_2d& model, const std::vector<Point2
 // C(n, m), in double so that large n cannot overflow.
 double subset_count(uint64_t n, uint64_t m);
 
-// Fits `model` (type preset) so that a[i] ~ model(b[i]). On success the parameters and
+// Fits `model` (type preset) so that a[i] ~ model(b[i]). The refit over the inliers is least
+// squares, but for a translation the inliers' median shift (their mean with the debug setting
+// "RMTMedianShift" 0). On success the parameters and
 // `inliers` (one flag per correspondence) are valid. Types other than 1, 4, 5, 6, 7 are not
 // fitted (false); types outside 1..7 throw std::invalid_argument.
 bool robust_fit(const robust_fit_options& options, const std::vector<Point2f>& a,
