@@ -42,6 +42,12 @@ bool ApplyMaskDocument(EffectHost& effect, const MaskDocument& doc, std::string&
   return true;
 }
 
+bool IsRenditionOf(const MaskDocument& doc, int32_t frame_width, int32_t frame_height) {
+  if (doc.width <= 0 || doc.height <= 0 || (frame_width == doc.width && frame_height == doc.height)) return false;
+  const double frame_aspect = double(frame_width) * doc.height, doc_aspect = double(frame_height) * doc.width;
+  return std::fabs(frame_aspect - doc_aspect) <= 0.01 * doc_aspect;
+}
+
 bool FitDocumentToFrame(EffectHost& effect, const MaskDocument& doc, int32_t frame_width, int32_t frame_height,
                         std::string& problem) {
   problem.clear();
@@ -50,8 +56,7 @@ bool FitDocumentToFrame(EffectHost& effect, const MaskDocument& doc, int32_t fra
     effect.SetLayerSize(frame_width, frame_height);
     return true;
   }
-  const double frame_aspect = double(frame_width) * doc.height, doc_aspect = double(frame_height) * doc.width;
-  if (std::fabs(frame_aspect - doc_aspect) > 0.01 * doc_aspect) {
+  if (!IsRenditionOf(doc, frame_width, frame_height)) {
     effect.SetLayerSize(frame_width, frame_height);
     problem = "frames are " + std::to_string(frame_width) + "x" + std::to_string(frame_height) +
               ", a shape other than the " + std::to_string(doc.width) + "x" + std::to_string(doc.height) +

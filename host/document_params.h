@@ -20,6 +20,11 @@ bool SetUpEffect(EffectHost& effect, std::string& module_message, std::string& e
 // has not declared the Mask parameters.
 bool ApplyMaskDocument(EffectHost& effect, const MaskDocument& doc, std::string& error);
 
+// Whether frames of frame_width x frame_height are the document's shape at another size (a
+// proxy or preview): the document has a size, the frames are not that size, and their aspect is
+// within 1% of its own.
+bool IsRenditionOf(const MaskDocument& doc, int32_t frame_width, int32_t frame_height);
+
 // Fits the instance to frames of frame_width x frame_height: the layer is the document's size
 // and the frames a rendition of it (downsample factors frame / document, so feather and
 // expansion, given in the document's pixels, shrink with a proxy), or the frame's own size for a

@@ -97,9 +97,9 @@ std::unique_ptr<StudioSession> StudioSession::Open(const host::LoadedModule& mod
 }
 
 void StudioSession::WorkOnProxyOf(const host::MaskDocument& doc) {
-  if (doc.width <= 0 || doc.height <= 0 || doc.width == width_) return;
+  // The same size, or another shape: the document's pixels are the frame's, as given.
+  if (!host::IsRenditionOf(doc, width_, height_)) return;
   const double scale = double(width_) / doc.width;
-  if (std::fabs(doc.height * scale - height_) > 0.01 * height_) return;  // another shape: frame pixels as given
   document_width_ = doc.width;
   document_height_ = doc.height;
   proxy_scale_ = scale;
