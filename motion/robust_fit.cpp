@@ -198,28 +198,33 @@ bool FitDlt(h_matrix_2d& h, const std::vector<Point2d>& a, const std::vector<Poi
 }
 
 // Least-squares refit on the inlier pairs.
+std::vector<Point2d> ToDouble(const std::vector<Point2f>& points) {
+  std::vector<Point2d> out(points.size());
+  for (size_t i = 0; i < points.size(); ++i) out[i] = {points[i].x, points[i].y};
+  return out;
+}
+
+double Mean(std::vector<double>& v) { return std::accumulate(v.begin(), v.end(), 0.0) / double(v.size()); }
+
+// Reorders `v`; the mean of the two middle values where there is an even number.
+double Median(std::vector<double>& v) {
+  const size_t half = v.size() / 2;
+  std::nth_element(v.begin(), v.begin() + ptrdiff_t(half), v.end());
+  if (v.size() % 2 != 0) return v[half];
+  return (v[half] + *std::max_element(v.begin(), v.begin() + ptrdiff_t(half))) / 2;
+}
+
 bool FitLeastSquares(h_matrix_2d& h, const std::vector<Point2d>& a, const std::vector<Point2d>& b) {
   const size_t count = a.size();
   if (count < static_cast<size_t>(h.number_of_minimum_points())) return false;
   switch (h.type) {
     case kTranslation: {
-      double tx = 0, ty = 0;
-      for (size_t i = 0; i < count; ++i) tx += a[i].x - b[i].x, ty += a[i].y - b[i].y;
-      h.parameters[0] = tx / static_cast<double>(count);
-      h.parameters[1] = ty / static_cast<double>(count);
+      std::vector<double> xs(count), ys(count);
+      for (size_t i = 0; i < count; ++i) xs[i] = a[i].x - b[i].x, ys[i] = a[i].y - b[i].y;
       // The median shift: a group of features that all move a little off (an edge sliding along
       // itself, a shadow) pulls a mean with it, and a chain of presses keeps the pull.
-      if (qrs::DebugBool("RMTMedianShift", true)) {
-        std::vector<double> xs, ys;
-        for (size_t i = 0; i < count; ++i) xs.push_back(a[i].x - b[i].x), ys.push_back(a[i].y - b[i].y);
-        const auto median = [](std::vector<double>& v) {
-          const size_t half = v.size() / 2;
-          std::nth_element(v.begin(), v.begin() + ptrdiff_t(half), v.end());
-          if (v.size() % 2 != 0) return v[half];
-          return (v[half] + *std::max_element(v.begin(), v.begin() + ptrdiff_t(half))) / 2;  // the two middle ones
-        };
-        h.parameters[0] = median(xs), h.parameters[1] = median(ys);
-      }
+      const auto centre = qrs::DebugBool("RMTMedianShift", true) ? Median : Mean;
+      h.parameters[0] = centre(xs), h.parameters[1] = centre(ys);
       break;
     }
     case kRigid:
@@ -460,8 +465,7 @@ bool robust_fit(const robust_fit_options& options, const std::vector<Point2f>& a
   const size_t n = a.size();
   if (b.size() != n || m > 4 || n < m) return false;
 
-  std::vector<Point2d> pa(n), pb(n);
-  for (size_t i = 0; i < n; ++i) pa[i] = {a[i].x, a[i].y}, pb[i] = {b[i].x, b[i].y};
+  const std::vector<Point2d> pa = ToDouble(a), pb = ToDouble(b);
 
   const double subsets = subset_count(n, m);
   const bool exhaustive = subsets <= static_cast<double>(options.iteration_budget);
@@ -585,9 +589,7 @@ M_Matrix3 fit_frame_motion(const robust_fit_options& options, int32_t level,
     std::vector<bool> inliers;
     if (robust_fit(options, a, b, inliers, model, rng)) {
       if (by_corners && (type == kAffine || type == kPerspective)) {
-        std::vector<Point2d> pa(a.size()), pb(b.size());
-        for (size_t i = 0; i < a.size(); ++i) pa[i] = {a[i].x, a[i].y}, pb[i] = {b[i].x, b[i].y};
-        if (!RicherModelPays(model, pa, pb, inliers, mask)) {
+        if (!RicherModelPays(model, ToDouble(a), ToDouble(b), inliers, mask)) {
           level = type == kPerspective ? 3 : 2;
           continue;
         }
