@@ -13,6 +13,7 @@
 #include "platform/graphics/component_framework.h"
 #include "platform/graphics/raster_engine.h"
 #include "tests/effect/scripted_host.h"
+#include "tests/render/running_components.h"
 #include "tests/overlay/recording_suites.h"
 
 namespace mask_overlay {
@@ -23,12 +24,11 @@ using mask_effect::ParamIndex;
 FxErr Same(void*, const FxEventContext*, FxFixedPoint*) { return FxErr_None; }
 
 // A 100 x 100 layer shown at 1:1, so screen coordinates equal layer coordinates.
-class OverlayDrawTest : public ::testing::Test {
+class OverlayDrawTest : public mask_render::RunningComponentsTest {
  protected:
   void SetUp() override {
-    const QuillProcGetter getter = InitQuillComponents();
-    ASSERT_TRUE(mask_effect::InitializeBrokerClient(getter));
-    ASSERT_EQ(TQE_Initialize(getter), 0);
+    RunningComponentsTest::SetUp();
+    if (HasFatalFailure()) return;
     recording::Reset();
     host_.suites = recording::Suites();
     host_.in_data.width = host_.in_data.height = 100;
@@ -44,9 +44,7 @@ class OverlayDrawTest : public ::testing::Test {
   void TearDown() override {
     host_.utils.dispose_handle(defs_[mask_effect::kParamMaskPath].u.arb.value);
     mask_effect::SequenceSetdown(&host_.in_data, &host_.out_data);
-    TQE_Terminate();
-    mask_effect::ShutDownBrokerClient();
-    TerminateQuillComponents();
+    RunningComponentsTest::TearDown();
   }
   void SetShape(const Mask::MaskShape& shape) {
     FxHandle& h = defs_[mask_effect::kParamMaskPath].u.arb.value;
