@@ -54,6 +54,11 @@ class two_frame_pipeline {
               const lk_parameters& lk) const;
   void set_min_distance(uint64_t d);
 
+  // After a run: the first frame's templates, slot for slot with its row (only the selected
+  // slots' are current), and the second frame's pyramid.
+  const std::vector<feature_template>& first_templates() const { return templates_; }
+  const image_pyramid& second_pyramid() const { return to_; }
+
  private:
   selection_parameters selection_;
   lk_parameters lk_;
