@@ -575,21 +575,60 @@ bool is_plausible(const M_FloatRect& mask, const M_Matrix3& m) {
   return true;
 }
 
+int32_t motion_level_of_type(int32_t type) {
+  switch (type) {
+    case kTranslation: return 0;
+    case kRigid: return 1;
+    case kSimilarity: return 2;
+    case kAffine: return 3;
+    case kPerspective: return 4;
+    default: return -1;
+  }
+}
+
+namespace {
+
+const char* ModelName(int32_t type) {
+  static constexpr const char* kNames[] = {"translation", "rigid", "similarity", "affine", "perspective"};
+  const int32_t level = motion_level_of_type(type);
+  return level < 0 ? "model" : kNames[level];
+}
+
+// Why the type chosen for `level` is simpler than the level asks, or empty.
+std::string CapReason(int32_t level, int32_t type, uint64_t count, double area) {
+  const int32_t l = std::min(std::max(level, 0), 4);
+  if (motion_level_of_type(type) >= l) return {};
+  if (motion_level_of_type(choose_model_type(l, count, 1.0)) < l)
+    return std::to_string(count) + " features are too few for " + ModelName(choose_model_type(l, 1000, 1.0));
+  return "the features cover " + std::to_string(int(std::lround(100 * area))) + "% of the mask's box";
+}
+
+}  // namespace
+
 M_Matrix3 fit_frame_motion(const robust_fit_options& options, int32_t level,
                            const std::vector<Point2f>& a, const std::vector<Point2f>& b, double area,
-                           const M_FloatRect& mask, std::mt19937& rng, std::vector<int32_t>* attempted_types) {
+                           const M_FloatRect& mask, std::mt19937& rng, std::vector<int32_t>* attempted_types,
+                           frame_motion_report* report) {
   // Richer models are kept where the features carry them at the mask, not by how much of the
   // mask's box they cover; "RMTModelByCornerError" 0 gives back the box-ratio rule.
   const bool by_corners = qrs::DebugBool("RMTModelByCornerError", true);
+  frame_motion_report local;
+  frame_motion_report& r = report ? *report : local;
+  r = {};
+  const auto note = [&r](std::string why) {
+    if (r.fallback.empty()) r.fallback = std::move(why);
+  };
   for (;;) {
     // The type follows from the loop level and the caps; the level itself only falls.
     const int32_t type = choose_model_type(level, a.size(), by_corners ? 1.0 : area);
+    note(CapReason(level, type, a.size(), area));
     if (attempted_types) attempted_types->push_back(type);
     h_matrix_2d model(type);
     std::vector<bool> inliers;
     if (robust_fit(options, a, b, inliers, model, rng)) {
       if (by_corners && (type == kAffine || type == kPerspective)) {
         if (!RicherModelPays(model, ToDouble(a), ToDouble(b), inliers, mask)) {
+          note(std::string("the features do not carry ") + ModelName(type) + " to the mask's corners");
           level = type == kPerspective ? 3 : 2;
           continue;
         }
@@ -598,7 +637,14 @@ M_Matrix3 fit_frame_motion(const robust_fit_options& options, int32_t level,
       bool finite = true;
       for (const auto& row : m.m)
         for (double v : row) finite = finite && std::isfinite(v);
-      if (finite && m.Determinant() > 0 && is_plausible(mask, m)) return m;
+      if (finite && m.Determinant() > 0 && is_plausible(mask, m)) {
+        r.type = type;
+        r.inliers = uint64_t(std::count(inliers.begin(), inliers.end(), true));
+        return m;
+      }
+      note(std::string("the ") + ModelName(type) + " fitted would fold the mask");
+    } else {
+      note(std::string("no ") + ModelName(type) + " fits the features");
     }
     if (level == 0) break;
     level = (level >= 2 && level <= 4) ? 1 : 0;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "math/m_matrix.h"
@@ -69,6 +70,17 @@ M_Matrix3 to_matrix3(const h_matrix_2d& model);
 // quadrilateral, or when the rectangle has no area.
 bool is_plausible(const M_FloatRect& mask, const M_Matrix3& m);
 
+// What one frame step's fit did.
+struct frame_motion_report {
+  int32_t type = 0;       // the model fitted (kTranslation .. kPerspective); 0: none fitted, the identity
+  uint64_t inliers = 0;   // correspondences the model was refitted over
+  std::string fallback;   // why a richer model than `type` was not kept; empty when none was dropped
+};
+
+// The motion level (0 translation, 1 rigid, 2 similarity, 3 affine, 4 perspective) of a model
+// type; -1 for 0 and for types the fit never chooses.
+int32_t motion_level_of_type(int32_t type);
+
 // One frame step: the richest acceptable model for `level`, then on each rejection the level
 // drops (2, 3 and 4 to 1, anything else to 0) and the type is chosen again; a rejection at
 // level 0 gives identity. A perspective or affine fit that is not expected to place the mask's
@@ -77,10 +89,10 @@ bool is_plausible(const M_FloatRect& mask, const M_Matrix3& m);
 // similarity), in place of the area score's caps; the debug setting "RMTModelByCornerError" 0
 // restores the caps. The generator continues its sequence across the attempts, so a
 // repeated type is tried with fresh samples. `attempted_types`, when given, receives each
-// attempt's type.
+// attempt's type; `report`, when given, what was kept and why richer models were not.
 M_Matrix3 fit_frame_motion(const robust_fit_options& options, int32_t level,
                            const std::vector<Point2f>& a, const std::vector<Point2f>& b, double area,
                            const M_FloatRect& mask, std::mt19937& rng,
-                           std::vector<int32_t>* attempted_types = nullptr);
+                           std::vector<int32_t>* attempted_types = nullptr, frame_motion_report* report = nullptr);
 
 }  // namespace vantor::tracking
