@@ -9,7 +9,7 @@
 // Columns per tracker: the mask's mean control point error on the last frame and on its worst
 // frame (pixels), drift (slope of a least-squares line through the per-frame error, pixels per
 // 100 frames), and frames tracked per second (ours through the host: render, cache and job).
-// --quick runs a subset of short clips.
+// --quick runs a subset of short clips; --only TEXT the clips whose name contains TEXT.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -136,11 +136,14 @@ struct Run {
 
 // ---- OpenCV ----
 
+// `m` works on OpenCV's pixels, where pixel (k, l)'s value sits at (k, l); the mask's points
+// have pixel (k, l) covering (k, l) to (k + 1, l + 1), so they are moved half a pixel there and
+// back.
 std::vector<cv::Point2d> Transform(const cv::Matx33d& m, const std::vector<cv::Point2d>& points) {
   std::vector<cv::Point2d> out;
   for (const cv::Point2d& p : points) {
-    const cv::Vec3d q = m * cv::Vec3d(p.x, p.y, 1);
-    out.push_back({q[0] / q[2], q[1] / q[2]});
+    const cv::Vec3d q = m * cv::Vec3d(p.x - 0.5, p.y - 0.5, 1);
+    out.push_back({q[0] / q[2] + 0.5, q[1] / q[2] + 0.5});
   }
   return out;
 }
@@ -378,9 +381,10 @@ std::string Cells(const Run& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
-  if (argc > 1 && !quick) {
-    std::fprintf(stderr, "usage: %s [--quick]\n", argv[0]);
+  const bool quick = argc == 2 && std::strcmp(argv[1], "--quick") == 0;
+  const char* only = argc == 3 && std::strcmp(argv[1], "--only") == 0 ? argv[2] : nullptr;
+  if (argc > 1 && !quick && !only) {
+    std::fprintf(stderr, "usage: %s [--quick | --only TEXT]\n", argv[0]);
     return 2;
   }
   cv::setNumThreads(1);
@@ -400,7 +404,7 @@ int main(int argc, char** argv) {
   std::printf("%-22s %-7s %5s | %-35s | %-35s | %s\n", "clip", "mask", "frames", "ours: last    worst  drift/100   fps",
               "OpenCV: last  worst  drift/100   fps", "notes");
   for (const ClipCase& c : Clips()) {
-    if (quick && !c.quick) continue;
+    if ((quick && !c.quick) || (only && c.name.find(only) == std::string::npos)) continue;
     std::vector<host::RgbaFrame> clip = host::MakeCardClip(c.spec, Photo(c.card), Photo(c.background));
     std::string note;
     if (c.h264 && !ThroughH264(clip, error)) note = "not compressed: " + error;

@@ -40,6 +40,7 @@ struct TrackCommandOptions {
   std::optional<int64_t> from, to;
   std::string motion;  // empty: the document's
   bool overwrite = false;  // -o may name the -m document
+  bool verbose = false;    // one line per press: the model, the features, the reference
 };
 
 int RunTrack(const CommonOptions& common, const TrackCommandOptions& options);

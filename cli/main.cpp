@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
   track_cmd->add_option("--to", track.to, "last frame (default: the clip's last; before --from tracks backwards)");
   track_cmd->add_option("--motion", track.motion, "translation, rigid, similarity, affine or perspective (default: the document's)");
   track_cmd->add_flag("--overwrite", track.overwrite, "let -o write over the -m document");
+  track_cmd->add_flag("-v,--verbose", track.verbose, "a line for every press: the model fitted, the features, the reference");
 
   maskfx::StudioCommandOptions studio;
   CLI::App* studio_cmd = app.add_subcommand("studio", "draw, edit, track and render the mask in a browser");

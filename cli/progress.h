@@ -10,8 +10,10 @@ namespace maskfx {
 class ProgressLine {
  public:
   explicit ProgressLine(std::string what);
-  // frame counts; total 0 when unknown.
-  void Update(int64_t done, int64_t total, double frames_per_second, double seconds_left);
+  // frame counts; total 0 when unknown. `note`, when given, ends the line ("perspective").
+  void Update(int64_t done, int64_t total, double frames_per_second, double seconds_left, const std::string& note = {});
+  // A line of its own above the progress line, which the next update draws again.
+  void Say(const std::string& text);
   void Finish();  // ends the line
 
  private:

@@ -29,7 +29,11 @@ int RunTrack(const CommonOptions& common, const TrackCommandOptions& o) {
 
   ProgressLine line("tracking");
   const host::TrackClipResult result = host::TrackClip(
-      module, options, [&](const host::TrackProgress& p) { line.Update(p.done, p.total, p.frames_per_second, p.seconds_left); },
+      module, options,
+      [&](const host::TrackProgress& p) {
+        if (o.verbose && p.press) line.Say(host::PressReportText(*p.press));
+        line.Update(p.done, p.total, p.frames_per_second, p.seconds_left, p.press ? host::PressModelText(*p.press) : "");
+      },
       interrupts.stop());
   line.Finish();
   if (!result.module_message.empty())
@@ -41,6 +45,10 @@ int RunTrack(const CommonOptions& common, const TrackCommandOptions& o) {
                 static_cast<long long>(t.frames_tracked), static_cast<long long>(std::llabs(result.to - result.from)),
                 static_cast<long long>(result.from), static_cast<long long>(result.to), t.seconds,
                 t.seconds > 0 ? t.frames_tracked / t.seconds : 0.0, o.output.c_str());
+  if (result.written && t.frames_tracked > 0 && (t.reference_taken || t.reference_declined || t.fell_back))
+    std::printf("the reference was taken on %lld presses and not on %lld; %lld presses fitted a simpler model than asked for\n",
+                static_cast<long long>(t.reference_taken), static_cast<long long>(t.reference_declined),
+                static_cast<long long>(t.fell_back));
   if (t.exit_status != 0) return Fail(t.exit_status, t.error);
   if (t.interrupted) return Fail(kExitFailure, "interrupted; the frames tracked so far are kept");
   return kExitOk;

@@ -10,6 +10,7 @@
 #include "platform/sdk/basic_suite.h"
 #include "platform/sdk/pf_suites.h"
 #include "tracking/pipeline_cache.h"
+#include "tracking/reference_chain.h"
 
 namespace mask_effect {
 namespace {
@@ -90,6 +91,7 @@ void StopComponents() {
   std::lock_guard lock(users.mutex);
   if (users.count == 0 || --users.count > 0) return;
   mask::DropKeptPipeline();
+  mask::DropAllChains();
   TQE_Terminate();
   ShutDownBrokerClient();
   ClearOffsetPathProcs();

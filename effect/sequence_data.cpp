@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "tracking/pipeline_cache.h"
+#include "tracking/reference_chain.h"
 #include "platform/runtime/never_destroyed.h"
 
 namespace mask_effect {
@@ -183,6 +184,7 @@ FxErr SequenceSetdown(FxInData* in_data, FxOutData* out_data) {
   // A closing instance has finished its tracking: the working memory kept for its next press
   // would otherwise stay until the module is unloaded.
   mask::DropKeptPipeline();
+  mask::DropChain(in_data->effect_ref);
   return FxErr_None;
 }
 

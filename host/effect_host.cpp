@@ -146,6 +146,7 @@ EffectHost::TrackPress EffectHost::PressTrack(int64_t frame, bool forward, int64
   {
     std::lock_guard lock(instance_.params_mutex);
     pairs_before = instance_.keyframe_pairs;
+    instance_.last_press.reset();
     params = ParamsAt(frame);
   }
   // Not under the lock: the command may answer through the tracking suite at once.
@@ -156,6 +157,7 @@ EffectHost::TrackPress EffectHost::PressTrack(int64_t frame, bool forward, int64
     (e.level == 1 ? press.errors : press.warnings).push_back(ReportText(e.message));
   std::lock_guard lock(instance_.params_mutex);
   press.keyframes = instance_.keyframe_pairs > pairs_before;
+  press.report = instance_.last_press;
   return press;
 }
 
@@ -331,6 +333,7 @@ void EffectHost::OfferSuites() {
   offer(kFxUtilitySuiteName, kFxUtilitySuiteVersion, UtilitySuite());
   offer(kFxMaskingSuiteName, kFxMaskingSuiteVersion, MaskingSuite());
   offer(kFxTrackingSuiteName, kFxTrackingSuiteVersion, TrackingSuite());
+  offer(kFxTrackingSuiteName, kFxTrackingSuiteVersion2, TrackingSuite2());
   offer(kFxDrawSuiteName, kFxDrawSuiteVersion, DrawSuite());
   offer(kFxSupplierSuiteName, kFxSupplierSuiteVersion, SupplierSuite());
   offer(kFxSurfaceSuiteName, kFxSurfaceSuiteVersion, SurfaceSuite());

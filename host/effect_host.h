@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -116,6 +117,7 @@ class EffectHost {
     bool finished = true;
     bool keyframes = false;  // a keyframe pair was stored
     std::vector<std::string> errors, warnings;
+    std::optional<PressReport> report;  // what the press did, where the effect said
   };
   TrackPress PressTrack(int64_t frame, bool forward, int64_t timeout_ms);
 

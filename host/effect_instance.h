@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -12,6 +14,18 @@
 #include "platform/sdk/params.h"
 
 namespace host {
+
+// What one tracking press did, as the effect reported it.
+struct PressReport {
+  int64_t frame = 0;  // the frame it keyed
+  int32_t level_requested = 0, level_used = -1;  // 0 translation .. 4 perspective; -1 none fitted
+  int32_t features_selected = 0, features_followed = 0, features_fitted = 0;
+  int32_t reference = 0;  // 0 none, 1 started on the press's frame, 2 taken, 3 declined
+  int32_t reference_found = 0;
+  int64_t reference_frame = -1;
+  double reference_correction = 0;  // pixels
+  std::string fallback, reference_note;
+};
 
 struct EffectInstance {
   std::vector<uint32_t> pixel_formats;                            // in the order added
@@ -32,6 +46,7 @@ struct EffectInstance {
   // they produced none. Under params_mutex.
   int keyframe_pairs = 0;
   int presses_without_keyframes = 0;
+  std::optional<PressReport> last_press;  // the last press's report, where the effect gives one
 };
 
 inline FxEffectRef RefOf(EffectInstance* instance) { return reinterpret_cast<FxEffectRef>(instance); }

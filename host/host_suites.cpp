@@ -1,5 +1,7 @@
 #include "host/host_suites.h"
 
+#include <cstddef>
+
 #include "host/effect_instance.h"
 #include "host/handles.h"
 #include "host/mask_edits.h"
@@ -147,7 +149,36 @@ FxErr SetKeyframePair(FxEffectRef ref, int32_t param_index, const FxRatioTime* t
   return FxErr_None;
 }
 
+const char* TextOrEmpty(const char* text) { return text ? text : ""; }
+
+// Keeps the report for the press's caller. Only the fields the module's record holds are read.
+FxErr ReportPress(FxEffectRef ref, int32_t param_index, const FxRatioTime* time1, const FxPressReport* report) {
+  EffectInstance* instance = InstanceOf(ref);
+  if (instance == nullptr || param_index != int32_t(kMaskPathParam) || report == nullptr || time1 == nullptr)
+    return FxErr_BadCallbackParam;
+  PressReport r;
+  if (!FrameOfTime(ref, *time1, r.frame) || report->size < int32_t(offsetof(FxPressReport, fallback)))
+    return FxErr_BadCallbackParam;
+  r.level_requested = report->level_requested;
+  r.level_used = report->level_used;
+  r.features_selected = report->features_selected;
+  r.features_followed = report->features_followed;
+  r.features_fitted = report->features_fitted;
+  r.reference = report->reference;
+  r.reference_found = report->reference_found;
+  r.reference_frame = report->reference_frame;
+  r.reference_correction = report->reference_correction;
+  if (report->size >= int32_t(sizeof(FxPressReport))) {
+    r.fallback = TextOrEmpty(report->fallback);
+    r.reference_note = TextOrEmpty(report->reference_note);
+  }
+  std::lock_guard lock(instance->params_mutex);
+  instance->last_press = std::move(r);
+  return FxErr_None;
+}
+
 const FxTrackingSuite kTracking = {&SetKeyframePair};
+const FxTrackingSuite2 kTracking2 = {&SetKeyframePair, &ReportPress};
 
 bool Animated(size_t keys) { return keys > 1; }
 
@@ -161,6 +192,7 @@ int64_t RuntimeInstanceIdOf(FxEffectRef ref) {
 const FxUtilitySuite* UtilitySuite() { return &kUtility; }
 const FxMaskingSuite* MaskingSuite() { return &kMasking; }
 const FxTrackingSuite* TrackingSuite() { return &kTracking; }
+const FxTrackingSuite2* TrackingSuite2() { return &kTracking2; }
 
 void StoreValueAtFrame(ParamStore& params, size_t index, int64_t frame, std::vector<uint8_t> bytes) {
   if (Animated(params.at(index).values.size())) params.SetValueKeyframe(index, frame, std::move(bytes));

@@ -15,6 +15,7 @@ const FxUtilitySuite* UtilitySuite();
 int64_t RuntimeInstanceIdOf(FxEffectRef ref);
 const FxMaskingSuite* MaskingSuite();
 const FxTrackingSuite* TrackingSuite();
+const FxTrackingSuite2* TrackingSuite2();  // version 2: the keyframe pair and each press's report
 
 // Stores a value edited at `frame`: a parameter that is not animated (one value or none) takes
 // it for the whole clip; an animated one gets a keyframe there.

@@ -1,6 +1,7 @@
 #include "host/track_job.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 
 #include "host/document_params.h"
@@ -28,6 +29,36 @@ std::string PressFailure(const EffectHost::TrackPress& press, int64_t timeout_ms
   if (press.command.display_error) return press.command.message;
   if (!press.errors.empty()) return press.errors.front();
   return "";
+}
+
+std::string PressModelText(const PressReport& r) {
+  const char* name = MotionNameOf(r.level_used);
+  return name ? name : "no motion";
+}
+
+std::string PressReportText(const PressReport& r) {
+  std::string text = FrameText(r.frame) + ": " + PressModelText(r);
+  if (r.level_used < r.level_requested) {
+    const char* asked = MotionNameOf(r.level_requested);
+    text += std::string(" (asked for ") + (asked ? asked : "?") + (r.fallback.empty() ? "" : ": " + r.fallback) + ")";
+  }
+  text += ", " + std::to_string(r.features_followed) + " of " + std::to_string(r.features_selected) + " features followed, " +
+          std::to_string(r.features_fitted) + " fitted";
+  char moved[32];
+  std::snprintf(moved, sizeof moved, "%.2f", r.reference_correction);
+  switch (r.reference) {
+    case 1: text += "; " + FrameText(r.reference_frame) + " is the reference"; break;
+    case 2:
+      text += "; reference " + FrameText(r.reference_frame) + " taken, " + std::to_string(r.reference_found) +
+              " features found, moved " + moved + " px";
+      break;
+    case 3:
+      text += "; reference " + FrameText(r.reference_frame) + " not taken (" + r.reference_note + "; " +
+              std::to_string(r.reference_found) + " features found)";
+      break;
+    default: break;
+  }
+  return text;
 }
 
 TrackResult TrackThroughClip(EffectHost& effect, const TrackOptions& options,
@@ -68,9 +99,15 @@ TrackResult TrackThroughClip(EffectHost& effect, const TrackOptions& options,
     if (!press.keyframes) return fail(1, FrameText(f) + ": the effect stored no keyframes");
     for (const std::string& w : press.warnings) result.warnings.push_back(FrameText(f) + ": " + w);
     ++result.frames_tracked;
+    if (press.report) {
+      result.fell_back += press.report->level_used < press.report->level_requested;
+      result.reference_taken += press.report->reference == 2;
+      result.reference_declined += press.report->reference == 3;
+    }
     result.seconds = std::chrono::duration<double>(Clock::now() - began).count();
     if (progress) {
       TrackProgress p;
+      p.press = press.report ? &*press.report : nullptr;
       p.done = result.frames_tracked;
       p.total = total;
       p.frames_per_second = result.seconds > 0 ? p.done / result.seconds : 0;

@@ -23,13 +23,24 @@ struct TrackOptions {
 struct TrackProgress {
   int64_t done = 0, total = 0;
   double frames_per_second = 0, seconds_left = 0;
+  const PressReport* press = nullptr;  // the press just done, where the effect reported it
 };
+
+// One line for a press's report: "frame 12: perspective, 96 of 100 features followed, 94
+// fitted; reference frame 0 taken, 98 features found, moved 0.02 px". The model is the one that
+// placed the mask, followed by "(asked for X: why)" where it fell back.
+std::string PressReportText(const PressReport& report);
+// The model a press used ("perspective"), or "no motion" where nothing was fitted.
+std::string PressModelText(const PressReport& report);
 
 struct TrackResult {
   int exit_status = 0;  // 0 done, 1 failed while running, 2 bad input
   std::string error;    // one line when exit_status != 0
   std::vector<std::string> warnings;  // "frame N: ..." for presses that left the mask where it was
   int64_t frames_tracked = 0;         // presses whose keyframes were stored
+  // Of those, presses that fitted a simpler model than asked for, and presses whose reference
+  // was found and taken, or declined.
+  int64_t fell_back = 0, reference_taken = 0, reference_declined = 0;
   bool interrupted = false;
   double seconds = 0;
 };

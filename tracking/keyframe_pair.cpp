@@ -81,4 +81,15 @@ void WriteKeyframePair(const FxInData& in_data, const Mask::MaskShape& from, con
 
 void SendNoKeyframes(const FxInData& in_data) { CallTrackingSuite(in_data, {0, 1}, nullptr, {0, 1}, nullptr); }
 
+bool ReportPress(const FxInData& in_data, Time t1, const FxPressReport& report) {
+  try {
+    mask_effect::ScopedSuite suite(&in_data, kFxTrackingSuiteName, kFxTrackingSuiteVersion2);
+    const FxRatioTime time{t1.numerator(), t1.denominator()};
+    return suite.get<FxTrackingSuite2>()->ReportPress(in_data.effect_ref, mask_effect::kParamMaskPath, &time,
+                                                      &report) == FxErr_None;
+  } catch (int) {
+    return false;  // an older host: it keeps the keyframes and hears nothing more
+  }
+}
+
 }  // namespace mask

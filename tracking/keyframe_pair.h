@@ -7,6 +7,7 @@
 #include "mask/mask_geometry.h"
 #include "mask/mask_shape.h"
 #include "platform/sdk/effect_interface.h"
+#include "platform/sdk/private_suites.h"
 
 namespace mask {
 
@@ -25,5 +26,9 @@ void WriteKeyframePair(const FxInData& in_data, const Mask::MaskShape& from, con
 
 // Tells the host that a press produced no keyframes. A missing tracking suite throws 13.
 void SendNoKeyframes(const FxInData& in_data);
+
+// Tells the host what the press that keys t1 did, where it offers the tracking suite's second
+// version; false where it does not (a host that only stores keyframes).
+bool ReportPress(const FxInData& in_data, Time t1, const FxPressReport& report);
 
 }  // namespace mask

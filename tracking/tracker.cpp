@@ -15,6 +15,7 @@
 #include "tracking/active_tracks.h"
 #include "tracking/keyframe_pair.h"
 #include "tracking/pipeline_cache.h"
+#include "tracking/reference_chain.h"
 
 namespace mask {
 namespace {
@@ -96,19 +97,19 @@ Mask::Matrix3 FramePixelMatrix(const M_Matrix3& fitted, float pixel_aspect) {
   return out;
 }
 
-namespace {
+Mask::Matrix3 MaskPixelMatrix(const Mask::Matrix3& on_feature_pixels) {
+  if (!qrs::DebugBool("RMTPixelCentres", true)) return on_feature_pixels;
+  Mask::Matrix3 to_features, to_mask;
+  to_features.m[6] = to_features.m[7] = -0.5;
+  to_mask.m[6] = to_mask.m[7] = 0.5;
+  return Then(Then(to_features, on_feature_pixels), to_mask);
+}
 
-// The fit's options for a press: the defaults, but with inliers within 2 (squared transfer error,
-// about a pixel) rather than 8: features a pixel or two off the motion (on a hand crossing the
-// card, at the edge of a flat area) otherwise join the least-squares refit and stay in the chain.
-// "RMTTightInliers" 0 keeps the default.
-vantor::tracking::robust_fit_options FitOptions() {
+vantor::tracking::robust_fit_options PressFitOptions() {
   vantor::tracking::robust_fit_options options;
   if (qrs::DebugBool("RMTTightInliers", true)) options.inlier_threshold = 2.0;
   return options;
 }
-
-}  // namespace
 
 Tracker::Tracker(const FxInData* in_data, const vantor::tracking::selection_parameters& selection,
                  const vantor::tracking::lk_parameters& lk, const Mask::MaskShape& shape, int32_t motion_level,
@@ -136,8 +137,9 @@ Mask::Matrix3 Tracker::FrameStep(vsa::analysis::Job& job) {
   std::unique_ptr<vantor::tracking::two_frame_pipeline> pipeline =
       TakePipeline(uint64_t(width), uint64_t(height), Selection(), Lk());
   vantor::tracking::two_frame_result result = pipeline->run(source);
-  KeepPipeline(std::move(pipeline));
   const uint64_t slots = result.slots;
+  const std::vector<vantor::tracking::tracking_feature<float>> first_row(result.table.begin(),
+                                                                         result.table.begin() + int64_t(slots));
   const Correspondences c = CollectCorrespondences(result.table, slots, pixel_aspect_);
   SetFeatures(boost::make_shared<vsa::analysis::FeatureTable>(std::move(result.table)), slots, 2);
   last_correspondences_ = c.from.size();
@@ -149,23 +151,69 @@ Mask::Matrix3 Tracker::FrameStep(vsa::analysis::Job& job) {
 
   std::mt19937 rng(vantor::tracking::kRobustFitSeed);
   // List A is where the features went, list B where they came from: the model maps i onto j.
-  // The tracker fits with 1500 samples, 99% confidence and the truncated cost (FitOptions).
+  // The tracker fits with 1500 samples, 99% confidence and the truncated cost (PressFitOptions).
   const M_Matrix3 fitted =
-      vantor::tracking::fit_frame_motion(FitOptions(), level, c.to, c.from, area, mask_rect, rng);
-  const Mask::Matrix3 m = FramePixelMatrix(fitted, pixel_aspect_);
+      vantor::tracking::fit_frame_motion(PressFitOptions(), level, c.to, c.from, area, mask_rect, rng, nullptr, &fit_);
+  level_ = level;
+  selected_ = result.selected;
+  const Mask::Bounds feature_box{box.left - 0.5f, box.top - 0.5f, box.width, box.height};
+  const Mask::Matrix3 m =
+      FollowReference(*pipeline, first_row, i, level, feature_box, FramePixelMatrix(fitted, pixel_aspect_));
+  KeepPipeline(std::move(pipeline));
 
   job.ReleaseFrame(time_i, 0);
   job.ReleaseFrame(time_j, 0);
-  return m;
+  return MaskPixelMatrix(m);
+}
+
+Mask::Matrix3 Tracker::FollowReference(const vantor::tracking::two_frame_pipeline& pipeline,
+                                       const std::vector<vantor::tracking::tracking_feature<float>>& first_row,
+                                       int64_t i, int32_t level, const Mask::Bounds& box, const Mask::Matrix3& step) {
+  Mask::Matrix3 to_i;
+  chain_ = ContinuedChain(in_data_.effect_ref, i, shape_, to_i);
+  if (!chain_) {
+    // The mask on frame i is not one this instance's track wrote: frame i is the reference.
+    chain_ = StartChain(in_data_.effect_ref, i, box, first_row, pipeline);
+    reference_ = {};
+    if (chain_) reference_.kind = ReferenceOutcome::kStarted;
+    from_reference_ = step;
+    return step;
+  }
+  Mask::Matrix3 map = Then(to_i, step);
+  reference_ = CorrectFromReference(*chain_, pipeline.second_pyramid(), Lk(), level, pixel_aspect_, map);
+  from_reference_ = map;
+  return reference_.kind == ReferenceOutcome::kTaken ? Then(Inverse(to_i), map) : step;
+}
+
+FxPressReport Tracker::PressReport() const {
+  FxPressReport r{};
+  r.size = int32_t(sizeof r);
+  r.level_requested = level_;
+  // The model that placed the mask: the reference's where it was taken.
+  const vantor::tracking::frame_motion_report& placed =
+      reference_.kind == ReferenceOutcome::kTaken ? reference_.fit : fit_;
+  r.level_used = vantor::tracking::motion_level_of_type(placed.type);
+  r.features_selected = int32_t(std::min<uint64_t>(selected_, INT32_MAX));
+  r.features_followed = int32_t(std::min<uint64_t>(last_correspondences_, INT32_MAX));
+  r.features_fitted = int32_t(std::min<uint64_t>(fit_.inliers, INT32_MAX));
+  r.reference = int32_t(reference_.kind);
+  r.reference_found = int32_t(std::min<uint64_t>(reference_.matched, INT32_MAX));
+  r.reference_frame = chain_ ? chain_->frame : -1;
+  r.reference_correction = reference_.correction;
+  r.fallback = placed.fallback.c_str();
+  r.reference_note = reference_.why;
+  return r;
 }
 
 void Tracker::Run(vsa::analysis::Job& job) {
   int32_t width = 0, height = 0;
   job.FrameSize(width, height);
   Mask::Matrix3 m;  // identity
+  bool stepped = false;
   try {
     m = FrameStep(job);
     DiscardShortTracks();
+    stepped = true;
   } catch (const TerminateException&) {
     // The job stopped: the mask stays where it is, and the host still hears of the press.
   }
@@ -173,6 +221,8 @@ void Tracker::Run(vsa::analysis::Job& job) {
   MoveShapeByTrack(moved, float(width), float(height), m);
   const Time t0 = job.SegmentStart();
   const Time t1 = forward_ ? t0 + job.FrameDuration() : t0 - job.FrameDuration();
+  // A mask left where it was by a stopped job is not where the reference's map puts it.
+  if (stepped && chain_) RecordWritten(*chain_, vsa::analysis::FrameIndexAt(t1, job.FrameDuration()), moved, from_reference_);
   {
     // Free for the next press once the host has this one's keyframes, whatever happened here.
     struct Release {
@@ -181,6 +231,7 @@ void Tracker::Run(vsa::analysis::Job& job) {
     } release{this};
     WriteKeyframePair(in_data_, shape_, moved, t0, t1);
   }
+  if (stepped) ReportPress(in_data_, t1, PressReport());
   // Only after the pair: the host's reporter may raise, and the press still owes the host its
   // keyframes.
   if (last_correspondences_ == 0 && job.Status() < vsa::analysis::kJobStopping) {

@@ -14,7 +14,9 @@
 #include "mask/mask_geometry.h"
 #include "mask/mask_shape.h"
 #include "motion/robust_fit.h"
+#include "tracking/reference_chain.h"
 #include "platform/sdk/effect_interface.h"
+#include "platform/sdk/private_suites.h"
 
 namespace mask {
 
@@ -62,8 +64,21 @@ struct Correspondences {
 Correspondences CollectCorrespondences(const std::vector<vantor::tracking::tracking_feature<float>>& table,
                                        uint64_t slots, float pixel_aspect);
 
+// The fit's options for a press: the defaults, but with inliers within 2 (squared transfer error,
+// about a pixel) rather than 8: features a pixel or two off the motion (on a hand crossing the
+// card, at the edge of a flat area) otherwise join the least-squares refit and stay in the chain.
+// "RMTTightInliers" 0 keeps the default.
+vantor::tracking::robust_fit_options PressFitOptions();
+
 // The fitted map (on x scaled by the pixel aspect) turned into one on frame pixels.
 Mask::Matrix3 FramePixelMatrix(const M_Matrix3& fitted, float pixel_aspect);
+
+// A map on the features' pixels, where pixel (k, l)'s value sits at (k, l), as one on the
+// mask's, where it covers (k, l) to (k + 1, l + 1): the same motion, its centre half a pixel
+// away. A turn or a scale fitted on features and applied to the mask unchanged moves it by
+// (A - I)(0.5, 0.5): a quarter of a pixel after a scale of 1.4. "RMTPixelCentres" 0 applies the
+// features' map as it is.
+Mask::Matrix3 MaskPixelMatrix(const Mask::Matrix3& on_feature_pixels);
 
 class Tracker : public vsa::analysis::Analysis {
  public:
@@ -82,9 +97,16 @@ class Tracker : public vsa::analysis::Analysis {
 
   // What the last step found, for hosts and tests.
   uint64_t LastCorrespondenceCount() const { return last_correspondences_; }
+  const ReferenceOutcome& LastReferenceOutcome() const { return reference_; }
 
  private:
   void ReleaseActiveTrack();
+  // The step from frame i, continued from or starting the instance's reference chain; `step`
+  // is the frame-to-frame map, the result the one the press applies (both on the features'
+  // pixels).
+  Mask::Matrix3 FollowReference(const vantor::tracking::two_frame_pipeline& pipeline,
+                                const std::vector<vantor::tracking::tracking_feature<float>>& first_row, int64_t i,
+                                int32_t level, const Mask::Bounds& box, const Mask::Matrix3& step);
 
   FxInData in_data_;  // a copy: the command's record is gone by the time the job runs
   Mask::MaskShape shape_;
@@ -93,6 +115,14 @@ class Tracker : public vsa::analysis::Analysis {
   float expansion_;
   bool forward_;
   uint64_t last_correspondences_ = 0;
+  // What the press did, for its report.
+  FxPressReport PressReport() const;
+  int32_t level_ = 0;
+  uint64_t selected_ = 0;
+  vantor::tracking::frame_motion_report fit_;
+  std::shared_ptr<ReferenceChain> chain_;
+  Mask::Matrix3 from_reference_;  // the reference's pixels to the new frame's
+  ReferenceOutcome reference_;
   std::atomic<bool> holds_active_track_{false};
 };
 

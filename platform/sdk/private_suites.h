@@ -46,10 +46,41 @@ struct FxTrackingSuite {
                            FxHandle shape0, const FxRatioTime* time1, FxHandle shape1);
 };
 
+// Version 2 adds what each press did. A host that offers only version 1 hears nothing of it.
+inline constexpr int32_t kFxTrackingSuiteVersion2 = 2;
+
+// One press's outcome. `size` is the record's size in bytes as the module knows it, so that
+// either side may be newer: the host reads only the fields that fit.
+struct FxPressReport {
+  int32_t size;
+  int32_t level_requested;    // motion levels: 0 translation, 1 rigid, 2 similarity, 3 affine, 4 perspective
+  int32_t level_used;         // -1: nothing fitted, the mask stayed where it was
+  int32_t features_selected;  // corners chosen in the frame tracked from
+  int32_t features_followed;  // of those, found in the next frame
+  int32_t features_fitted;    // of those, within the fitted motion
+  int32_t reference;          // 0 none, 1 this press's frame became the reference, 2 taken, 3 declined
+  int32_t reference_found;    // the reference's features found in the next frame
+  int64_t reference_frame;    // the reference's frame index
+  double reference_correction;  // pixels the reference moved the mask's box corners from the frame step
+  const char* fallback;         // why a simpler model than asked for was used, or ""
+  const char* reference_note;   // why the reference was declined, or ""
+};
+
+struct FxTrackingSuite2 {
+  // 1: as in version 1.
+  FxErr (*SetKeyframePair)(FxEffectRef effect_ref, int32_t param_index, const FxRatioTime* time0,
+                           FxHandle shape0, const FxRatioTime* time1, FxHandle shape1);
+  // 2: what the press that keys time1 did; strings are the caller's and last for the call only.
+  FxErr (*ReportPress)(FxEffectRef effect_ref, int32_t param_index, const FxRatioTime* time1,
+                       const FxPressReport* report);
+};
+
 }  // extern "C"
 
 // The table positions the module relies on.
 static_assert(offsetof(FxMaskingSuite, ClosePath) == 3 * sizeof(void (*)()));
 static_assert(sizeof(FxMaskingSuite) == 5 * sizeof(void (*)()));
 static_assert(sizeof(FxTrackingSuite) == 1 * sizeof(void (*)()));
+static_assert(sizeof(FxTrackingSuite2) == 2 * sizeof(void (*)()));
+static_assert(offsetof(FxPressReport, reference_frame) == 32);
 static_assert(sizeof(FxRatioTime) == 16);

@@ -147,10 +147,20 @@ TEST_F(MaskfxTest, DemoMasksItsBuiltInClip) {
 
   // The same material through maskfx track, backwards from the tracked last frame.
   const std::string clip = (output / "clip" / "frame_%04d.png").string();
+  // With --verbose, a line a press: frame 23 starts a reference of its own, but the card turns,
+  // and two frames on a shift no longer fits its features: the reference is declined, and said
+  // why.
   const Outcome t = Run({"track", clip, "-m", (output / "tracked.json").string(), "-o", (dir_ / "back.json").string(),
-                         "--from", "23", "--to", "20", "--motion", "translation"});
+                         "--from", "23", "--to", "20", "--motion", "translation", "--verbose"});
   ASSERT_EQ(t.status, 0) << t.err;
   EXPECT_NE(t.out.find("tracked 3 of 3 frames (23 to 20)"), std::string::npos) << t.out;
+  EXPECT_NE(t.out.find("the reference was taken on 0 presses and not on 2"), std::string::npos) << t.out;
+  EXPECT_NE(t.err.find("frame 22: translation, "), std::string::npos) << t.err;
+  EXPECT_NE(t.err.find("frame 23 is the reference"), std::string::npos) << t.err;
+  EXPECT_NE(t.err.find("frame 20: translation, "), std::string::npos) << t.err;
+  EXPECT_NE(t.err.find("reference frame 23 not taken (the reference's features do not agree on one motion"),
+            std::string::npos)
+      << t.err;
   const std::string back = ReadFile((dir_ / "back.json").string());
   EXPECT_NE(back.find("\"motion\": \"translation\""), std::string::npos);
   ExpectBadInput(Run({"track", clip, "-m", (output / "mask.json").string(), "-o", (dir_ / "x.json").string(),

@@ -109,12 +109,14 @@ FxErr WorldFormat(const FxWorld* world, uint32_t* format) {
 const FxPixelFormatSuite kPixelFormats = {&AddFormat, &ClearFormats, nullptr, nullptr, &WorldFormat};
 const FxBackgroundFrameSuite kBackground = {&AddBackground};
 
-FxErr Acquire(const char* name, int32_t, const void** suite) {
-  const std::string n = name;
+FxErr Acquire(const char* name, int32_t version, const void** suite) {
+  const std::string n = name, versioned = n + "@" + std::to_string(version);
   H().calls.push_back("acquire " + n);
   *suite = nullptr;
-  if (std::count(H().refused.begin(), H().refused.end(), n)) return H().acquire_result_when_refused;
-  if (const auto it = H().suites.find(n); it != H().suites.end()) *suite = it->second;
+  for (const std::string& key : {n, versioned})
+    if (std::count(H().refused.begin(), H().refused.end(), key)) return H().acquire_result_when_refused;
+  if (const auto it = H().suites.find(versioned); it != H().suites.end()) *suite = it->second;
+  else if (const auto it = H().suites.find(n); it != H().suites.end()) *suite = it->second;
   else if (n == kFxPixelFormatSuiteName) *suite = &kPixelFormats;
   else if (n == kFxBackgroundFrameSuiteName) *suite = &kBackground;
   else if (n == kFxGroupParamSuiteName) *suite = &kGroupParams;

@@ -23,7 +23,9 @@ struct Host {
   bool load_writes_table = true;
   bool allocation_fails = false;
   std::vector<std::string> refused;  // suite names the basic suite does not deliver
-  std::map<std::string, const void*> suites;  // tables a test offers by name, before the built-in ones
+  // Tables a test offers by "NAME" (any version) or "NAME@VERSION" (that version, first),
+  // before the built-in ones; "NAME@VERSION" in `refused` refuses that version alone.
+  std::map<std::string, const void*> suites;
   FxErr acquire_result_when_refused = FxErr_BadCallbackParam;
   int refuse_add_call = 0;  // 1-based add-parameter call answered with an error
   bool resize_fails = false;

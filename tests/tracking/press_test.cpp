@@ -74,7 +74,17 @@ FxErr SetKeyframePair(FxEffectRef, int32_t param, const FxRatioTime* t0, FxHandl
   pairs.push_back(p);
   return FxErr_None;
 }
+std::vector<FxPressReport> reports;
+std::vector<std::string> fallbacks;
+FxErr ReportPress(FxEffectRef, int32_t param, const FxRatioTime*, const FxPressReport* report) {
+  if (param != 6 || report == nullptr) return FxErr_BadCallbackParam;
+  reports.push_back(*report);
+  fallbacks.push_back(report->fallback ? report->fallback : "(null)");
+  reports.back().fallback = reports.back().reference_note = nullptr;  // the module's, for the call only
+  return FxErr_None;
+}
 const FxTrackingSuite kTracking = {&SetKeyframePair};
+const FxTrackingSuite2 kTracking2 = {&SetKeyframePair, &ReportPress};
 
 // ARGB bytes of the texture turned by `degrees` about the frame's centre.
 std::vector<uint8_t> Frame(double degrees) {
@@ -147,7 +157,10 @@ class TrackerPress : public ::testing::Test {
   }
   void SetUp() override {
     host_.suites[kFxTrackingSuiteName] = &kTracking;
+    host_.suites[std::string(kFxTrackingSuiteName) + "@2"] = &kTracking2;
     pairs.clear();
+    reports.clear();
+    fallbacks.clear();
     reported = {};
     presses_without_keyframes = 0;
   }
@@ -212,6 +225,36 @@ TEST_F(TrackerPress, MaskOfThreeVerticesOrFewerTracksAtLevelZero) {
     EXPECT_NEAR(x, tx, 1e-3) << i;
     EXPECT_NEAR(y, ty, 1e-3) << i;
   }
+  EXPECT_TRUE(reported.messages.empty());
+}
+
+// Each press tells the host what it did; a host with only the first version of the suite still
+// gets its keyframes.
+TEST_F(TrackerPress, EachPressReportsItsModelFeaturesAndReference) {
+  Press(Corners({{60, 45}, {180, 45}, {180, 135}, {60, 135}}), 2, 4);
+  ASSERT_EQ(reports.size(), 1u);
+  const FxPressReport& r = reports[0];
+  EXPECT_EQ(r.size, int32_t(sizeof(FxPressReport)));
+  EXPECT_EQ(r.level_requested, 2);
+  EXPECT_EQ(r.level_used, 2);
+  EXPECT_EQ(fallbacks[0], "");
+  EXPECT_GT(r.features_selected, 10);
+  EXPECT_LE(r.features_fitted, r.features_followed);
+  EXPECT_LE(r.features_followed, r.features_selected);
+  EXPECT_GT(r.features_fitted, r.features_selected / 2);
+  EXPECT_EQ(r.reference, 1);  // a shape no press wrote: its frame is the reference
+  EXPECT_EQ(r.reference_frame, 10);
+
+  // A triangle is tracked at level 0 whatever was asked, and says so.
+  Press(Corners({{60, 45}, {180, 45}, {120, 135}}), 2, 4);
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[1].level_requested, 0);
+  EXPECT_EQ(reports[1].level_used, 0);
+
+  host_.refused.push_back(std::string(kFxTrackingSuiteName) + "@2");
+  Press(Corners({{60, 45}, {180, 45}, {180, 135}, {60, 135}}), 2, 4);
+  EXPECT_EQ(reports.size(), 2u);
+  EXPECT_EQ(pairs.size(), 3u);
   EXPECT_TRUE(reported.messages.empty());
 }
 

@@ -57,6 +57,46 @@ TEST(FramePixelMatrix, FitOnStretchedXMapsFramePixels) {
   EXPECT_NEAR(p.y, 6, 1e-6);
 }
 
+// The features' pixel (k, l) is the mask's square from (k, l) to (k + 1, l + 1): a map that
+// doubles about the features' origin doubles about the mask's (0.5, 0.5).
+TEST(FramePixelMatrix, FeatureMapsMoveTheMaskAboutPixelCentres) {
+  Mask::Matrix3 doubled;
+  doubled.m[0] = doubled.m[4] = 2;
+  const Mask::Matrix3 m = MaskPixelMatrix(doubled);
+  const Mask::PixelPoint fixed = Mask::MapPoint({0.5f, 0.5f}, m), moved = Mask::MapPoint({10.5f, 20.5f}, m);
+  EXPECT_FLOAT_EQ(fixed.x, 0.5f);
+  EXPECT_FLOAT_EQ(fixed.y, 0.5f);
+  EXPECT_FLOAT_EQ(moved.x, 20.5f);
+  EXPECT_FLOAT_EQ(moved.y, 40.5f);
+  // A shift is a shift in both.
+  Mask::Matrix3 shift;
+  shift.m[6] = 3, shift.m[7] = -4;
+  const Mask::PixelPoint p = Mask::MapPoint({7, 9}, MaskPixelMatrix(shift));
+  EXPECT_FLOAT_EQ(p.x, 10);
+  EXPECT_FLOAT_EQ(p.y, 5);
+}
+
+// Composition runs first-then, and an affine map's inverse stays affine exactly, so a mask moved
+// by it keeps to the affine path.
+TEST(ReferenceChain, MapsComposeFirstThenAndInvertExactlyAffine) {
+  Mask::Matrix3 turn, shift, tilt;
+  turn.m[0] = 0, turn.m[1] = 1, turn.m[3] = -1, turn.m[4] = 0;  // (x, y) -> (-y, x)
+  shift.m[6] = 10;
+  const Mask::PixelPoint p = MapThrough(Then(turn, shift), 1, 2);
+  EXPECT_FLOAT_EQ(p.x, 8);
+  EXPECT_FLOAT_EQ(p.y, 1);
+  const Mask::Matrix3 back = Inverse(Then(turn, shift));
+  EXPECT_EQ(back.m[2], 0);
+  EXPECT_EQ(back.m[5], 0);
+  EXPECT_EQ(back.m[8], 1);
+  tilt.m[2] = 1e-3, tilt.m[5] = -2e-3;
+  const Mask::Matrix3 round = Then(Then(turn, tilt), Inverse(Then(turn, tilt)));
+  for (int k = 0; k < 9; ++k) EXPECT_NEAR(round.m[k], k % 4 == 0 ? 1 : 0, 1e-12) << k;
+  Mask::Matrix3 flat;
+  flat.m[0] = flat.m[3] = 0;
+  EXPECT_EQ(Inverse(flat).m[0], 1);  // not invertible: the identity, not infinities
+}
+
 TEST(MoveShapeByTrack, AffineWithoutDivisionPerspectiveWithIt) {
   Mask::MaskShape shape;
   Mask::AppendCornerVertex(shape, 0.25f, 0.5f);  // (25, 50) on a 100 x 100 frame
