@@ -6,7 +6,9 @@
 // areas (the sky of the camera photograph) gives the tracker fewer and more clustered corners. Then the speed of one press on two decoded frames, ours
 // against the same chain done with OpenCV (corner selection in the mask, pyramidal optical flow
 // with a forward-backward check, estimateAffinePartial2D), both single-threaded, on the same
-// RGBA frames; and, for information, one press through the host (render thread, cache, job).
+// RGBA frames, ours also with the reference's features found again and fitted, as every press
+// after a track's first makes it; and, for information, one press through the host (render
+// thread, cache, job).
 // --speed-only leaves the accuracy table out.
 #include <benchmark/benchmark.h>
 
@@ -39,6 +41,7 @@
 #include "motion/robust_fit.h"
 #include "platform/graphics/component_framework.h"
 #include "platform/graphics/raster_engine.h"
+#include "tracking/reference_chain.h"
 #include "tracking/track_command.h"
 #include "tracking/tracker.h"
 
@@ -214,17 +217,40 @@ class DecodedSource final : public tr::frame_source {
   const PressInputs& in_;
 };
 
-Mask::Matrix3 OursPress(const PressInputs& in, tr::two_frame_pipeline& pipeline, uint64_t* count) {
+Mask::Matrix3 OursPress(const PressInputs& in, tr::two_frame_pipeline& pipeline, uint64_t* count,
+                        bool refine = true) {
   DecodedSource source(in);
-  tr::two_frame_result r = pipeline.run(source);
+  tr::two_frame_result r = pipeline.run(source, refine);
   const mask::Correspondences c = mask::CollectCorrespondences(r.table, r.slots, 1.0f);
   const Mask::Bounds& b = in.box;
   const double area = double(c.right - c.left) * double(c.bottom - c.top) / (double(b.width) * double(b.height));
   std::mt19937 rng(tr::kRobustFitSeed);
-  const M_Matrix3 m = tr::fit_frame_motion(tr::robust_fit_options{}, 2, c.to, c.from, area,
+  const M_Matrix3 m = tr::fit_frame_motion(mask::PressFitOptions(), 2, c.to, c.from, area,
                                            {b.left, b.top, b.left + b.width, b.top + b.height}, rng);
   *count = c.from.size();
   return mask::FramePixelMatrix(m, 1.0f);
+}
+
+// A press as the tracker makes it after the first: the frame step without its refinement, then
+// the reference's features (here frame 10's own, as the first press keeps them) found in the new
+// frame from the step's prediction and fitted.
+void BM_OursPressWithReference(benchmark::State& state) {
+  PressInputs& in = Inputs();
+  tr::two_frame_pipeline pipeline(kW, kH, in.selection, in.lk);
+  DecodedSource source(in);
+  const tr::two_frame_result first = pipeline.run(source);
+  const std::shared_ptr<mask::ReferenceChain> kept = mask::StartChain(
+      nullptr, 10, in.box, {first.table.begin(), first.table.begin() + int64_t(first.slots)}, pipeline);
+  const mask::ReferenceChain& chain = *kept;
+  uint64_t count = 0, found = 0;
+  for (auto _ : state) {
+    Mask::Matrix3 map = OursPress(in, pipeline, &count, false);
+    const mask::ReferenceOutcome outcome = mask::CorrectFromReference(chain, pipeline.second_pyramid(), in.lk, 2, 1.0f, map);
+    found = outcome.matched;
+    benchmark::DoNotOptimize(map);
+  }
+  state.counters["points"] = double(count);
+  state.counters["found"] = double(found);
 }
 
 void BM_OursPress(benchmark::State& state) {
@@ -299,6 +325,7 @@ void BM_PressThroughHost(benchmark::State& state) {
 }
 
 BENCHMARK(BM_OursPress)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OursPressWithReference)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OursPressNewPipeline)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpenCVPress)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PressThroughHost)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -314,8 +341,10 @@ int main(int argc, char** argv) {
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const double ours = reporter.get("BM_OursPress"), cv = reporter.get("BM_OpenCVPress");
+  const double referenced = reporter.get("BM_OursPressWithReference");
   std::printf("\none press 1280x720, frames decoded: ours %.2f ms, OpenCV %.2f ms, ours/OpenCV %.2f\n", ours, cv,
               ours / cv);
+  std::printf("with the reference found and fitted: ours %.2f ms, ours/OpenCV %.2f\n", referenced, referenced / cv);
   std::printf("one press through the host (render thread, cache, job): %.2f ms\n",
               reporter.get("BM_PressThroughHost/real_time"));
   return 0;

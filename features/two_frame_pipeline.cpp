@@ -29,7 +29,7 @@ void two_frame_pipeline::set_min_distance(uint64_t d) {
   selector_.set_min_distance(d);
 }
 
-two_frame_result two_frame_pipeline::run(frame_source& source) {
+two_frame_result two_frame_pipeline::run(frame_source& source, bool refine_now) {
   two_frame_result r;
   r.slots = selection_.max_features;
   r.table.assign(2 * r.slots, tracking_feature<float>{});
@@ -60,7 +60,13 @@ two_frame_result two_frame_pipeline::run(frame_source& source) {
         r.tracking_histogram);
 
   r.refinement_histogram = make_level_histogram(lk_.pyramid_levels);
-  if (!lk_.refinement_enabled) return r;
+  if (refine_now) refine(r);
+  return r;
+}
+
+void two_frame_pipeline::refine(two_frame_result& r) {
+  if (!lk_.refinement_enabled || r.slots != selection_.max_features || r.table.size() != 2 * r.slots) return;
+  const std::span<tracking_feature<float>> second(r.table.data() + r.slots, r.slots);
   // The refinement starts from where the tracker put each feature: from its own stored warp
   // (the identity on a fresh template) motions of several pixels settle on near matches.
   const uint64_t state_size = affine_state::size(kChannels);
@@ -72,10 +78,9 @@ two_frame_result two_frame_pipeline::run(frame_source& source) {
   }
   const affine_convergence affine_eps{float(lk_.translation_epsilon), float(lk_.deformation_epsilon),
                                       float(lk_.gain_epsilon), float(lk_.bias_epsilon)};
-  refine(to_, second, templates_, states_, lk_.iteration_limit, lk_.refinement_photometric_mode, affine_eps,
-         float(lk_.min_correlation), kChannels, float(lk_.min_template_spread), lk_.window_half_size,
-         lk_.window_half_size, r.refinement_histogram);
-  return r;
+  vantor::tracking::refine(to_, second, templates_, states_, lk_.iteration_limit, lk_.refinement_photometric_mode,
+                           affine_eps, float(lk_.min_correlation), kChannels, float(lk_.min_template_spread),
+                           lk_.window_half_size, lk_.window_half_size, r.refinement_histogram);
 }
 
 }  // namespace vantor::tracking

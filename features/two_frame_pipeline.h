@@ -45,8 +45,11 @@ class two_frame_pipeline {
   two_frame_pipeline(uint64_t width, uint64_t height, const selection_parameters& selection,
                      const lk_parameters& lk);
   // Runs the step over frames 0 and 1 of the source (same size as the pipeline). A run leaves
-  // nothing behind that the next one reads.
-  two_frame_result run(frame_source& source);
+  // nothing behind that the next one reads. With `refine` false the refinement waits for
+  // refine(), which a caller calls only where the tracked positions alone do not serve.
+  two_frame_result run(frame_source& source, bool refine = true);
+  // The refinement of the last run's second frame, when that run left it out (once).
+  void refine(two_frame_result& result);
 
   // Whether this pipeline can run a step on width x height frames with these parameters: all
   // must match but the minimum distance, which the mask's size sets anew every step.

@@ -133,56 +133,59 @@ Mask::Matrix3 Tracker::FrameStep(vsa::analysis::Job& job) {
   job.RequestFrame(time_j, 0);
 
   TrackerFrameSource source(job, shape_, static_cast<int32_t>(i), forward_, pixel_aspect_, expansion_);
+  level_ = shape_.vertices.size() <= 3 ? 0 : motion_level_;
+  const Mask::Bounds box = Mask::BoundsInPixels(shape_, float(width), float(height));
+  // Where a chain goes on, the reference places the mask and the step only predicts where: the
+  // step's refinement waits until the reference is declined.
+  Mask::Matrix3 to_i;
+  chain_ = ContinuedChain(in_data_.effect_ref, i, shape_, to_i);
   // A step cut short drops its pipeline with the exception; a finished one keeps it for the next press.
   std::unique_ptr<vantor::tracking::two_frame_pipeline> pipeline =
       TakePipeline(uint64_t(width), uint64_t(height), Selection(), Lk());
-  vantor::tracking::two_frame_result result = pipeline->run(source);
-  const uint64_t slots = result.slots;
-  const std::vector<vantor::tracking::tracking_feature<float>> first_row(result.table.begin(),
-                                                                         result.table.begin() + int64_t(slots));
-  const Correspondences c = CollectCorrespondences(result.table, slots, pixel_aspect_);
-  SetFeatures(boost::make_shared<vsa::analysis::FeatureTable>(std::move(result.table)), slots, 2);
-  last_correspondences_ = c.from.size();
-
-  const int32_t level = shape_.vertices.size() <= 3 ? 0 : motion_level_;
-  const Mask::Bounds box = Mask::BoundsInPixels(shape_, float(width), float(height));
-  const M_FloatRect mask_rect{box.left, box.top, box.left + box.width, box.top + box.height};
-  const double area = vantor::tracking::area_score({c.left, c.top, c.right, c.bottom}, mask_rect);
-
-  std::mt19937 rng(vantor::tracking::kRobustFitSeed);
-  // List A is where the features went, list B where they came from: the model maps i onto j.
-  // The tracker fits with 1500 samples, 99% confidence and the truncated cost (PressFitOptions).
-  const M_Matrix3 fitted =
-      vantor::tracking::fit_frame_motion(PressFitOptions(), level, c.to, c.from, area, mask_rect, rng, nullptr, &fit_);
-  level_ = level;
+  vantor::tracking::two_frame_result result = pipeline->run(source, chain_ == nullptr);
   selected_ = result.selected;
+  const Mask::Matrix3 frame_step = FitStep(result, box);
+  Mask::Matrix3 m;
+  // The reference's box, like its features, on the features' pixels.
   const Mask::Bounds feature_box{box.left - 0.5f, box.top - 0.5f, box.width, box.height};
-  const Mask::Matrix3 m =
-      FollowReference(*pipeline, first_row, i, level, feature_box, FramePixelMatrix(fitted, pixel_aspect_));
+  reference_ = {};
+  if (!chain_) {
+    // The mask on frame i is not one this instance's track wrote: frame i is the reference.
+    chain_ = StartChain(in_data_.effect_ref, i, feature_box,
+                        {result.table.begin(), result.table.begin() + int64_t(result.slots)}, *pipeline);
+    if (chain_) reference_.kind = ReferenceOutcome::kStarted;
+    from_reference_ = m = frame_step;
+  } else {
+    Mask::Matrix3 map = Then(to_i, frame_step);
+    reference_ = CorrectFromReference(*chain_, pipeline->second_pyramid(), Lk(), level_, pixel_aspect_, map);
+    if (reference_.kind == ReferenceOutcome::kTaken) {
+      from_reference_ = map;
+      m = Then(Inverse(to_i), map);
+    } else {
+      pipeline->refine(result);
+      from_reference_ = Then(to_i, m = FitStep(result, box));
+    }
+  }
   KeepPipeline(std::move(pipeline));
+  const uint64_t slots = result.slots;
+  SetFeatures(boost::make_shared<vsa::analysis::FeatureTable>(std::move(result.table)), slots, 2);
 
   job.ReleaseFrame(time_i, 0);
   job.ReleaseFrame(time_j, 0);
   return MaskPixelMatrix(m);
 }
 
-Mask::Matrix3 Tracker::FollowReference(const vantor::tracking::two_frame_pipeline& pipeline,
-                                       const std::vector<vantor::tracking::tracking_feature<float>>& first_row,
-                                       int64_t i, int32_t level, const Mask::Bounds& box, const Mask::Matrix3& step) {
-  Mask::Matrix3 to_i;
-  chain_ = ContinuedChain(in_data_.effect_ref, i, shape_, to_i);
-  if (!chain_) {
-    // The mask on frame i is not one this instance's track wrote: frame i is the reference.
-    chain_ = StartChain(in_data_.effect_ref, i, box, first_row, pipeline);
-    reference_ = {};
-    if (chain_) reference_.kind = ReferenceOutcome::kStarted;
-    from_reference_ = step;
-    return step;
-  }
-  Mask::Matrix3 map = Then(to_i, step);
-  reference_ = CorrectFromReference(*chain_, pipeline.second_pyramid(), Lk(), level, pixel_aspect_, map);
-  from_reference_ = map;
-  return reference_.kind == ReferenceOutcome::kTaken ? Then(Inverse(to_i), map) : step;
+Mask::Matrix3 Tracker::FitStep(const vantor::tracking::two_frame_result& result, const Mask::Bounds& box) {
+  const Correspondences c = CollectCorrespondences(result.table, result.slots, pixel_aspect_);
+  last_correspondences_ = c.from.size();
+  const M_FloatRect mask_rect{box.left, box.top, box.left + box.width, box.top + box.height};
+  const double area = vantor::tracking::area_score({c.left, c.top, c.right, c.bottom}, mask_rect);
+  std::mt19937 rng(vantor::tracking::kRobustFitSeed);
+  // List A is where the features went, list B where they came from: the model maps i onto j.
+  // The tracker fits with 1500 samples, 99% confidence and the truncated cost (PressFitOptions).
+  const M_Matrix3 fitted =
+      vantor::tracking::fit_frame_motion(PressFitOptions(), level_, c.to, c.from, area, mask_rect, rng, nullptr, &fit_);
+  return FramePixelMatrix(fitted, pixel_aspect_);
 }
 
 FxPressReport Tracker::PressReport() const {

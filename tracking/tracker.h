@@ -101,12 +101,8 @@ class Tracker : public vsa::analysis::Analysis {
 
  private:
   void ReleaseActiveTrack();
-  // The step from frame i, continued from or starting the instance's reference chain; `step`
-  // is the frame-to-frame map, the result the one the press applies (both on the features'
-  // pixels).
-  Mask::Matrix3 FollowReference(const vantor::tracking::two_frame_pipeline& pipeline,
-                                const std::vector<vantor::tracking::tracking_feature<float>>& first_row, int64_t i,
-                                int32_t level, const Mask::Bounds& box, const Mask::Matrix3& step);
+  // The frame-to-frame map of the step's features, on the features' pixels; `box` is the mask's.
+  Mask::Matrix3 FitStep(const vantor::tracking::two_frame_result& result, const Mask::Bounds& box);
 
   FxInData in_data_;  // a copy: the command's record is gone by the time the job runs
   Mask::MaskShape shape_;

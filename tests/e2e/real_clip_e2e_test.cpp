@@ -144,6 +144,37 @@ TEST_F(RealClipE2ETest, ATrackAfterGoingToTheEndAndBackIsTheFreshTrack) {
   }
 }
 
+// Hand-held footage has no known motion, but a track to the end and back again must come home
+// to the shape it began with: each level's error is what the chain kept on the way. Frame 0 is
+// the reference both ways, so the way back ends where the way out began.
+TEST_F(RealClipE2ETest, ThereAndBackComesHomeToTheStart) {
+  const auto home_error = [&](TrackResult& back) {
+    std::unique_ptr<EffectHost> effect = OpenOnClip(BoxFace(), 0);
+    effect->params().SetConstant(kMotionLevelParam, 4);
+    EXPECT_EQ(Track(*effect, 0, 52).exit_status, 0);
+    back = Track(*effect, 52, 0);
+    EXPECT_EQ(back.exit_status, 0);
+    Mask::MaskShape home;
+    EXPECT_TRUE(MaskShapeAt(*effect, 0, home));
+    const Mask::MaskShape start = BoxFace();
+    double sum = 0;
+    for (size_t i = 0; i < start.vertices.size(); ++i)
+      sum += std::hypot((home.vertices[i].anchor_x - start.vertices[i].anchor_x) * 640,
+                        (home.vertices[i].anchor_y - start.vertices[i].anchor_y) * 480);
+    return sum / double(start.vertices.size());
+  };
+  TrackResult back;
+  const double referenced = home_error(back);
+  EXPECT_GE(back.reference_taken, 48);  // of 52 presses back
+  double chained = 0;
+  {
+    const testing_support::DebugSetting chain_only("RMTReferenceAlignment", "0");
+    chained = home_error(back);
+  }
+  EXPECT_LT(referenced, 0.05);  // 0.0002 px today
+  EXPECT_GT(chained, 0.3);      // 0.72 px: what the chain keeps over 104 presses
+}
+
 // Tracking on the clip when the document was drawn on the shot at twice its size (the clip is
 // a proxy): the tracked document keeps the shot's size, so its feather keeps its meaning.
 TEST_F(RealClipE2ETest, ATrackOnAProxyKeepsTheDocumentsSize) {
