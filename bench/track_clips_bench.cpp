@@ -9,7 +9,8 @@
 // Columns per tracker: the mask's mean control point error on the last frame and on its worst
 // frame (pixels), drift (slope of a least-squares line through the per-frame error, pixels per
 // 100 frames), and frames tracked per second (ours through the host: render, cache and job).
-// --quick runs a subset of short clips; --only TEXT the clips whose name contains TEXT.
+// --quick runs a subset of short clips; --only TEXT the clips whose name contains TEXT, and
+// --only TEXT --verbose prints our every press's report too.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -40,6 +41,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+bool g_verbose = false;
 constexpr int kW = 1280, kH = 720;
 
 enum class MaskKind { kInset, kEllipse, kStar, kQuarter };
@@ -239,7 +241,12 @@ Run TrackOurs(host::EffectHost& effect, const ClipCase& c, std::vector<host::Rgb
   options.from = 0;
   options.to = frames - 1;
   options.motion_level = c.level;
-  const host::TrackResult r = host::TrackThroughClip(effect, options, nullptr, nullptr);
+  const host::TrackResult r = host::TrackThroughClip(
+      effect, options,
+      [](const host::TrackProgress& p) {
+        if (g_verbose && p.press) std::printf("  %s\n", host::PressReportText(*p.press).c_str());
+      },
+      nullptr);
   Run run;
   run.fps = r.seconds > 0 ? double(frames - 1) / r.seconds : 0;
   if (!r.error.empty()) run.note = r.error;
@@ -382,9 +389,10 @@ std::string Cells(const Run& r) {
 
 int main(int argc, char** argv) {
   const bool quick = argc == 2 && std::strcmp(argv[1], "--quick") == 0;
-  const char* only = argc == 3 && std::strcmp(argv[1], "--only") == 0 ? argv[2] : nullptr;
+  const char* only = (argc == 3 || argc == 4) && std::strcmp(argv[1], "--only") == 0 ? argv[2] : nullptr;
+  g_verbose = only && argc == 4 && std::strcmp(argv[3], "--verbose") == 0;
   if (argc > 1 && !quick && !only) {
-    std::fprintf(stderr, "usage: %s [--quick | --only TEXT]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--quick | --only TEXT [--verbose]]\n", argv[0]);
     return 2;
   }
   cv::setNumThreads(1);

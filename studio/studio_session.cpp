@@ -168,6 +168,13 @@ std::shared_ptr<StudioSession::Page> StudioSession::FindPage(PageId id) {
   return it == pages_.end() ? nullptr : it->second;
 }
 
+std::vector<uint8_t> StudioSession::MaskBytesAt(int64_t frame) {
+  Mask::MaskShape shape;
+  std::vector<uint8_t> bytes;
+  if (host::MaskShapeAt(*effect_, frame, shape)) Mask::FlattenMaskShape(shape, bytes);
+  return bytes;
+}
+
 std::string StudioSession::PageStateLocked(Page& page) {
   Json state;
   state["ok"] = true;
@@ -183,6 +190,8 @@ std::string StudioSession::PageStateLocked(Page& page) {
   for (const auto& [frame, bytes] : effect_->params().at(host::kMaskPathParam).values) keys.push_back(frame);
   state["keyframes"] = keys;
   for (const MatteParam& p : kMatteParams) state[p.name] = effect_->params().NumberAt(p.index, page.frame);
+  const auto report = press_reports_.find(page.frame);
+  state["track"] = report == press_reports_.end() ? "" : report->second;
   return state.dump();
 }
 
@@ -354,9 +363,11 @@ std::string StudioSession::Act(PageId id, Page& page, const std::string& message
     if (!m.contains("event") || !host::ParseEditEvent(m["event"].dump(), events, error))
       return reply(false, "bad event: " + error);
     ++mask_version_, ++overlay_version_;
+    const std::vector<uint8_t> before = MaskBytesAt(page.frame);
     for (const host::EditEvent& e : events) {
       const bool ok = editor.Apply(e, page.frame, error);
       gesture_page_ = editor.gesture_in_progress() ? id : 0;
+      if (MaskBytesAt(page.frame) != before) press_reports_.erase(page.frame);  // the user's hand placed it now
       if (!ok) return reply(false, error);
     }
   } else if (type == "hover") {
@@ -399,6 +410,7 @@ std::string StudioSession::Act(PageId id, Page& page, const std::string& message
       return reply(false, forward ? "already at the last frame" : "already at the first frame");
     const host::EffectHost::TrackPress press = effect_->PressTrack(page.frame, forward, kPressTimeoutMs);
     ++mask_version_;
+    if (press.report) press_reports_[press.report->frame] = host::PressReportText(*press.report);
     if (const std::string why = host::PressFailure(press, kPressTimeoutMs); !why.empty()) return reply(false, why);
     page.frame += forward ? 1 : -1;
     ++overlay_version_;

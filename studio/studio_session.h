@@ -129,6 +129,10 @@ class StudioSession {
   std::mutex pages_mutex_;  // the table of pages, each page's state copy and last overlay
   std::map<PageId, std::shared_ptr<Page>> pages_;
   std::map<PageId, std::string> states_;
+  // What the press that keyed a frame did, one line each, until the user edits that frame.
+  // Under effect_mutex_.
+  std::map<int64_t, std::string> press_reports_;
+  std::vector<uint8_t> MaskBytesAt(int64_t frame);  // the mask's byte form there; empty without one
   PageId next_page_ = kFirstPage + 1;
 
   std::mutex pictures_mutex_;

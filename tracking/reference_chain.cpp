@@ -23,10 +23,6 @@ constexpr double kAgreeDistance = 1.0;
 // A correction larger than this at the mask's box corners is more likely a wrong match than the
 // chain's error: a press moves the mask by the chain's error since the last correction only.
 constexpr double kMaxCorrection = 3.0;
-// The reference keeps every other feature of its press, 50 of a full selection: still spread over
-// the mask as the selection is, at half the cost a press; its error at the corners stays at
-// hundredths of a pixel.
-constexpr size_t kReferenceStride = 2;
 // A chain keeps the maps of this many written frames at most; a longer one starts afresh.
 constexpr size_t kMaxWritten = 1 << 20;
 
@@ -120,7 +116,9 @@ std::shared_ptr<ReferenceChain> StartChain(FxEffectRef effect, int64_t frame, co
   chain->frame = frame;
   chain->box = box;
   const auto& templates = pipeline.first_templates();
-  for (size_t s = 0; s < first_row.size() && s < templates.size(); s += kReferenceStride) {
+  // Every feature of the press: half of them cost half as much a press, but a fit to fewer
+  // carries a perspective to the mask's far corners less surely, and it falls back to affine.
+  for (size_t s = 0; s < first_row.size() && s < templates.size(); ++s) {
     if (first_row[s].state <= 0) continue;
     chain->features.row.push_back(first_row[s]);
     chain->features.templates.push_back(templates[s]);

@@ -75,6 +75,10 @@ TEST_F(StudioSessionTest, DrawTrackAndSaveAsAPersonWould) {
   ASSERT_TRUE(state["ok"]) << state.dump();
   EXPECT_EQ(state["frame"], 2);
   EXPECT_EQ(state["keyframes"], (Json{0, 1, 2}));
+  // The page says what the press that keyed this frame did.
+  const std::string said = state["track"];
+  EXPECT_EQ(said.rfind("frame 2: ", 0), 0u) << said;
+  EXPECT_NE(said.find("reference frame 0 taken"), std::string::npos) << said;
   ASSERT_TRUE(Send(R"({"type": "save"})")["ok"]);
 
   host::MaskDocument doc;
@@ -90,6 +94,12 @@ TEST_F(StudioSessionTest, DrawTrackAndSaveAsAPersonWould) {
   EXPECT_EQ(doc.feather, 12);
   // The card moves (2.5, -1.2) a frame: frame 2's mask followed it.
   EXPECT_NEAR((doc.keyframes[2].shape.vertices[0].anchor_x - first.vertices[0].anchor_x) * 200, 5, 0.5);
+  // A click beside the mask changes nothing and keeps it; a vertex moved by hand drops it.
+  EXPECT_EQ(Send(R"({"type": "event", "event": {"press": [190, 110]}})")["track"], said);
+  ASSERT_TRUE(Send(R"({"type": "event", "event": {"release": [190, 110]}})")["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "event", "event": {"press": [55, 38]}})")["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "event", "event": {"drag": [57, 38]}})")["ok"]);
+  EXPECT_EQ(Send(R"({"type": "event", "event": {"release": [57, 38]}})")["track"], "");
 
   // Render from the page: it runs on its own; the state tells its progress until it is done.
   ASSERT_TRUE(Send(R"({"type": "render"})")["ok"]);
