@@ -360,11 +360,38 @@ void feature_selector::thin() {
   std::fill(available_.begin(), available_.end(), 1.0f);
   const uint64_t limit = params_.max_features;
   if (limit == 0) return;
+  if (params_.spread_cells > 1) ThinByCells(limit);
   for (const uint64_t c : candidates_) {
+    if (results_.size() >= limit) break;
     if (available_[c] == 0.0f) continue;
     const int64_t x = static_cast<int64_t>(c % width_), y = static_cast<int64_t>(c / width_);
     results_.push_back({static_cast<float>(x), static_cast<float>(y), score_[c]});
+    ClearDisc(x, y);
+  }
+  // Best first, as without cells: the fill after the cells' shares comes in score order too.
+  std::stable_sort(results_.begin(), results_.end(),
+                   [](const selected_feature& a, const selected_feature& b) { return a.score > b.score; });
+}
+
+void feature_selector::ThinByCells(uint64_t limit) {
+  if (candidates_.empty()) return;
+  int64_t x0 = w_, y0 = h_, x1 = -1, y1 = -1;
+  for (const uint64_t c : candidates_) {
+    const int64_t x = static_cast<int64_t>(c % width_), y = static_cast<int64_t>(c / width_);
+    x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+  }
+  const int64_t n = static_cast<int64_t>(std::min<uint64_t>(params_.spread_cells, 64));
+  const uint64_t share = (limit + uint64_t(n * n) - 1) / uint64_t(n * n);
+  cell_counts_.assign(size_t(n * n), 0);
+  for (const uint64_t c : candidates_) {
     if (results_.size() >= limit) break;
+    if (available_[c] == 0.0f) continue;
+    const int64_t x = static_cast<int64_t>(c % width_), y = static_cast<int64_t>(c / width_);
+    const int64_t cx = (x - x0) * n / (x1 - x0 + 1), cy = (y - y0) * n / (y1 - y0 + 1);
+    uint64_t& count = cell_counts_[size_t(cy * n + cx)];
+    if (count >= share) continue;
+    ++count;
+    results_.push_back({static_cast<float>(x), static_cast<float>(y), score_[c]});
     ClearDisc(x, y);
   }
 }

@@ -46,7 +46,8 @@ class feature_selector {
   // and windows produces no candidates and leaves the score plane untouched.
   std::pair<float, float> select();
   // Walks the sorted candidates, keeping one only when no kept feature lies within the minimum
-  // distance (a distance equal to it also excludes), up to max_features.
+  // distance (a distance equal to it also excludes), up to max_features; with spread_cells,
+  // each cell's share first (see selection_parameters). Results best first.
   void thin();
 
   const std::vector<selected_feature>& results() const { return results_; }
@@ -65,6 +66,7 @@ class feature_selector {
   void FindCandidates(float& best);
   void SortCandidates();
   void ClearDisc(int64_t cx, int64_t cy);
+  void ThinByCells(uint64_t limit);
 
   uint64_t width_, height_;
   selection_parameters params_;
@@ -87,6 +89,7 @@ class feature_selector {
   std::vector<float> available_;
   std::vector<uint64_t> candidates_;
   std::vector<selected_feature> results_;
+  std::vector<uint64_t> cell_counts_;
   std::vector<float> kernel_;
   std::vector<float> smooth_ring_;  // 2r + 1 horizontally smoothed rows
   std::vector<const float*> tap_rows_;  // the inputs of one filter tap each

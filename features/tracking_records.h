@@ -45,6 +45,10 @@ struct selection_parameters {
   bool presmooth;                  // Gaussian before the gradients
   float presmooth_sigma_factor;    // sigma = factor · (2 · max(half width, half height) + 1)
   float eigenvalue_ratio_limit;    // larger/smaller eigenvalue above this scores 0
+  // 0: the strongest corners first. n > 1: the candidates' box cut into n x n cells, each cell
+  // first keeps up to its share of max_features, then the strongest of the rest fill the list,
+  // so that a richly textured corner of a mask does not take every slot.
+  uint64_t spread_cells = 0;
 
   // The second set (`strict`) asks more of a corner: relative quality 0.02, ratio limit 15.
   explicit selection_parameters(bool strict = false)

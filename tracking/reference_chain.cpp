@@ -24,7 +24,7 @@ constexpr double kAgreeDistance = 1.0;
 // chain's error: a press moves the mask by the chain's error since the last correction only.
 constexpr double kMaxCorrection = 3.0;
 // A chain keeps the maps of this many written frames at most; a longer one starts afresh.
-constexpr size_t kMaxWritten = 1 << 20;
+constexpr size_t kMaxWritten = 1 << 16;
 
 struct Chains {
   std::mutex mutex;

@@ -44,6 +44,10 @@ vantor::tracking::selection_parameters TrackingSelection(float box_width, float 
   // Whole pixels multiplied as 32-bit integers, as the box is measured.
   const auto whole = [](float v) { return std::isfinite(v) && v > 0 ? int64_t(int32_t(std::min(v, 2e9f))) : 0; };
   s.min_distance = vantor::tracking::MinDistanceForMask(whole(box_width), whole(box_height));
+  // Corners over the whole mask, not only its most textured part: the far vertices are moved by
+  // what the features there say. Off unless "RMTSpreadFeatures" is 1: on the clip set and the
+  // real clip it changed errors by hundredths of a pixel either way.
+  if (qrs::DebugBool("RMTSpreadFeatures", false)) s.spread_cells = 4;
   return s;
 }
 

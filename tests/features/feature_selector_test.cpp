@@ -291,6 +291,35 @@ TEST(FeatureSelector, ThinningKeepsMinimumDistanceAndCount) {
   EXPECT_EQ(short_row[1].state, kFeatureSelected);
 }
 
+// A bright square in one quarter and faint ones in the others: the strongest four are all the
+// bright square's corners; with the box cut in 2 x 2 cells every quarter keeps one first.
+TEST(FeatureSelector, CellsShareTheListBeforeTheStrongestFillIt) {
+  const auto kept = [](uint64_t cells) {
+    selection_parameters p;
+    p.min_distance = 4;
+    p.max_features = 4;
+    p.spread_cells = cells;
+    feature_selector s(100, 100, p);
+    Paint(s, 0.0f, {{16, 16, 41, 41}});
+    for (const Rect& r : {Rect{56, 16, 81, 41}, Rect{16, 56, 41, 81}, Rect{56, 56, 81, 81}})
+      for (int y = r.y0; y < r.y1; ++y)
+        for (int x = r.x0; x < r.x1; ++x) s.grey_plane()[y * 100 + x] = 40.0f;
+    s.select();
+    s.thin();
+    return s.results();
+  };
+  const auto quarter = [](const selected_feature& f) { return (f.x >= 50) + 2 * (f.y >= 50); };
+  const std::vector<selected_feature> strongest = kept(0), spread = kept(2);
+  ASSERT_EQ(strongest.size(), 4u);
+  for (const selected_feature& f : strongest) EXPECT_EQ(quarter(f), 0) << f.x << "," << f.y;
+  ASSERT_EQ(spread.size(), 4u);
+  std::vector<int> quarters;
+  for (const selected_feature& f : spread) quarters.push_back(quarter(f));
+  std::sort(quarters.begin(), quarters.end());
+  EXPECT_EQ(quarters, (std::vector<int>{0, 1, 2, 3}));
+  for (size_t i = 1; i < spread.size(); ++i) EXPECT_GE(spread[i - 1].score, spread[i].score);  // best first
+}
+
 // None of these may crash, read out of bounds (the sanitizer build checks) or let a non-finite
 // score out.
 TEST(FeatureSelector, DegenerateFramesMasksAndPixels) {
