@@ -43,6 +43,11 @@ class FramesClip : public ClipSource {
   Rational rate_;
 };
 
+// Keeps the last two frames it decoded: a tracking press asks for frame i and i + 1, and the
+// next press for i + 1 again (the effect releases its frames after each press). Read again from
+// the decoder, that frame is behind the decoder's place: a seek, and a decode from the group's
+// key frame, longer the further into the group, so that a track slowed frame by frame (1280x720,
+// a 250-frame group: 16 frames a second at its start, 4.5 near frame 130).
 class ReaderClip : public ClipSource {
  public:
   explicit ReaderClip(std::unique_ptr<MediaReader> reader) : reader_(std::move(reader)) {}
@@ -51,13 +56,29 @@ class ReaderClip : public ClipSource {
   Rational frame_rate() const override { return reader_->info().frame_rate; }
   int64_t frame_count() const override { return reader_->info().frame_count; }
   bool ReadFrame(int64_t index, RgbaFrame& frame, std::string& error) override {
-    if (reader_->ReadFrame(index, frame, error)) return true;
+    for (const Recent& r : recent_)
+      if (r.index == index) {
+        frame = r.frame;
+        return true;
+      }
+    if (reader_->ReadFrame(index, frame, error)) {
+      Recent& oldest = recent_[0].index == -1 || recent_[0].age < recent_[1].age ? recent_[0] : recent_[1];
+      oldest = {index, ++age_, frame};
+      return true;
+    }
     if (error.empty()) error = "frame " + std::to_string(index) + " is past the end of the clip";
     return false;
   }
 
  private:
+  struct Recent {
+    int64_t index = -1;
+    uint64_t age = 0;
+    RgbaFrame frame;
+  };
   std::unique_ptr<MediaReader> reader_;
+  Recent recent_[2];
+  uint64_t age_ = 0;
 };
 
 // ---- Engine state -----------------------------------------------------------------------------

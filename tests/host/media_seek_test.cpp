@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/media.h"
+#include "host/media_engine.h"
 
 namespace host {
 namespace {
@@ -194,6 +195,21 @@ TEST_F(MediaSeekTest, ARealClipCutWithoutReencoding) {
   EXPECT_EQ(reader->info().frame_count, 53);
   EXPECT_FALSE(reader->info().frame_count_estimated);
   ExpectExact(path, Order(53));
+}
+
+// The clip a tracking press reads keeps its last two frames: the press's frames i and i + 1,
+// then the next press's i + 1 and i + 2, forwards and backwards, each exactly that frame.
+TEST_F(MediaSeekTest, AClipServesItsRecentFramesAgainExactly) {
+  const std::string path = std::string(MASK_CLIPS_DIR) + "/handheld_box_53.mp4";
+  const std::vector<RgbaFrame> truth = ReadAll(path);
+  ASSERT_EQ(truth.size(), 53u);
+  std::string error;
+  const std::shared_ptr<ClipSource> clip = ClipFromReader(MediaReader::Open(path, error));
+  for (const int64_t k : {20, 21, 21, 22, 22, 23, 20, 22, 23, 21, 20, 52, 51, 51, 50, 0, 52}) {
+    RgbaFrame frame;
+    ASSERT_TRUE(clip->ReadFrame(k, frame, error)) << error;
+    EXPECT_EQ(Which(truth, frame), k);
+  }
 }
 
 }  // namespace
