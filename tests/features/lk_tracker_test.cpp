@@ -10,6 +10,7 @@
 #include <limits>
 #include <random>
 #include <vector>
+#include "tests/features/test_pyramid.h"
 
 namespace vantor::tracking {
 namespace {
@@ -18,16 +19,7 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 using testing::Texture;
 
-image_pyramid Pyramid(int w, int h, const std::function<float(int x, int y, int c)>& f, uint64_t levels = 5) {
-  image_pyramid p(w, h, 3, levels);
-  float* d = p.level(0);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x)
-      for (int c = 0; c < 3; ++c) *d++ = f(x, y, c);
-  std::vector<float> scratch(static_cast<size_t>(w) * h * 3);
-  p.build(scratch);
-  return p;
-}
+using testing::Pyramid;
 
 // The texture moved by (dx, dy): a feature at p in the first frame is at p + d in the second.
 image_pyramid Shifted(const Texture& t, int w, int h, double dx, double dy, uint64_t levels = 5) {

@@ -14,20 +14,12 @@
 
 #include "features/feature_selector.h"
 #include "host/media.h"
+#include "tests/features/test_pyramid.h"
 
 namespace vantor::tracking {
 namespace {
 
-image_pyramid Pyramid(int w, int h, const std::function<float(int, int, int)>& f) {
-  image_pyramid p(w, h, 3, 5);
-  float* d = p.level(0);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x)
-      for (int c = 0; c < 3; ++c) *d++ = f(x, y, c);
-  std::vector<float> scratch(static_cast<size_t>(w) * h * 3);
-  p.build(scratch);
-  return p;
-}
+using testing::Pyramid;
 
 // A similarity about the frame centre with a shift, as a plane_map, with its forward map.
 struct Similarity {
