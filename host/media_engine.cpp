@@ -43,42 +43,81 @@ class FramesClip : public ClipSource {
   Rational rate_;
 };
 
-// Keeps the last two frames it decoded: a tracking press asks for frame i and i + 1, and the
-// next press for i + 1 again (the effect releases its frames after each press). Read again from
-// the decoder, that frame is behind the decoder's place: a seek, and a decode from the group's
-// key frame, longer the further into the group, so that a track slowed frame by frame (1280x720,
-// a 250-frame group: 16 frames a second at its start, 4.5 near frame 130).
+// Keeps the frames it decoded last. A tracking press asks for frame i and i + 1, and the next
+// press for i + 1 again (the effect releases its frames after each press): read again from the
+// decoder, that frame is behind the decoder's place, a seek and a decode from the group's key
+// frame, longer the further into the group (1280x720, 250-frame groups: 16 frames a second at a
+// group's start, 4.5 near frame 130). Tracking backwards asks for the frame before the
+// decoder's place every press: there one run of frames ending at it is decoded and kept, so
+// that one seek serves the presses of the whole run.
 class ReaderClip : public ClipSource {
  public:
-  explicit ReaderClip(std::unique_ptr<MediaReader> reader) : reader_(std::move(reader)) {}
+  explicit ReaderClip(std::unique_ptr<MediaReader> reader) : reader_(std::move(reader)) {
+    const int64_t frame_bytes = std::max<int64_t>(1, int64_t(width()) * height() * 4);
+    run_ = std::clamp<int64_t>(kRunBytes / frame_bytes, 2, 16);
+    recent_.resize(size_t(run_));
+  }
   int32_t width() const override { return reader_->info().width; }
   int32_t height() const override { return reader_->info().height; }
   Rational frame_rate() const override { return reader_->info().frame_rate; }
   int64_t frame_count() const override { return reader_->info().frame_count; }
   bool ReadFrame(int64_t index, RgbaFrame& frame, std::string& error) override {
-    for (const Recent& r : recent_)
-      if (r.index == index) {
-        frame = r.frame;
-        return true;
+    if (Take(index, frame)) return true;
+    if (last_read_ >= 0 && index < last_read_ && index >= last_read_ - 2) {
+      // Failures here are not final: the plain read below reports them.
+      std::string ignored;
+      for (int64_t k = std::max<int64_t>(0, index - run_ + 1); k <= index; ++k) {
+        Recent& slot = Slot(run_);
+        slot.index = -1;
+        if (!reader_->ReadFrame(k, slot.frame, ignored)) break;
+        slot.index = last_read_ = k;
+        slot.age = ++age_;
       }
-    if (reader_->ReadFrame(index, frame, error)) {
-      Recent& oldest = recent_[0].index == -1 || recent_[0].age < recent_[1].age ? recent_[0] : recent_[1];
-      oldest = {index, ++age_, frame};
-      return true;
+      if (Take(index, frame)) return true;
     }
-    if (error.empty()) error = "frame " + std::to_string(index) + " is past the end of the clip";
-    return false;
+    if (!reader_->ReadFrame(index, frame, error)) {
+      if (error.empty()) error = "frame " + std::to_string(index) + " is past the end of the clip";
+      return false;
+    }
+    // Reading on uses two of the slots, so that a clip only read forwards holds two frames.
+    Recent& slot = Slot(2);
+    slot.frame = frame;  // into the slot's own pixels: no fresh frame-sized block a read
+    slot.index = last_read_ = index;
+    slot.age = ++age_;
+    return true;
   }
 
  private:
+  static constexpr int64_t kRunBytes = 64 << 20;
   struct Recent {
     int64_t index = -1;
     uint64_t age = 0;
     RgbaFrame frame;
   };
+  bool Take(int64_t index, RgbaFrame& frame) const {
+    for (const Recent& r : recent_)
+      if (r.index == index) {
+        frame = r.frame;
+        return true;
+      }
+    return false;
+  }
+  // The empty or oldest of the first `count` slots.
+  Recent& Slot(int64_t count) {
+    Recent* oldest = &recent_[0];
+    for (int64_t k = 0; k < count && k < int64_t(recent_.size()); ++k) {
+      Recent& r = recent_[size_t(k)];
+      if (r.index == -1) return r;
+      if (r.age < oldest->age) oldest = &r;
+    }
+    return *oldest;
+  }
+
   std::unique_ptr<MediaReader> reader_;
-  Recent recent_[2];
+  int64_t run_ = 2;
+  std::vector<Recent> recent_;
   uint64_t age_ = 0;
+  int64_t last_read_ = -1;  // the decoder's place: the last frame it gave
 };
 
 // ---- Engine state -----------------------------------------------------------------------------

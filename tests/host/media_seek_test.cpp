@@ -197,15 +197,19 @@ TEST_F(MediaSeekTest, ARealClipCutWithoutReencoding) {
   ExpectExact(path, Order(53));
 }
 
-// The clip a tracking press reads keeps its last two frames: the press's frames i and i + 1,
-// then the next press's i + 1 and i + 2, forwards and backwards, each exactly that frame.
+// The clip a tracking press reads keeps the frames it decoded last: the press's frames i and
+// i + 1, then the next press's i + 1 and i + 2, and backwards a run of frames decoded at once;
+// each request gets exactly its frame.
 TEST_F(MediaSeekTest, AClipServesItsRecentFramesAgainExactly) {
   const std::string path = std::string(MASK_CLIPS_DIR) + "/handheld_box_53.mp4";
   const std::vector<RgbaFrame> truth = ReadAll(path);
   ASSERT_EQ(truth.size(), 53u);
   std::string error;
   const std::shared_ptr<ClipSource> clip = ClipFromReader(MediaReader::Open(path, error));
-  for (const int64_t k : {20, 21, 21, 22, 22, 23, 20, 22, 23, 21, 20, 52, 51, 51, 50, 0, 52}) {
+  std::vector<int64_t> order = {20, 21, 21, 22, 22, 23, 20, 22, 23, 21, 20, 52, 51, 51, 50, 0, 52};
+  for (int64_t k = 52; k > 20; --k) order.insert(order.end(), {k, k - 1});  // a track backwards
+  order.insert(order.end(), {40, 39, 41, 3, 2, 1, 0});
+  for (const int64_t k : order) {
     RgbaFrame frame;
     ASSERT_TRUE(clip->ReadFrame(k, frame, error)) << error;
     EXPECT_EQ(Which(truth, frame), k);
