@@ -175,7 +175,9 @@ std::vector<uint8_t> StudioSession::MaskBytesAt(int64_t frame) {
   return bytes;
 }
 
-std::string StudioSession::PageStateLocked(Page& page) {
+std::string StudioSession::PageStateLocked(Page& page) { return PageStateJsonLocked(page).dump(); }
+
+nlohmann::json StudioSession::PageStateJsonLocked(Page& page) {
   Json state;
   state["ok"] = true;
   state["frame"] = page.frame;
@@ -192,7 +194,7 @@ std::string StudioSession::PageStateLocked(Page& page) {
   for (const MatteParam& p : kMatteParams) state[p.name] = effect_->params().NumberAt(p.index, page.frame);
   const auto report = press_reports_.find(page.frame);
   state["track"] = report == press_reports_.end() ? "" : report->second;
-  return state.dump();
+  return state;
 }
 
 // Every page's copy, after an action that may have changed what all of them show.
@@ -217,11 +219,13 @@ std::string StudioSession::RenderStateJson() {
       .dump();
 }
 
-std::string StudioSession::ReplyLocked(PageId id, Page& page, bool ok, const std::string& error) {
-  Json state = Json::parse(PageStateLocked(page));
+std::string StudioSession::ReplyLocked(PageId id, Page& page, bool ok, const std::string& error,
+                                      const nlohmann::json& fields) {
+  Json state = PageStateJsonLocked(page);
   state["ok"] = ok;
   if (!ok) state["error"] = error;
   state["page"] = id;
+  for (const auto& [key, value] : fields.items()) state[key] = value;
   return WithRender(state.dump(), RenderStateJson());
 }
 
@@ -341,91 +345,152 @@ std::string StudioSession::Handle(PageId id, const std::string& message) {
   return reply;
 }
 
+// One message from a page, as its handler sees it.
+struct StudioSession::Request {
+  PageId id;
+  Page& page;
+  const Json& message;
+  Json reply_fields;  // what the reply carries beside the page's state
+
+  // A finite number under `name`.
+  bool Number(const char* name, double& out) const {
+    if (!message.contains(name) || !message[name].is_number()) return false;
+    out = message[name].get<double>();
+    return std::isfinite(out);
+  }
+  std::string Text(const char* name) const {
+    return message.contains(name) && message[name].is_string() ? message[name].get<std::string>() : "";
+  }
+};
+
+namespace {
+
+// What each message type does; `edits` types change the mask or its values, and wait for another
+// page's gesture to be released.
+struct MessageType {
+  const char* name;
+  bool edits;
+  std::string (StudioSession::*handle)(StudioSession::Request&);
+};
+
+}  // namespace
+
 std::string StudioSession::Act(PageId id, Page& page, const std::string& message) {
-  host::LiveEditor& editor = *page.editor;
-  const auto reply = [&](bool ok, const std::string& error) { return ReplyLocked(id, page, ok, error); };
-  if (message.size() > kMaxMessageBytes) return reply(false, "message too long");
+  static const MessageType kTypes[] = {
+      {"event", true, &StudioSession::OnEvent},       {"hover", false, &StudioSession::OnHover},
+      {"frame", false, &StudioSession::OnFrame},      {"view", false, &StudioSession::OnView},
+      {"param", true, &StudioSession::OnParam},       {"track", true, &StudioSession::OnTrack},
+      {"save", false, &StudioSession::OnSave},        {"render", false, &StudioSession::OnRender},
+      {"stop-render", false, &StudioSession::OnStopRender}, {"state", false, &StudioSession::OnState},
+  };
+  const auto reply = [&](const std::string& error, const Json& fields = Json::object()) {
+    return ReplyLocked(id, page, error.empty(), error, fields);
+  };
+  if (message.size() > kMaxMessageBytes) return reply("message too long");
   Json m;
   std::string error;
-  if (!host::ParseJsonText(message, m, error)) return reply(false, "bad message: " + error);
-  if (!m.is_object() || !m.contains("type") || !m["type"].is_string()) return reply(false, "bad message: no type");
+  if (!host::ParseJsonText(message, m, error)) return reply("bad message: " + error);
+  if (!m.is_object() || !m.contains("type") || !m["type"].is_string()) return reply("bad message: no type");
   const std::string type = m["type"];
-  const auto number = [&](const char* name, double& out) {
-    if (!m.contains(name) || !m[name].is_number()) return false;
-    out = m[name].get<double>();
-    return std::isfinite(out);
-  };
+  const auto* t = std::find_if(std::begin(kTypes), std::end(kTypes), [&](const MessageType& k) { return type == k.name; });
+  if (t == std::end(kTypes)) return reply("unknown message type " + type);
   // The effect keeps one gesture for the mask: another page's edit waits for its release.
-  const bool edits = type == "event" || type == "param" || type == "track";
-  if (edits && gesture_page_ != 0 && gesture_page_ != id) return reply(false, "another page is dragging the mask");
-  if (type == "event") {
-    std::vector<host::EditEvent> events;
-    if (!m.contains("event") || !host::ParseEditEvent(m["event"].dump(), events, error))
-      return reply(false, "bad event: " + error);
-    ++mask_version_, ++overlay_version_;
-    const std::vector<uint8_t> before = MaskBytesAt(page.frame);
-    for (const host::EditEvent& e : events) {
-      const bool ok = editor.Apply(e, page.frame, error);
-      gesture_page_ = editor.gesture_in_progress() ? id : 0;
-      if (MaskBytesAt(page.frame) != before) press_reports_.erase(page.frame);  // the user's hand placed it now
-      if (!ok) return reply(false, error);
-    }
-  } else if (type == "hover") {
-    double x = 0, y = 0;
-    if (!number("x", x) || !number("y", y)) return reply(false, "bad hover");
-    Json state = Json::parse(reply(true, ""));
-    state["cursor"] = editor.Cursor(page.frame, x, y, 0);
-    return state.dump();
-  } else if (type == "frame") {
-    double f = 0;
-    if (!number("frame", f) || f < 0 || f >= double(frames_.load())) return reply(false, "bad frame");
-    page.frame = int64_t(f);
-    ++overlay_version_;
-  } else if (type == "view") {
-    double zoom = 1, x = 0, y = 0;
-    if (!number("zoom", zoom) || zoom < 1.0 / 16 || zoom > 16 || !m.contains("offset") || !m["offset"].is_array() ||
-        m["offset"].size() != 2 || !m["offset"][0].is_number() || !m["offset"][1].is_number())
-      return reply(false, "bad view");
-    x = m["offset"][0].get<double>(), y = m["offset"][1].get<double>();
-    if (!(std::fabs(x) <= 1e6 && std::fabs(y) <= 1e6)) return reply(false, "bad view");
-    editor.SetView({zoom, x, y});
-    double w = 0, h = 0;
-    if (number("width", w) && number("height", h) && w >= 1 && h >= 1 && w <= 8192 && h <= 8192)
-      editor.SetViewSize(int32_t(w), int32_t(h));
-    ++overlay_version_;
-  } else if (type == "param") {
-    double value = 0;
-    const std::string name = m.contains("name") && m["name"].is_string() ? m["name"].get<std::string>() : "";
-    const auto* p = std::find_if(std::begin(kMatteParams), std::end(kMatteParams),
-                                 [&](const MatteParam& q) { return name == q.name; });
-    if (p == std::end(kMatteParams) || !number("value", value) || value < p->low || value > p->high)
-      return reply(false, "bad param");
-    host::StoreNumberAtFrame(effect_->params(), p->index, page.frame, value);
-    ++mask_version_, ++overlay_version_;
-  } else if (type == "track") {
-    const std::string direction = m.contains("direction") && m["direction"].is_string() ? m["direction"].get<std::string>() : "";
-    if (direction != "forward" && direction != "backward") return reply(false, "bad track direction");
-    const bool forward = direction == "forward";
-    if ((forward && page.frame + 1 >= frames_) || (!forward && page.frame == 0))
-      return reply(false, forward ? "already at the last frame" : "already at the first frame");
-    const host::EffectHost::TrackPress press = effect_->PressTrack(page.frame, forward, kPressTimeoutMs);
-    ++mask_version_;
-    if (press.report) press_reports_[press.report->frame] = host::PressReportText(*press.report);
-    if (const std::string why = host::PressFailure(press, kPressTimeoutMs); !why.empty()) return reply(false, why);
-    page.frame += forward ? 1 : -1;
-    ++overlay_version_;
-    if (!press.warnings.empty()) return reply(false, press.warnings.front());
-  } else if (type == "save") {
-    if (!Save(error)) return reply(false, error);
-  } else if (type == "render") {
-    if (!StartRender(error)) return reply(false, error);
-  } else if (type == "stop-render") {
-    render_.stop = true;
-  } else if (type != "state") {
-    return reply(false, "unknown message type " + type);
-  }
-  return reply(true, "");
+  if (t->edits && gesture_page_ != 0 && gesture_page_ != id) return reply("another page is dragging the mask");
+  Request request{id, page, m, Json::object()};
+  error = (this->*t->handle)(request);
+  return reply(error, request.reply_fields);
 }
+
+std::string StudioSession::OnEvent(Request& r) {
+  std::vector<host::EditEvent> events;
+  std::string error;
+  if (!r.message.contains("event") || !host::ParseEditEvent(r.message["event"].dump(), events, error))
+    return "bad event: " + error;
+  ++mask_version_, ++overlay_version_;
+  const std::vector<uint8_t> before = MaskBytesAt(r.page.frame);
+  for (const host::EditEvent& e : events) {
+    const bool ok = r.page.editor->Apply(e, r.page.frame, error);
+    gesture_page_ = r.page.editor->gesture_in_progress() ? r.id : 0;
+    if (MaskBytesAt(r.page.frame) != before) press_reports_.erase(r.page.frame);  // the user's hand placed it now
+    if (!ok) return error;
+  }
+  return "";
+}
+
+std::string StudioSession::OnHover(Request& r) {
+  double x = 0, y = 0;
+  if (!r.Number("x", x) || !r.Number("y", y)) return "bad hover";
+  r.reply_fields["cursor"] = r.page.editor->Cursor(r.page.frame, x, y, 0);
+  return "";
+}
+
+std::string StudioSession::OnFrame(Request& r) {
+  double f = 0;
+  if (!r.Number("frame", f) || f < 0 || f >= double(frames_.load())) return "bad frame";
+  r.page.frame = int64_t(f);
+  ++overlay_version_;
+  return "";
+}
+
+std::string StudioSession::OnView(Request& r) {
+  double zoom = 1;
+  const Json& m = r.message;
+  if (!r.Number("zoom", zoom) || zoom < 1.0 / 16 || zoom > 16 || !m.contains("offset") || !m["offset"].is_array() ||
+      m["offset"].size() != 2 || !m["offset"][0].is_number() || !m["offset"][1].is_number())
+    return "bad view";
+  const double x = m["offset"][0].get<double>(), y = m["offset"][1].get<double>();
+  if (!(std::fabs(x) <= 1e6 && std::fabs(y) <= 1e6)) return "bad view";
+  r.page.editor->SetView({zoom, x, y});
+  double w = 0, h = 0;
+  if (r.Number("width", w) && r.Number("height", h) && w >= 1 && h >= 1 && w <= 8192 && h <= 8192)
+    r.page.editor->SetViewSize(int32_t(w), int32_t(h));
+  ++overlay_version_;
+  return "";
+}
+
+std::string StudioSession::OnParam(Request& r) {
+  double value = 0;
+  const std::string name = r.Text("name");
+  const auto* p = std::find_if(std::begin(kMatteParams), std::end(kMatteParams),
+                               [&](const MatteParam& q) { return name == q.name; });
+  if (p == std::end(kMatteParams) || !r.Number("value", value) || value < p->low || value > p->high)
+    return "bad param";
+  host::StoreNumberAtFrame(effect_->params(), p->index, r.page.frame, value);
+  ++mask_version_, ++overlay_version_;
+  return "";
+}
+
+std::string StudioSession::OnTrack(Request& r) {
+  const std::string direction = r.Text("direction");
+  if (direction != "forward" && direction != "backward") return "bad track direction";
+  const bool forward = direction == "forward";
+  if ((forward && r.page.frame + 1 >= frames_) || (!forward && r.page.frame == 0))
+    return forward ? "already at the last frame" : "already at the first frame";
+  const host::EffectHost::TrackPress press = effect_->PressTrack(r.page.frame, forward, kPressTimeoutMs);
+  ++mask_version_;
+  if (press.report) press_reports_[press.report->frame] = host::PressReportText(*press.report);
+  if (const std::string why = host::PressFailure(press, kPressTimeoutMs); !why.empty()) return why;
+  r.page.frame += forward ? 1 : -1;
+  ++overlay_version_;
+  return press.warnings.empty() ? "" : press.warnings.front();
+}
+
+std::string StudioSession::OnSave(Request&) {
+  std::string error;
+  return Save(error) ? "" : error;
+}
+
+std::string StudioSession::OnRender(Request&) {
+  std::string error;
+  return StartRender(error) ? "" : error;
+}
+
+std::string StudioSession::OnStopRender(Request&) {
+  render_.stop = true;
+  return "";
+}
+
+std::string StudioSession::OnState(Request&) { return ""; }
 
 bool StudioSession::FramePng(int64_t frame, std::vector<uint8_t>& png, std::string& error) {
   host::RgbaFrame picture;

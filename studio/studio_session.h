@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "host/effect_host.h"
 #include "host/mask_document.h"
 #include "host/live_edit.h"
@@ -103,14 +105,31 @@ class StudioSession {
 
   StudioSession() = default;
   std::shared_ptr<Page> FindPage(PageId id);
-  // The page's state now; the effect's lock held.
-  std::string ReplyLocked(PageId id, Page& page, bool ok, const std::string& error);
+  // The page's state now, with ok, the error and `fields` (a JSON object); the effect's lock held.
+  std::string ReplyLocked(PageId id, Page& page, bool ok, const std::string& error, const nlohmann::json& fields);
   std::string PageStateLocked(Page& page);
+  nlohmann::json PageStateJsonLocked(Page& page);
   void RefreshStatesLocked();
   void WorkOnProxyOf(const host::MaskDocument& doc);
   // The mask as a document, in the document's own pixels (under effect_mutex_).
   host::MaskDocument Document() const;
   std::string Act(PageId id, Page& page, const std::string& message);
+
+ public:
+  // A message as its handler sees it; each handler returns the error, or empty when done.
+  struct Request;
+
+ private:
+  std::string OnEvent(Request& r);
+  std::string OnHover(Request& r);
+  std::string OnFrame(Request& r);
+  std::string OnView(Request& r);
+  std::string OnParam(Request& r);
+  std::string OnTrack(Request& r);
+  std::string OnSave(Request& r);
+  std::string OnRender(Request& r);
+  std::string OnStopRender(Request& r);
+  std::string OnState(Request& r);
   bool Save(std::string& error);
   bool StartRender(std::string& error);
   std::string RenderStateJson();
