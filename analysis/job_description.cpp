@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "effect/suite_access.h"
+#include "services/suite_access.h"
 #include "platform/runtime/media_formats.h"
 #include "platform/runtime/media_time.h"
 #include "platform/sdk/utility_suite.h"

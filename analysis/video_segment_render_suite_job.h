@@ -13,7 +13,7 @@
 #include "analysis/analysis_job.h"
 #include "analysis/input_node.h"
 #include "analysis/outstanding_requests.h"
-#include "effect/suite_access.h"
+#include "services/suite_access.h"
 #include "platform/sdk/effect_interface.h"
 #include "platform/sdk/media_suites.h"
 #include "platform/sdk/utility_suite.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bench/ratio_reporter.h"
-#include "effect/component_broker.h"
+#include "services/component_broker.h"
 #include "mask/mask_geometry.h"
 #include "platform/graphics/component_framework.h"
 #include "platform/graphics/raster_engine.h"

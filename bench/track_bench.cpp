@@ -24,10 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "analysis/frame_images.h"
+#include "tracking/frame_images.h"
 #include "bench/bench_photos.h"
 #include "bench/ratio_reporter.h"
-#include "effect/component_broker.h"
+#include "services/component_broker.h"
 #include "features/feature_selector.h"
 #include "features/two_frame_pipeline.h"
 #include "host/card_clip.h"

@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "effect/param_ids.h"
+#include "instance/param_ids.h"
 
 namespace mask_effect {
 namespace {

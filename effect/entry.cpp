@@ -4,15 +4,17 @@
 #include <new>
 
 #include "effect/arbitrary_data.h"
-#include "effect/component_broker.h"
+#include "services/component_broker.h"
 #include "effect/global_setup.h"
-#include "effect/param_ids.h"
+#include "tracking/pipeline_cache.h"
+#include "tracking/reference_chain.h"
+#include "instance/param_ids.h"
 #include "effect/params_setup.h"
-#include "effect/sequence_data.h"
+#include "instance/sequence_data.h"
 #include "overlay/event_handler.h"
 #include "render/render_frame.h"
 #include "tracking/track_command.h"
-#include "effect/suite_access.h"
+#include "services/suite_access.h"
 
 namespace mask_effect {
 namespace {
@@ -38,6 +40,15 @@ void ReportEscapedFailure(FxOutData* out_data, const char* prefix, const char* w
   std::snprintf(out_data->return_msg, sizeof out_data->return_msg, "%s%s", prefix, what);
 }
 
+// A closing instance has finished its tracking: the working memory kept for its next press, and
+// its reference, would otherwise stay until the module is unloaded.
+FxErr CloseInstance(FxInData* in_data, FxOutData* out_data) {
+  const FxErr err = SequenceSetdown(in_data, out_data);
+  mask::DropKeptPipeline();
+  mask::DropChain(in_data->effect_ref);
+  return err;
+}
+
 }  // namespace
 
 const CommandHandlers& ModuleHandlers() {
@@ -49,7 +60,7 @@ const CommandHandlers& ModuleHandlers() {
     h.sequence_setup = &SequenceSetup;
     h.sequence_resetup = &SequenceResetup;
     h.sequence_flatten = &SequenceFlatten;
-    h.sequence_setdown = &SequenceSetdown;
+    h.sequence_setdown = &CloseInstance;
     h.arbitrary_data = &ArbitraryDataCallback;
     h.render = &mask_render::RenderMaskFrame;
     h.event = &mask_overlay::HandleMaskEvent;

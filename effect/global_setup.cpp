@@ -4,8 +4,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "effect/component_broker.h"
-#include "effect/suite_access.h"
+#include "services/component_broker.h"
+#include "services/suite_access.h"
 #include "platform/graphics/raster_engine.h"
 #include "platform/sdk/basic_suite.h"
 #include "platform/sdk/pf_suites.h"

@@ -1,23 +1,15 @@
-// The effect's parameters: their declaration at parameter setup, and how each value is read
-// from and written to the parameter array of later commands.
+// The effect's parameters declared at parameter setup (their values are read and written
+// through instance/param_values).
 #pragma once
 
 #include <cstdint>
 
-#include "effect/param_ids.h"
+#include "instance/param_values.h"
 #include "platform/sdk/effect_interface.h"
 #include "platform/sdk/params.h"
 
 namespace mask_effect {
 
-// Matte parameter ranges (valid range; the slider shows the narrower one).
-inline constexpr float kFeatherMax = 1000, kFeatherSliderMax = 300, kFeatherDefault = 10;
-inline constexpr float kOpacityMax = 100, kOpacityDefault = 100;
-inline constexpr float kExpansionMax = 1000, kExpansionSliderMax = 300;
-// Motion level: 0 translation, 1 rigid, 2 similarity, 3 affine, 4 perspective.
-inline constexpr float kMotionLevelMax = 4, kMotionLevelDefault = 2;
-inline constexpr float kOverlayIndexMax = 4294967296.0f;  // 2^32
-inline constexpr float kOverlayScaleDefault = 0.5f;
 // The state the parameter group suite is told for the tracking group.
 inline constexpr int32_t kTrackGroupState = 14;
 
@@ -25,19 +17,5 @@ FxErr ParamsSetup(FxInData* in_data, FxOutData* out_data, FxParamDef* params[], 
 
 // Copies a name into a 32-byte name field: at most 31 bytes, cut at a character boundary.
 void CopyParamName(char (&field)[kFxParamNameSize], const char* text);
-
-// Values at the command's time.
-double ReadFeather(FxParamDef* const params[]);
-float ReadOpacity(FxParamDef* const params[]);    // 0 to 1
-float ReadExpansion(FxParamDef* const params[]);  // layer pixels; negative shrinks
-bool ReadInverted(FxParamDef* const params[]);
-int32_t ReadMotionLevel(FxParamDef* const params[]);
-uint32_t ReadOverlayIndex(FxParamDef* const params[]);
-float ReadOverlayScale(FxParamDef* const params[]);
-
-// Writers for event handling: set the value and flag it changed so the host takes it.
-void WriteFeather(FxParamDef* params[], double feather);
-void WriteExpansion(FxParamDef* params[], float expansion);
-void WriteOverlayPair(FxParamDef* params[], uint32_t index, float scale);
 
 }  // namespace mask_effect

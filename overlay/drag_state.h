@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "effect/sequence_data.h"
+#include "instance/sequence_data.h"
 #include "mask/mask_shape.h"
 
 namespace mask_overlay {

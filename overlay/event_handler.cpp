@@ -3,12 +3,12 @@
 #include <cmath>
 #include <memory>
 
-#include "effect/param_ids.h"
-#include "effect/params_setup.h"
-#include "effect/sequence_data.h"
-#include "effect/suite_access.h"
+#include "instance/param_ids.h"
+#include "instance/param_values.h"
+#include "instance/sequence_data.h"
+#include "services/suite_access.h"
 #include "mask/mask_geometry.h"
-#include "mask/mask_param.h"
+#include "instance/mask_param.h"
 #include "overlay/drag_state.h"
 #include "overlay/feather_handle.h"
 #include "overlay/hit_test.h"

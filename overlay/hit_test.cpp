@@ -3,9 +3,9 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "effect/component_broker.h"
+#include "services/component_broker.h"
 #include "mask/mask_geometry.h"
-#include "render/graphics_procs.h"
+#include "services/graphics_procs.h"
 #include "render/mask_outline.h"
 
 namespace mask_overlay {

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "effect/sequence_data.h"
+#include "instance/sequence_data.h"
 #include "mask/mask_shape.h"
 #include "overlay/feather_handle.h"
 #include "overlay/screen_space.h"

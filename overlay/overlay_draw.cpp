@@ -4,10 +4,10 @@
 
 #include <cmath>
 
-#include "effect/params_setup.h"
-#include "effect/sequence_data.h"
+#include "instance/param_values.h"
+#include "instance/sequence_data.h"
 #include "mask/mask_geometry.h"
-#include "mask/mask_param.h"
+#include "instance/mask_param.h"
 #include "overlay/feather_handle.h"
 #include "platform/runtime/ui_theme.h"
 #include "render/mask_outline.h"

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "effect/component_broker.h"
+#include "services/component_broker.h"
 #include "mask/mask_geometry.h"
 #include "platform/graphics/offset_path.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "mask/mask_shape.h"
-#include "render/graphics_procs.h"
+#include "services/graphics_procs.h"
 #include "render/outline_recorder.h"
 
 namespace mask_render {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "effect/component_broker.h"
+#include "services/component_broker.h"
 
 namespace mask_render {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "effect/component_broker.h"
+#include "services/component_broker.h"
 #include "mask/mask_geometry.h"
 #include "platform/graphics/image_renderer.h"
 #include "render/mask_outline.h"

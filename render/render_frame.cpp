@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "effect/params_setup.h"
-#include "effect/suite_access.h"
-#include "mask/mask_param.h"
+#include "instance/param_values.h"
+#include "services/suite_access.h"
+#include "instance/mask_param.h"
 #include "platform/graphics/image_renderer.h"
 #include "platform/runtime/recycled_memory.h"
 #include "platform/sdk/pf_suites.h"

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "effect/param_ids.h"
-#include "effect/suite_access.h"
+#include "instance/param_ids.h"
+#include "services/suite_access.h"
 #include "platform/sdk/private_suites.h"
 
 namespace mask {

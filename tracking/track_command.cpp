@@ -7,10 +7,10 @@
 
 #include "analysis/job_description.h"
 #include "analysis/video_segment_render_suite_job.h"
-#include "effect/params_setup.h"
-#include "effect/suite_access.h"
+#include "instance/param_values.h"
+#include "services/suite_access.h"
 #include "features/feature_selector.h"
-#include "mask/mask_param.h"
+#include "instance/mask_param.h"
 #include "platform/runtime/debug_database.h"
 #include "tracking/active_tracks.h"
 #include "tracking/keyframe_pair.h"

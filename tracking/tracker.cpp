@@ -7,7 +7,7 @@
 
 #include <boost/make_shared.hpp>
 
-#include "analysis/frame_images.h"
+#include "tracking/frame_images.h"
 #include "analysis/job_description.h"
 #include "math/m_matrix.h"
 #include "platform/runtime/debug_database.h"

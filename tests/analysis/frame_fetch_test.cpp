@@ -12,7 +12,7 @@
 
 #include <boost/make_shared.hpp>
 
-#include "analysis/frame_images.h"
+#include "tracking/frame_images.h"
 #include "analysis/job_description.h"
 #include "analysis/video_segment_render_suite_job.h"
 #include "host/effect_host.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "effect/param_ids.h"
+#include "instance/param_ids.h"
 #include "tests/effect/scripted_host.h"
 
 namespace mask_effect {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "effect/component_broker.h"
+#include "services/component_broker.h"
 
 namespace mask_effect {
 namespace {

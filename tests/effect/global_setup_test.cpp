@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "effect/component_broker.h"
+#include "services/component_broker.h"
 #include "tests/effect/scripted_host.h"
 
 namespace mask_effect {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "effect/param_ids.h"
+#include "instance/param_ids.h"
 #include "host/effect_host.h"
 #include "mask/mask_shape.h"
 #include "platform/sdk/arbitrary_data.h"

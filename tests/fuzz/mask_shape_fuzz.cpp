@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "effect/component_broker.h"
+#include "services/component_broker.h"
 #include "mask/mask_geometry.h"
 #include "mask/mask_shape.h"
 #include "platform/graphics/component_framework.h"

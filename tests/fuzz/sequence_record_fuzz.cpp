@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "effect/sequence_data.h"
+#include "instance/sequence_data.h"
 #include "host/effect_host.h"
 #include "tests/fuzz/linked_module.h"
 

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <limits>
 
-#include "effect/component_broker.h"
-#include "effect/param_ids.h"
-#include "effect/sequence_data.h"
+#include "services/component_broker.h"
+#include "instance/param_ids.h"
+#include "instance/sequence_data.h"
 #include "mask/mask_geometry.h"
 #include "platform/graphics/component_framework.h"
 #include "platform/graphics/raster_engine.h"

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "effect/component_broker.h"
+#include "services/component_broker.h"
 #include "render/outline_recorder.h"
 
 namespace mask_render {

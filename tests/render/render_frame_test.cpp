@@ -7,8 +7,8 @@
 #include <limits>
 #include <vector>
 
-#include "effect/component_broker.h"
-#include "effect/param_ids.h"
+#include "services/component_broker.h"
+#include "instance/param_ids.h"
 #include "mask/mask_shape.h"
 #include "platform/graphics/component_framework.h"
 #include "platform/graphics/image_renderer.h"

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "effect/component_broker.h"
+#include "services/component_broker.h"
 #include "platform/graphics/component_framework.h"
 #include "platform/graphics/raster_engine.h"
 

@@ -13,7 +13,7 @@
 #include <boost/make_shared.hpp>
 
 #include "analysis/analysis_job.h"
-#include "effect/component_broker.h"
+#include "services/component_broker.h"
 #include "mask/mask_shape.h"
 #include "platform/graphics/component_framework.h"
 #include "platform/graphics/raster_engine.h"

@@ -1,10 +1,10 @@
-#include "mask/mask_param.h"
+#include "instance/mask_param.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "effect/param_ids.h"
+#include "instance/param_ids.h"
 #include "host/handles.h"
 
 namespace Mask {

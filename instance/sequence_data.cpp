@@ -1,4 +1,4 @@
-#include "effect/sequence_data.h"
+#include "instance/sequence_data.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,8 +6,6 @@
 #include <new>
 #include <unordered_set>
 
-#include "tracking/pipeline_cache.h"
-#include "tracking/reference_chain.h"
 #include "platform/runtime/never_destroyed.h"
 
 namespace mask_effect {
@@ -181,10 +179,6 @@ FxErr SequenceSetdown(FxInData* in_data, FxOutData* out_data) {
   }
   in_data->utils->dispose_handle(handle);
   StoreRecordHandle(in_data, out_data, nullptr);
-  // A closing instance has finished its tracking: the working memory kept for its next press
-  // would otherwise stay until the module is unloaded.
-  mask::DropKeptPipeline();
-  mask::DropChain(in_data->effect_ref);
   return FxErr_None;
 }
 

@@ -1,4 +1,4 @@
-#include "effect/component_broker.h"
+#include "services/component_broker.h"
 #include "platform/runtime/never_destroyed.h"
 
 #include <atomic>

@@ -1,10 +1,10 @@
-#include "analysis/frame_images.h"
+#include "tracking/frame_images.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "effect/component_broker.h"
+#include "services/component_broker.h"
 #include "platform/graphics/component_framework.h"
 #include "platform/graphics/raster_engine.h"
 

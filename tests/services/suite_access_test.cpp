@@ -1,4 +1,4 @@
-#include "effect/suite_access.h"
+#include "services/suite_access.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-#include "mask/mask_param.h"
+#include "instance/mask_param.h"
 
 #include <cstring>
 #include <vector>
 
-#include "effect/param_ids.h"
+#include "instance/param_ids.h"
 
 namespace Mask {
 

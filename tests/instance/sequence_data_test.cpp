@@ -1,4 +1,6 @@
-#include "effect/sequence_data.h"
+#include "instance/sequence_data.h"
+
+#include "effect/entry.h"
 
 #include <gtest/gtest.h>
 
@@ -84,7 +86,8 @@ TEST_F(SequenceDataTest, SetdownDropsTheTrackersKeptMemory) {
   SequenceSetup(&host_.in_data, &host_.out_data);
   mask::KeepPipeline(mask::TakePipeline(64, 48, vantor::tracking::selection_parameters{}, {}));
   ASSERT_TRUE(mask::HasKeptPipeline());
-  SequenceSetdown(&host_.in_data, &host_.out_data);
+  DispatchEffectCommand(ModuleHandlers(), FxCmd_SequenceSetdown, &host_.in_data, &host_.out_data, nullptr, nullptr,
+                        nullptr);
   EXPECT_FALSE(mask::HasKeptPipeline());
 }
 

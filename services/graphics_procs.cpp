@@ -1,9 +1,9 @@
-#include "render/graphics_procs.h"
+#include "services/graphics_procs.h"
 
 #include <mutex>
 #include <string>
 
-#include "effect/component_broker.h"
+#include "services/component_broker.h"
 #include "platform/runtime/never_destroyed.h"
 
 namespace mask_render {

@@ -1,4 +1,4 @@
-#include "analysis/frame_images.h"
+#include "tracking/frame_images.h"
 
 #include <cstring>
 
