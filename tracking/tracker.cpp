@@ -236,8 +236,9 @@ void Tracker::Run(vsa::analysis::Job& job) {
   }
   if (stepped) ReportPress(in_data_, t1, PressReport());
   // Only after the pair: the host's reporter may raise, and the press still owes the host its
-  // keyframes.
-  if (last_correspondences_ == 0 && job.Status() < vsa::analysis::kJobStopping) {
+  // keyframes. A mask the reference placed did not stay where it was.
+  if (last_correspondences_ == 0 && reference_.kind != ReferenceOutcome::kTaken &&
+      job.Status() < vsa::analysis::kJobStopping) {
     qrs::config::ThrowError(kWarningLevel, kNoFeaturesWarning, vsa::analysis::kErrorCategory,
                             vsa::analysis::kErrorCode + 1, true, {});
   }

@@ -102,9 +102,9 @@ std::vector<uint8_t> Frame(double degrees) {
   return argb;
 }
 
-vsa::analysis::JobDescription Description() {
+vsa::analysis::JobDescription Description(Time start) {
   vsa::analysis::JobDescription d;
-  d.segment_start = Time(10, 25);
+  d.segment_start = start;
   d.segment_length = Time(2, 25);
   d.frame_duration = Time(1, 25);
   return d;
@@ -113,8 +113,8 @@ vsa::analysis::JobDescription Description() {
 // Frame 0 at the segment start, frame 1 one duration later; the test calls the tracker itself.
 class PlayedJob : public vsa::analysis::Job {
  public:
-  explicit PlayedJob(std::vector<std::vector<uint8_t>> frames)
-      : Job(vsa::analysis::Reserved{}, Description()), frames_(std::move(frames)) {}
+  explicit PlayedJob(std::vector<std::vector<uint8_t>> frames, Time start = Time(10, 25))
+      : Job(vsa::analysis::Reserved{}, Description(start)), frames_(std::move(frames)) {}
   void Start(boost::shared_ptr<Job>) override {}
   bool RequestFrame(Time, int32_t) override { return true; }
   void GetFrame(Time time, int32_t, vsa::analysis::FetchedFrame& frame) override {
@@ -166,9 +166,14 @@ class TrackerPress : public ::testing::Test {
   }
   // One press forward at motion `level` over frames turned by 0 and `degrees`.
   void Press(const Mask::MaskShape& shape, int32_t level, double degrees, int32_t status = vsa::analysis::kJobIdle) {
+    PressOn(shape, level, {Frame(0), Frame(degrees)}, Time(10, 25), status);
+  }
+  // One press forward from `start` over the two frames given.
+  void PressOn(const Mask::MaskShape& shape, int32_t level, std::vector<std::vector<uint8_t>> frames, Time start,
+               int32_t status = vsa::analysis::kJobIdle) {
     tracker_ = boost::make_shared<Tracker>(&host_.in_data, TrackingSelection(120, 90), vantor::tracking::lk_parameters{},
                                            shape, level, 1.0f, 0.0f, true);
-    job_ = boost::make_shared<PlayedJob>(std::vector{Frame(0), Frame(degrees)});
+    job_ = boost::make_shared<PlayedJob>(std::move(frames), start);
     job_->SetStatus(status);
     tracker_->Run(*job_);
   }
@@ -256,6 +261,26 @@ TEST_F(TrackerPress, EachPressReportsItsModelFeaturesAndReference) {
   EXPECT_EQ(reports.size(), 2u);
   EXPECT_EQ(pairs.size(), 3u);
   EXPECT_TRUE(reported.messages.empty());
+}
+
+// A frame with nothing to follow in the mask (flat, or covered) in the middle of a track: the
+// reference's features are found in the next frame all the same, and the mask is placed from
+// them; the press must not say that it stayed where it was.
+TEST_F(TrackerPress, AFlatFrameInATrackIsCrossedFromTheReferenceWithoutTheWarning) {
+  const Mask::MaskShape square = Corners({{60, 45}, {180, 45}, {180, 135}, {60, 135}});
+  Press(square, 2, 4);  // frame 10 becomes the reference; frame 11 is keyed
+  ASSERT_EQ(pairs.size(), 1u);
+  const std::vector<uint8_t> flat(size_t(kWidth) * kHeight * 4, 128);
+  PressOn(pairs[0].to, 2, {flat, Frame(5)}, Time(11, 25));
+  ASSERT_EQ(pairs.size(), 2u);
+  EXPECT_EQ(tracker_->LastCorrespondenceCount(), 0u);
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[1].reference, 2);  // taken
+  EXPECT_TRUE(reported.messages.empty());
+  // Vertex 0 where the picture turned by 5 degrees about the frame's centre put it.
+  const double a = 5 * M_PI / 180, cx = kWidth / 2.0, cy = kHeight / 2.0, x = 60 - cx, y = 45 - cy;
+  EXPECT_NEAR(pairs[1].to.vertices[0].anchor_x * kWidth, cx + std::cos(a) * x - std::sin(a) * y, 0.2);
+  EXPECT_NEAR(pairs[1].to.vertices[0].anchor_y * kHeight, cy + std::sin(a) * x + std::cos(a) * y, 0.2);
 }
 
 }  // namespace
