@@ -105,15 +105,25 @@ size_t Beyond(const std::vector<double>& e, double d) {
 
 constexpr float kGain[3] = {1.15f, 0.9f, 1.05f}, kBias[3] = {-10.0f, 15.0f, 5.0f};
 
+// The grass photograph with its reference, and a copy turned 20 degrees and scaled 1.3.
+class MatchReference : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(testing::PhotoPath("grass.png"))) GTEST_SKIP() << "grass.png not found";
+    std::string error;
+    ASSERT_TRUE(g.Load(error)) << error;
+    truth = {g.w / 2.0, g.h / 2.0, 20.0, 1.3, 15.2, -9.7};
+  }
+  image_pyramid Turned() const { return g.Warped(truth, kGain, kBias); }
+
+  Grass g;
+  Similarity truth{};
+};
+
 // A 20 degree turn with 1.3x scale: the reference's templates are found again from a prediction
 // 1 to 1.5 px off, but not from the identity, where the refinement starts untilted and unscaled.
-TEST(MatchReference, LargeSimilarityIsFoundFromANearPrediction) {
-  if (!std::filesystem::exists(testing::PhotoPath("grass.png"))) GTEST_SKIP() << "grass.png not found";
-  Grass g;
-  std::string error;
-  ASSERT_TRUE(g.Load(error)) << error;
-  const Similarity truth{g.w / 2.0, g.h / 2.0, 20.0, 1.3, 15.2, -9.7};
-  const image_pyramid b = g.Warped(truth, kGain, kBias);
+TEST_F(MatchReference, LargeSimilarityIsFoundFromANearPrediction) {
+  const image_pyramid b = Turned();
   // Measured per prediction: 148 of 155 or 156 tried found (those missed lie within 14 px of
   // the edge, where the scaled and turned window leaves the frame), median 0.030 px, 95th
   // percentile 0.068 px, worst 0.119 px, quality 0.96 and above.
@@ -138,11 +148,7 @@ TEST(MatchReference, LargeSimilarityIsFoundFromANearPrediction) {
 
 // Predictions off the frame, or through a map that folds there, are not tried and leave no
 // trace in the result.
-TEST(MatchReference, PredictionsOutsideOrFoldedAreNotTried) {
-  if (!std::filesystem::exists(testing::PhotoPath("grass.png"))) GTEST_SKIP() << "grass.png not found";
-  Grass g;
-  std::string error;
-  ASSERT_TRUE(g.Load(error)) << error;
+TEST_F(MatchReference, PredictionsOutsideOrFoldedAreNotTried) {
   const image_pyramid a =
       Pyramid(g.w, g.h, [&](int x, int y, int) { return g.grey[static_cast<size_t>(y) * g.w + x]; });
   const double w = g.w, h = g.h, cx = w / 2, cy = h / 2;
@@ -183,13 +189,8 @@ TEST(MatchReference, PredictionsOutsideOrFoldedAreNotTried) {
 // Predictions 40 px off in several directions: almost nothing is found, and what is accepted
 // at the wrong place barely passes the correlation threshold. Measured over five directions:
 // 7 of 775 tried accepted, all of them wrong (near where predicted), quality 0.71 to 0.74.
-TEST(MatchReference, ABadPredictionIsMostlyRejected) {
-  if (!std::filesystem::exists(testing::PhotoPath("grass.png"))) GTEST_SKIP() << "grass.png not found";
-  Grass g;
-  std::string error;
-  ASSERT_TRUE(g.Load(error)) << error;
-  const Similarity truth{g.w / 2.0, g.h / 2.0, 20.0, 1.3, 15.2, -9.7};
-  const image_pyramid b = g.Warped(truth, kGain, kBias);
+TEST_F(MatchReference, ABadPredictionIsMostlyRejected) {
+  const image_pyramid b = Turned();
   uint64_t tried = 0, wrong = 0;
   for (const double degrees : {0.0, 70.0, 150.0, 230.0, 300.0}) {
     const double ex = 40 * std::cos(degrees * M_PI / 180), ey = 40 * std::sin(degrees * M_PI / 180);
