@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "host/media.h"
+#include "host/media/media.h"
 
 #ifndef MASK_PHOTOS_DIR
 #define MASK_PHOTOS_DIR "tests/data/photos"

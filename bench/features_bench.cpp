@@ -37,7 +37,7 @@
 #include "features/lk_tracker.h"
 #include "features/tracking_records.h"
 #include "features/two_frame_pipeline.h"
-#include "host/media.h"
+#include "host/media/media.h"
 
 #ifndef MASK_PHOTOS_DIR
 #define MASK_PHOTOS_DIR "tests/data/photos"

@@ -16,9 +16,9 @@
 #include "analysis/job_description.h"
 #include "analysis/video_segment_render_suite_job.h"
 #include "bench/ratio_reporter.h"
-#include "host/effect_host.h"
-#include "host/media_engine.h"
-#include "host/module_loader.h"
+#include "host/hosting/effect_host.h"
+#include "host/media/media_engine.h"
+#include "host/hosting/module_loader.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <numbers>
 #include <vector>
 
-#include "host/drawing_suites.h"
+#include "host/suites/drawing_suites.h"
 
 namespace {
 

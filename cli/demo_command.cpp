@@ -1,20 +1,30 @@
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 
 #include "cli/commands.h"
 #include "cli/progress.h"
-#include "host/demo_clip.h"
-#include "host/mask_document.h"
-#include "host/media.h"
-#include "host/module_loader.h"
-#include "host/module_report.h"
-#include "host/overlay_job.h"
-#include "host/render_job.h"
-#include "host/track_job.h"
+#include "host/jobs/demo_clip.h"
+#include "host/documents/mask_document.h"
+#include "host/media/media.h"
+#include "host/hosting/module_loader.h"
+#include "host/hosting/module_report.h"
+#include "host/jobs/overlay_job.h"
+#include "host/jobs/render_job.h"
+#include "host/jobs/track_job.h"
 
 namespace maskfx {
+namespace {
+
+struct DemoOptions {
+  std::string output_dir = "maskfx-demo";
+};
+
+}  // namespace
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -75,7 +85,7 @@ int RunDemo(const CommonOptions& common, const DemoOptions& options) {
       nullptr);
   tracking.Finish();
   for (const std::string& w : tracked.track.warnings) std::fprintf(stderr, "maskfx: warning: %s\n", w.c_str());
-  if (tracked.track.exit_status != 0) return Fail(tracked.track.exit_status, tracked.track.error);
+  if (!tracked.track.outcome.done()) return Fail(tracked.track.outcome);
   host::MaskDocument result;
   if (!host::ReadMaskDocument(track.output, result, error)) return Fail(kExitFailure, error);
   double last_error = 0, worst = 0;
@@ -102,7 +112,7 @@ int RunDemo(const CommonOptions& common, const DemoOptions& options) {
       module, render, [&](const host::RenderProgress& p) { line.Update(p.done, p.total, p.frames_per_second, p.seconds_left); },
       nullptr);
   line.Finish();
-  if (rendered.exit_status != 0) return Fail(rendered.exit_status, rendered.error);
+  if (!rendered.outcome.done()) return Fail(rendered.outcome);
   std::printf("masked: %s (RGBA PNG, the tracked ellipse kept, the rest transparent)\n", render.output.c_str());
 
   host::OverlayOptions overlay;
@@ -110,7 +120,7 @@ int RunDemo(const CommonOptions& common, const DemoOptions& options) {
   overlay.mask_path = track.output;
   overlay.frame = spec.frames - 1;
   const host::OverlayResult drawn = host::DrawOverlayPicture(module, overlay);
-  if (drawn.exit_status != 0) return Fail(drawn.exit_status, drawn.error);
+  if (!drawn.outcome.done()) return Fail(drawn.outcome);
   const std::string overlay_path = (dir / "overlay_last.png").string();
   if (!host::WriteStillImage(overlay_path, drawn.picture, error)) return Fail(kExitFailure, error);
   std::printf("overlay: %s (the tracked mask drawn over the last frame)\n", overlay_path.c_str());
@@ -120,6 +130,13 @@ int RunDemo(const CommonOptions& common, const DemoOptions& options) {
               static_cast<long long>(rendered.frames), rendered.seconds,
               rendered.seconds > 0 ? rendered.frames / rendered.seconds : 0.0, seconds);
   return kExitOk;
+}
+
+Subcommand AddDemoCommand(CLI::App& app, const CommonOptions& common) {
+  auto o = std::make_shared<DemoOptions>();
+  CLI::App* command = app.add_subcommand("demo", "run the effect on a built-in clip, no input needed");
+  command->add_option("-o,--output", o->output_dir, "folder for what the demo writes (default maskfx-demo)");
+  return {command, [&common, o] { return RunDemo(common, *o); }};
 }
 
 }  // namespace maskfx

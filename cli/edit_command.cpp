@@ -1,13 +1,26 @@
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "cli/commands.h"
-#include "host/edit_session.h"
-#include "host/module_loader.h"
-#include "host/output_paths.h"
-#include "host/param_listing.h"
+#include "host/jobs/edit_session.h"
+#include "host/hosting/module_loader.h"
+#include "host/media/output_paths.h"
+#include "host/hosting/param_listing.h"
 
 namespace maskfx {
+namespace {
+
+struct EditCommandOptions {
+  std::string mask_path, events_path, output, size;
+  int64_t frame = 0;
+  bool trace = false;
+  bool overwrite = false;  // -o may be the -m document
+};
+
+}  // namespace
+
 namespace {
 
 bool ParseSize(const std::string& text, int32_t& w, int32_t& h) {
@@ -45,11 +58,24 @@ int RunEdit(const CommonOptions& common, const EditCommandOptions& o) {
       module, options, o.trace ? host::EditTrace([](const std::string& line) { std::printf("%s\n", line.c_str()); }) : nullptr);
   if (!result.module_message.empty())
     std::fprintf(stderr, "maskfx: %s says: %s\n", module.path.c_str(), result.module_message.c_str());
-  if (result.exit_status != 0) return Fail(result.exit_status, result.error);
+  if (!result.outcome.done()) return Fail(result.outcome);
   const auto& keys = result.document.keyframes;
   std::printf("edited mask written to %s: %s\n", o.output.c_str(),
               keys.empty() ? "no mask drawn" : host::DescribeShape(keys.front().shape).c_str());
   return kExitOk;
+}
+
+Subcommand AddEditCommand(CLI::App& app, const CommonOptions& common) {
+  auto o = std::make_shared<EditCommandOptions>();
+  CLI::App* command = app.add_subcommand("edit", "edit a mask by replaying mouse and key actions through the effect");
+  command->add_option("-m,--mask", o->mask_path, "the mask document to start from (default: nothing drawn yet)");
+  command->add_option("--events", o->events_path, "the actions, a JSON file")->required();
+  command->add_option("-o,--output", o->output, "where the edited mask document goes")->required();
+  command->add_option("--size", o->size, "layer size WxH (default: the document's)");
+  command->add_option("--frame", o->frame, "the frame the edits happen at (default 0)");
+  command->add_flag("--trace", o->trace, "print the interaction state after each event");
+  command->add_flag("--overwrite", o->overwrite, "let -o write over the -m document");
+  return {command, [&common, o] { return RunEdit(common, *o); }};
 }
 
 }  // namespace maskfx

@@ -1,14 +1,26 @@
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "cli/commands.h"
-#include "host/document_params.h"
-#include "host/mask_document.h"
-#include "host/media.h"
-#include "host/param_listing.h"
+#include "host/hosting/document_params.h"
+#include "host/documents/mask_document.h"
+#include "host/media/media.h"
+#include "host/hosting/param_listing.h"
 
 namespace maskfx {
+namespace {
+
+struct InfoOptions {
+  std::string input;                 // a clip; empty: the effect alone
+  std::string mask_path;             // a mask document to show
+  std::optional<int64_t> frame;      // also show the mask at this frame
+};
+
+}  // namespace
+
 namespace {
 
 void PrintParams(const host::ParamStore& params) {
@@ -95,6 +107,15 @@ int RunInfo(const CommonOptions& common, const InfoOptions& options) {
   if (options.frame && !PrintMaskAt(*effect, *options.frame, "at frame"))
     return Fail(kExitFailure, options.mask_path + ": frame " + std::to_string(*options.frame) + ": the effect could not read the mask");
   return kExitOk;
+}
+
+Subcommand AddInfoCommand(CLI::App& app, const CommonOptions& common) {
+  auto o = std::make_shared<InfoOptions>();
+  CLI::App* command = app.add_subcommand("info", "show the effect's parameters, and a mask document's keyframes");
+  command->add_option("input", o->input, "a clip (its size, rate and length)");
+  command->add_option("-m,--mask", o->mask_path, "a mask document to show");
+  command->add_option("--frame", o->frame, "also show the mask at this frame");
+  return {command, [&common, o] { return RunInfo(common, *o); }};
 }
 
 }  // namespace maskfx

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "host/output_paths.h"
+#include "host/media/output_paths.h"
 
 namespace maskfx {
 

@@ -1,7 +1,7 @@
 #include <cstdio>
 
 #include "cli/commands.h"
-#include "host/module_loader.h"
+#include "host/hosting/module_loader.h"
 
 namespace maskfx {
 namespace {

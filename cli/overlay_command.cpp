@@ -1,14 +1,28 @@
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <sstream>
 
 #include "cli/commands.h"
-#include "host/media.h"
-#include "host/module_loader.h"
-#include "host/output_paths.h"
-#include "host/overlay_job.h"
+#include "host/media/media.h"
+#include "host/hosting/module_loader.h"
+#include "host/media/output_paths.h"
+#include "host/jobs/overlay_job.h"
 
 namespace maskfx {
+namespace {
+
+struct OverlayCommandOptions {
+  std::string input, mask_path, output;
+  int64_t frame = 0;
+  double zoom = 1.0;
+  std::string selected;  // "i,j,..."
+  std::string events_path;
+};
+
+}  // namespace
+
 namespace {
 
 bool ParseIndices(const std::string& text, std::vector<uint64_t>& out) {
@@ -47,11 +61,24 @@ int RunOverlay(const CommonOptions& common, const OverlayCommandOptions& o) {
   const host::OverlayResult result = host::DrawOverlayPicture(module, options);
   if (!result.module_message.empty())
     std::fprintf(stderr, "maskfx: %s says: %s\n", module.path.c_str(), result.module_message.c_str());
-  if (result.exit_status != 0) return Fail(result.exit_status, result.error);
+  if (!result.outcome.done()) return Fail(result.outcome);
   if (!host::WriteStillImage(o.output, result.picture, error)) return Fail(kExitFailure, error);
   std::printf("overlay of frame %lld at zoom %g written to %s (%dx%d)\n", static_cast<long long>(o.frame), o.zoom,
               o.output.c_str(), result.picture.width, result.picture.height);
   return kExitOk;
+}
+
+Subcommand AddOverlayCommand(CLI::App& app, const CommonOptions& common) {
+  auto o = std::make_shared<OverlayCommandOptions>();
+  CLI::App* command = app.add_subcommand("overlay", "draw the mask over a frame as the editing view shows it");
+  command->add_option("input", o->input, "the clip")->required();
+  command->add_option("-m,--mask", o->mask_path, "mask document")->required();
+  command->add_option("--frame", o->frame, "frame index (from 0)")->required();
+  command->add_option("-o,--output", o->output, "the picture, a .png")->required();
+  command->add_option("--zoom", o->zoom, "view zoom (default 1)");
+  command->add_option("--selected", o->selected, "vertices shown selected, as i,j,...");
+  command->add_option("--events", o->events_path, "replay these user actions first (see maskfx edit)");
+  return {command, [&common, o] { return RunOverlay(common, *o); }};
 }
 
 }  // namespace maskfx

@@ -1,16 +1,32 @@
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <tuple>
 
 #include "cli/commands.h"
 #include "cli/interrupts.h"
 #include "cli/progress.h"
-#include "host/mask_params.h"
-#include "host/module_loader.h"
-#include "host/render_job.h"
+#include "host/documents/mask_params.h"
+#include "host/hosting/module_loader.h"
+#include "host/jobs/render_job.h"
 
 namespace maskfx {
+namespace {
+
+struct RenderCommandOptions {
+  std::string input, mask_path, output;
+  std::optional<double> feather, opacity, expansion;
+  bool invert = false;
+  std::string format = "bgra8";
+  bool gpu = false;
+  std::string frames;  // "A:B", "A:" or ":B"
+  int threads = 0;
+};
+
+}  // namespace
+
 namespace {
 
 // "A:B", "A:" or ":B", inclusive frame indices.
@@ -67,10 +83,27 @@ int RunRender(const CommonOptions& common, const RenderCommandOptions& o) {
   line.Finish();
   if (!result.module_message.empty())
     std::fprintf(stderr, "maskfx: %s says: %s\n", module.path.c_str(), result.module_message.c_str());
-  if (result.exit_status != 0) return Fail(result.exit_status, result.error);
+  if (!result.outcome.done()) return Fail(result.outcome);
   std::printf("rendered %lld frames in %.2f s (%.1f fps) to %s\n", static_cast<long long>(result.frames), result.seconds,
               result.seconds > 0 ? result.frames / result.seconds : 0.0, o.output.c_str());
   return kExitOk;
+}
+
+Subcommand AddRenderCommand(CLI::App& app, const CommonOptions& common) {
+  auto o = std::make_shared<RenderCommandOptions>();
+  CLI::App* command = app.add_subcommand("render", "mask a clip and write it with alpha");
+  command->add_option("input", o->input, "video, image sequence pattern, folder of images, or one image")->required();
+  command->add_option("-m,--mask", o->mask_path, "mask document")->required();
+  command->add_option("-o,--output", o->output, "out_%04d.png, or a .mov, .mkv or .webm video")->required();
+  command->add_option("--feather", o->feather, "feather in pixels (0 to 1000)");
+  command->add_option("--opacity", o->opacity, "opacity in percent (0 to 100)");
+  command->add_option("--expansion", o->expansion, "grow (or, negative, shrink) the mask by pixels");
+  command->add_flag("--invert", o->invert, "mask everything but the shape");
+  command->add_option("--format", o->format, "pixel format the effect renders in: bgra8, vuya8, VUYA8, bgra32f, vuya32f, VUYA32f");
+  command->add_flag("--gpu", o->gpu, "render through the GPU path");
+  command->add_option("--frames", o->frames, "frames A:B (inclusive, from 0)");
+  command->add_option("--threads", o->threads, "frames rendered at once (default: every core)");
+  return {command, [&common, o] { return RunRender(common, *o); }};
 }
 
 }  // namespace maskfx

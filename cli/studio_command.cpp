@@ -1,3 +1,5 @@
+#include <CLI/CLI.hpp>
+#include <memory>
 #include <signal.h>
 #include <time.h>
 
@@ -8,14 +10,25 @@
 
 #include "cli/commands.h"
 #include "cli/interrupts.h"
-#include "host/media.h"
-#include "host/module_loader.h"
-#include "host/output_paths.h"
+#include "host/media/media.h"
+#include "host/hosting/module_loader.h"
+#include "host/media/output_paths.h"
 #include "studio/request_guard.h"
 #include "studio/studio_server.h"
 #include "studio/studio_session.h"
 
 namespace maskfx {
+namespace {
+
+struct StudioCommandOptions {
+  std::string input, mask_path, output, render_to;
+  std::string listen = "127.0.0.1";
+  uint16_t port = 0;  // 0: any free port
+  bool overwrite = false;
+};
+
+}  // namespace
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -111,6 +124,19 @@ int RunStudio(const CommonOptions& common, const StudioCommandOptions& o) {
               !unsaved ? "" : o.output.empty() ? "; the mask was not saved (no -o given)"
                                                : "; the mask's changes since it was last saved were not saved");
   return kExitOk;
+}
+
+Subcommand AddStudioCommand(CLI::App& app, const CommonOptions& common) {
+  auto o = std::make_shared<StudioCommandOptions>();
+  CLI::App* command = app.add_subcommand("studio", "draw, edit, track and render the mask in a browser");
+  command->add_option("input", o->input, "the clip")->required();
+  command->add_option("-m,--mask", o->mask_path, "mask document to start from (default: nothing drawn)");
+  command->add_option("-o,--output", o->output, "where save writes the mask document");
+  command->add_option("--render-to", o->render_to, "where the page's render goes (as render's OUTPUT)");
+  command->add_option("--port", o->port, "port to listen on (default: any free one)");
+  command->add_option("--listen", o->listen, "IP address to listen on (default 127.0.0.1: this machine only; others warn)");
+  command->add_flag("--overwrite", o->overwrite, "let save write over the -m document, and render replace --render-to");
+  return {command, [&common, o] { return RunStudio(common, *o); }};
 }
 
 }  // namespace maskfx

@@ -1,13 +1,27 @@
+#include <CLI/CLI.hpp>
 #include <cstdio>
+#include <memory>
 
 #include "cli/commands.h"
 #include "cli/interrupts.h"
 #include "cli/progress.h"
-#include "host/mask_document.h"
-#include "host/module_loader.h"
-#include "host/track_job.h"
+#include "host/documents/mask_document.h"
+#include "host/hosting/module_loader.h"
+#include "host/jobs/track_job.h"
 
 namespace maskfx {
+namespace {
+
+struct TrackCommandOptions {
+  std::string input, mask_path, output;
+  std::optional<int64_t> from, to;
+  std::string motion;  // empty: the document's
+  bool overwrite = false;  // -o may name the -m document
+  bool verbose = false;    // one line per press: the model, the features, the reference
+};
+
+}  // namespace
+
 int RunTrack(const CommonOptions& common, const TrackCommandOptions& o) {
   host::TrackClipOptions options;
   options.input = o.input;
@@ -49,9 +63,23 @@ int RunTrack(const CommonOptions& common, const TrackCommandOptions& o) {
     std::printf("the reference was taken on %lld presses and not on %lld; %lld presses fitted a simpler model than asked for\n",
                 static_cast<long long>(t.reference_taken), static_cast<long long>(t.reference_declined),
                 static_cast<long long>(t.fell_back));
-  if (t.exit_status != 0) return Fail(t.exit_status, t.error);
+  if (!t.outcome.done()) return Fail(t.outcome);
   if (t.interrupted) return Fail(kExitFailure, "interrupted; the frames tracked so far are kept");
   return kExitOk;
+}
+
+Subcommand AddTrackCommand(CLI::App& app, const CommonOptions& common) {
+  auto o = std::make_shared<TrackCommandOptions>();
+  CLI::App* command = app.add_subcommand("track", "track the mask through a clip, one keyframe per frame");
+  command->add_option("input", o->input, "video, image sequence pattern, folder of images, or one image")->required();
+  command->add_option("-m,--mask", o->mask_path, "mask document to start from")->required();
+  command->add_option("-o,--output", o->output, "where the tracked mask document goes")->required();
+  command->add_option("--from", o->from, "first frame (default: the document's first keyframe)");
+  command->add_option("--to", o->to, "last frame (default: the clip's last; before --from tracks backwards)");
+  command->add_option("--motion", o->motion, "translation, rigid, similarity, affine or perspective (default: the document's)");
+  command->add_flag("--overwrite", o->overwrite, "let -o write over the -m document");
+  command->add_flag("-v,--verbose", o->verbose, "a line for every press: the model fitted, the features, the reference");
+  return {command, [&common, o] { return RunTrack(common, *o); }};
 }
 
 }  // namespace maskfx

@@ -10,16 +10,16 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/document_params.h"
-#include "host/edit_script.h"
-#include "host/edit_session.h"
-#include "host/host_suites.h"
-#include "host/json_text.h"
-#include "host/mask_document.h"
-#include "host/mask_params.h"
-#include "host/media_engine.h"
-#include "host/render_job.h"
-#include "host/track_job.h"
+#include "host/hosting/document_params.h"
+#include "host/documents/edit_script.h"
+#include "host/jobs/edit_session.h"
+#include "host/suites/host_suites.h"
+#include "host/documents/json_text.h"
+#include "host/documents/mask_document.h"
+#include "host/documents/mask_params.h"
+#include "host/media/media_engine.h"
+#include "host/jobs/render_job.h"
+#include "host/jobs/track_job.h"
 
 namespace studio {
 namespace {
@@ -294,9 +294,9 @@ bool StudioSession::StartRender(std::string& error) {
     std::remove(options.mask_path.c_str());
     render_.document.clear();
     render_.running = false;
-    render_.done = result.exit_status == 0 && !render_.stop;
+    render_.done = result.outcome.done() && !render_.stop;
     render_.frames = result.frames;
-    render_.error = render_.stop && result.exit_status == 0 ? "render stopped" : result.error;
+    render_.error = render_.stop && result.outcome.done() ? "render stopped" : result.outcome.error;
   });
   return true;
 }

@@ -25,11 +25,11 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "host/effect_host.h"
-#include "host/mask_document.h"
-#include "host/live_edit.h"
-#include "host/media.h"
-#include "host/module_loader.h"
+#include "host/hosting/effect_host.h"
+#include "host/documents/mask_document.h"
+#include "host/hosting/live_edit.h"
+#include "host/media/media.h"
+#include "host/hosting/module_loader.h"
 
 namespace studio {
 

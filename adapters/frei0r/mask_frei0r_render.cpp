@@ -11,11 +11,11 @@
 #include <mutex>
 #include <string>
 
-#include "host/document_params.h"
-#include "host/effect_host.h"
-#include "host/mask_document.h"
-#include "host/mask_params.h"
-#include "host/module_loader.h"
+#include "host/hosting/document_params.h"
+#include "host/hosting/effect_host.h"
+#include "host/documents/mask_document.h"
+#include "host/documents/mask_params.h"
+#include "host/hosting/module_loader.h"
 #include "platform/runtime/never_destroyed.h"
 #include "platform/sdk/world.h"
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "host/media.h"
+#include "host/media/media.h"
 
 namespace {
 

@@ -18,9 +18,9 @@ extern "C" {
 #include <frei0r.h>
 }
 
-#include "host/card_clip.h"
-#include "host/mask_document.h"
-#include "host/media.h"
+#include "host/media/card_clip.h"
+#include "host/documents/mask_document.h"
+#include "host/media/media.h"
 
 namespace {
 

@@ -4,12 +4,12 @@
 #include <cmath>
 #include <string>
 
-#include "host/document_params.h"
-#include "host/edit_session.h"
-#include "host/effect_host.h"
-#include "host/live_edit.h"
-#include "host/mask_params.h"
-#include "host/module_loader.h"
+#include "host/hosting/document_params.h"
+#include "host/jobs/edit_session.h"
+#include "host/hosting/effect_host.h"
+#include "host/hosting/live_edit.h"
+#include "host/documents/mask_params.h"
+#include "host/hosting/module_loader.h"
 
 namespace host {
 namespace {

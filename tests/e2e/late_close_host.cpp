@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "host/card_clip.h"
-#include "host/effect_host.h"
-#include "host/mask_params.h"
-#include "host/media_engine.h"
-#include "host/module_loader.h"
+#include "host/media/card_clip.h"
+#include "host/hosting/effect_host.h"
+#include "host/documents/mask_params.h"
+#include "host/media/media_engine.h"
+#include "host/hosting/module_loader.h"
 #include "mask/mask_shape.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "host/media.h"
+#include "host/media/media.h"
 
 extern char** environ;
 

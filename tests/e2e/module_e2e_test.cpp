@@ -9,13 +9,13 @@
 #include <utility>
 #include <vector>
 
-#include "host/effect_host.h"
-#include "host/handles.h"
-#include "host/module_loader.h"
-#include "host/module_report.h"
-#include "host/pf_suites.h"
-#include "host/string_table.h"
-#include "host/suite_registry.h"
+#include "host/hosting/effect_host.h"
+#include "host/suites/handles.h"
+#include "host/hosting/module_loader.h"
+#include "host/hosting/module_report.h"
+#include "host/suites/pf_suites.h"
+#include "host/suites/string_table.h"
+#include "host/suites/suite_registry.h"
 #include "platform/sdk/pf_suites.h"
 
 namespace {

@@ -8,10 +8,10 @@
 #include <numbers>
 #include <optional>
 
-#include "host/mask_document.h"
-#include "host/media.h"
-#include "host/module_loader.h"
-#include "host/overlay_job.h"
+#include "host/documents/mask_document.h"
+#include "host/media/media.h"
+#include "host/hosting/module_loader.h"
+#include "host/jobs/overlay_job.h"
 
 namespace host {
 namespace {
@@ -46,7 +46,7 @@ TEST(OverlayE2E, OutlineLiesOnTheMaskEdge) {
   options.mask_path = (dir / "mask.json").string();
   options.zoom = 2;
   const OverlayResult result = DrawOverlayPicture(module, options);
-  ASSERT_EQ(result.exit_status, 0) << result.error;
+  ASSERT_EQ(result.outcome.end, host::JobEnd::kDone) << result.outcome.error;
   ASSERT_EQ(result.picture.width, 2 * W);
   const auto px = [&](int x, int y) { return &result.picture.pixels[(size_t(y) * result.picture.width + x) * 4]; };
   // The left edge at x = 60 on screen, halfway down: a cyan-ish outline pixel.
@@ -119,14 +119,14 @@ void ExpectRow(const RgbaFrame& picture, std::initializer_list<int> drawn, std::
 // dashed feather outlines.
 TEST_F(HugeOverlayTest, TenThousandVerticesWithTheirOffsetOutlines) {
   const OverlayResult result = Draw(Zigzag(10000, 0.3, 0.32, 1), 20.0, 10.0);
-  ASSERT_EQ(result.exit_status, 0) << result.error;
+  ASSERT_EQ(result.outcome.end, host::JobEnd::kDone) << result.outcome.error;
   ExpectRow(result.picture, {86, 93, 99, 116}, {0, 50, 84, 105, 130});
 }
 
 // Each spike crosses thousands of others: stroking the outline took most of a minute.
 TEST_F(HugeOverlayTest, SelfCrossingStarOfAHundredThousandSpikes) {
   const OverlayResult result = Draw(Zigzag(100000, 0.05, 0.45, 7), std::nullopt, std::nullopt);
-  ASSERT_EQ(result.exit_status, 0) << result.error;
+  ASSERT_EQ(result.outcome.end, host::JobEnd::kDone) << result.outcome.error;
   ExpectRow(result.picture, {11, 70, 138}, {0, 8, 145});
 }
 

@@ -4,12 +4,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "host/document_params.h"
-#include "host/effect_host.h"
-#include "host/handles.h"
-#include "host/mask_document.h"
-#include "host/mask_params.h"
-#include "host/module_loader.h"
+#include "host/hosting/document_params.h"
+#include "host/hosting/effect_host.h"
+#include "host/suites/handles.h"
+#include "host/documents/mask_document.h"
+#include "host/documents/mask_params.h"
+#include "host/hosting/module_loader.h"
 
 namespace host {
 namespace {

@@ -11,15 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "host/document_params.h"
-#include "host/effect_host.h"
-#include "host/mask_document.h"
-#include "host/mask_params.h"
-#include "host/media.h"
-#include "host/media_engine.h"
-#include "host/module_loader.h"
-#include "host/render_job.h"
-#include "host/track_job.h"
+#include "host/hosting/document_params.h"
+#include "host/hosting/effect_host.h"
+#include "host/documents/mask_document.h"
+#include "host/documents/mask_params.h"
+#include "host/media/media.h"
+#include "host/media/media_engine.h"
+#include "host/hosting/module_loader.h"
+#include "host/jobs/render_job.h"
+#include "host/jobs/track_job.h"
 #include "tests/debug_setting.h"
 
 namespace host {
@@ -66,7 +66,7 @@ class RealClipE2ETest : public ::testing::Test {
     options.last_frame = last;
     options.threads = 2;
     const RenderResult result = RenderClip(module_, options, nullptr, nullptr);
-    EXPECT_EQ(result.exit_status, 0) << result.error;
+    EXPECT_EQ(result.outcome.end, host::JobEnd::kDone) << result.outcome.error;
     std::vector<RgbaFrame> frames;
     for (const std::string& path : result.written) {
       std::string error;
@@ -125,14 +125,14 @@ TEST_F(RealClipE2ETest, ATrackAfterGoingToTheEndAndBackIsTheFreshTrack) {
   // otherwise keep frame 0 as its reference.
   const testing_support::DebugSetting chain_only("RMTReferenceAlignment", "0");
   std::unique_ptr<EffectHost> travelled = OpenOnClip(BoxFace(), 0);
-  ASSERT_EQ(Track(*travelled, 0, 52).exit_status, 0);
-  ASSERT_EQ(Track(*travelled, 52, 20).exit_status, 0);
+  ASSERT_EQ(Track(*travelled, 0, 52).outcome.end, host::JobEnd::kDone);
+  ASSERT_EQ(Track(*travelled, 52, 20).outcome.end, host::JobEnd::kDone);
   Mask::MaskShape at20;
   ASSERT_TRUE(MaskShapeAt(*travelled, 20, at20));
-  ASSERT_EQ(Track(*travelled, 20, 30).exit_status, 0);
+  ASSERT_EQ(Track(*travelled, 20, 30).outcome.end, host::JobEnd::kDone);
 
   std::unique_ptr<EffectHost> fresh = OpenOnClip(at20, 20);
-  ASSERT_EQ(Track(*fresh, 20, 30).exit_status, 0);
+  ASSERT_EQ(Track(*fresh, 20, 30).outcome.end, host::JobEnd::kDone);
   for (int64_t f = 21; f <= 30; ++f) {
     Mask::MaskShape a, b;
     ASSERT_TRUE(MaskShapeAt(*travelled, f, a) && MaskShapeAt(*fresh, f, b));
@@ -151,9 +151,9 @@ TEST_F(RealClipE2ETest, ThereAndBackComesHomeToTheStart) {
   const auto home_error = [&](TrackResult& back) {
     std::unique_ptr<EffectHost> effect = OpenOnClip(BoxFace(), 0);
     effect->params().SetConstant(kMotionLevelParam, 4);
-    EXPECT_EQ(Track(*effect, 0, 52).exit_status, 0);
+    EXPECT_EQ(Track(*effect, 0, 52).outcome.end, host::JobEnd::kDone);
     back = Track(*effect, 52, 0);
-    EXPECT_EQ(back.exit_status, 0);
+    EXPECT_EQ(back.outcome.end, host::JobEnd::kDone);
     Mask::MaskShape home;
     EXPECT_TRUE(MaskShapeAt(*effect, 0, home));
     const Mask::MaskShape start = BoxFace();
@@ -188,7 +188,7 @@ TEST_F(RealClipE2ETest, ATrackOnAProxyKeepsTheDocumentsSize) {
   options.output = (dir_ / "tracked.json").string();
   options.to = 3;
   const TrackClipResult result = TrackClip(module_, options, nullptr, nullptr);
-  ASSERT_EQ(result.track.exit_status, 0) << result.track.error;
+  ASSERT_EQ(result.track.outcome.end, host::JobEnd::kDone) << result.track.outcome.error;
   MaskDocument tracked;
   std::string error;
   ASSERT_TRUE(ReadMaskDocument(options.output, tracked, error)) << error;

@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <string>
 
-#include "host/mask_document.h"
-#include "host/media.h"
-#include "host/module_loader.h"
-#include "host/render_job.h"
+#include "host/documents/mask_document.h"
+#include "host/media/media.h"
+#include "host/hosting/module_loader.h"
+#include "host/jobs/render_job.h"
 
 namespace host {
 namespace {
@@ -66,7 +66,7 @@ class RenderE2ETest : public ::testing::Test {
     options.pixel_format = PixelFormatByName(format);
     options.threads = 2;
     const RenderResult result = RenderClip(module_, options, nullptr, nullptr);
-    EXPECT_EQ(result.exit_status, 0) << result.error;
+    EXPECT_EQ(result.outcome.end, host::JobEnd::kDone) << result.outcome.error;
     EXPECT_EQ(result.frames, 2);
     std::string error;
     auto reader = MediaReader::Open(result.written.empty() ? output : result.written.front(), error);
@@ -119,14 +119,14 @@ TEST_F(RenderE2ETest, BadInputsFailWithoutLeavingOutput) {
   options.mask_path = WriteMask(0);
   options.output = (dir_ / "never.mkv").string();
   RenderResult r = RenderClip(module_, options, nullptr, nullptr);
-  EXPECT_EQ(r.exit_status, 2);
-  EXPECT_NE(r.error.find("missing.mov"), std::string::npos) << r.error;
+  EXPECT_EQ(r.outcome.end, host::JobEnd::kBadInput);
+  EXPECT_NE(r.outcome.error.find("missing.mov"), std::string::npos) << r.outcome.error;
   options.input = (dir_ / "in_%02d.png").string();
   options.output = (dir_ / "no_such_folder" / "out.mkv").string();
   r = RenderClip(module_, options, nullptr, nullptr);
-  EXPECT_NE(r.exit_status, 0);
+  EXPECT_NE(r.outcome.end, host::JobEnd::kDone);
   options.output = (dir_ / "out.xyz").string();
-  EXPECT_EQ(RenderClip(module_, options, nullptr, nullptr).exit_status, 2);
+  EXPECT_EQ(RenderClip(module_, options, nullptr, nullptr).outcome.end, host::JobEnd::kBadInput);
   for (const auto& entry : fs::directory_iterator(dir_)) {
     const std::string name = entry.path().filename().string();
     EXPECT_TRUE(name.rfind("in_", 0) == 0 || name == "mask.json") << name;

@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "host/card_clip.h"
-#include "host/document_params.h"
-#include "host/effect_host.h"
-#include "host/mask_params.h"
-#include "host/media_engine.h"
-#include "host/module_loader.h"
-#include "host/track_job.h"
+#include "host/media/card_clip.h"
+#include "host/hosting/document_params.h"
+#include "host/hosting/effect_host.h"
+#include "host/documents/mask_params.h"
+#include "host/media/media_engine.h"
+#include "host/hosting/module_loader.h"
+#include "host/jobs/track_job.h"
 #include "platform/runtime/debug_database.h"
 #include "platform/runtime/media_time.h"
 #include "tests/debug_setting.h"
@@ -95,7 +95,7 @@ TEST_F(TrackE2ETest, TranslationAndSimilarityFollowTheCard) {
     SCOPED_TRACE(CardMotionName(motion));
     Open(SmallSpec(motion), level);
     const TrackResult r = Track(0, spec_.frames - 1);
-    ASSERT_EQ(r.exit_status, 0) << r.error;
+    ASSERT_EQ(r.outcome.end, host::JobEnd::kDone) << r.outcome.error;
     EXPECT_EQ(r.frames_tracked, spec_.frames - 1);
     double previous = 0;
     for (int32_t f = 1; f < spec_.frames; ++f) {
@@ -109,15 +109,15 @@ TEST_F(TrackE2ETest, TranslationAndSimilarityFollowTheCard) {
 
 TEST_F(TrackE2ETest, AffineAndPerspectiveNeedTheirLevels) {
   Open(SmallSpec(CardMotion::kAffine), 3);
-  ASSERT_EQ(Track(0, spec_.frames - 1).exit_status, 0);
+  ASSERT_EQ(Track(0, spec_.frames - 1).outcome.end, host::JobEnd::kDone);
   EXPECT_LT(VertexError(spec_.frames - 1), 1.0);
 
   // A tilt of 30 degrees over the clip: the projective move follows it, an affine one cannot.
   Open(SmallSpec(CardMotion::kPerspective), 4);
-  ASSERT_EQ(Track(0, spec_.frames - 1).exit_status, 0);
+  ASSERT_EQ(Track(0, spec_.frames - 1).outcome.end, host::JobEnd::kDone);
   const double perspective = VertexError(spec_.frames - 1);
   Open(SmallSpec(CardMotion::kPerspective), 3);
-  ASSERT_EQ(Track(0, spec_.frames - 1).exit_status, 0);
+  ASSERT_EQ(Track(0, spec_.frames - 1).outcome.end, host::JobEnd::kDone);
   const double affine = VertexError(spec_.frames - 1);
   EXPECT_LT(perspective, 1.0);
   EXPECT_GT(affine, 2 * perspective);
@@ -134,7 +134,7 @@ TEST_F(TrackE2ETest, AFaintCardIsFollowedWithoutFallingShort) {
   spec.frames = 12;
   const auto last_error = [&] {
     Open(spec, 2, &faint);
-    EXPECT_EQ(Track(0, spec.frames - 1).exit_status, 0);
+    EXPECT_EQ(Track(0, spec.frames - 1).outcome.end, host::JobEnd::kDone);
     return VertexError(spec.frames - 1);
   };
   const double referenced = last_error();
@@ -181,8 +181,8 @@ TEST_F(TrackE2ETest, PressesPastTheClipFailWithoutTouchingTheMask) {
   }
   EXPECT_EQ(effect_->params().at(kMaskPathParam).values, before);
   // The host's own loop refuses such a range before pressing anything.
-  EXPECT_EQ(Track(7, 8).exit_status, 2);
-  EXPECT_EQ(Track(3, 3).exit_status, 2);
+  EXPECT_EQ(Track(7, 8).outcome.end, host::JobEnd::kBadInput);
+  EXPECT_EQ(Track(3, 3).outcome.end, host::JobEnd::kBadInput);
 }
 
 TEST_F(TrackE2ETest, NothingToFollowLeavesTheMaskWhereItWasAndSaysWhy) {
@@ -257,8 +257,8 @@ TEST_F(TrackE2ETest, UndecodableFrameStopsTheTrackAndKeepsWhatWasTracked) {
   effect_->AttachClip(
       std::make_shared<BrokenClip>(ClipFromFrames(MakeCardClip(spec_, card, background), {25, 1}), 4));
   const TrackResult r = Track(0, spec_.frames - 1);
-  EXPECT_EQ(r.exit_status, 1);
-  EXPECT_EQ(r.error, "frame 3: damaged");  // the clip's reason, not only the effect's
+  EXPECT_EQ(r.outcome.end, host::JobEnd::kFailed);
+  EXPECT_EQ(r.outcome.error, "frame 3: damaged");  // the clip's reason, not only the effect's
   EXPECT_EQ(r.frames_tracked, 3);
   EXPECT_LT(VertexError(3), 0.5);  // frames 1 to 3 stay tracked
 }
@@ -272,7 +272,7 @@ TEST_F(TrackE2ETest, InterruptStopsAfterTheCurrentPress) {
   const TrackResult r = TrackThroughClip(*effect_, options, [&](const TrackProgress& p) {
     if (p.done == 2) stop = true;
   }, &stop);
-  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.outcome.end, host::JobEnd::kDone);
   EXPECT_TRUE(r.interrupted);
   EXPECT_EQ(r.frames_tracked, 2);
 }

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "host/media.h"
+#include "host/media/media.h"
 
 namespace vantor::tracking {
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "features/feature_selector.h"
-#include "host/media.h"
+#include "host/media/media.h"
 #include "tests/features/test_pyramid.h"
 
 namespace vantor::tracking {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "host/media.h"
+#include "host/media/media.h"
 
 namespace vantor::tracking::testing {
 

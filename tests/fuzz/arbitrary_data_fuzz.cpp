@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "instance/param_ids.h"
-#include "host/effect_host.h"
+#include "host/hosting/effect_host.h"
 #include "mask/mask_shape.h"
 #include "platform/sdk/arbitrary_data.h"
 #include "tests/fuzz/linked_module.h"

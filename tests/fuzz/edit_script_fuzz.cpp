@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/edit_script.h"
+#include "host/documents/edit_script.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "effect/entry.h"
-#include "host/document_params.h"
-#include "host/effect_host.h"
-#include "host/module_loader.h"
+#include "host/hosting/document_params.h"
+#include "host/hosting/effect_host.h"
+#include "host/hosting/module_loader.h"
 
 inline FxErr LinkedEffectMain(int32_t command, FxInData* in_data, FxOutData* out_data, FxParamDef* params[],
                               FxWorld* output, void* extra) {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "host/mask_document.h"
+#include "host/documents/mask_document.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

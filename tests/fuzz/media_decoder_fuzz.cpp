@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "host/media.h"
+#include "host/media/media.h"
 
 namespace {
 

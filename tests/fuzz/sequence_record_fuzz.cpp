@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "instance/sequence_data.h"
-#include "host/effect_host.h"
+#include "host/hosting/effect_host.h"
 #include "tests/fuzz/linked_module.h"
 
 namespace {

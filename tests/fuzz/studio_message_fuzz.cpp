@@ -12,8 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/card_clip.h"
-#include "host/media.h"
+#include "host/media/card_clip.h"
+#include "host/media/media.h"
 #include "studio/studio_session.h"
 #include "tests/fuzz/linked_module.h"
 

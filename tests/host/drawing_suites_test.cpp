@@ -1,4 +1,4 @@
-#include "host/drawing_suites.h"
+#include "host/suites/drawing_suites.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "host/edit_script.h"
+#include "host/documents/edit_script.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "host/handles.h"
+#include "host/suites/handles.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "host/mask_document.h"
+#include "host/documents/mask_document.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "host/mask_edits.h"
+#include "host/documents/mask_edits.h"
 
 #include <gtest/gtest.h>
 

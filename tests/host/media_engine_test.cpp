@@ -1,4 +1,4 @@
-#include "host/media_engine.h"
+#include "host/media/media_engine.h"
 
 #include <gtest/gtest.h>
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "host/media.h"
-#include "host/media_engine.h"
+#include "host/media/media.h"
+#include "host/media/media_engine.h"
 
 namespace host {
 namespace {

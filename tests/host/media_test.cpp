@@ -1,4 +1,4 @@
-#include "host/media.h"
+#include "host/media/media.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/pixel_convert.h"
+#include "host/media/pixel_convert.h"
 #include "platform/sdk/effect_interface.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "host/module_loader.h"
+#include "host/hosting/module_loader.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "host/output_paths.h"
+#include "host/media/output_paths.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

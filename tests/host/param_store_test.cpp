@@ -1,4 +1,4 @@
-#include "host/param_store.h"
+#include "host/suites/param_store.h"
 
 #include <gtest/gtest.h>
 

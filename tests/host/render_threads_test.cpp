@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "host/render_job.h"
+#include "host/jobs/render_job.h"
 #include "platform/sdk/effect_interface.h"
 
 namespace host {

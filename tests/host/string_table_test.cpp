@@ -1,4 +1,4 @@
-#include "host/string_table.h"
+#include "host/suites/string_table.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "host/suite_registry.h"
+#include "host/suites/suite_registry.h"
 
 #include <gtest/gtest.h>
 

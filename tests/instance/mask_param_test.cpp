@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "instance/param_ids.h"
-#include "host/handles.h"
+#include "host/suites/handles.h"
 
 namespace Mask {
 namespace {

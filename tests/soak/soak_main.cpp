@@ -19,13 +19,13 @@
 #include <string>
 #include <vector>
 
-#include "host/card_clip.h"
-#include "host/demo_clip.h"
-#include "host/mask_document.h"
-#include "host/media.h"
-#include "host/module_loader.h"
-#include "host/render_job.h"
-#include "host/track_job.h"
+#include "host/media/card_clip.h"
+#include "host/jobs/demo_clip.h"
+#include "host/documents/mask_document.h"
+#include "host/media/media.h"
+#include "host/hosting/module_loader.h"
+#include "host/jobs/render_job.h"
+#include "host/jobs/track_job.h"
 
 namespace {
 
@@ -152,8 +152,8 @@ int main(int argc, char** argv) {
     options.input = clip, options.mask_path = from_doc, options.output = to_doc, options.from = from, options.to = to;
     const host::TrackClipResult result =
         host::TrackClip(module, options, [&](const host::TrackProgress& p) { pass.Record(p.done); }, nullptr);
-    if (result.track.exit_status != 0) error = result.track.error;
-    return result.track.exit_status == 0;
+    if (!result.track.outcome.done()) error = result.track.outcome.error;
+    return result.track.outcome.done();
   };
   if (!track(passes[0], start, forward, 0, frames - 1) || !track(passes[1], forward, backward, frames - 1, 0))
     return Fail(error);
@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
   render.input = clip, render.mask_path = backward, render.output = rendered;
   const host::RenderResult result =
       host::RenderClip(module, render, [&](const host::RenderProgress& p) { passes[2].Record(p.done); }, nullptr);
-  if (result.exit_status != 0) return Fail(result.error);
+  if (!result.outcome.done()) return Fail(result.outcome.error);
 
   bool level = true;
   for (const Pass& pass : passes) level = Report(pass, frames, reference) && level;

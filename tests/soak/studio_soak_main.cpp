@@ -28,10 +28,10 @@
 #include <thread>
 #include <vector>
 
-#include "host/card_clip.h"
-#include "host/demo_clip.h"
-#include "host/media.h"
-#include "host/module_loader.h"
+#include "host/media/card_clip.h"
+#include "host/jobs/demo_clip.h"
+#include "host/media/media.h"
+#include "host/hosting/module_loader.h"
 #include "studio/studio_server.h"
 #include "studio/studio_session.h"
 

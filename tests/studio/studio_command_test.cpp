@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/demo_clip.h"
-#include "host/mask_document.h"
-#include "host/media.h"
+#include "host/jobs/demo_clip.h"
+#include "host/documents/mask_document.h"
+#include "host/media/media.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include <future>
 #include <nlohmann/json.hpp>
 
-#include "host/demo_clip.h"
-#include "host/media.h"
+#include "host/jobs/demo_clip.h"
+#include "host/media/media.h"
 #include "studio/request_guard.h"
 
 namespace studio {

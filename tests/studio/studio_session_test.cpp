@@ -12,10 +12,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/card_clip.h"
-#include "host/mask_document.h"
-#include "host/media.h"
-#include "host/module_loader.h"
+#include "host/media/card_clip.h"
+#include "host/documents/mask_document.h"
+#include "host/media/media.h"
+#include "host/hosting/module_loader.h"
 
 namespace studio {
 namespace {

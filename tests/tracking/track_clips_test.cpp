@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "host/card_clip.h"
-#include "host/effect_host.h"
-#include "host/document_params.h"
-#include "host/mask_params.h"
-#include "host/media.h"
-#include "host/media_engine.h"
-#include "host/module_loader.h"
-#include "host/track_job.h"
+#include "host/media/card_clip.h"
+#include "host/hosting/effect_host.h"
+#include "host/hosting/document_params.h"
+#include "host/documents/mask_params.h"
+#include "host/media/media.h"
+#include "host/media/media_engine.h"
+#include "host/hosting/module_loader.h"
+#include "host/jobs/track_job.h"
 #include "mask/mask_geometry.h"
 #include "mask/mask_shape.h"
 #include "platform/runtime/debug_database.h"
@@ -232,7 +232,7 @@ class CardTrack {
     TrackOptions options;
     options.from = from, options.to = to, options.motion_level = level;
     const TrackResult result = TrackThroughClip(*effect_, options, nullptr, nullptr);
-    EXPECT_EQ(result.exit_status, 0) << result.error;
+    EXPECT_EQ(result.outcome.end, host::JobEnd::kDone) << result.outcome.error;
   }
 
   // The user drags the whole mask by (dx, dy) pixels on `frame`.

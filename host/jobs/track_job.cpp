@@ -1,0 +1,170 @@
+#include "host/jobs/track_job.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "host/hosting/document_params.h"
+#include "host/jobs/edit_session.h"
+#include "host/documents/mask_document.h"
+#include "host/documents/mask_params.h"
+#include "host/media/media_engine.h"
+#include "host/media/output_paths.h"
+
+namespace host {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string FrameText(int64_t frame) { return "frame " + std::to_string(frame); }
+
+bool HasClosedPath(const Mask::MaskShape& shape) {
+  return shape.mode != Mask::kMaskModeOpen && !shape.vertices.empty();
+}
+
+}  // namespace
+
+std::string PressFailure(const EffectHost::TrackPress& press, int64_t timeout_ms) {
+  if (!press.finished) return "tracking did not finish within " + std::to_string(timeout_ms / 1000) + " s";
+  if (press.command.display_error) return press.command.message;
+  if (!press.errors.empty()) return press.errors.front();
+  return "";
+}
+
+std::string PressModelText(const PressReport& r) {
+  const char* name = MotionNameOf(r.level_used);
+  return name ? name : "no motion";
+}
+
+std::string PressReportText(const PressReport& r) {
+  std::string text = FrameText(r.frame) + ": " + PressModelText(r);
+  if (r.level_used < r.level_requested) {
+    const char* asked = MotionNameOf(r.level_requested);
+    text += std::string(" (asked for ") + (asked ? asked : "?") + (r.fallback.empty() ? "" : ": " + r.fallback) + ")";
+  }
+  text += ", " + std::to_string(r.features_followed) + " of " + std::to_string(r.features_selected) + " features followed, " +
+          std::to_string(r.features_fitted) + " fitted";
+  char moved[32];
+  std::snprintf(moved, sizeof moved, "%.2f", r.reference_correction);
+  switch (r.reference) {
+    case 1: text += "; " + FrameText(r.reference_frame) + " is the reference"; break;
+    case 2:
+      text += "; reference " + FrameText(r.reference_frame) + " taken, " + std::to_string(r.reference_found) +
+              " features found, moved " + moved + " px";
+      break;
+    case 3:
+      text += "; reference " + FrameText(r.reference_frame) + " not taken (" + r.reference_note + "; " +
+              std::to_string(r.reference_found) + " features found)";
+      break;
+    default: break;
+  }
+  return text;
+}
+
+TrackResult TrackThroughClip(EffectHost& effect, const TrackOptions& options,
+                             const std::function<void(const TrackProgress&)>& progress, const std::atomic<bool>* stop) {
+  TrackResult result;
+  const auto fail = [&](JobEnd end, std::string error) {
+    result.outcome = {end, std::move(error)};
+    return result;
+  };
+  const int64_t frames = effect.clip_frames();
+  for (const int64_t f : {options.from, options.to}) {
+    if (f < 0 || f >= frames)
+      return fail(JobEnd::kBadInput, FrameText(f) + " is outside the clip (frames 0 to " + std::to_string(frames - 1) + ")");
+  }
+  if (options.from == options.to) return fail(JobEnd::kBadInput, "nothing to track: the first and last frame are the same");
+  Mask::MaskShape start;
+  if (!MaskShapeAt(effect, options.from, start) || !HasClosedPath(start))
+    return fail(JobEnd::kBadInput, "the mask at " + FrameText(options.from) + " has no closed path to track");
+  if (options.motion_level) effect.params().SetConstant(kMotionLevelParam, *options.motion_level);
+
+  const bool forward = options.to > options.from;
+  const int64_t step = forward ? 1 : -1;
+  const int64_t total = std::llabs(options.to - options.from);
+  const Clock::time_point began = Clock::now();
+  for (int64_t f = options.from; f != options.to; f += step) {
+    if (stop && stop->load()) {
+      result.interrupted = true;
+      break;
+    }
+    TakeReadFailure(effect.sequence());  // from an earlier press, already dealt with
+    const EffectHost::TrackPress press = effect.PressTrack(f, forward, options.press_timeout_ms);
+    if (const std::string why = PressFailure(press, options.press_timeout_ms); !why.empty()) {
+      // The effect can only say that a frame did not come; the clip knows which and why.
+      const std::string unread = TakeReadFailure(effect.sequence());
+      return fail(JobEnd::kFailed, FrameText(f) + ": " + (unread.empty() ? why : unread));
+    }
+    if (!press.keyframes) return fail(JobEnd::kFailed, FrameText(f) + ": the effect stored no keyframes");
+    for (const std::string& w : press.warnings) result.warnings.push_back(FrameText(f) + ": " + w);
+    ++result.frames_tracked;
+    if (press.report) {
+      result.fell_back += press.report->level_used < press.report->level_requested;
+      result.reference_taken += press.report->reference == 2;
+      result.reference_declined += press.report->reference == 3;
+    }
+    result.seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    if (progress) {
+      TrackProgress p;
+      p.press = press.report ? &*press.report : nullptr;
+      p.done = result.frames_tracked;
+      p.total = total;
+      p.frames_per_second = result.seconds > 0 ? p.done / result.seconds : 0;
+      p.seconds_left = p.frames_per_second > 0 ? (total - p.done) / p.frames_per_second : 0;
+      progress(p);
+    }
+  }
+  result.seconds = std::chrono::duration<double>(Clock::now() - began).count();
+  return result;
+}
+
+TrackClipResult TrackClip(const LoadedModule& module, const TrackClipOptions& options,
+                          const std::function<void(const TrackProgress&)>& progress, const std::atomic<bool>* stop) {
+  TrackClipResult result;
+  const auto fail = [&](JobEnd end, std::string error) {
+    result.track.outcome = {end, std::move(error)};
+    return result;
+  };
+  std::string error;
+  if (!CheckOutput(options.output, {options.input}, error)) return fail(JobEnd::kBadInput, error);
+  if (!options.overwrite_mask && !CheckOutput(options.output, {options.mask_path}, error))
+    return fail(JobEnd::kBadInput, error + " (or --overwrite to replace the document)");
+  MaskDocument doc;
+  if (!ReadMaskDocument(options.mask_path, doc, error)) return fail(JobEnd::kBadInput, error);
+  if (doc.keyframes.empty()) return fail(JobEnd::kBadInput, options.mask_path + ": the document has no keyframes to start from");
+  std::unique_ptr<MediaReader> reader = MediaReader::Open(options.input, error);
+  if (!reader) return fail(JobEnd::kBadInput, error);
+  const MediaInfo info = reader->info();
+  if (info.frame_count <= 0) return fail(JobEnd::kBadInput, options.input + ": cannot tell how many frames the clip has");
+  result.frames = info.frame_count;
+  result.from = options.from.value_or(doc.keyframes.front().frame);
+  result.to = options.to.value_or(info.frame_count - 1);
+
+  EffectHost effect(module);
+  if (!SetUpEffect(effect, result.module_message, error)) return fail(JobEnd::kFailed, error);
+  if (effect.SequenceSetup().err != FxErr_None) return fail(JobEnd::kFailed, module.path + ": the effect made no per-instance record");
+  if (!ApplyMaskDocument(effect, doc, error)) return fail(JobEnd::kFailed, error);
+  effect.AttachClip(ClipFromReader(std::move(reader)));
+
+  TrackOptions track;
+  track.from = result.from;
+  track.to = result.to;
+  track.motion_level = options.motion_level;
+  result.track = TrackThroughClip(effect, track, progress, stop);
+  if (result.track.frames_tracked == 0 && !result.track.outcome.done()) return result;
+  // The document keeps the size it was drawn on: its feather and expansion are in those pixels,
+  // and a proxy of the shot must not rewrite them.
+  const bool sized = doc.width > 0 && doc.height > 0;
+  const MaskDocument tracked =
+      DocumentFromParams(effect, sized ? doc.width : info.width, sized ? doc.height : info.height);
+  std::string write_error;
+  if (!WriteMaskDocument(options.output, tracked, write_error)) {
+    if (result.track.outcome.done()) return fail(JobEnd::kFailed, write_error);
+    result.track.outcome.error += "; and " + write_error;
+    return result;
+  }
+  result.written = true;
+  return result;
+}
+
+}  // namespace host
