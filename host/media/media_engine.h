@@ -2,6 +2,10 @@
 // small render graph (compositor -> clip, whose operator is the effect and whose input is the
 // media), renders of that graph on a host render thread into a frame cache, and the suites
 // through which effects reach all of it. Safe to use from any thread.
+//
+// Its parts share one state (media_engine_state.h): the clips (clip_sources.h), the render graph
+// (render_graph.cpp), the render queue on the render thread (render_queue.cpp) and the frame
+// cache with the pixel buffers it hands out (frame_cache.cpp).
 #pragma once
 
 #include <cstdint>
@@ -9,28 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "host/media/clip_sources.h"
 #include "host/media/media.h"
 #include "platform/sdk/media_suites.h"
 #include "platform/sdk/utility_suite.h"
 
 namespace host {
-
-// The frames of a clip, all width() x height(). ReadFrame is only ever called from the render
-// thread, one call at a time.
-class ClipSource {
- public:
-  virtual ~ClipSource() = default;
-  virtual int32_t width() const = 0;
-  virtual int32_t height() const = 0;
-  virtual Rational frame_rate() const = 0;
-  virtual int64_t frame_count() const = 0;
-  virtual bool ReadFrame(int64_t index, RgbaFrame& frame, std::string& error) = 0;
-};
-
-// Frames already in memory; they must all have the first frame's size.
-std::shared_ptr<ClipSource> ClipFromFrames(std::vector<RgbaFrame> frames, Rational frame_rate);
-// A decoder; the clip is as long as the reader says (a render past the real end fails).
-std::shared_ptr<ClipSource> ClipFromReader(std::unique_ptr<MediaReader> reader);
 
 struct ClipOptions {
   // The media node does not tell its stream size, as some media does not; effects then fall
@@ -92,10 +80,6 @@ void DisposePixelBuffer(FxPixHandle buffer);
 // The media node of a sequence's clip (valid while the clip is attached), and back.
 FxNodeId MediaNodeOf(FxSequenceId sequence);
 FxSequenceId SequenceOfMediaNode(FxNodeId node);
-
-// A clip that has a size, a rate and a length but no pictures (reading a frame fails): what the
-// GPU path needs of a clip whose frames the caller decodes itself.
-std::shared_ptr<ClipSource> ClipOfSize(int32_t width, int32_t height, Rational frame_rate, int64_t frame_count = 1 << 30);
 
 const FxPixSuite* PixSuite();
 const FxPixCacheSuite* PixCacheSuite();
