@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <tuple>
+#include <utility>
 
 #include "cli/commands.h"
 #include "cli/interrupts.h"
@@ -63,12 +63,10 @@ int RunRender(const CommonOptions& common, const RenderCommandOptions& o) {
   options.gpu = o.gpu;
   if (!o.frames.empty() && !ParseFrames(o.frames, options))
     return Fail(kExitBadInput, "--frames: expected A:B with frame indices, got " + o.frames);
-  for (const auto& [flag, value, range] : {std::tuple{"--feather", o.feather, host::kFeatherRange},
-                                           std::tuple{"--opacity", o.opacity, host::kOpacityRange},
-                                           std::tuple{"--expansion", o.expansion, host::kExpansionRange}}) {
-    if (value && !range.Contains(*value))
-      return Fail(kExitBadInput, std::string(flag) + ": expected " + std::to_string(range.low) + " to " +
-                                     std::to_string(range.high));
+  for (const auto& [param, value] : {std::pair{&host::kMatteFeather, o.feather}, std::pair{&host::kMatteOpacity, o.opacity},
+                                      std::pair{&host::kMatteExpansion, o.expansion}}) {
+    if (value && !param->range.Contains(*value))
+      return Fail(kExitBadInput, "--" + std::string(param->key) + ": expected " + param->range.Text());
   }
 
   InterruptWatch interrupts;  // before the module starts any thread
@@ -95,8 +93,8 @@ Subcommand AddRenderCommand(CLI::App& app, const CommonOptions& common) {
   command->add_option("input", o->input, "video, image sequence pattern, folder of images, or one image")->required();
   command->add_option("-m,--mask", o->mask_path, "mask document")->required();
   command->add_option("-o,--output", o->output, "out_%04d.png, or a .mov, .mkv or .webm video")->required();
-  command->add_option("--feather", o->feather, "feather in pixels (0 to 1000)");
-  command->add_option("--opacity", o->opacity, "opacity in percent (0 to 100)");
+  command->add_option("--feather", o->feather, "feather in pixels (" + host::kMatteFeather.range.Text() + ")");
+  command->add_option("--opacity", o->opacity, "opacity in percent (" + host::kMatteOpacity.range.Text() + ")");
   command->add_option("--expansion", o->expansion, "grow (or, negative, shrink) the mask by pixels");
   command->add_flag("--invert", o->invert, "mask everything but the shape");
   command->add_option("--format", o->format, "pixel format the effect renders in: bgra8, vuya8, VUYA8, bgra32f, vuya32f, VUYA32f");

@@ -67,9 +67,9 @@ std::string Shown(const Json& value) {
   return std::string("(an ") + value.type_name() + ")";
 }
 
-double NumberIn(const Json& value, const char* name, MatteRange range) {
-  if (!value.is_number() || !range.Contains(value.get<double>()))
-    Refuse(name, "expected a number from " + std::to_string(range.low) + " to " + std::to_string(range.high));
+double NumberIn(const Json& value, const MatteParam& param) {
+  if (!value.is_number() || !param.range.Contains(value.get<double>()))
+    Refuse(param.key, "expected a number from " + param.range.Text());
   return value.get<double>();
 }
 
@@ -152,11 +152,11 @@ MaskDocument DocumentOf(const Json& root) {
       *size = static_cast<int32_t>(value->get<uint64_t>());
     }
   }
-  if (const Json* value = Member(root, "feather")) doc.feather = NumberIn(*value, "feather", kFeatherRange);
-  if (const Json* value = Member(root, "opacity")) doc.opacity = NumberIn(*value, "opacity", kOpacityRange);
-  if (const Json* value = Member(root, "expansion")) doc.expansion = NumberIn(*value, "expansion", kExpansionRange);
-  if (const Json* value = Member(root, "inverted")) {
-    if (!value->is_boolean()) Refuse("inverted", "expected true or false");
+  for (auto [param, field] : {std::pair{&kMatteFeather, &doc.feather}, std::pair{&kMatteOpacity, &doc.opacity},
+                              std::pair{&kMatteExpansion, &doc.expansion}})
+    if (const Json* value = Member(root, param->key)) *field = NumberIn(*value, *param);
+  if (const Json* value = Member(root, kMatteInverted.key)) {
+    if (!value->is_boolean()) Refuse(kMatteInverted.key, "expected true or false");
     doc.inverted = value->get<bool>();
   }
   if (const Json* value = Member(root, "motion")) {

@@ -4,6 +4,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
 
 namespace host {
 
@@ -17,14 +21,48 @@ inline constexpr size_t kMaskInvertedParam = 10;
 inline constexpr size_t kMotionLevelParam = 11;
 inline constexpr size_t kMaskParamCount = 14;
 
-// The values a document or the command line may give the matte controls; the effect's sliders
-// accept the same.
 struct MatteRange {
-  int low, high;
+  double low, high;
   bool Contains(double v) const { return v >= low && v <= high; }
+  // "0 to 1000", "-1000 to 1000"
+  std::string Text() const {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.10g to %.10g", low, high);
+    return text;
+  }
 };
-inline constexpr MatteRange kFeatherRange{0, 1000};
-inline constexpr MatteRange kOpacityRange{0, 100};
-inline constexpr MatteRange kExpansionRange{-1000, 1000};
+
+// One matte control: the name documents, maskfx flags (--key) and the studio's messages know it
+// by, where the effect keeps it and what the effect declares for it. The effect's declaration
+// must agree (MatteParamDifferences, which ApplyMaskDocument heeds); a document, a flag or a page
+// giving a value outside `range` is refused.
+struct MatteParam {
+  const char* key;
+  const char* name;   // the effect's name for it (a checkbox's label)
+  size_t index;
+  bool checkbox;      // off 0, on 1
+  MatteRange range;   // the values the effect accepts
+  MatteRange slider;  // the part its slider spans; the rest is typed in
+  double default_value;
+};
+
+inline constexpr MatteParam kMatteParams[] = {
+    {"feather", "Mask Feather", kMaskFeatherParam, false, {0, 1000}, {0, 300}, 10},
+    {"opacity", "Mask Opacity", kMaskOpacityParam, false, {0, 100}, {0, 100}, 100},
+    {"expansion", "Mask Expansion", kMaskExpansionParam, false, {-1000, 1000}, {-300, 300}, 0},
+    {"inverted", "Inverted", kMaskInvertedParam, true, {0, 1}, {0, 1}, 0},
+};
+
+inline constexpr const MatteParam& kMatteFeather = kMatteParams[0];
+inline constexpr const MatteParam& kMatteOpacity = kMatteParams[1];
+inline constexpr const MatteParam& kMatteExpansion = kMatteParams[2];
+inline constexpr const MatteParam& kMatteInverted = kMatteParams[3];
+
+// The entry for `key`, or null.
+inline const MatteParam* FindMatteParam(std::string_view key) {
+  for (const MatteParam& p : kMatteParams)
+    if (key == p.key) return &p;
+  return nullptr;
+}
 
 }  // namespace host

@@ -2,8 +2,9 @@
 
 #include <cmath>
 
-#include "host/suites/handles.h"
 #include "host/documents/mask_params.h"
+#include "host/hosting/param_listing.h"
+#include "host/suites/handles.h"
 
 namespace host {
 
@@ -26,6 +27,13 @@ bool ApplyMaskDocument(EffectHost& effect, const MaskDocument& doc, std::string&
   ParamStore& params = effect.params();
   if (params.size() < kMaskParamCount || params.at(kMaskPathParam).def.param_type != FxParam_ArbitraryData) {
     error = "the module did not declare the Mask parameters";
+    return false;
+  }
+  // Values are written by this host's table: a module that means something else by them (another
+  // build, through --module) would be given values it does not expect, so it is refused here.
+  for (const ParamDifference& d : MatteParamDifferences(params)) {
+    if (!d.binding) continue;
+    error = effect.module().path + ": " + d.text;
     return false;
   }
   if (doc.width > 0 && doc.height > 0) effect.SetLayerSize(doc.width, doc.height);

@@ -17,7 +17,8 @@ bool SetUpEffect(EffectHost& effect, std::string& module_message, std::string& e
 
 // The layer size, one "Mask Path" keyframe per document keyframe, and the matte values as
 // constants (missing ones keep the parameters' defaults). False with a reason when the instance
-// has not declared the Mask parameters.
+// has not declared the Mask parameters, or declared a matte parameter with another type or range
+// than kMatteParams gives it (one line naming the module and the parameter).
 bool ApplyMaskDocument(EffectHost& effect, const MaskDocument& doc, std::string& error);
 
 // Whether frames of frame_width x frame_height are the document's shape at another size (a

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "host/documents/mask_params.h"
 #include "mask/mask_shape.h"
 
 namespace host {
@@ -25,6 +26,13 @@ std::string ArbitraryDefault(const std::vector<uint8_t>& bytes) {
   Mask::MaskShape shape;
   if (!Mask::UnflattenMaskShape(bytes.data(), bytes.size(), shape)) return std::to_string(bytes.size()) + " bytes";
   return DescribeShape(shape);
+}
+
+std::string RangeText(float low, float high) { return MatteRange{low, high}.Text(); }
+
+// The effect declares in floats: the table's values as a float would hold them.
+bool SameRange(float low, float high, const MatteRange& range) {
+  return low == float(range.low) && high == float(range.high);
 }
 
 }  // namespace
@@ -66,6 +74,40 @@ std::vector<ParamListing> ListParams(const ParamStore& params) {
     list.push_back(std::move(item));
   }
   return list;
+}
+
+std::vector<ParamDifference> MatteParamDifferences(const ParamStore& params) {
+  std::vector<ParamDifference> found;
+  for (const MatteParam& p : kMatteParams) {
+    const std::string who = "parameter " + std::to_string(p.index) + " (" + p.name + ")";
+    const auto differ = [&](bool binding, const std::string& what) { found.push_back({binding, who + ": " + what}); };
+    if (p.index >= params.size()) {
+      differ(true, "not declared (the effect declared " + std::to_string(params.size()) + " parameters)");
+      continue;
+    }
+    const FxParamDef& def = params.at(p.index).def;
+    const int32_t type = p.checkbox ? FxParam_Checkbox : FxParam_FloatSlider;
+    if (def.param_type != type) {
+      differ(true, std::string("of type ") + ParamTypeName(def.param_type) + ", expected " + ParamTypeName(type));
+      continue;
+    }
+    if (p.checkbox) {
+      if (std::string(def.u.checkbox.label) != p.name) differ(false, "labelled \"" + std::string(def.u.checkbox.label) + "\"");
+      if (def.u.checkbox.default_value != int32_t(p.default_value))
+        differ(false, std::string(def.u.checkbox.default_value ? "on" : "off") + " by default, expected " +
+                          (p.default_value ? "on" : "off"));
+      continue;
+    }
+    const FxFloatSliderDef& s = def.u.slider;
+    if (std::string(def.name) != p.name) differ(false, "named \"" + std::string(def.name) + "\"");
+    if (!SameRange(s.valid_min, s.valid_max, p.range))
+      differ(true, "accepts " + RangeText(s.valid_min, s.valid_max) + ", expected " + p.range.Text());
+    if (!SameRange(s.slider_min, s.slider_max, p.slider))
+      differ(false, "slider spans " + RangeText(s.slider_min, s.slider_max) + ", expected " + p.slider.Text());
+    if (s.default_value != float(p.default_value))
+      differ(false, "defaults to " + Number(s.default_value) + ", expected " + Number(p.default_value));
+  }
+  return found;
 }
 
 }  // namespace host

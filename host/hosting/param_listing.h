@@ -20,6 +20,16 @@ struct ParamListing {
 
 std::vector<ParamListing> ListParams(const ParamStore& params);
 
+// One way the effect's declaration (as recorded at parameter set-up) departs from the host's
+// table of matte parameters (kMatteParams). `binding`: the host would write or accept values the
+// effect does not mean (the parameter missing, of another type, or with another range); names,
+// slider spans and defaults only change what a user is shown.
+struct ParamDifference {
+  bool binding = false;
+  std::string text;  // one line naming the parameter: "parameter 7 (Mask Feather): ..."
+};
+std::vector<ParamDifference> MatteParamDifferences(const ParamStore& params);
+
 // "closed, 4 vertices"
 std::string DescribeShape(const Mask::MaskShape& shape);
 

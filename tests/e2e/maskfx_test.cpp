@@ -255,6 +255,10 @@ TEST_F(MaskfxTest, RenderWritesFramesAndRefusesBadInput) {
   ExpectBadInput(Run({"render", clip, "-m", mask, "-o", (dir_ / "x.avi").string()}), ".avi");
   ExpectBadInput(Run({"render", clip, "-m", mask, "-o", (dir_ / "x.mkv").string(), "--frames", "5"}), "--frames");
   ExpectBadInput(Run({"render", clip, "-m", mask, "-o", (dir_ / "x.mkv").string(), "--feather", "-1"}), "--feather");
+  ExpectBadInput(Run({"render", clip, "-m", mask, "-o", (dir_ / "x.mkv").string(), "--opacity", "100.5"}),
+                 "--opacity: expected 0 to 100");
+  ExpectBadInput(Run({"render", clip, "-m", mask, "-o", (dir_ / "x.mkv").string(), "--expansion=-1000.5"}),
+                 "--expansion: expected -1000 to 1000");
   EXPECT_FALSE(fs::exists(dir_ / "x.mkv"));
 }
 

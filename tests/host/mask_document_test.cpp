@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -284,6 +285,41 @@ TEST_F(MaskDocumentFileTest, FileErrorsNameThePath) {
   EXPECT_FALSE(host::ReadMaskDocument(broken, doc, error));
   EXPECT_EQ(error, broken.string() + ": version: unsupported version 3");
   ExpectSame(doc, TwoKeyframes());
+}
+
+// Each matte value reads at both ends of the range the effect accepts; a step past either end is
+// refused naming the file, the value and the range.
+TEST_F(MaskDocumentFileTest, MatteValuesAreReadToTheEndsOfTheirRanges) {
+  const fs::path file = dir_ / "matte.json";
+  const auto read = [&](const std::string& field, double value, MaskDocument& doc, std::string& error) {
+    std::ofstream(file) << R"({"format": "mask-document", "version": 1, ")" << field << "\": " << std::to_string(value)
+                        << R"(, "keyframes": []})";
+    return host::ReadMaskDocument(file, doc, error);
+  };
+  const struct {
+    const char* field;
+    double low, high;
+    std::optional<double> MaskDocument::*value;
+  } fields[] = {{"feather", 0, 1000, &MaskDocument::feather},
+                {"opacity", 0, 100, &MaskDocument::opacity},
+                {"expansion", -1000, 1000, &MaskDocument::expansion}};
+  for (const auto& f : fields) {
+    for (const double end : {f.low, f.high}) {
+      MaskDocument doc;
+      std::string error;
+      ASSERT_TRUE(read(f.field, end, doc, error)) << error;
+      EXPECT_EQ(doc.*f.value, end) << f.field;
+    }
+    const std::string range = f.field + std::string(": expected a number from ") + std::to_string(int(f.low)) + " to " +
+                              std::to_string(int(f.high));
+    for (const double past : {f.low - 0.001, f.high + 0.001}) {
+      MaskDocument doc = TwoKeyframes();
+      std::string error;
+      EXPECT_FALSE(read(f.field, past, doc, error)) << f.field << " " << past;
+      EXPECT_EQ(error, file.string() + ": " + range);
+      ExpectSame(doc, TwoKeyframes());
+    }
+  }
 }
 
 TEST(MaskDocumentTest, MotionNamesAndLevels) {
