@@ -28,17 +28,6 @@ using Json = nlohmann::json;
 
 constexpr int64_t kPressTimeoutMs = 60000;
 
-// The matte values the page may set, with the range each takes.
-struct MatteParam {
-  const char* name;
-  size_t index;
-  double low, high;
-};
-constexpr MatteParam kMatteParams[] = {{"feather", host::kMaskFeatherParam, 0, 1000},
-                                       {"opacity", host::kMaskOpacityParam, 0, 100},
-                                       {"expansion", host::kMaskExpansionParam, -1000, 1000},
-                                       {"inverted", host::kMaskInvertedParam, 0, 1}};
-
 // A state (a JSON object) with the render's progress added as its last member.
 std::string WithRender(std::string state, const std::string& render) {
   state.pop_back();
@@ -106,6 +95,31 @@ void StudioSession::WorkOnProxyOf(const host::MaskDocument& doc) {
   host::ParamStore& params = effect_->params();
   if (doc.feather) params.SetConstant(host::kMaskFeatherParam, *doc.feather * scale);
   if (doc.expansion) params.SetConstant(host::kMaskExpansionParam, *doc.expansion * scale);
+}
+
+namespace {
+
+// Feather and expansion are pixels; opacity and the checkbox are not.
+bool InPixels(const host::MatteParam& p) { return &p == &host::kMatteFeather || &p == &host::kMatteExpansion; }
+
+host::MatteRange Scaled(const host::MatteRange& range, double scale) { return {range.low * scale, range.high * scale}; }
+
+host::MatteRange Within(const host::MatteRange& range, const host::MatteRange& bounds) {
+  return {std::max(range.low, bounds.low), std::min(range.high, bounds.high)};
+}
+
+}  // namespace
+
+// On a proxy the page's values are the proxy's pixels: what it may set must still save as a
+// value the document accepts, and reach the effect as one it accepts.
+host::MatteRange StudioSession::RangeOf(const host::MatteParam& p) const {
+  if (!InPixels(p) || proxy_scale_ == 1.0) return p.range;
+  return Within(Scaled(p.range, proxy_scale_), p.range);
+}
+
+host::MatteRange StudioSession::SliderOf(const host::MatteParam& p) const {
+  if (!InPixels(p) || proxy_scale_ == 1.0) return p.slider;
+  return Within(Scaled(p.slider, proxy_scale_), RangeOf(p));
 }
 
 host::MaskDocument StudioSession::Document() const {
@@ -191,7 +205,15 @@ nlohmann::json StudioSession::PageStateJsonLocked(Page& page) {
   Json keys = Json::array();
   for (const auto& [frame, bytes] : effect_->params().at(host::kMaskPathParam).values) keys.push_back(frame);
   state["keyframes"] = keys;
-  for (const MatteParam& p : kMatteParams) state[p.name] = effect_->params().NumberAt(p.index, page.frame);
+  // What the page builds its matte controls from: {"feather": {"min": 0, "max": 1000, "slider":
+  // [0, 300]}, ...}.
+  Json ranges = Json::object();
+  for (const host::MatteParam& p : host::kMatteParams) {
+    state[p.key] = effect_->params().NumberAt(p.index, page.frame);
+    const host::MatteRange range = RangeOf(p), slider = SliderOf(p);
+    ranges[p.key] = {{"min", range.low}, {"max", range.high}, {"slider", {slider.low, slider.high}}};
+  }
+  state["ranges"] = ranges;
   const auto report = press_reports_.find(page.frame);
   state["track"] = report == press_reports_.end() ? "" : report->second;
   return state;
@@ -450,11 +472,12 @@ std::string StudioSession::OnView(Request& r) {
 
 std::string StudioSession::OnParam(Request& r) {
   double value = 0;
-  const std::string name = r.Text("name");
-  const auto* p = std::find_if(std::begin(kMatteParams), std::end(kMatteParams),
-                               [&](const MatteParam& q) { return name == q.name; });
-  if (p == std::end(kMatteParams) || !r.Number("value", value) || value < p->low || value > p->high)
-    return "bad param";
+  const host::MatteParam* p = host::FindMatteParam(r.Text("name"));
+  if (p == nullptr || !r.Number("value", value)) return "bad param";
+  // A checkbox between on and off would read as off to the effect and as on in the document.
+  if (p->checkbox && value != 0 && value != 1) return std::string("bad param: ") + p->key + ": expected 0 or 1";
+  if (const host::MatteRange range = RangeOf(*p); !range.Contains(value))
+    return std::string("bad param: ") + p->key + ": expected a number from " + range.Text();
   host::StoreNumberAtFrame(effect_->params(), p->index, r.page.frame, value);
   ++mask_version_, ++overlay_version_;
   return "";

@@ -27,6 +27,7 @@
 
 #include "host/hosting/effect_host.h"
 #include "host/documents/mask_document.h"
+#include "host/documents/mask_params.h"
 #include "host/hosting/live_edit.h"
 #include "host/media/media.h"
 #include "host/hosting/module_loader.h"
@@ -111,6 +112,10 @@ class StudioSession {
   nlohmann::json PageStateJsonLocked(Page& page);
   void RefreshStatesLocked();
   void WorkOnProxyOf(const host::MaskDocument& doc);
+  // The values a page may give a matte parameter, and the part its slider spans, in the
+  // session's pixels.
+  host::MatteRange RangeOf(const host::MatteParam& p) const;
+  host::MatteRange SliderOf(const host::MatteParam& p) const;
   // The mask as a document, in the document's own pixels (under effect_mutex_).
   host::MaskDocument Document() const;
   std::string Act(PageId id, Page& page, const std::string& message);

@@ -153,6 +153,53 @@ TEST_F(StudioSessionTest, AProxyClipWorksInItsPixelsAndSavesInTheDocuments) {
   ASSERT_TRUE(Send(R"({"type": "save"})")["ok"]);
   ASSERT_TRUE(host::ReadMaskDocument((dir_ / "proxy_out.json").string(), saved, error)) << error;
   EXPECT_EQ(saved.feather, 12) << "6 of the proxy's pixels are 12 of the shot's";
+
+  // What the page may set is what saves as a value a document accepts.
+  state = Json::parse(session_->State());
+  EXPECT_EQ(state["ranges"]["feather"], Json::parse(R"({"min": 0, "max": 500, "slider": [0, 150]})"));
+  EXPECT_EQ(state["ranges"]["expansion"], Json::parse(R"({"min": -500, "max": 500, "slider": [-150, 150]})"));
+  EXPECT_EQ(state["ranges"]["opacity"], Json::parse(R"({"min": 0, "max": 100, "slider": [0, 100]})"));
+  EXPECT_FALSE(Send(R"({"type": "param", "name": "feather", "value": 501})")["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "param", "name": "feather", "value": 500})")["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "param", "name": "expansion", "value": -500})")["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "save"})")["ok"]);
+  ASSERT_TRUE(host::ReadMaskDocument((dir_ / "proxy_out.json").string(), saved, error)) << error;
+  EXPECT_EQ(saved.feather, 1000);
+  EXPECT_EQ(saved.expansion, -1000);
+}
+
+// The state tells the page each matte value's range; a value outside it, or a checkbox neither
+// on nor off, is refused with the range and changes nothing, and the ends themselves are taken.
+TEST_F(StudioSessionTest, MatteValuesStayInTheRangesTheStateGives) {
+  const Json ranges = Json::parse(session_->State())["ranges"];
+  EXPECT_EQ(ranges, Json::parse(R"({"feather": {"min": 0, "max": 1000, "slider": [0, 300]},
+                                    "opacity": {"min": 0, "max": 100, "slider": [0, 100]},
+                                    "expansion": {"min": -1000, "max": 1000, "slider": [-300, 300]},
+                                    "inverted": {"min": 0, "max": 1, "slider": [0, 1]}})"));
+  const std::string before = session_->State();
+  const struct {
+    const char* message;
+    const char* error;
+  } refused[] = {
+      {R"({"type": "param", "name": "feather", "value": 1000.5})", "bad param: feather: expected a number from 0 to 1000"},
+      {R"({"type": "param", "name": "opacity", "value": -0.01})", "bad param: opacity: expected a number from 0 to 100"},
+      {R"({"type": "param", "name": "expansion", "value": -1001})",
+       "bad param: expansion: expected a number from -1000 to 1000"},
+      {R"({"type": "param", "name": "inverted", "value": 0.5})", "bad param: inverted: expected 0 or 1"},
+      {R"({"type": "param", "name": "motion", "value": 1})", "bad param"},
+  };
+  for (const auto& r : refused) {
+    const Json reply = Send(r.message);
+    EXPECT_FALSE(reply["ok"]) << r.message;
+    EXPECT_EQ(reply["error"], r.error);
+  }
+  EXPECT_EQ(session_->State(), before);
+  for (const auto& [name, value] : {std::pair{"feather", 1000}, {"opacity", 0}, {"expansion", -1000}, {"inverted", 1}}) {
+    const Json reply = Send(R"({"type": "param", "name": ")" + std::string(name) + R"(", "value": )" +
+                            std::to_string(value) + "}");
+    EXPECT_TRUE(reply["ok"]) << name;
+    EXPECT_EQ(reply[name], value);
+  }
 }
 
 // The pictures a page asks for, in the order that used to show the frame two before (a jump

@@ -79,6 +79,10 @@ try {
   await page.mouse.up();
   await settle();
 
+  // The matte sliders span what the module declares for them, as the studio's state says.
+  const spans = await page.$$eval("#feather, #opacity, #expansion", (els) => els.map((el) => [el.id, el.min, el.max]));
+  if (JSON.stringify(spans) !== '[["feather","0","300"],["opacity","0","100"],["expansion","-300","300"]]')
+    fail("slider spans " + JSON.stringify(spans));
   await page.$eval("#feather", (el) => { el.value = "25"; el.dispatchEvent(new Event("change")); });
   await settle();
   for (let i = 0; i < 2; ++i) {
