@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -140,6 +141,66 @@ void Executor::Close() {
 
 std::shared_ptr<Executor> Executor::CreateSubExecutor(int thread_count) const {
   return std::make_shared<Executor>(std::clamp(thread_count, 1, thread_count_));
+}
+
+namespace {
+
+// One ParallelFor call, shared by the caller and the helpers it posted. Helpers that start after
+// every part has been taken find nothing to do; being shared keeps this alive for them.
+struct Parts {
+  void (*call)(const void*, int64_t, int64_t);
+  const void* body;  // valid while parts are left: the caller waits for all of them
+  int64_t count, parts;
+  std::atomic<int64_t> next{0};  // the first part nobody has taken
+  std::atomic<int64_t> left;     // parts not yet returned
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  std::exception_ptr error;
+
+  Parts(void (*c)(const void*, int64_t, int64_t), const void* b, int64_t n, int64_t p)
+      : call(c), body(b), count(n), parts(p), left(p) {}
+
+  // Part p's range: the count shared out evenly, the first count % parts parts one longer.
+  int64_t Begin(int64_t p) const { return count / parts * p + std::min(p, count % parts); }
+
+  // Takes and runs parts until none is left untaken.
+  void Work() {
+    for (int64_t p = next.fetch_add(1); p < parts; p = next.fetch_add(1)) {
+      try {
+        call(body, Begin(p), Begin(p + 1));
+      } catch (...) {
+        std::lock_guard lock(mutex);
+        if (!error) error = std::current_exception();
+      }
+      if (left.fetch_sub(1) == 1) {
+        std::lock_guard lock(mutex);
+        done = true;
+        finished.notify_all();
+      }
+    }
+  }
+};
+
+}  // namespace
+
+void Executor::RunParts(int64_t count, int64_t grain, void (*call)(const void*, int64_t, int64_t),
+                        const void* body) {
+  if (count <= 0) return;
+  grain = std::max<int64_t>(1, grain);
+  // Four parts a thread lets threads that finish early, or join late, take up the slack.
+  const int64_t parts = std::min(count / grain, int64_t(4) * thread_count_);
+  if (parts <= 1) {
+    call(body, 0, count);
+    return;
+  }
+  const auto shared = std::make_shared<Parts>(call, body, count, parts);
+  const int64_t helpers = std::min<int64_t>(parts - 1, thread_count_);
+  for (int64_t i = 0; i < helpers; ++i) Post([shared] { shared->Work(); });
+  shared->Work();
+  std::unique_lock lock(shared->mutex);
+  shared->finished.wait(lock, [&] { return shared->done; });
+  if (shared->error) std::rethrow_exception(shared->error);
 }
 
 std::shared_ptr<Executor> GetCPUBoundExecutor() {

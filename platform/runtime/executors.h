@@ -36,7 +36,26 @@ class Executor {
   // [1, ThreadCount()] so it cannot ask for more parallelism than this one offers.
   std::shared_ptr<Executor> CreateSubExecutor(int thread_count) const;
 
+  // Calls body(begin, end) on contiguous parts that together cover [0, count) once, each of at
+  // least `grain` indices (one part when count is less), at most four parts a thread, and
+  // returns when every part has returned. The parts run on this executor's threads and on the
+  // calling thread, which takes whatever parts nobody has started: so a call from one of this
+  // executor's own tasks, or while it is busy, paused or closed, still finishes (on fewer
+  // threads). Nothing is allocated per index. A part that throws does not stop the others; the
+  // first exception is rethrown here once all have returned. `body` is called on several threads
+  // at once.
+  template <typename Body>
+  void ParallelFor(int64_t count, int64_t grain, const Body& body) {
+    RunParts(count, grain, &CallBody<Body>, static_cast<const void*>(std::addressof(body)));
+  }
+
  private:
+  template <typename Body>
+  static void CallBody(const void* body, int64_t begin, int64_t end) {
+    (*static_cast<const Body*>(body))(begin, end);
+  }
+  void RunParts(int64_t count, int64_t grain, void (*call)(const void*, int64_t, int64_t), const void* body);
+
   friend std::shared_ptr<Executor> BorrowTemporarySingleThreadedExecutor();
   Executor(int thread_count, bool temporary);
   struct State;

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -152,6 +154,123 @@ TEST(Executor, CpuBoundExecutorIsSharedAndUsesEveryHardwareThread) {
   cpu->Post([&] { ran.Open(); });
   EXPECT_TRUE(ran.PassThrough(kHangGuardMs));
 }
+
+// Runs ParallelFor and checks that the parts it handed out cover [0, count) once, in contiguous
+// parts of at least `grain` indices where count allows.
+void ExpectEveryIndexOnce(Executor& executor, int64_t count, int64_t grain) {
+  std::vector<std::atomic<int>> runs(size_t(std::max<int64_t>(count, 0)));
+  std::atomic<int> short_parts{0}, bad_parts{0};
+  executor.ParallelFor(count, grain, [&](int64_t begin, int64_t end) {
+    if (begin < 0 || end > count || begin >= end) ++bad_parts;
+    if (end - begin < grain && !(begin == 0 && end == count)) ++short_parts;
+    for (int64_t i = begin; i < end && i >= 0 && i < count; ++i) ++runs[size_t(i)];
+  });
+  EXPECT_EQ(bad_parts.load(), 0) << count << " by " << grain;
+  EXPECT_EQ(short_parts.load(), 0) << count << " by " << grain;
+  for (int64_t i = 0; i < count; ++i) ASSERT_EQ(runs[size_t(i)].load(), 1) << i << " of " << count << " by " << grain;
+}
+
+TEST(ParallelFor, RunsEveryIndexExactlyOnceInContiguousParts) {
+  Executor executor(4);
+  for (int64_t count : {0, 1, 2, 3, 7, 16, 17, 1000, 100'003})
+    for (int64_t grain : {1, 3, 64, 200'000}) ExpectEveryIndexOnce(executor, count, grain);
+  ExpectEveryIndexOnce(*GetCPUBoundExecutor(), 12'345, 1);
+  ExpectEveryIndexOnce(executor, 50, 0);  // no grain is taken as 1
+}
+
+TEST(ParallelFor, SharesTheWorkWithThePoolsThreads) {
+  Executor executor(3);
+  // Parts that wait until three threads are inside at once: only true if the pool took part.
+  std::atomic<int> inside{0};
+  std::mutex mutex;
+  std::vector<std::thread::id> ids;
+  executor.ParallelFor(3, 1, [&](int64_t, int64_t) {
+    ++inside;
+    for (int i = 0; i < 30'000 && inside.load() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::lock_guard lock(mutex);
+    ids.push_back(std::this_thread::get_id());
+  });
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(std::unique(ids.begin(), ids.end()) - ids.begin(), 3);
+}
+
+TEST(ParallelFor, FinishesWhenThePoolCannotHelp) {
+  // Paused, closed, or every thread blocked in a task: the caller runs every part itself.
+  Executor paused(2);
+  paused.Pause();
+  ExpectEveryIndexOnce(paused, 1000, 1);
+  Executor closed(2);
+  closed.Close();
+  ExpectEveryIndexOnce(closed, 1000, 1);
+
+  Executor busy(2);
+  Gate release;
+  std::atomic<int> blocked{0};
+  for (int i = 0; i < 2; ++i)
+    busy.Post([&] {
+      ++blocked;
+      release.PassThrough(kHangGuardMs);
+    });
+  while (blocked.load() < 2) std::this_thread::yield();
+  ExpectEveryIndexOnce(busy, 1000, 1);
+  release.Open();
+}
+
+TEST(ParallelFor, NestedCallsFromInsideAPartDoNotDeadlock) {
+  // Every pool thread inside an outer part that waits on an inner call of its own: the inner
+  // parts still run, on whichever threads are free and on the waiting ones.
+  Executor executor(2);
+  std::atomic<int64_t> sum{0};
+  Gate done;
+  executor.Post([&] {
+    executor.ParallelFor(8, 1, [&](int64_t begin, int64_t end) {
+      for (int64_t outer = begin; outer < end; ++outer)
+        executor.ParallelFor(100, 1, [&](int64_t b, int64_t e) {
+          for (int64_t i = b; i < e; ++i) sum += i;
+        });
+    });
+    done.Open();
+  });
+  ASSERT_TRUE(done.PassThrough(kHangGuardMs));
+  EXPECT_EQ(sum.load(), 8 * (99 * 100 / 2));
+}
+
+TEST(ParallelFor, ManyCallersAtOnceEachGetTheirOwnWork) {
+  Executor executor(3);
+  constexpr int kCallers = 8, kCalls = 40;
+  std::vector<int64_t> sums(kCallers, 0);
+  std::vector<std::thread> callers;
+  for (int c = 0; c < kCallers; ++c)
+    callers.emplace_back([&, c] {
+      for (int call = 0; call < kCalls; ++call) {
+        std::atomic<int64_t> sum{0};
+        const int64_t count = 500 + c * 37 + call;
+        executor.ParallelFor(count, 7, [&](int64_t begin, int64_t end) {
+          int64_t local = 0;
+          for (int64_t i = begin; i < end; ++i) local += i;
+          sum += local;
+        });
+        sums[size_t(c)] += sum.load() - count * (count - 1) / 2;  // 0 when every index ran once
+      }
+    });
+  for (std::thread& t : callers) t.join();
+  for (int c = 0; c < kCallers; ++c) EXPECT_EQ(sums[size_t(c)], 0) << "caller " << c;
+}
+
+TEST(ParallelFor, AThrowingPartIsRethrownAfterTheOthersReturn) {
+  Executor executor(2);
+  std::atomic<int64_t> ran{0};
+  // Eight parts of one index each: the one at 5 throws.
+  EXPECT_THROW(executor.ParallelFor(8, 1,
+                                    [&](int64_t begin, int64_t end) {
+                                      if (begin == 5) throw std::runtime_error("part failed");
+                                      ran += end - begin;
+                                    }),
+               std::runtime_error);
+  EXPECT_EQ(ran.load(), 7);  // every other part ran
+  ExpectEveryIndexOnce(executor, 100, 1);  // the pool works on afterwards
+}
+
 
 }  // namespace
 }  // namespace qrs
