@@ -16,10 +16,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <thread>
 #include <vector>
 
 #include "platform/graphics/image_renderer.h"
+#include "platform/runtime/executors.h"
 
 namespace {
 
@@ -213,17 +213,21 @@ bool AllocationFails() {
   return false;
 }
 
-// Frames this large are split across threads; below it, starting threads costs more than it saves.
+// Frames this large are split across the pool; below it, handing out parts costs more than it
+// saves.
 constexpr int64_t kThreadedFromPixels = 512 * 512;
+// At most this many parts, each with its own line buffers, so their memory stays small beside
+// the frame's.
+constexpr int kMaxParts = 8;
 
-// Runs pass(begin, end, in, out) over [0, count) in contiguous parts, one per thread, each with
-// its own line buffers (`longest` samples of kLanes, plus the direct filter's padding). False
-// when the buffers or threads cannot be had; nothing has been written then only if it fails
-// before the first part runs, so callers refuse the blur on false either way.
+// Runs pass(begin, end, in, out) over [0, count) in contiguous parts on the runtime's CPU pool,
+// each part with its own line buffers (`longest` samples of kLanes, plus the direct filter's
+// padding). Each line's result depends on that line alone, so how the parts fall does not change
+// a bit. False when the buffers cannot be had; nothing has been written then.
 template <typename Pass>
 bool RunSplit(int count, size_t longest, int64_t pixels, const Pass& pass) {
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  const int parts = pixels >= kThreadedFromPixels ? std::min<int>(count, int(std::min<unsigned>(cores, 8))) : 1;
+  const std::shared_ptr<qrs::Executor> pool = qrs::GetCPUBoundExecutor();
+  const int parts = pixels >= kThreadedFromPixels ? std::min({count, pool->ThreadCount(), kMaxParts}) : 1;
   std::vector<std::vector<float>> ins, outs;
   try {
     if (AllocationFails()) throw std::bad_alloc();
@@ -234,18 +238,12 @@ bool RunSplit(int count, size_t longest, int64_t pixels, const Pass& pass) {
   } catch (...) {
     return false;
   }
-  const auto run = [&](int part) {
-    pass(count * part / parts, count * (part + 1) / parts, ins[part].data() + kMaxRadius * kLanes, outs[part].data());
-  };
-  std::vector<std::thread> threads;
-  try {
-    for (int part = 1; part < parts; ++part) threads.emplace_back(run, part);
-  } catch (...) {
-    // Fewer threads than hoped: the parts not started run here.
-    for (int part = int(threads.size()) + 1; part < parts; ++part) run(part);
-  }
-  run(0);
-  for (std::thread& t : threads) t.join();
+  pool->ParallelFor(parts, 1, [&](int64_t first, int64_t end) {
+    for (int64_t part = first; part < end; ++part) {
+      pass(int(count * part / parts), int(count * (part + 1) / parts), ins[part].data() + kMaxRadius * kLanes,
+           outs[part].data());
+    }
+  });
   return true;
 }
 
@@ -343,8 +341,8 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
       }
     }
   };
-  // All of src is read (first pass, every thread) before dst is written (second pass), so the
-  // two may be the same buffer.
+  // All of src is read (first pass, every part) before dst is written (second pass), so the two
+  // may be the same buffer.
   const int blocks = (h + L - 1) / L;
   const int64_t pixels = int64_t(w) * h;
   if (!RunSplit(blocks, longest, pixels, horizontal_pass) || !RunSplit(strips, longest, pixels, vertical_pass))
