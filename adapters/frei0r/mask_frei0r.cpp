@@ -12,6 +12,7 @@ extern "C" {
 #include <frei0r.h>  // declares the entry points without C linkage of its own
 }
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -22,22 +23,24 @@ extern "C" {
 #include <string>
 
 #include "adapters/frei0r/mask_frei0r_render.h"
+#include "adapters/frei0r/mask_frei0r_scale.h"
 #include "platform/runtime/never_destroyed.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using mask_frei0r::Scaling;
 
 // Parameters in the order hosts list them; new ones only ever go at the end. MLT lists a double's
 // default clamped into 0..1, and editors write what it lists: 0 (and any negative value, as
-// before) keeps the document's feather, opacity and expansion.
+// before) keeps the document's feather, opacity and expansion. Doubles scale as kScalings says.
 enum Param : int {
   kDocument = 0,   // string: the mask document's path
-  kFeather,        // value * 1000 pixels
-  kOpacity,        // value * 100 percent
-  kExpansion,      // value * 2000 - 1000 pixels (0.5 is none)
+  kFeather,        // pixels
+  kOpacity,        // percent
+  kExpansion,      // pixels (0.5 is none)
   kInverted,       // bool
-  kFrameRate,      // value * 1000 frames per second (0.025: 25 fps)
+  kFrameRate,      // frames per second (0.025: 25 fps)
   kTimeUnit,       // seconds per unit of the host's time (1: seconds, MLT; 0.001: milliseconds, ffmpeg)
   kFrameOffset,    // source frame of the host's first frame (ffmpeg) or of its time 0 (MLT), in frames
   kParamCount,
@@ -46,20 +49,39 @@ enum Param : int {
 struct ParamDescription {
   const char* name;
   int type;
-  const char* explanation;
+  const char* explanation;  // followed, for a scaled double, by its scaling and `after`
+  const Scaling* scaling = nullptr;
+  const char* after = "";
 };
 constexpr ParamDescription kParams[kParamCount] = {
     {"document", F0R_PARAM_STRING, "Path of the mask document (JSON)"},
-    {"feather", F0R_PARAM_DOUBLE, "Feather: value x 1000 pixels; 0 or negative: the document's"},
-    {"opacity", F0R_PARAM_DOUBLE, "Opacity: value x 100 percent; 0 or negative: the document's"},
-    {"expansion", F0R_PARAM_DOUBLE, "Expansion: value x 2000 - 1000 pixels; 0 or negative: the document's"},
+    {mask_frei0r::kFeatherScaling.name, F0R_PARAM_DOUBLE, "Feather: ", &mask_frei0r::kFeatherScaling,
+     "; 0 or negative: the document's"},
+    {mask_frei0r::kOpacityScaling.name, F0R_PARAM_DOUBLE, "Opacity: ", &mask_frei0r::kOpacityScaling,
+     "; 0 or negative: the document's"},
+    {mask_frei0r::kExpansionScaling.name, F0R_PARAM_DOUBLE, "Expansion: ", &mask_frei0r::kExpansionScaling,
+     "; 0 or negative: the document's"},
     {"inverted", F0R_PARAM_BOOL, "Mask everything but the shape (off: the document's)"},
-    {"frame rate", F0R_PARAM_DOUBLE, "The clip's frame rate / 1000 (0.025 for 25 fps)"},
+    {mask_frei0r::kFrameRateScaling.name, F0R_PARAM_DOUBLE, "The clip's frame rate: ", &mask_frei0r::kFrameRateScaling,
+     " (0.025 for 25 fps)"},
     {"time unit", F0R_PARAM_DOUBLE,
      "Seconds per unit of the host's time: 1 (MLT: its time gives the frame), 0.001 (ffmpeg: frames are counted)"},
     {"frame offset", F0R_PARAM_DOUBLE,
      "Source frame of the host's time 0 (MLT: the clip's in point) or of the first frame (ffmpeg), in frames"},
 };
+
+// Kept for the process: hosts hold on to the text they were handed.
+const char* Explanation(int index) {
+  static qrs::NeverDestroyed<std::array<std::string, kParamCount>> texts([] {
+    std::array<std::string, kParamCount> made;
+    for (int i = 0; i < kParamCount; ++i) {
+      const ParamDescription& p = kParams[i];
+      made[i] = std::string(p.explanation) + (p.scaling ? p.scaling->Text() + p.after : "");
+    }
+    return made;
+  }());
+  return texts.get()[index].c_str();
+}
 
 void Report(const std::string& message) {
   // Once a process: a host runs many instances, and may set them up again on every seek.
@@ -153,13 +175,13 @@ struct Instance {
 };
 
 // What a double parameter asks for: NaN for the document's own value.
-double Override(double value, double scale, double bias) {
-  return std::isfinite(value) && value > 0 ? value * scale + bias : std::nan("");
+double Override(double value, const Scaling& scaling) {
+  return std::isfinite(value) && value > 0 ? scaling.ToValue(value) : std::nan("");
 }
 
 // 0 keeps the document's feather, so none is asked for with less than half a pixel (0.0001).
 double FeatherOverride(double value) {
-  const double pixels = Override(value, 1000, 0);
+  const double pixels = Override(value, mask_frei0r::kFeatherScaling);
   return pixels < 0.5 ? 0 : pixels;
 }
 
@@ -184,8 +206,8 @@ void Prepare(Instance& in) {
                                     in.width,
                                     in.height,
                                     FeatherOverride(v[kFeather]),
-                                    Override(v[kOpacity], 100, 0),
-                                    Override(v[kExpansion], 2000, -1000),
+                                    Override(v[kOpacity], mask_frei0r::kOpacityScaling),
+                                    Override(v[kExpansion], mask_frei0r::kExpansionScaling),
                                     v[kInverted] >= 0.5 ? 1 : 0};
   char said[1024] = "";
   in.renderer = in.renderers->api->open(&settings, said, sizeof said);
@@ -197,7 +219,7 @@ void Prepare(Instance& in) {
 // time is the stream's (leading audio, -copyts) or not set at all: the frames are counted.
 int64_t SourceFrame(const Instance& in, double time) {
   const double offset = std::isfinite(in.values[kFrameOffset]) ? in.values[kFrameOffset] : 0;
-  const double unit = in.values[kTimeUnit], fps = in.values[kFrameRate] * 1000;
+  const double unit = in.values[kTimeUnit], fps = mask_frei0r::kFrameRateScaling.ToValue(in.values[kFrameRate]);
   const double frame =
       std::floor((unit < 0.5 ? double(in.frames_given) : time * unit * fps) + offset + 0.5);
   return std::isfinite(frame) && frame > 0 ? int64_t(std::min(frame, 1e12)) : 0;
@@ -234,7 +256,7 @@ F0R_EXPORT void f0r_get_param_info(f0r_param_info_t* info, int index) {
   if (index < 0 || index >= kParamCount) return;
   info->name = kParams[index].name;
   info->type = kParams[index].type;
-  info->explanation = kParams[index].explanation;
+  info->explanation = Explanation(index);
 }
 
 F0R_EXPORT f0r_instance_t f0r_construct(unsigned int width, unsigned int height) {
