@@ -5,30 +5,15 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <vector>
 
+#include "features/feature_template.h"
 #include "features/image_pyramid.h"
 #include "features/lk_tracker.h"
 #include "features/tracking_records.h"
 
 namespace vantor::tracking {
-
-// A feature's appearance in the frame of its selection: per usable level, the planes of values,
-// x-gradients and y-gradients in the layout of lk_window (see extract_feature_template).
-template <typename T, typename Alloc = std::allocator<T>>
-struct lk_tracker_feature_template {
-  uint64_t half_width = 0;
-  uint64_t half_height = 0;
-  uint64_t channels = 0;
-  uint64_t levels = 0;  // usable levels
-  std::vector<T, Alloc> data;
-
-  lk_window window() const { return {half_width, half_height, channels}; }
-  const T* level(uint64_t l) const { return data.data() + l * window().level_stride(); }
-};
-using feature_template = lk_tracker_feature_template<float, std::allocator<float>>;
 
 // Per-slot affine state: 2C + 8 floats. A window point (u, v) maps to
 // (x0 + dx + (1 + d11) u + d12 v, y0 + dy + d21 u + (1 + d22) v); the feature is at

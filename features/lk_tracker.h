@@ -1,43 +1,20 @@
 // Pyramidal Lucas-Kanade feature tracking: a translation (optionally with per-channel gain and
 // bias) solved coarse to fine by inverse-compositional Gauss-Newton, with restarts from coarser
-// levels. Also the feature template extraction shared with the affine refinement, the per-level
-// histogram and the split of a feature table into tracks.
+// levels. Also the per-level histogram and the split of a feature table into tracks.
 #pragma once
 
 #include <cstdint>
 #include <span>
-#include <stdexcept>
 #include <vector>
 
+#include "features/cholesky.h"
+#include "features/feature_template.h"
 #include "features/image_pyramid.h"
 #include "features/tracking_records.h"
-
-// Single-precision Cholesky factorisation and solve (Fortran LAPACK).
-extern "C" void spotrf_(const char* uplo, const int* n, float* a, const int* lda, int* info);
-extern "C" void spotrs_(const char* uplo, const int* n, const int* nrhs, const float* a, const int* lda, float* b,
-                        const int* ldb, int* info);
 
 namespace vantor::tracking {
 
 namespace lk_detail {
-constexpr uint64_t kMaxChannels = 4;
-// Float lanes of the window sums (two SSE or one AVX register); planes are padded to whole
-// multiples of lcm(channels, kLanes).
-constexpr uint64_t kLanes = 8;
-
-// Calls f.template operator()<C>() with the channel count as a constant, so the per-channel
-// loops unroll; channel counts other than 1 to 4 throw std::invalid_argument.
-template <typename F>
-decltype(auto) dispatch_channels(uint64_t channels, F&& f) {
-  switch (channels) {
-    case 1: return f.template operator()<1>();
-    case 2: return f.template operator()<2>();
-    case 3: return f.template operator()<3>();
-    case 4: return f.template operator()<4>();
-    default: throw std::invalid_argument("channel count other than 1 to 4");
-  }
-}
-
 // A template channel with (almost) no spread cannot tell gain from bias: its gain is then kept
 // and only its bias solved, so a flat channel beside textured ones leaves the system regular.
 // sum_t and sum_tt are the channel's sum and sum of squares over n samples.
@@ -63,45 +40,6 @@ struct lk_convergence {
   float gain = 0.05f;
   float bias = 1.0f;
 };
-
-// A (2hw+1) x (2hh+1) window of `channels` interleaved samples. A plane holds one quantity of
-// the window row by row; planes are padded with zeros to whole vector blocks so that the
-// window sums need no tail loops.
-struct lk_window {
-  uint64_t half_width = 7;
-  uint64_t half_height = 7;
-  uint64_t channels = 3;
-
-  uint64_t width() const { return 2 * half_width + 1; }
-  uint64_t height() const { return 2 * half_height + 1; }
-  uint64_t pixels() const { return width() * height(); }
-  uint64_t row_floats() const { return width() * channels; }
-  uint64_t samples() const { return pixels() * channels; }
-  uint64_t plane_stride() const;
-  // One template level: values, x-gradients, y-gradients.
-  uint64_t level_stride() const { return 3 * plane_stride(); }
-  // Scratch floats needed by extract_feature_template.
-  uint64_t extraction_scratch() const;
-};
-
-// Samples the template of a feature at (x, y) (level-0 pixels): for level l = 0, 1, ... below
-// `max_levels` and the pyramid's level count, at (x / 2^l, y / 2^l), the window's values and
-// central-difference gradients are interpolated bilinearly into `planes + l * level_stride()`.
-// Stops at the first level where the window's bilinear footprint leaves the level; returns the
-// number of levels written (the usable levels; 0 for a pyramid whose channel count differs
-// from the window's or is not 1 to 4). Gradients at the level's outermost pixels use
-// the edge pixel for the missing neighbour.
-uint64_t extract_feature_template(const image_pyramid& pyramid, const lk_window& window, float x, float y,
-                                  uint64_t max_levels, float* planes, float* scratch);
-
-// 0 when no channel's sum of squared deviations over the window is below
-// min_spread^2 * pixels; otherwise the 1-based channel with the largest sum among the channels
-// other than the first flat one. Always 0 for one channel (and for more than 4).
-int flat_channel_indicator(const float* values, const lk_window& window, float min_spread);
-
-// Mean over channels of the normalised cross-correlation of two value planes; a channel whose
-// variance is zero in either plane contributes 0.
-float window_correlation(const float* a, const float* b, const lk_window& window);
 
 // Everything one tracking step needs per feature, sized once: parameter and step vectors, the
 // normal equations, the feature's template at every level and the sampled target window.
@@ -182,11 +120,5 @@ struct feature_track {
 // slot within a frame) and returns how many it appended.
 uint64_t track_spans(std::span<const tracking_feature<float>> table, uint64_t slots, uint64_t frames,
                      std::vector<feature_track>& tracks);
-
-// Cholesky helpers shared with the refinement: factor an n x n symmetric matrix in place
-// (lower triangle, column-major) and solve with the factor. The factorisation fails when
-// LAPACK finds a pivot that is not positive, or when an entry is not finite.
-bool cholesky_factor(float* a, int n);
-bool cholesky_solve(const float* factor, int n, float* b);
 
 }  // namespace vantor::tracking

@@ -161,24 +161,6 @@ TEST(LkTracker, WindowTestAndIterationLimitAtTheirExactBounds) {
 
 TEST(LkTracker, FlatChannelSwitchesTheCorrelationTestOff) {
   const Texture t(8);
-  const lk_window win{7, 7, 3};
-  std::vector<float> plane(win.plane_stride(), 0.0f);
-  for (uint64_t p = 0; p < win.pixels(); ++p) {
-    plane[3 * p] = 90.0f;                                  // flat red
-    plane[3 * p + 1] = t(p % 15, p / 15, 1);               // textured green
-    plane[3 * p + 2] = 2.0f * t(p % 15, p / 15, 2) - 100;  // blue with the larger spread
-  }
-  plane[0] = 90.1f;  // a spread far below 5 is still flat
-  EXPECT_EQ(flat_channel_indicator(plane.data(), win, 5.0f), 3);
-  std::vector<float> textured = plane;
-  for (uint64_t p = 0; p < win.pixels(); ++p) textured[3 * p] = t(p % 15, p / 15, 0);
-  EXPECT_EQ(flat_channel_indicator(textured.data(), win, 5.0f), 0);
-  EXPECT_EQ(flat_channel_indicator(textured.data(), lk_window{7, 7, 1}, 1e6f), 0);
-  // Correlation: the mean over channels, a channel without variance counting 0.
-  EXPECT_NEAR(window_correlation(textured.data(), textured.data(), win), 1.0f, 1e-6f);
-  plane[0] = 90.0f;
-  EXPECT_NEAR(window_correlation(textured.data(), plane.data(), win), 2.0f / 3.0f, 1e-6f);
-
   // A threshold nothing can reach loses a textured feature but not a red-flat one.
   const image_pyramid a = Shifted(t, 100, 100, 0, 0);
   const image_pyramid red_flat = Pyramid(100, 100, [&](int x, int y, int c) { return c == 0 ? 90.0f : t(x, y, c); });
@@ -227,15 +209,6 @@ TEST(LkTracker, IllConditionedButRegularSystemsAreSolved) {
   ASSERT_EQ(s.out[0].state, kFeatureTracked);
   EXPECT_NEAR(s.out[0].x, 41.6f, 0.05f);
   EXPECT_NEAR(s.out[0].y, 41.2f, 1.0f);  // the weak direction is the less certain
-
-  // Cholesky: a nearly dependent but positive definite matrix factors; a singular one and one
-  // with a NaN do not.
-  float near_dependent[4] = {4, 2, 2, 1.0000005f};
-  EXPECT_TRUE(cholesky_factor(near_dependent, 2));
-  float singular[4] = {4, 2, 2, 1};
-  EXPECT_FALSE(cholesky_factor(singular, 2));
-  float broken[4] = {4, 2, 2, kNaN};
-  EXPECT_FALSE(cholesky_factor(broken, 2));
 }
 
 TEST(LkTracker, TrackSpansFollowEachSelectedFeatureWhileItIsTracked) {
