@@ -3,10 +3,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <exception>
 #include <fstream>
-#include <future>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "host/hosting/document_params.h"
@@ -17,6 +21,7 @@
 #include "host/media/media.h"
 #include "host/media/output_paths.h"
 #include "host/media/pixel_convert.h"
+#include "platform/runtime/executors.h"
 
 namespace host {
 namespace {
@@ -39,30 +44,92 @@ RenderResult Failure(JobEnd end, std::string error) {
   return r;
 }
 
-// One frame's trip through the effect: picture into the requested format, render (through the
-// GPU filter when one is given), back to RGBA.
+// One frame's trip through the effect: picture into the requested format (in `pixels`, kept
+// from frame to frame), render (through the GPU filter when one is given), back to RGBA. False
+// always comes with an error.
 bool RenderOne(EffectHost& effect, GPUFilterHost* gpu, int64_t frame, uint32_t format, ColorStandard standard,
-               RgbaFrame& picture, std::string& error) {
+               RgbaFrame& picture, std::vector<uint8_t>& pixels, std::string& error) {
   const size_t pixel_bytes = PixelBytes(format);
   const int64_t rowbytes = int64_t(pixel_bytes) * picture.width;
-  std::vector<uint8_t> pixels(size_t(rowbytes) * picture.height);
+  pixels.resize(size_t(rowbytes) * picture.height);
   if (!RgbaToPixels(picture, format, standard, pixels.data(), rowbytes)) {
     error = "cannot convert frame " + std::to_string(frame) + " to the render format";
     return false;
   }
   FxWorld world{pixels.data(), static_cast<int32_t>(rowbytes), picture.width, picture.height, format};
   if (gpu != nullptr) {
-    if (!gpu->RenderFrame(frame, world, format, error)) return false;
-    return PixelsToRgba(pixels.data(), rowbytes, format, standard, picture);
+    if (!gpu->RenderFrame(frame, world, format, error)) {
+      if (error.empty()) error = "the GPU filter failed on frame " + std::to_string(frame);
+      return false;
+    }
+  } else {
+    const CommandResult result = effect.RenderFrame(frame, world);
+    if (result.err != FxErr_None) {
+      error = "the effect failed on frame " + std::to_string(frame) + " with error " + std::to_string(result.err) +
+              (result.message.empty() ? "" : ": " + result.message);
+      return false;
+    }
   }
-  const CommandResult result = effect.RenderFrame(frame, world);
-  if (result.err != FxErr_None) {
-    error = "the effect failed on frame " + std::to_string(frame) + " with error " + std::to_string(result.err) +
-            (result.message.empty() ? "" : ": " + result.message);
+  if (!PixelsToRgba(pixels.data(), rowbytes, format, standard, picture)) {
+    error = "cannot convert frame " + std::to_string(frame) + " back from the render format";
     return false;
   }
-  return PixelsToRgba(pixels.data(), rowbytes, format, standard, picture);
+  return true;
 }
+
+// The frames between decoding and writing: a ring of slots, each keeping its picture and render
+// buffer from frame to frame. The job's thread decodes into free slots and writes rendered ones
+// in frame order; renders run on the runtime's CPU pool. Shared with the render tasks, so that a
+// task starting after its frame was taken elsewhere (or after the job ended) finds nothing to do.
+struct Window {
+  enum State { kFree, kDecoded, kQueued, kRunning, kDone };
+  struct Slot {
+    std::atomic<int> state{kFree};
+    int64_t frame = 0;
+    RgbaFrame picture;
+    std::vector<uint8_t> pixels;
+    bool ok = false;
+    std::string error;
+  };
+
+  explicit Window(size_t size) : slots(size) {}
+
+  // Renders `slot` unless someone else has started it or it was taken back.
+  void Run(Slot& slot) {
+    int queued = kQueued;
+    if (!slot.state.compare_exchange_strong(queued, kRunning)) return;
+    slot.error.clear();
+    try {
+      slot.ok = render(slot);
+    } catch (const std::exception& e) {  // a pool thread has nobody to hand it to
+      slot.ok = false;
+      slot.error = "cannot render frame " + std::to_string(slot.frame) + ": " + e.what();
+    }
+    std::lock_guard lock(mutex);
+    slot.state.store(kDone);
+    ++completed;
+    finished.notify_all();
+  }
+
+  // Takes back the renders nobody has started and waits for those running: afterwards no task
+  // touches the job's effect or buffers.
+  void Drain() {
+    for (Slot& slot : slots) {
+      int queued = kQueued;
+      slot.state.compare_exchange_strong(queued, kFree);
+    }
+    std::unique_lock lock(mutex);
+    finished.wait(lock, [&] {
+      return std::none_of(slots.begin(), slots.end(), [](const Slot& s) { return s.state.load() == kRunning; });
+    });
+  }
+
+  std::vector<Slot> slots;
+  std::function<bool(Slot&)> render;  // set before the first task is posted
+  std::mutex mutex;
+  std::condition_variable finished;
+  uint64_t completed = 0;  // renders finished, under `mutex`
+};
 
 void ApplyOverrides(ParamStore& params, const RenderOptions& o) {
   if (o.feather) params.SetConstant(kMaskFeatherParam, *o.feather);
@@ -159,47 +226,83 @@ RenderResult RenderClip(const LoadedModule& module, const RenderOptions& options
                  GigabytesText(available) + " of memory is available");
   int64_t total = last == INT64_MAX ? 0 : last - first + 1;
 
-  // Frames go out in batches: read in order, render side by side, write in order.
-  int64_t next = first;
-  bool at_end = false;
-  while (!at_end && next <= last) {
-    if (stop && stop->load()) return Failure(JobEnd::kFailed, "interrupted; nothing written");
-    std::vector<RgbaFrame> batch;
-    for (int i = 0; i < threads && next <= last; ++i, ++next) {
-      RgbaFrame frame;
-      if (!reader->ReadFrame(next, frame, error)) {
-        if (!error.empty()) return Failure(JobEnd::kFailed, error);
-        at_end = true;
-        break;
+  // Frames stream through a window of `threads` renders at once plus one slot, so that the next
+  // frame decodes while they render; the window holds the memory the thread count was sized by
+  // (the spare slot only where a picture and its render copy fit beside them).
+  const uint64_t spare_bytes = uint64_t(info.width) * uint64_t(info.height) * (4 + PixelBytes(format));
+  const bool spare_fits = available == 0 || uint64_t(threads) * per_thread + spare_bytes <= available / 4 * 3;
+  const auto window = std::make_shared<Window>(size_t(threads) + (spare_fits ? 1 : 0));
+  window->render = [&](Window::Slot& slot) {
+    return RenderOne(effect, gpu.get(), slot.frame, format, standard, slot.picture, slot.pixels, slot.error);
+  };
+  const std::shared_ptr<qrs::Executor> pool = qrs::GetCPUBoundExecutor();
+  const int64_t slots = int64_t(window->slots.size());
+  const auto slot_of = [&](int64_t frame) -> Window::Slot& { return window->slots[size_t((frame - first) % slots)]; };
+  // However the job ends (an exception included), no render is left running on its buffers.
+  struct DrainOnExit {
+    Window& window;
+    ~DrainOnExit() { window.Drain(); }
+  } drain_on_exit{*window};
+  const auto fail = [](std::string why) { return Failure(JobEnd::kFailed, std::move(why)); };
+  // Frames [write_next, read_next) hold slots; those before start_next have gone to the pool.
+  int64_t read_next = first, start_next = first, write_next = first;
+  bool input_done = false;
+  std::string read_error;  // reported once every frame before it is written
+  for (;;) {
+    if (stop && stop->load()) return fail("interrupted; nothing written");
+    uint64_t seen;
+    {
+      std::lock_guard lock(window->mutex);
+      seen = window->completed;
+    }
+    int rendering = 0;
+    for (int64_t f = write_next; f < start_next; ++f) rendering += slot_of(f).state.load() != Window::kDone;
+    for (; start_next < read_next && rendering < threads; ++start_next, ++rendering) {
+      Window::Slot& slot = slot_of(start_next);
+      slot.state.store(Window::kQueued);
+      pool->Post([window, &slot] { window->Run(slot); });
+    }
+    if (write_next < start_next && slot_of(write_next).state.load() == Window::kDone) {
+      Window::Slot& slot = slot_of(write_next);
+      if (!slot.ok) return fail(slot.error);
+      if (!writer->WriteFrame(slot.picture, error)) return fail(error);
+      slot.state.store(Window::kFree);
+      ++write_next;
+      ++result.frames;
+      if (progress) {
+        const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+        RenderProgress p;
+        p.done = result.frames;
+        p.total = total;
+        p.frames_per_second = seconds > 0 ? result.frames / seconds : 0;
+        p.seconds_left = (total > 0 && p.frames_per_second > 0) ? (total - result.frames) / p.frames_per_second : 0;
+        progress(p);
       }
-      batch.push_back(std::move(frame));
+      continue;
     }
-    std::vector<std::future<std::string>> jobs;
-    for (size_t i = 0; i < batch.size(); ++i) {
-      const int64_t index = next - int64_t(batch.size()) + int64_t(i);
-      jobs.push_back(std::async(std::launch::async, [&, i, index] {
-        std::string job_error;
-        RenderOne(effect, gpu.get(), index, format, standard, batch[i], job_error);
-        return job_error;
-      }));
+    if (!input_done && read_next - write_next < slots) {
+      Window::Slot& slot = slot_of(read_next);
+      if (read_next > last) {
+        input_done = true;
+      } else if (!reader->ReadFrame(read_next, slot.picture, error)) {
+        input_done = true;
+        read_error = error;
+        // The clip ended before its count: the frames read are all there are.
+        if (error.empty()) total = read_next - first;
+      } else {
+        slot.frame = read_next++;
+        slot.state.store(Window::kDecoded);
+      }
+      continue;
     }
-    for (auto& job : jobs)
-      if (std::string job_error = job.get(); !job_error.empty()) return Failure(JobEnd::kFailed, job_error);
-    for (const RgbaFrame& frame : batch)
-      if (!writer->WriteFrame(frame, error)) return Failure(JobEnd::kFailed, error);
-    result.frames += int64_t(batch.size());
-    // The clip ended before its count: the work done is all there was.
-    if (at_end) total = result.frames;
-    if (progress) {
-      const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-      RenderProgress p;
-      p.done = result.frames;
-      p.total = total;
-      p.frames_per_second = seconds > 0 ? result.frames / seconds : 0;
-      p.seconds_left = (total > 0 && p.frames_per_second > 0) ? (total - result.frames) / p.frames_per_second : 0;
-      progress(p);
-    }
+    if (write_next == read_next) break;
+    // Waiting on the oldest frame: render it here if no pool thread has taken it yet, so the job
+    // goes on however busy the pool is; otherwise wait for any render to finish.
+    window->Run(slot_of(write_next));
+    std::unique_lock lock(window->mutex);
+    window->finished.wait(lock, [&] { return window->completed != seen; });
   }
+  if (!read_error.empty()) return Failure(JobEnd::kFailed, read_error);
   if (result.frames == 0) return Failure(JobEnd::kBadInput, options.input + ": no frames to render");
   if (!writer->Finish(error)) return Failure(JobEnd::kFailed, error);
   result.written = writer->written();

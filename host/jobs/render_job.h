@@ -1,5 +1,6 @@
 // Rendering a clip through the effect: decode, hand each frame to the module (several frames at
-// once on worker threads), and encode the masked frames in order.
+// once on the runtime's CPU pool while the next decode), and encode the masked frames in order as
+// they come back.
 #pragma once
 
 #include <atomic>

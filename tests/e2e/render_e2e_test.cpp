@@ -2,9 +2,15 @@
 // alpha checked against a matte worked out here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "host/documents/mask_document.h"
 #include "host/media/media.h"
@@ -130,6 +136,139 @@ TEST_F(RenderE2ETest, BadInputsFailWithoutLeavingOutput) {
   for (const auto& entry : fs::directory_iterator(dir_)) {
     const std::string name = entry.path().filename().string();
     EXPECT_TRUE(name.rfind("in_", 0) == 0 || name == "mask.json") << name;
+  }
+}
+
+// Frames stream through the pool: a clip long enough to keep a window of renders in flight, at a
+// size the blur splits across the pool too, every frame different (its colours and the mask's
+// place) so that a frame written out of order or twice shows.
+class RenderStreamTest : public RenderE2ETest {
+ protected:
+  static constexpr int kW = 640, kH = 480, kFrames = 12;
+  void SetUp() override {
+    RenderE2ETest::SetUp();
+    std::string error;
+    auto writer = MediaWriter::Create((dir_ / "clip_%02d.png").string(), kW, kH, {25, 1}, 0, error);
+    ASSERT_TRUE(writer) << error;
+    for (int f = 0; f < kFrames; ++f) {
+      RgbaFrame picture{kW, kH, std::vector<uint8_t>(size_t(kW) * kH * 4, 255)};
+      for (int i = 0; i < kW * kH; ++i) {
+        picture.pixels[4 * i + 0] = uint8_t(i * 7 + f * 31);
+        picture.pixels[4 * i + 1] = uint8_t(i / kW + f * 17);
+      }
+      ASSERT_TRUE(writer->WriteFrame(picture, error)) << error;
+    }
+    ASSERT_TRUE(writer->Finish(error)) << error;
+    // A feathered square that slides right over the clip.
+    MaskDocument doc;
+    doc.feather = 12;
+    for (int key : {0, kFrames - 1}) {
+      Mask::MaskShape s;
+      s.mode = Mask::kMaskModeClosed;
+      const float x = 0.1f + 0.04f * float(key);
+      Mask::AppendCornerVertex(s, x, 0.2f);
+      Mask::AppendCornerVertex(s, x + 0.3f, 0.2f);
+      Mask::AppendCornerVertex(s, x + 0.3f, 0.7f);
+      Mask::AppendCornerVertex(s, x, 0.7f);
+      doc.keyframes.push_back({key, s});
+    }
+    mask_ = (dir_ / "moving.json").string();
+    ASSERT_TRUE(WriteMaskDocument(mask_, doc, error)) << error;
+  }
+  RenderOptions Options(const std::string& output, int threads) {
+    RenderOptions options;
+    options.input = (dir_ / "clip_%02d.png").string();
+    options.mask_path = mask_;
+    options.output = (dir_ / output).string();
+    options.threads = threads;
+    return options;
+  }
+  static std::string Bytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  // Names in the folder other than the inputs.
+  std::vector<std::string> Outputs() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("in_", 0) != 0 && name.rfind("clip_", 0) != 0 && name != "moving.json") names.push_back(name);
+    }
+    return names;
+  }
+
+  std::string mask_;
+};
+
+TEST_F(RenderStreamTest, OutputIsTheSameWhateverTheThreadCount) {
+  // 1 and 5 (a window that does not divide the clip): PNG frames the same byte for byte; a video
+  // the same frames (its container carries an id of its own each time it is written).
+  for (const char* output : {"t%d_%%02d.png", "t%d.mkv"}) {
+    const bool video = fs::path(output).extension() == ".mkv";
+    std::vector<std::string> frames[2];
+    const int counts[2] = {1, 5};
+    for (int i = 0; i < 2; ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, output, counts[i]);
+      std::vector<int64_t> done;
+      const RenderResult r =
+          RenderClip(module_, Options(name, counts[i]), [&](const RenderProgress& p) { done.push_back(p.done); }, nullptr);
+      ASSERT_EQ(r.outcome.end, JobEnd::kDone) << r.outcome.error;
+      EXPECT_EQ(r.frames, kFrames);
+      ASSERT_FALSE(done.empty());
+      EXPECT_EQ(done.back(), kFrames);
+      EXPECT_TRUE(std::is_sorted(done.begin(), done.end()));
+      if (!video) {
+        for (const std::string& path : r.written) frames[i].push_back(Bytes(path));
+        continue;
+      }
+      std::string error;
+      auto reader = MediaReader::Open((dir_ / name).string(), error);
+      ASSERT_TRUE(reader) << error;
+      RgbaFrame frame;
+      for (int f = 0; reader->ReadFrame(f, frame, error); ++f)
+        frames[i].emplace_back(frame.pixels.begin(), frame.pixels.end());
+      EXPECT_EQ(error, "");
+    }
+    ASSERT_EQ(frames[0].size(), size_t(kFrames)) << output;
+    ASSERT_EQ(frames[1].size(), size_t(kFrames)) << output;
+    for (int f = 0; f < kFrames; ++f) EXPECT_TRUE(frames[0][f] == frames[1][f]) << output << " frame " << f;
+    // Each frame differs from the one before, so a swap would show.
+    for (int f = 1; f < kFrames; ++f) EXPECT_NE(frames[0][f - 1], frames[0][f]) << output << " frame " << f;
+  }
+}
+
+TEST_F(RenderStreamTest, AStopMidwayEndsAfterTheFramesInFlightAndWritesNothing) {
+  for (int threads : {1, 4}) {
+    std::atomic<bool> stop{false};
+    int64_t last_done = 0;
+    const RenderResult r = RenderClip(
+        module_, Options("stopped_%02d.png", threads),
+        [&](const RenderProgress& p) {
+          last_done = p.done;
+          if (p.done == 3) stop = true;
+        },
+        &stop);
+    EXPECT_EQ(r.outcome.end, JobEnd::kFailed);
+    EXPECT_EQ(r.outcome.error, "interrupted; nothing written");
+    EXPECT_EQ(last_done, 3) << "no frame is written once the stop is seen";
+    EXPECT_TRUE(r.written.empty());
+    EXPECT_EQ(Outputs(), std::vector<std::string>{}) << threads;
+  }
+}
+
+TEST_F(RenderStreamTest, AnUnreadableFrameFailsTheJobNamingItAndWritesNothing) {
+  // Frame 7 cut short: frames after it are already decoding and rendering when it fails.
+  const fs::path bad = dir_ / "clip_07.png";
+  const std::string bytes = Bytes(bad);
+  std::ofstream(bad, std::ios::binary | std::ios::trunc) << bytes.substr(0, 200);
+  for (int threads : {1, 4}) {
+    for (const char* output : {"bad_%02d.png", "bad.mkv"}) {
+      const RenderResult r = RenderClip(module_, Options(output, threads), nullptr, nullptr);
+      EXPECT_EQ(r.outcome.end, JobEnd::kFailed);
+      EXPECT_NE(r.outcome.error.find("cannot decode frame 7"), std::string::npos) << r.outcome.error;
+      EXPECT_EQ(Outputs(), std::vector<std::string>{}) << threads << " " << output;
+    }
   }
 }
 
