@@ -6,6 +6,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "features/cholesky.h"
+
 namespace vantor::tracking {
 
 using namespace lk_detail;
@@ -99,28 +101,19 @@ void create_templates(const image_pyramid& pyramid, std::span<const tracking_fea
   }
 }
 
-affine_workspace::affine_workspace(const lk_window& window, uint64_t levels) : window_(window), levels_(levels) {
-  const uint64_t n = kGeometric + 2 * window.channels;
+affine_workspace::affine_workspace(const lk_window& window, uint64_t levels)
+    : window_(window), levels_(levels), normal_(levels, kGeometric + 2 * window.channels, window.channels) {
   target_.assign(window.plane_stride(), 0.0f);
   error_.assign(window.plane_stride(), 0.0f);
-  step_.assign(n, 0.0f);
-  normal_.assign(levels * n * n, 0.0f);
-  normal_state_.assign(levels, 0);
-  held_gain_.assign(levels * window.channels, 0);
+  step_.assign(kGeometric + 2 * window.channels, 0.0f);
 }
 
-void affine_workspace::reset() { std::fill(normal_state_.begin(), normal_state_.end(), int8_t{0}); }
+void affine_workspace::reset() { normal_.forget(); }
 
 struct affine_solver {
   // The normal equations of the template's level for `mode`, formed and factorised once.
   static bool prepare(affine_workspace& ws, const feature_template& tmpl, uint64_t level, int32_t mode) {
-    if (ws.normal_mode_ != mode) {
-      ws.reset();
-      ws.normal_mode_ = mode;
-    }
-    int8_t& state = ws.normal_state_[level];
-    if (state == 0) state = form(ws, tmpl, level, mode) ? 1 : -1;
-    return state > 0;
+    return ws.normal_.prepare(level, mode, [&] { return form(ws, tmpl, level, mode); });
   }
 
   // Jacobian of (pixel (u, v), channel c): (gx, gy, gx u, gx v, gy u, gy v), then in mode 2
@@ -128,7 +121,6 @@ struct affine_solver {
   static bool form(affine_workspace& ws, const feature_template& tmpl, uint64_t level, int32_t mode) {
     const lk_window& win = ws.window_;
     const uint64_t channels = win.channels, ps = win.plane_stride(), n = parameter_count(mode, channels);
-    const uint64_t nmax = kGeometric + 2 * channels;
     const float* values = tmpl.level(level);
     const float* gx = values + ps;
     const float* gy = values + 2 * ps;
@@ -160,7 +152,7 @@ struct affine_solver {
     for (uint64_t r = 0; r < kGeometric; ++r)
       for (uint64_t q = 0; q <= r; ++q) at(r, q) = at(q, r) = geo[r * kGeometric + q];
     const double pixels = static_cast<double>(win.pixels());
-    uint8_t* held = ws.held_gain_.data() + level * channels;
+    uint8_t* held = ws.normal_.held_gain(level);
     if (mode == kPhotometricPerChannel) {
       for (uint64_t c = 0; c < channels; ++c) {
         const per_channel& m = pc[c];
@@ -177,33 +169,33 @@ struct affine_solver {
         for (uint64_t r = 0; r < kGeometric; ++r) at(r, gi) = at(gi, r) = -m.gt[r];
       }
     }
-    float* out = ws.normal_.data() + level * nmax * nmax;
+    float* out = ws.normal_.level(level);
     for (uint64_t i = 0; i < n * n; ++i) out[i] = static_cast<float>(h[i]);
     return cholesky_factor(out, static_cast<int>(n));
   }
 
   template <int C>
-  static int64_t solve(affine_workspace& ws, const image_pyramid& target, const feature_template& tmpl,
-                       uint64_t level, float x0, float y0, float* p, int32_t mode, const affine_convergence& eps,
-                       int64_t limit) {
+  static level_solve_result solve(affine_workspace& ws, const image_pyramid& target, const feature_template& tmpl,
+                                  uint64_t level, float x0, float y0, float* p, int32_t mode,
+                                  const affine_convergence& eps, uint64_t limit) {
     const lk_window& win = ws.window_;
-    const uint64_t ps = win.plane_stride(), n = parameter_count(mode, C), nmax = kGeometric + 2 * C;
+    const uint64_t ps = win.plane_stride(), n = parameter_count(mode, C);
     const uint64_t width = target.level_width(level), height = target.level_height(level);
     const float* image = target.level(level);
     const float* values = tmpl.level(level);
     const float* gx = values + ps;
     const float* gy = values + 2 * ps;
-    const float* factor = ws.normal_.data() + level * nmax * nmax;
-    const uint8_t* held = ws.held_gain_.data() + level * C;
+    const float* factor = ws.normal_.level(level);
+    const uint8_t* held = ws.normal_.held_gain(level);
     float* window = ws.target_.data();
     float* error = ws.error_.data();
     float* s = ws.step_.data();
     const int64_t hw = static_cast<int64_t>(win.half_width), hh = static_cast<int64_t>(win.half_height);
     const bool brightness = mode == kPhotometricPerChannel;
 
-    for (int64_t i = 0; i < limit; ++i) {
+    for (uint64_t i = 0; i < limit; ++i) {
       const affine_warp w(x0, y0, p);
-      if (!corners_inside(w, win, width, height)) return -(i + 1);
+      if (!corners_inside(w, win, width, height)) return {solve_stop::left_image, i};
       sample_warped<C>(image, width, height, w, win, window);
 
       // Error against the template with the target brought to the template's brightness.
@@ -212,9 +204,7 @@ struct affine_solver {
         inv_gain[c] = brightness ? 1.0f / p[kGeometric + 2 * c] : 1.0f;
         bias[c] = brightness ? p[kGeometric + 2 * c + 1] : 0.0f;
       }
-      const uint64_t samples = win.samples();
-      for (uint64_t k = 0; k < samples; k += C)
-        for (int c = 0; c < C; ++c) error[k + c] = values[k + c] - (window[k + c] - bias[c]) * inv_gain[c];
+      normalised_error<C>(values, window, inv_gain.data(), bias.data(), win.pixels(), error);
 
       // Right-hand side: geometric sums by rows, then the row's offset v.
       float b[kGeometric] = {};
@@ -249,7 +239,7 @@ struct affine_solver {
           s[kGeometric + 2 * c] = held[c] ? 0.0f : -sum_te[c];
           s[kGeometric + 2 * c + 1] = -sum_e[c];
         }
-      if (!cholesky_solve(factor, static_cast<int>(n), s)) return -2 - limit;
+      if (!cholesky_solve(factor, static_cast<int>(n), s)) return {solve_stop::singular, i};
 
       // Composition with the inverse increment: A <- A (I - S)^-1, t <- t + A (I - S)^-1 s_t.
       const float a00 = 1 + p[2], a01 = p[3], a10 = p[4], a11 = 1 + p[5];
@@ -268,85 +258,56 @@ struct affine_solver {
       for (uint64_t j = 2; j < kGeometric; ++j) converged = converged && std::fabs(s[j]) < eps.deformation;
       if (brightness)
         for (int c = 0; c < C; ++c) {
-          // The solve gives the bias change in template units; in target units before the
-          // gain factor that is gain * step - gain step * bias.
-          const float sg = s[kGeometric + 2 * c];
-          const float sb = p[kGeometric + 2 * c] * s[kGeometric + 2 * c + 1] - sg * p[kGeometric + 2 * c + 1];
-          const float e = std::exp(sg);
-          p[kGeometric + 2 * c] *= e;
-          p[kGeometric + 2 * c + 1] = e * (p[kGeometric + 2 * c + 1] + sb);
-          converged = converged && std::fabs(sg) < eps.gain && std::fabs(sb) < eps.bias;
+          const uint64_t g = kGeometric + 2 * c;
+          const bool small = update_gain_bias(p[g], p[g + 1], s[g], s[g + 1], eps.gain, eps.bias);
+          converged = converged && small;
         }
-      if (converged) return i;
+      if (converged) return {solve_stop::converged, i};
     }
-    return limit;
+    return {solve_stop::iteration_limit, limit};
   }
 };
 
-int64_t affine_level_solve(affine_workspace& ws, const image_pyramid& target, const feature_template& tmpl,
-                           uint64_t level, float x0, float y0, float* params, int32_t mode,
-                           const affine_convergence& eps, uint64_t limit) {
-  const int64_t lim = static_cast<int64_t>(std::min<uint64_t>(limit, std::numeric_limits<int32_t>::max()));
+level_solve_result affine_level_solve(affine_workspace& ws, const image_pyramid& target, const feature_template& tmpl,
+                                      uint64_t level, float x0, float y0, float* params, int32_t mode,
+                                      const affine_convergence& eps, uint64_t limit) {
+  const uint64_t lim = std::min<uint64_t>(limit, std::numeric_limits<int32_t>::max());
   const lk_window& win = ws.window();
-  const int64_t singular = -2 - lim;
   if (level >= tmpl.levels || level >= target.levels() || level >= ws.levels() || target.channels() != win.channels ||
       tmpl.half_width != win.half_width || tmpl.half_height != win.half_height || tmpl.channels != win.channels)
-    return singular;
+    return {solve_stop::unsupported, 0};
   if (mode == kPhotometricGlobal) {
     // Reserved: fails in its first iteration, after the window test.
-    if (lim == 0) return 0;
+    if (lim == 0) return {solve_stop::iteration_limit, 0};
     const affine_warp w(x0, y0, params);
-    return corners_inside(w, win, target.level_width(level), target.level_height(level)) ? singular : -1;
+    if (!corners_inside(w, win, target.level_width(level), target.level_height(level)))
+      return {solve_stop::left_image, 0};
+    return {solve_stop::unsupported, 0};
   }
-  if (mode != kPhotometricNone && mode != kPhotometricPerChannel) return singular;
-  if (!affine_solver::prepare(ws, tmpl, level, mode)) return singular;
+  if (mode != kPhotometricNone && mode != kPhotometricPerChannel) return {solve_stop::unsupported, 0};
+  if (!affine_solver::prepare(ws, tmpl, level, mode)) return {solve_stop::singular, 0};
   return dispatch_channels(win.channels, [&]<int C>() {
     return affine_solver::solve<C>(ws, target, tmpl, level, x0, y0, params, mode, eps, lim);
   });
 }
 
-int refine_feature(affine_workspace& ws, const image_pyramid& target, const feature_template& tmpl, float* state,
-                   float threshold, int32_t mode, const affine_convergence& eps, uint64_t limit) {
+pyramid_solve_result refine_feature(affine_workspace& ws, const image_pyramid& target, const feature_template& tmpl,
+                                    float* state, float threshold, int32_t mode, const affine_convergence& eps,
+                                    uint64_t limit) {
   const lk_window& win = ws.window();
   ws.reset();
-  const uint64_t n = kGeometric + 2 * win.channels;
-  const int64_t lim = static_cast<int64_t>(std::min<uint64_t>(limit, std::numeric_limits<int32_t>::max()));
-  std::array<float, kGeometric + 2 * kMaxChannels> p;
   float* window = ws.target_window();
-  const uint64_t starts = std::min({tmpl.levels, target.levels(), ws.levels()});
-  for (uint64_t s = 0; s < starts; ++s) {
-    std::copy(state + affine_state::kDx, state + affine_state::kDx + n, p.begin());
-    const float scale = std::ldexp(1.0f, -static_cast<int>(s));
-    p[0] *= scale;
-    p[1] *= scale;
-    float x0 = state[affine_state::kX0] * scale, y0 = state[affine_state::kY0] * scale;
-    bool ok = true;
-    for (uint64_t l = s + 1; l-- > 0;) {
-      const int64_t r = affine_level_solve(ws, target, tmpl, l, x0, y0, p.data(), mode, eps, limit);
-      if (r < 0 || r >= lim) {
-        ok = false;
-        break;
-      }
-      if (l == s) {
-        resample(target, l, x0, y0, p.data(), win, window);
-        if (!(window_correlation(tmpl.level(l), window, win) >= threshold)) {
-          ok = false;
-          break;
-        }
-      }
-      if (l > 0) {
-        x0 *= 2.0f;
-        y0 *= 2.0f;
-        p[0] *= 2.0f;
-        p[1] *= 2.0f;
-      }
-    }
-    if (ok) {
-      std::copy(p.begin(), p.begin() + n, state + affine_state::kDx);
-      return static_cast<int>(s);
-    }
-  }
-  return -1;
+  float* params = state + affine_state::kDx;
+  return solve_coarse_to_fine(
+      std::min({tmpl.levels, target.levels(), ws.levels()}), state[affine_state::kX0], state[affine_state::kY0],
+      params, kGeometric + 2 * win.channels, params,
+      [&](uint64_t level, float x0, float y0, float* p) {
+        return affine_level_solve(ws, target, tmpl, level, x0, y0, p, mode, eps, limit);
+      },
+      [&](uint64_t level, float x0, float y0, const float* p) {
+        resample(target, level, x0, y0, p, win, window);
+        return window_correlation(tmpl.level(level), window, win) >= threshold;
+      });
 }
 
 void refine(const image_pyramid& target, std::span<tracking_feature<float>> row,
@@ -367,18 +328,18 @@ void refine(const image_pyramid& target, std::span<tracking_feature<float>> row,
     const feature_template& tmpl = templates[slot];
     float* state = states.data() + slot * stride;
     float threshold = min_correlation;
-    int start = -1;
+    pyramid_solve_result solve;  // no template
     if (tmpl.levels > 0 && tmpl.half_width == half_width && tmpl.half_height == half_height &&
         tmpl.channels == channels) {
       if (flat_channel_indicator(tmpl.level(0), win, min_template_spread) != 0) threshold = -2.0f;
-      start = refine_feature(ws, target, tmpl, state, threshold, mode, eps, iteration_limit);
+      solve = refine_feature(ws, target, tmpl, state, threshold, mode, eps, iteration_limit);
     }
-    if (start >= 0) {
+    if (solve.solved()) {
       resample(target, 0, state[affine_state::kX0], state[affine_state::kY0], state + affine_state::kDx, win,
                window);
       f.quality = window_correlation(tmpl.level(0), window, win);
       if (f.quality >= threshold) {
-        count_level(histogram, start);
+        count_level(histogram, solve.start_level);
         f.x = state[affine_state::kX0] + state[affine_state::kDx];
         f.y = state[affine_state::kY0] + state[affine_state::kDy];
         continue;

@@ -11,6 +11,7 @@
 #include "features/feature_template.h"
 #include "features/image_pyramid.h"
 #include "features/lk_tracker.h"
+#include "features/pyramid_solve.h"
 #include "features/tracking_records.h"
 
 namespace vantor::tracking {
@@ -56,27 +57,26 @@ class affine_workspace {
   lk_window window_;
   uint64_t levels_;
   std::vector<float> target_, error_, step_;
-  std::vector<float> normal_;          // per level: Cholesky factor of the n x n system
-  std::vector<int8_t> normal_state_;   // per level: 0 not formed, 1 ready, -1 singular
-  std::vector<uint8_t> held_gain_;     // per level and channel
-  int32_t normal_mode_ = -1;
+  lk_detail::normal_equations normal_;  // per level: the Cholesky factor of the n x n system
 };
 
 // One Gauss-Newton solve at `level` from the template centre (x0, y0) (level pixels) with
-// params (dx, dy, d11, d12, d21, d22, gain, bias per channel) updated in place. Returns the
-// converging iteration (0 .. limit-1), `limit` when it never converged, -(i+1) when a window
-// corner left the level's interior in iteration i, -2 - limit for a singular system or an
-// unsupported mode (mode 1 after its first window test).
-int64_t affine_level_solve(affine_workspace& ws, const image_pyramid& target, const feature_template& tmpl,
-                           uint64_t level, float x0, float y0, float* params, int32_t mode,
-                           const affine_convergence& eps, uint64_t limit);
+// params (dx, dy, d11, d12, d21, d22, gain, bias per channel) updated in place. Stops
+// converged when the step falls below the thresholds, at the iteration limit, when a window
+// corner leaves the level's interior, on a singular system, or at once (unsupported) for a
+// mode other than 0 and 2 (mode 1 after its first window test) or a level, template and
+// workspace that do not fit together.
+level_solve_result affine_level_solve(affine_workspace& ws, const image_pyramid& target, const feature_template& tmpl,
+                                      uint64_t level, float x0, float y0, float* params, int32_t mode,
+                                      const affine_convergence& eps, uint64_t limit);
 
 // Coarse-to-fine refinement of one feature from its stored state: start level 0 first, then 1,
 // ... An attempt fails on a failed or unconverged level, or when the correlation at its start
 // level is below `threshold`. On success the level-0 parameters are written into `state` and
-// the start level is returned, else -1.
-int refine_feature(affine_workspace& ws, const image_pyramid& target, const feature_template& tmpl, float* state,
-                   float threshold, int32_t mode, const affine_convergence& eps, uint64_t limit);
+// the start level is returned, else -1 and why the last attempt failed.
+pyramid_solve_result refine_feature(affine_workspace& ws, const image_pyramid& target, const feature_template& tmpl,
+                                    float* state, float threshold, int32_t mode, const affine_convergence& eps,
+                                    uint64_t limit);
 
 // The refinement step over a row (state 0 features only). Accepted: quality set, position
 // moved to the refined one, histogram slot start+1. Rejected: histogram slot 0 and state -4

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "features/bilinear.h"
+#include "features/cholesky.h"
 
 namespace vantor::tracking {
 
@@ -67,14 +68,6 @@ void brightness_rhs(const float* __restrict t, const float* __restrict e, uint64
     sum_te[j % C] += ate[j];
     sum_e[j % C] += ae[j];
   }
-}
-
-// e = T - (I - bias) / gain over the window's samples; the padding of e stays zero.
-template <int C>
-void normalised_error(const float* __restrict t, const float* __restrict i, const float* inv_gain, const float* bias,
-                      uint64_t pixels, float* __restrict e) {
-  for (uint64_t p = 0; p < pixels; ++p)
-    for (int c = 0; c < C; ++c) e[p * C + c] = t[p * C + c] - (i[p * C + c] - bias[c]) * inv_gain[c];
 }
 
 struct gradient_moments {
@@ -145,7 +138,8 @@ void sample_translation_window(const float* image, uint64_t width, float px, flo
 
 }  // namespace
 
-lk_workspace::lk_workspace(const lk_window& window, uint64_t levels) : window_(window), levels_(levels) {
+lk_workspace::lk_workspace(const lk_window& window, uint64_t levels)
+    : window_(window), levels_(levels), normal_(levels, 2 + 2 * window.channels, window.channels) {
   const uint64_t n = 2 + 2 * window.channels;
   templates_.assign(levels * window.level_stride(), 0.0f);
   target_.assign(window.plane_stride(), 0.0f);
@@ -153,9 +147,6 @@ lk_workspace::lk_workspace(const lk_window& window, uint64_t levels) : window_(w
   scratch_.assign(window.extraction_scratch(), 0.0f);
   step_.assign(n, 0.0f);
   rhs_.assign(n, 0.0f);
-  normal_.assign(levels * n * n, 0.0f);
-  normal_state_.assign(levels, 0);
-  held_gain_.assign(levels * window.channels, 0);
 }
 
 bool lk_workspace::sample_target(const image_pyramid& target, uint64_t level, float px, float py) {
@@ -170,7 +161,7 @@ bool lk_workspace::sample_target(const image_pyramid& target, uint64_t level, fl
 
 uint64_t lk_workspace::load_template(const image_pyramid& source, float x, float y) {
   usable_ = extract_feature_template(source, window_, x, y, levels_, templates_.data(), scratch_.data());
-  std::fill(normal_state_.begin(), normal_state_.end(), int8_t{0});
+  normal_.forget();
   return usable_;
 }
 
@@ -178,13 +169,7 @@ uint64_t lk_workspace::load_template(const image_pyramid& source, float x, float
 struct lk_solver {
   // Forms the normal equations of `level` for `mode` once per loaded template.
   static bool prepare(lk_workspace& ws, uint64_t level, int32_t mode) {
-    if (ws.normal_mode_ != mode) {
-      std::fill(ws.normal_state_.begin(), ws.normal_state_.end(), int8_t{0});
-      ws.normal_mode_ = mode;
-    }
-    int8_t& state = ws.normal_state_[level];
-    if (state == 0) state = form(ws, level, mode) ? 1 : -1;
-    return state > 0;
+    return ws.normal_.prepare(level, mode, [&] { return form(ws, level, mode); });
   }
 
   static bool form(lk_workspace& ws, uint64_t level, int32_t mode) {
@@ -194,7 +179,7 @@ struct lk_solver {
     const float* gx = values + ps;
     const float* gy = values + 2 * ps;
     const uint64_t n2 = 2 + 2 * channels;
-    float* out = ws.normal_.data() + level * n2 * n2;
+    float* out = ws.normal_.level(level);
     const gradient_moments g = moments(gx, gy, ps);
     if (mode == kPhotometricNone || mode == kPhotometricBlockwise) {
       if (!invert_2x2(g.xx, g.xy, g.yy, out)) return false;
@@ -204,7 +189,7 @@ struct lk_solver {
     std::array<brightness_moments, kMaxChannels> b{};
     brightness(values, gx, gy, win, b.data());
     const double n = static_cast<double>(win.pixels());
-    uint8_t* held = ws.held_gain_.data() + level * channels;
+    uint8_t* held = ws.normal_.held_gain(level);
     for (uint64_t c = 0; c < channels; ++c) held[c] = gain_undetermined(b[c].t, b[c].tt, n);
     if (mode == kPhotometricBlockwise) {
       for (uint64_t c = 0; c < channels; ++c) {
@@ -243,8 +228,8 @@ struct lk_solver {
   }
 
   template <int C>
-  static int64_t solve(lk_workspace& ws, const image_pyramid& target, uint64_t level, float px0, float py0,
-                       float* p, int32_t mode, const lk_convergence& eps, int64_t limit) {
+  static level_solve_result solve(lk_workspace& ws, const image_pyramid& target, uint64_t level, float px0, float py0,
+                                  float* p, int32_t mode, const lk_convergence& eps, uint64_t limit) {
     const lk_window& win = ws.window_;
     const uint64_t ps = win.plane_stride(), width = target.level_width(level), height = target.level_height(level);
     const float* image = target.level(level);
@@ -256,11 +241,11 @@ struct lk_solver {
     float* step = ws.step_.data();
     float* rhs = ws.rhs_.data();
     const uint64_t n2 = 2 + 2 * C;
-    const float* normal = ws.normal_.data() + level * n2 * n2;
-    const uint8_t* held = ws.held_gain_.data() + level * C;
-    for (int64_t i = 0; i < limit; ++i) {
+    const float* normal = ws.normal_.level(level);
+    const uint8_t* held = ws.normal_.held_gain(level);
+    for (uint64_t i = 0; i < limit; ++i) {
       const float px = px0 + p[0], py = py0 + p[1];
-      if (!translation_window_fits(px, py, width, height, win)) return -(i + 1);
+      if (!translation_window_fits(px, py, width, height, win)) return {solve_stop::left_image, i};
       sample_translation_window<C>(image, width, px, py, win, window);
       if (mode == kPhotometricNone) {
         const auto [bx, by] = gradient_times_difference(gx, gy, values, window, ps);
@@ -268,7 +253,8 @@ struct lk_solver {
         step[1] = normal[2] * bx + normal[3] * by;
         p[0] += step[0];
         p[1] += step[1];
-        if (std::fabs(step[0]) < eps.translation && std::fabs(step[1]) < eps.translation) return i;
+        if (std::fabs(step[0]) < eps.translation && std::fabs(step[1]) < eps.translation)
+          return {solve_stop::converged, i};
         continue;
       }
       // Target brought to the template's brightness: (I - bias) / gain.
@@ -288,7 +274,7 @@ struct lk_solver {
       }
       if (mode == kPhotometricPerChannel) {
         std::copy(rhs, rhs + n2, step);
-        if (!cholesky_solve(normal, static_cast<int>(n2), step)) return -2 - limit;
+        if (!cholesky_solve(normal, static_cast<int>(n2), step)) return {solve_stop::singular, i};
       } else {
         step[0] = normal[0] * rhs[0] + normal[1] * rhs[1];
         step[1] = normal[2] * rhs[0] + normal[3] * rhs[1];
@@ -303,86 +289,52 @@ struct lk_solver {
       p[1] += step[1];
       bool converged = std::fabs(step[0]) < eps.translation && std::fabs(step[1]) < eps.translation;
       for (int c = 0; c < C; ++c) {
-        // The solve gives the bias change in template units; in target units before the gain
-        // factor that is gain * step - gain step * bias.
-        const float sg = step[2 + 2 * c], sb = p[2 + 2 * c] * step[3 + 2 * c] - sg * p[3 + 2 * c];
-        const float e = std::exp(sg);
-        p[2 + 2 * c] *= e;
-        p[3 + 2 * c] = e * (p[3 + 2 * c] + sb);
-        converged = converged && std::fabs(sg) < eps.gain && std::fabs(sb) < eps.bias;
+        const bool small =
+            update_gain_bias(p[2 + 2 * c], p[3 + 2 * c], step[2 + 2 * c], step[3 + 2 * c], eps.gain, eps.bias);
+        converged = converged && small;
       }
-      if (converged) return i;
+      if (converged) return {solve_stop::converged, i};
     }
-    return limit;
+    return {solve_stop::iteration_limit, limit};
   }
 };
 
-int64_t lk_level_solve(lk_workspace& ws, const image_pyramid& target, uint64_t level, float px, float py,
-                       float* params, int32_t mode, const lk_convergence& eps, uint64_t limit) {
-  const int64_t lim = static_cast<int64_t>(std::min<uint64_t>(limit, std::numeric_limits<int32_t>::max()));
-  const int64_t singular = -2 - lim;
-  if (mode < kPhotometricNone || mode > kPhotometricBlockwise) return singular;
+level_solve_result lk_level_solve(lk_workspace& ws, const image_pyramid& target, uint64_t level, float px, float py,
+                                  float* params, int32_t mode, const lk_convergence& eps, uint64_t limit) {
+  const uint64_t lim = std::min<uint64_t>(limit, std::numeric_limits<int32_t>::max());
+  if (mode < kPhotometricNone || mode > kPhotometricBlockwise) return {solve_stop::unsupported, 0};
   if (level >= ws.usable_levels() || level >= target.levels() || target.channels() != ws.window().channels)
-    return singular;
+    return {solve_stop::unsupported, 0};
   if (mode == kPhotometricGlobal) {
     // Reserved: no update is made, so it only ever stops at the window test or the limit.
-    if (lim == 0) return 0;
-    return translation_window_fits(px + params[0], py + params[1], target.level_width(level),
-                                   target.level_height(level), ws.window())
-               ? lim
-               : -1;
+    if (lim == 0) return {solve_stop::iteration_limit, 0};
+    if (!translation_window_fits(px + params[0], py + params[1], target.level_width(level),
+                                 target.level_height(level), ws.window()))
+      return {solve_stop::left_image, 0};
+    return {solve_stop::iteration_limit, lim};
   }
-  if (!lk_solver::prepare(ws, level, mode)) return singular;
+  if (!lk_solver::prepare(ws, level, mode)) return {solve_stop::singular, 0};
   return dispatch_channels(ws.window().channels, [&]<int C>() {
     return lk_solver::solve<C>(ws, target, level, px, py, params, mode, eps, lim);
   });
 }
 
-int lk_track_feature(lk_workspace& ws, const image_pyramid& target, float x, float y, const float* initial,
-                     float* out, int flat_indicator, int32_t mode, const lk_convergence& eps,
-                     float min_correlation, uint64_t limit) {
+pyramid_solve_result lk_track_feature(lk_workspace& ws, const image_pyramid& target, float x, float y,
+                                      const float* initial, float* out, int flat_indicator, int32_t mode,
+                                      const lk_convergence& eps, float min_correlation, uint64_t limit) {
   const lk_window& win = ws.window();
   const float threshold = flat_indicator != 0 ? -2.0f : min_correlation;
-  const uint64_t n = lk_parameter_count(mode, win.channels);
-  const int64_t lim = static_cast<int64_t>(std::min<uint64_t>(limit, std::numeric_limits<int32_t>::max()));
-  std::array<float, 2 + 2 * kMaxChannels> p;
-  const uint64_t starts = std::min(ws.usable_levels(), target.levels());
-  for (uint64_t s = 0; s < starts; ++s) {
-    std::copy(initial, initial + n, p.begin());
-    const float scale = std::ldexp(1.0f, -static_cast<int>(s));
-    p[0] *= scale;
-    p[1] *= scale;
-    float qx = x * scale, qy = y * scale;
-    bool ok = true;
-    for (uint64_t l = s + 1; l-- > 0;) {
-      const int64_t r = lk_level_solve(ws, target, l, qx, qy, p.data(), mode, eps, limit);
-      if (r < 0 || r >= lim) {
-        ok = false;
-        break;
-      }
-      if (l == s) {
+  return solve_coarse_to_fine(
+      std::min(ws.usable_levels(), target.levels()), x, y, initial, lk_parameter_count(mode, win.channels), out,
+      [&](uint64_t level, float qx, float qy, float* p) {
+        return lk_level_solve(ws, target, level, qx, qy, p, mode, eps, limit);
+      },
+      [&](uint64_t level, float qx, float qy, const float* p) {
         // The window at the solved position; where that has left the level, the one sampled
         // in the last iteration (less than a step away).
-        const float px = qx + p[0], py = qy + p[1];
-        ws.sample_target(target, l, px, py);
-        if (!(window_correlation(ws.template_level(l), ws.target_window(), win) >= threshold)) {
-          ok = false;
-          break;
-        }
-      }
-      if (l > 0) {
-        qx *= 2.0f;
-        qy *= 2.0f;
-        p[0] *= 2.0f;
-        p[1] *= 2.0f;
-      }
-    }
-    if (ok) {
-      std::copy(p.begin(), p.begin() + n, out);
-      return static_cast<int>(s);
-    }
-  }
-  return -1;
+        ws.sample_target(target, level, qx + p[0], qy + p[1]);
+        return window_correlation(ws.template_level(level), ws.target_window(), win) >= threshold;
+      });
 }
 
 std::vector<uint32_t> make_level_histogram(uint64_t levels) { return std::vector<uint32_t>(levels + 1, 0); }
@@ -417,14 +369,14 @@ void track(const image_pyramid& source, const image_pyramid& target,
       out.state = kFeatureNotTracked;
       continue;
     }
-    int start = -1;
+    pyramid_solve_result solve;  // no template
     if (ws.load_template(source, in.x, in.y) > 0) {
       const int indicator = flat_channel_indicator(ws.template_level(0), win, min_template_spread);
-      start = lk_track_feature(ws, target, in.x, in.y, initial.data(), result.data(), indicator, mode, eps,
+      solve = lk_track_feature(ws, target, in.x, in.y, initial.data(), result.data(), indicator, mode, eps,
                                min_correlation, iteration_limit);
     }
-    count_level(histogram, start);
-    if (start < 0) {
+    count_level(histogram, solve.start_level);
+    if (!solve.solved()) {
       out.state = kFeatureLost;
       continue;
     }

@@ -7,29 +7,12 @@
 #include <span>
 #include <vector>
 
-#include "features/cholesky.h"
 #include "features/feature_template.h"
 #include "features/image_pyramid.h"
+#include "features/pyramid_solve.h"
 #include "features/tracking_records.h"
 
 namespace vantor::tracking {
-
-namespace lk_detail {
-// A template channel with (almost) no spread cannot tell gain from bias: its gain is then kept
-// and only its bias solved, so a flat channel beside textured ones leaves the system regular.
-// sum_t and sum_tt are the channel's sum and sum of squares over n samples.
-inline bool gain_undetermined(double sum_t, double sum_tt, double n) {
-  return sum_tt - sum_t * sum_t / n <= 1e-4 * sum_tt;
-}
-}  // namespace lk_detail
-
-// Brightness model solved together with the translation.
-enum photometric_mode : int32_t {
-  kPhotometricNone = 0,        // (dx, dy)
-  kPhotometricGlobal = 1,      // reserved: (dx, dy, gain, bias); never converges
-  kPhotometricPerChannel = 2,  // (dx, dy, gain_0, bias_0, ..., gain_C-1, bias_C-1), joint solve
-  kPhotometricBlockwise = 3,   // as 2, geometry and each channel's brightness solved separately
-};
 
 // Number of values in the tracker's parameter vector for `mode` (modes above 3: 2).
 uint64_t lk_parameter_count(int32_t mode, uint64_t channels);
@@ -68,29 +51,26 @@ class lk_workspace {
   uint64_t usable_ = 0;
   std::vector<float> templates_, target_, error_, scratch_;
   std::vector<float> step_, rhs_;
-  // Normal equations per level, formed on first use for the loaded template: the 2x2 inverse
-  // (mode 0), the Cholesky factor (mode 2) or the block inverses (mode 3).
-  std::vector<float> normal_;
-  std::vector<int8_t> normal_state_;  // per level: 0 not formed, 1 ready, -1 singular
-  std::vector<uint8_t> held_gain_;    // per level and channel: gain kept (channel without spread)
-  int32_t normal_mode_ = -1;          // the mode normal_ was formed for
+  // Per level: the 2x2 inverse (mode 0), the Cholesky factor (mode 2) or the block inverses
+  // (mode 3).
+  lk_detail::normal_equations normal_;
 };
 
 // One Gauss-Newton solve at `level` of the target pyramid from the point (px, py) (level
-// pixels) and params (dx, dy, brightness), updated in place. Returns the iteration at which
-// the step fell below the thresholds (0 .. limit-1), `limit` when it never did, -(i+1) when
-// the window left the level in iteration i, and -2 - limit when the normal equations are
-// singular or the mode is unknown.
-int64_t lk_level_solve(lk_workspace& ws, const image_pyramid& target, uint64_t level, float px, float py,
-                       float* params, int32_t mode, const lk_convergence& eps, uint64_t limit);
+// pixels) and params (dx, dy, brightness), updated in place. Stops converged when the step
+// falls below the thresholds, at the iteration limit, when the window leaves the level, on
+// singular normal equations, or at once (unsupported) for an unknown mode or a level the
+// template or the pyramid lacks.
+level_solve_result lk_level_solve(lk_workspace& ws, const image_pyramid& target, uint64_t level, float px, float py,
+                                  float* params, int32_t mode, const lk_convergence& eps, uint64_t limit);
 
 // Coarse-to-fine tracking of the feature whose template `ws` holds, from (x, y) (level-0
 // pixels): start level 0 first, then 1, ... Returns the start level of the first attempt that
-// solved every level down to 0 (leaving its level-0 parameters in `out`) or -1. A non-zero
-// `flat_indicator` switches the correlation test off.
-int lk_track_feature(lk_workspace& ws, const image_pyramid& target, float x, float y, const float* initial,
-                     float* out, int flat_indicator, int32_t mode, const lk_convergence& eps,
-                     float min_correlation, uint64_t limit);
+// solved every level down to 0 (leaving its level-0 parameters in `out`), or why the last
+// attempt failed. A non-zero `flat_indicator` switches the correlation test off.
+pyramid_solve_result lk_track_feature(lk_workspace& ws, const image_pyramid& target, float x, float y,
+                                      const float* initial, float* out, int flat_indicator, int32_t mode,
+                                      const lk_convergence& eps, float min_correlation, uint64_t limit);
 
 // Per-level histogram: slot 0 counts failures, slot l+1 successes whose attempt started at
 // level l. Counts for slots beyond its size are dropped.

@@ -159,6 +159,30 @@ TEST(AffineRefinement, MismatchesAreRejected) {
   }
 }
 
+// A failed refinement says why it stopped and leaves the stored state alone: a window whose
+// corner is off the frame at every start level, a template without texture.
+TEST(AffineRefinement, FailedSolvesSayWhyTheyStopped) {
+  const Texture t(14);
+  const image_pyramid a = Pyramid(120, 120, [&](int x, int y, int c) { return t(x, y, c); });
+  affine_workspace ws({7, 7, 3}, 5);
+  Refinement off(a, {Feature(30.0f, 60.0f, kFeatureSelected)});
+  off.states[affine_state::kDx] = -23.0f;  // the window's left edge on column 0
+  const std::vector<float> before = off.states;
+  const pyramid_solve_result r =
+      refine_feature(ws, a, off.templates[0], off.states.data(), 0.7f, kPhotometricPerChannel, {}, 25);
+  EXPECT_EQ(r.stop, solve_stop::left_image);
+  EXPECT_EQ(r.start_level, -1);
+  EXPECT_EQ(off.states, before);
+
+  const image_pyramid flat = Pyramid(120, 120, [](int, int, int) { return 120.0f; });
+  Refinement still(flat, {Feature(60.0f, 60.0f, kFeatureSelected)});
+  ASSERT_GT(still.templates[0].levels, 0u);
+  for (const int32_t mode : {kPhotometricNone, kPhotometricPerChannel})
+    EXPECT_EQ(refine_feature(ws, flat, still.templates[0], still.states.data(), -2.0f, mode, {}, 25).stop,
+              solve_stop::singular)
+        << mode;
+}
+
 TEST(AffineRefinement, OnlyFeaturesTrackedIntoThisFrameAreRefined) {
   const Texture t(16);
   const image_pyramid a = Pyramid(100, 100, [&](int x, int y, int c) { return t(x, y, c); });

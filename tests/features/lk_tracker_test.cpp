@@ -102,7 +102,10 @@ TEST(LkTracker, BrightnessModesSolveGainAndBiasPerChannel) {
     lk_workspace ws({7, 7, 3}, 5);
     ASSERT_EQ(ws.load_template(a, 60.2f, 55.7f), 3u);
     std::vector<float> initial{0, 0, 1, 0, 1, 0, 1, 0}, out(8);
-    ASSERT_EQ(lk_track_feature(ws, b, 60.2f, 55.7f, initial.data(), out.data(), 0, mode, {}, 0.7f, 25), 0) << mode;
+    const pyramid_solve_result r =
+        lk_track_feature(ws, b, 60.2f, 55.7f, initial.data(), out.data(), 0, mode, {}, 0.7f, 25);
+    ASSERT_TRUE(r.solved()) << mode;
+    ASSERT_EQ(r.start_level, 0) << mode;
     EXPECT_NEAR(out[0], 1.3f, 0.02f) << mode;
     EXPECT_NEAR(out[1], -0.8f, 0.02f) << mode;
     for (int c = 0; c < 3; ++c) {
@@ -123,23 +126,26 @@ TEST(LkTracker, WindowTestAndIterationLimitAtTheirExactBounds) {
   const int w = 64, h = 48;
   const image_pyramid a = Shifted(t, w, h, 0, 0, 1);
   lk_workspace ws({7, 7, 3}, 1);
-  // With the template taken at the tested point the solver stops in iteration 0; -1 means the
-  // window test failed there.
+  // With the template taken at the tested point the solver converges in iteration 0, unless the
+  // window test fails there.
   auto solve_at = [&](float x, float y) {
     if (ws.load_template(a, x, y) == 0) ws.load_template(a, 30.5f, 20.5f);
     float p[2] = {0, 0};
-    return lk_level_solve(ws, a, 0, x, y, p, kPhotometricNone, {}, 25);
+    const level_solve_result r = lk_level_solve(ws, a, 0, x, y, p, kPhotometricNone, {}, 25);
+    EXPECT_EQ(r.iteration, 0u) << x << " " << y;
+    return r.stop;
   };
+  constexpr solve_stop kIn = solve_stop::converged, kOut = solve_stop::left_image;
   // Columns 7 .. w-9 and rows 7 .. h-10 pass (one row more margin at the bottom).
-  EXPECT_EQ(solve_at(7.0f, 20.5f), 0);
-  EXPECT_EQ(solve_at(6.99f, 20.5f), -1);
-  EXPECT_EQ(solve_at(w - 8.01f, 20.5f), 0);
-  EXPECT_EQ(solve_at(w - 8.0f, 20.5f), -1);
-  EXPECT_EQ(solve_at(30.5f, 7.0f), 0);
-  EXPECT_EQ(solve_at(30.5f, 6.99f), -1);
-  EXPECT_EQ(solve_at(30.5f, h - 9.01f), 0);
-  EXPECT_EQ(solve_at(30.5f, h - 9.0f), -1);
-  EXPECT_EQ(solve_at(kNaN, 20.5f), -1);
+  EXPECT_EQ(solve_at(7.0f, 20.5f), kIn);
+  EXPECT_EQ(solve_at(6.99f, 20.5f), kOut);
+  EXPECT_EQ(solve_at(w - 8.01f, 20.5f), kIn);
+  EXPECT_EQ(solve_at(w - 8.0f, 20.5f), kOut);
+  EXPECT_EQ(solve_at(30.5f, 7.0f), kIn);
+  EXPECT_EQ(solve_at(30.5f, 6.99f), kOut);
+  EXPECT_EQ(solve_at(30.5f, h - 9.01f), kIn);
+  EXPECT_EQ(solve_at(30.5f, h - 9.0f), kOut);
+  EXPECT_EQ(solve_at(kNaN, 20.5f), kOut);
   // Row h-9 has a template but no level-0 window, and the frame is too small to start coarser.
   const Step rows = Track(a, a, {Feature(30.5f, h - 9.5f), Feature(30.5f, h - 8.5f)});
   EXPECT_EQ(rows.out[0].state, kFeatureTracked);
@@ -150,13 +156,60 @@ TEST(LkTracker, WindowTestAndIterationLimitAtTheirExactBounds) {
   const image_pyramid b = Shifted(t, w, h, 2.6, -1.9, 1);
   ASSERT_EQ(ws.load_template(a, 31.3f, 20.8f), 1u);
   float p[2] = {0, 0}, q[2] = {0, 0}, r[2] = {0, 0};
-  const int64_t k = lk_level_solve(ws, b, 0, 31.3f, 20.8f, p, kPhotometricNone, {}, 25);
-  ASSERT_GE(k, 2);
-  ASSERT_LT(k, 25);
-  EXPECT_EQ(lk_level_solve(ws, b, 0, 31.3f, 20.8f, q, kPhotometricNone, {}, k + 1), k);
-  EXPECT_EQ(lk_level_solve(ws, b, 0, 31.3f, 20.8f, r, kPhotometricNone, {}, k), k);
+  const level_solve_result solved = lk_level_solve(ws, b, 0, 31.3f, 20.8f, p, kPhotometricNone, {}, 25);
+  ASSERT_EQ(solved.stop, solve_stop::converged);
+  const uint64_t k = solved.iteration;
+  ASSERT_GE(k, 2u);
+  ASSERT_LT(k, 25u);
+  const level_solve_result last = lk_level_solve(ws, b, 0, 31.3f, 20.8f, q, kPhotometricNone, {}, k + 1);
+  EXPECT_EQ(last.stop, solve_stop::converged);
+  EXPECT_EQ(last.iteration, k);
+  const level_solve_result short_by_one = lk_level_solve(ws, b, 0, 31.3f, 20.8f, r, kPhotometricNone, {}, k);
+  EXPECT_EQ(short_by_one.stop, solve_stop::iteration_limit);
+  EXPECT_EQ(short_by_one.iteration, k);
   EXPECT_EQ(Track(a, b, {Feature(31.3f, 20.8f)}, kPhotometricNone, 0.7f, k + 1).out[0].state, kFeatureTracked);
   EXPECT_EQ(Track(a, b, {Feature(31.3f, 20.8f)}, kPhotometricNone, 0.7f, k).out[0].state, kFeatureLost);
+}
+
+// A failed solve says why it stopped and leaves the feature lost where it was: a window that
+// walks off the frame, a patch without texture (singular normal equations), a correlation
+// nothing passes, a template without a level.
+TEST(LkTracker, FailedSolvesSayWhyTheyStopped) {
+  const Texture t(5);
+  const int w = 64, h = 48;
+  const image_pyramid a = Shifted(t, w, h, 0, 0, 1);
+  // The last column a window fits at is below w - 8 = 56; the feature moves from 53.5 to 56.5.
+  const image_pyramid b = Shifted(t, w, h, 3, 0, 1);
+  lk_workspace ws({7, 7, 3}, 1);
+  ASSERT_EQ(ws.load_template(a, 53.5f, 24.5f), 1u);
+  float initial[2] = {0, 0}, out[2] = {-7, -7};
+  const pyramid_solve_result off =
+      lk_track_feature(ws, b, 53.5f, 24.5f, initial, out, 0, kPhotometricNone, {}, 0.7f, 25);
+  EXPECT_EQ(off.stop, solve_stop::left_image);
+  EXPECT_EQ(off.start_level, -1);
+  EXPECT_EQ(out[0], -7.0f);
+  const Step s = Track(a, b, {Feature(53.5f, 24.5f)});
+  EXPECT_EQ(s.out[0].state, kFeatureLost);
+  EXPECT_EQ(s.out[0].x, -100.0f);
+  EXPECT_EQ(s.histogram[0], 1u);
+
+  const pyramid_solve_result unmatched =
+      lk_track_feature(ws, a, 53.5f, 24.5f, initial, out, 0, kPhotometricNone, {}, 1.5f, 25);
+  EXPECT_EQ(unmatched.stop, solve_stop::low_correlation);
+  EXPECT_EQ(ws.load_template(a, 5.0f, 24.5f), 0u);
+  EXPECT_EQ(lk_track_feature(ws, a, 5.0f, 24.5f, initial, out, 0, kPhotometricNone, {}, 0.7f, 25).stop,
+            solve_stop::no_template);
+
+  const image_pyramid flat = Pyramid(w, h, [](int, int, int) { return 77.0f; }, 1);
+  ASSERT_EQ(ws.load_template(flat, 30.5f, 24.5f), 1u);
+  float brightness[8] = {0, 0, 1, 0, 1, 0, 1, 0};
+  for (const int32_t mode : {kPhotometricNone, kPhotometricPerChannel, kPhotometricBlockwise}) {
+    const pyramid_solve_result r =
+        lk_track_feature(ws, flat, 30.5f, 24.5f, brightness, brightness, 0, mode, {}, 0.7f, 25);
+    EXPECT_EQ(r.stop, solve_stop::singular) << mode;
+    EXPECT_EQ(Track(flat, flat, {Feature(30.5f, 24.5f)}, mode).out[0].state, kFeatureLost) << mode;
+  }
+  EXPECT_EQ(out[0], -7.0f);
 }
 
 TEST(LkTracker, FlatChannelSwitchesTheCorrelationTestOff) {
