@@ -203,11 +203,7 @@ Inputs MakeInputs() {
   in.to_grey.build();
   in.second.assign(kMaxFeatures, {});
   std::vector<uint32_t> histogram = tr::make_level_histogram(in.lk.pyramid_levels);
-  const tr::lk_convergence eps{float(in.lk.translation_epsilon), float(in.lk.gain_epsilon),
-                               float(in.lk.bias_epsilon)};
-  tr::track(in.from, in.to, in.first, in.second, in.lk.window_half_size, in.lk.window_half_size,
-            in.lk.pyramid_levels, in.lk.iteration_limit, in.lk.tracking_photometric_mode, eps,
-            float(in.lk.min_correlation), float(in.lk.min_template_spread), histogram);
+  tr::track(in.from, in.to, in.first, in.second, tr::tracking_options(in.lk), histogram);
   in.templates.assign(kMaxFeatures, {});
   in.seeded_states.assign(kMaxFeatures * tr::affine_state::size(kChannels), 0.0f);
   tr::create_templates(in.from, in.first, in.templates, in.seeded_states, in.lk.window_half_size);
@@ -229,10 +225,6 @@ Inputs MakeInputs() {
 Inputs& Prepared() {
   static Inputs in = MakeInputs();
   return in;
-}
-
-tr::lk_convergence LkEps(const tr::lk_parameters& lk) {
-  return {float(lk.translation_epsilon), float(lk.gain_epsilon), float(lk.bias_epsilon)};
 }
 
 // ---- Ours ----
@@ -277,11 +269,9 @@ void BM_Ours_Track(benchmark::State& state) {
   const tr::image_pyramid& to = grey ? in.to_grey : in.to;
   std::vector<tr::tracking_feature<float>> second(kMaxFeatures);
   std::vector<uint32_t> histogram = tr::make_level_histogram(in.lk.pyramid_levels);
-  const tr::lk_convergence eps = LkEps(in.lk);
+  const tr::lk_track_options options = tr::tracking_options(in.lk);
   for (auto _ : state) {
-    tr::track(from, to, in.first, second, in.lk.window_half_size, in.lk.window_half_size, in.lk.pyramid_levels,
-              in.lk.iteration_limit, in.lk.tracking_photometric_mode, eps, float(in.lk.min_correlation),
-              float(in.lk.min_template_spread), histogram);
+    tr::track(from, to, in.first, second, options, histogram);
     benchmark::DoNotOptimize(second.data());
   }
 }
@@ -291,15 +281,12 @@ void BM_Ours_Refine(benchmark::State& state) {
   std::vector<tr::tracking_feature<float>> row(kMaxFeatures);
   std::vector<float> states(in.seeded_states.size());
   std::vector<uint32_t> histogram = tr::make_level_histogram(in.lk.pyramid_levels);
-  const tr::affine_convergence eps{float(in.lk.translation_epsilon), float(in.lk.deformation_epsilon),
-                                   float(in.lk.gain_epsilon), float(in.lk.bias_epsilon)};
+  const tr::refine_options options = tr::refinement_options(in.lk, kChannels);
   for (auto _ : state) {
     // refine() moves the row and the states: start every pass from the seeded copies (a few KB).
     std::copy(in.second.begin(), in.second.end(), row.begin());
     std::copy(in.seeded_states.begin(), in.seeded_states.end(), states.begin());
-    tr::refine(in.to, row, in.templates, states, in.lk.iteration_limit, in.lk.refinement_photometric_mode, eps,
-               float(in.lk.min_correlation), kChannels, float(in.lk.min_template_spread), in.lk.window_half_size,
-               in.lk.window_half_size, histogram);
+    tr::refine(in.to, row, in.templates, states, options, histogram);
     benchmark::DoNotOptimize(row.data());
   }
 }
@@ -402,9 +389,7 @@ void PrintAccuracy() {
   {
     std::vector<tr::tracking_feature<float>> out(kMaxFeatures);
     std::vector<uint32_t> h = tr::make_level_histogram(in.lk.pyramid_levels);
-    tr::track(in.from_grey, in.to_grey, in.first, out, in.lk.window_half_size, in.lk.window_half_size,
-              in.lk.pyramid_levels, in.lk.iteration_limit, in.lk.tracking_photometric_mode, LkEps(in.lk),
-              float(in.lk.min_correlation), float(in.lk.min_template_spread), h);
+    tr::track(in.from_grey, in.to_grey, in.first, out, tr::tracking_options(in.lk), h);
     for (uint64_t s = 0; s < kMaxFeatures; ++s)
       if (in.first[s].state > 0 && out[s].state == tr::kFeatureTracked)
         ours_grey.push_back(EndPointError(in.first[s].x, in.first[s].y, out[s].x, out[s].y));
@@ -413,11 +398,7 @@ void PrintAccuracy() {
   std::vector<tr::tracking_feature<float>> row = in.second;
   std::vector<float> states = in.seeded_states;
   std::vector<uint32_t> histogram = tr::make_level_histogram(in.lk.pyramid_levels);
-  const tr::affine_convergence eps{float(in.lk.translation_epsilon), float(in.lk.deformation_epsilon),
-                                   float(in.lk.gain_epsilon), float(in.lk.bias_epsilon)};
-  tr::refine(in.to, row, in.templates, states, in.lk.iteration_limit, in.lk.refinement_photometric_mode, eps,
-             float(in.lk.min_correlation), kChannels, float(in.lk.min_template_spread), in.lk.window_half_size,
-             in.lk.window_half_size, histogram);
+  tr::refine(in.to, row, in.templates, states, tr::refinement_options(in.lk, kChannels), histogram);
   for (uint64_t s = 0; s < kMaxFeatures; ++s)
     if (in.first[s].state > 0 && row[s].state == tr::kFeatureTracked)
       refined.push_back(EndPointError(in.first[s].x, in.first[s].y, row[s].x, row[s].y));

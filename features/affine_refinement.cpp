@@ -78,6 +78,18 @@ void resample(const image_pyramid& target, uint64_t level, float x0, float y0, c
 
 }  // namespace
 
+refine_options refinement_options(const lk_parameters& lk, uint64_t channels) {
+  refine_options options;
+  options.window = {lk.window_half_size, lk.window_half_size, channels};
+  options.solve.mode = lk.refinement_photometric_mode;
+  options.solve.eps = {static_cast<float>(lk.translation_epsilon), static_cast<float>(lk.deformation_epsilon),
+                       static_cast<float>(lk.gain_epsilon), static_cast<float>(lk.bias_epsilon)};
+  options.solve.iteration_limit = lk.iteration_limit;
+  options.min_correlation = static_cast<float>(lk.min_correlation);
+  options.min_template_spread = static_cast<float>(lk.min_template_spread);
+  return options;
+}
+
 void create_templates(const image_pyramid& pyramid, std::span<const tracking_feature<float>> row,
                       std::span<feature_template> templates, std::span<float> states, uint64_t half_size) {
   const uint64_t channels = pyramid.channels(), stride = affine_state::size(channels);
@@ -269,9 +281,10 @@ struct affine_solver {
 };
 
 level_solve_result affine_level_solve(affine_workspace& ws, const image_pyramid& target, const feature_template& tmpl,
-                                      uint64_t level, float x0, float y0, float* params, int32_t mode,
-                                      const affine_convergence& eps, uint64_t limit) {
-  const uint64_t lim = std::min<uint64_t>(limit, std::numeric_limits<int32_t>::max());
+                                      uint64_t level, float x0, float y0, float* params,
+                                      const affine_solve_options& options) {
+  const int32_t mode = options.mode;
+  const uint64_t lim = std::min<uint64_t>(options.iteration_limit, std::numeric_limits<int32_t>::max());
   const lk_window& win = ws.window();
   if (level >= tmpl.levels || level >= target.levels() || level >= ws.levels() || target.channels() != win.channels ||
       tmpl.half_width != win.half_width || tmpl.half_height != win.half_height || tmpl.channels != win.channels)
@@ -287,13 +300,12 @@ level_solve_result affine_level_solve(affine_workspace& ws, const image_pyramid&
   if (mode != kPhotometricNone && mode != kPhotometricPerChannel) return {solve_stop::unsupported, 0};
   if (!affine_solver::prepare(ws, tmpl, level, mode)) return {solve_stop::singular, 0};
   return dispatch_channels(win.channels, [&]<int C>() {
-    return affine_solver::solve<C>(ws, target, tmpl, level, x0, y0, params, mode, eps, lim);
+    return affine_solver::solve<C>(ws, target, tmpl, level, x0, y0, params, mode, options.eps, lim);
   });
 }
 
 pyramid_solve_result refine_feature(affine_workspace& ws, const image_pyramid& target, const feature_template& tmpl,
-                                    float* state, float threshold, int32_t mode, const affine_convergence& eps,
-                                    uint64_t limit) {
+                                    float* state, float threshold, const affine_solve_options& options) {
   const lk_window& win = ws.window();
   ws.reset();
   float* window = ws.target_window();
@@ -302,7 +314,7 @@ pyramid_solve_result refine_feature(affine_workspace& ws, const image_pyramid& t
       std::min({tmpl.levels, target.levels(), ws.levels()}), state[affine_state::kX0], state[affine_state::kY0],
       params, kGeometric + 2 * win.channels, params,
       [&](uint64_t level, float x0, float y0, float* p) {
-        return affine_level_solve(ws, target, tmpl, level, x0, y0, p, mode, eps, limit);
+        return affine_level_solve(ws, target, tmpl, level, x0, y0, p, options);
       },
       [&](uint64_t level, float x0, float y0, const float* p) {
         resample(target, level, x0, y0, p, win, window);
@@ -311,15 +323,15 @@ pyramid_solve_result refine_feature(affine_workspace& ws, const image_pyramid& t
 }
 
 void refine(const image_pyramid& target, std::span<tracking_feature<float>> row,
-            std::span<const feature_template> templates, std::span<float> states, uint64_t iteration_limit,
-            int32_t mode, const affine_convergence& eps, float min_correlation, uint64_t channels,
-            float min_template_spread, uint64_t half_width, uint64_t half_height, std::span<uint32_t> histogram) {
+            std::span<const feature_template> templates, std::span<float> states, const refine_options& options,
+            std::span<uint32_t> histogram) {
+  const lk_window& win = options.window;
+  const uint64_t channels = win.channels;
   if (channels < 1 || channels > kMaxChannels || target.channels() != channels)
     throw std::invalid_argument("refine: the pyramid must have the given channel count, 1 to 4");
   const uint64_t stride = affine_state::size(channels);
   if (templates.size() < row.size() || states.size() < row.size() * stride)
     throw std::invalid_argument("refine: templates or states shorter than the row");
-  const lk_window win{half_width, half_height, channels};
   affine_workspace ws(win, target.levels());
   float* window = ws.target_window();
   for (size_t slot = 0; slot < row.size(); ++slot) {
@@ -327,12 +339,12 @@ void refine(const image_pyramid& target, std::span<tracking_feature<float>> row,
     if (f.state != kFeatureTracked) continue;
     const feature_template& tmpl = templates[slot];
     float* state = states.data() + slot * stride;
-    float threshold = min_correlation;
+    float threshold = options.min_correlation;
     pyramid_solve_result solve;  // no template
-    if (tmpl.levels > 0 && tmpl.half_width == half_width && tmpl.half_height == half_height &&
+    if (tmpl.levels > 0 && tmpl.half_width == win.half_width && tmpl.half_height == win.half_height &&
         tmpl.channels == channels) {
-      if (flat_channel_indicator(tmpl.level(0), win, min_template_spread) != 0) threshold = -2.0f;
-      solve = refine_feature(ws, target, tmpl, state, threshold, mode, eps, iteration_limit);
+      if (flat_channel_indicator(tmpl.level(0), win, options.min_template_spread) != 0) threshold = -2.0f;
+      solve = refine_feature(ws, target, tmpl, state, threshold, options.solve);
     }
     if (solve.solved()) {
       resample(target, 0, state[affine_state::kX0], state[affine_state::kY0], state + affine_state::kDx, win,

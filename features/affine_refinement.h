@@ -33,6 +33,26 @@ struct affine_convergence {
   float bias = 1.0f;
 };
 
+// How a level is solved: mode 0 the warp alone, 2 with a gain and bias per channel (others
+// fail); when a step counts as converged; how many Gauss-Newton iterations a level gets.
+struct affine_solve_options {
+  int32_t mode = kPhotometricPerChannel;
+  affine_convergence eps;
+  uint64_t iteration_limit = 25;
+};
+
+// The refinement step's settings, built once per step.
+struct refine_options {
+  lk_window window;  // the templates' window; its channel count the target pyramid's
+  affine_solve_options solve;
+  float min_correlation = 0.7f;  // template correlation that accepts a refined feature
+  // A template with a channel deviating less is judged against -2 instead (see refine).
+  float min_template_spread = 5.0f;
+};
+
+// The refinement step's settings from the pipeline's parameters, for `channels` channels.
+refine_options refinement_options(const lk_parameters& lk, uint64_t channels);
+
 // For every feature of `row` with state > 0: extracts its template from `pyramid` (the frame
 // of its selection) with a (2 half_size + 1)^2 window over all pyramid levels, and resets its
 // state (`states`: affine_state::size(channels) floats per slot) to the identity warp at its
@@ -67,25 +87,23 @@ class affine_workspace {
 // mode other than 0 and 2 (mode 1 after its first window test) or a level, template and
 // workspace that do not fit together.
 level_solve_result affine_level_solve(affine_workspace& ws, const image_pyramid& target, const feature_template& tmpl,
-                                      uint64_t level, float x0, float y0, float* params, int32_t mode,
-                                      const affine_convergence& eps, uint64_t limit);
+                                      uint64_t level, float x0, float y0, float* params,
+                                      const affine_solve_options& options);
 
 // Coarse-to-fine refinement of one feature from its stored state: start level 0 first, then 1,
 // ... An attempt fails on a failed or unconverged level, or when the correlation at its start
 // level is below `threshold`. On success the level-0 parameters are written into `state` and
 // the start level is returned, else -1 and why the last attempt failed.
 pyramid_solve_result refine_feature(affine_workspace& ws, const image_pyramid& target, const feature_template& tmpl,
-                                    float* state, float threshold, int32_t mode, const affine_convergence& eps,
-                                    uint64_t limit);
+                                    float* state, float threshold, const affine_solve_options& options);
 
 // The refinement step over a row (state 0 features only). Accepted: quality set, position
 // moved to the refined one, histogram slot start+1. Rejected: histogram slot 0 and state -4
 // when the threshold (min_correlation, or -2 for a template with a flat channel) is above the
-// feature's quality, else -3. Throws std::invalid_argument for channel counts other than 1 to 4
-// or spans too short for the row.
+// feature's quality, else -3. Templates of another window are rejected. Throws
+// std::invalid_argument for channel counts other than 1 to 4 or spans too short for the row.
 void refine(const image_pyramid& target, std::span<tracking_feature<float>> row,
-            std::span<const feature_template> templates, std::span<float> states, uint64_t iteration_limit,
-            int32_t mode, const affine_convergence& eps, float min_correlation, uint64_t channels,
-            float min_template_spread, uint64_t half_width, uint64_t half_height, std::span<uint32_t> histogram);
+            std::span<const feature_template> templates, std::span<float> states, const refine_options& options,
+            std::span<uint32_t> histogram);
 
 }  // namespace vantor::tracking

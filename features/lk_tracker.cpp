@@ -24,6 +24,19 @@ uint64_t lk_parameter_count(int32_t mode, uint64_t channels) {
   }
 }
 
+lk_track_options tracking_options(const lk_parameters& lk) {
+  lk_track_options options;
+  options.half_width = options.half_height = lk.window_half_size;
+  options.levels = lk.pyramid_levels;
+  options.solve.mode = lk.tracking_photometric_mode;
+  options.solve.eps = {static_cast<float>(lk.translation_epsilon), static_cast<float>(lk.gain_epsilon),
+                       static_cast<float>(lk.bias_epsilon)};
+  options.solve.iteration_limit = lk.iteration_limit;
+  options.min_correlation = static_cast<float>(lk.min_correlation);
+  options.min_template_spread = static_cast<float>(lk.min_template_spread);
+  return options;
+}
+
 namespace {
 
 inline float lane_total(const float* acc) {
@@ -300,8 +313,9 @@ struct lk_solver {
 };
 
 level_solve_result lk_level_solve(lk_workspace& ws, const image_pyramid& target, uint64_t level, float px, float py,
-                                  float* params, int32_t mode, const lk_convergence& eps, uint64_t limit) {
-  const uint64_t lim = std::min<uint64_t>(limit, std::numeric_limits<int32_t>::max());
+                                  float* params, const lk_solve_options& options) {
+  const int32_t mode = options.mode;
+  const uint64_t lim = std::min<uint64_t>(options.iteration_limit, std::numeric_limits<int32_t>::max());
   if (mode < kPhotometricNone || mode > kPhotometricBlockwise) return {solve_stop::unsupported, 0};
   if (level >= ws.usable_levels() || level >= target.levels() || target.channels() != ws.window().channels)
     return {solve_stop::unsupported, 0};
@@ -315,19 +329,20 @@ level_solve_result lk_level_solve(lk_workspace& ws, const image_pyramid& target,
   }
   if (!lk_solver::prepare(ws, level, mode)) return {solve_stop::singular, 0};
   return dispatch_channels(ws.window().channels, [&]<int C>() {
-    return lk_solver::solve<C>(ws, target, level, px, py, params, mode, eps, lim);
+    return lk_solver::solve<C>(ws, target, level, px, py, params, mode, options.eps, lim);
   });
 }
 
 pyramid_solve_result lk_track_feature(lk_workspace& ws, const image_pyramid& target, float x, float y,
-                                      const float* initial, float* out, int flat_indicator, int32_t mode,
-                                      const lk_convergence& eps, float min_correlation, uint64_t limit) {
+                                      const float* initial, float* out, int flat_indicator,
+                                      const lk_track_options& options) {
   const lk_window& win = ws.window();
-  const float threshold = flat_indicator != 0 ? -2.0f : min_correlation;
+  const float threshold = flat_indicator != 0 ? -2.0f : options.min_correlation;
   return solve_coarse_to_fine(
-      std::min(ws.usable_levels(), target.levels()), x, y, initial, lk_parameter_count(mode, win.channels), out,
+      std::min(ws.usable_levels(), target.levels()), x, y, initial,
+      lk_parameter_count(options.solve.mode, win.channels), out,
       [&](uint64_t level, float qx, float qy, float* p) {
-        return lk_level_solve(ws, target, level, qx, qy, p, mode, eps, limit);
+        return lk_level_solve(ws, target, level, qx, qy, p, options.solve);
       },
       [&](uint64_t level, float qx, float qy, const float* p) {
         // The window at the solved position; where that has left the level, the one sampled
@@ -346,16 +361,15 @@ void count_level(std::span<uint32_t> histogram, int start_level) {
 
 void track(const image_pyramid& source, const image_pyramid& target,
            std::span<const tracking_feature<float>> source_row, std::span<tracking_feature<float>> target_row,
-           uint64_t half_width, uint64_t half_height, uint64_t levels, uint64_t iteration_limit, int32_t mode,
-           const lk_convergence& eps, float min_correlation, float min_template_spread,
-           std::span<uint32_t> histogram) {
+           const lk_track_options& options, std::span<uint32_t> histogram) {
   const uint64_t channels = source.channels();
   if (channels < 1 || channels > kMaxChannels || target.channels() != channels)
     throw std::invalid_argument("track: the pyramids must have the same channel count, 1 to 4");
   if (target_row.size() != source_row.size())
     throw std::invalid_argument("track: source and target rows differ in size");
-  const lk_window win{half_width, half_height, channels};
-  lk_workspace ws(win, std::min({levels, source.levels(), target.levels()}));
+  const lk_window win{options.half_width, options.half_height, channels};
+  lk_workspace ws(win, std::min({options.levels, source.levels(), target.levels()}));
+  const int32_t mode = options.solve.mode;
   const uint64_t n = lk_parameter_count(mode, channels);
   std::vector<float> initial(n, 0.0f), result(n, 0.0f);
   if (mode == kPhotometricGlobal) initial[2] = 1.0f;
@@ -371,9 +385,8 @@ void track(const image_pyramid& source, const image_pyramid& target,
     }
     pyramid_solve_result solve;  // no template
     if (ws.load_template(source, in.x, in.y) > 0) {
-      const int indicator = flat_channel_indicator(ws.template_level(0), win, min_template_spread);
-      solve = lk_track_feature(ws, target, in.x, in.y, initial.data(), result.data(), indicator, mode, eps,
-                               min_correlation, iteration_limit);
+      const int indicator = flat_channel_indicator(ws.template_level(0), win, options.min_template_spread);
+      solve = lk_track_feature(ws, target, in.x, in.y, initial.data(), result.data(), indicator, options);
     }
     count_level(histogram, solve.start_level);
     if (!solve.solved()) {

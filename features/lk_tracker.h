@@ -24,6 +24,29 @@ struct lk_convergence {
   float bias = 1.0f;
 };
 
+// How a level is solved: the brightness model, when a step counts as converged, and how many
+// Gauss-Newton iterations a level gets.
+struct lk_solve_options {
+  int32_t mode = kPhotometricNone;
+  lk_convergence eps;
+  uint64_t iteration_limit = 25;
+};
+
+// The tracking step's settings, built once per step.
+struct lk_track_options {
+  uint64_t half_width = 7;  // the window is (2 half_width + 1) x (2 half_height + 1)
+  uint64_t half_height = 7;
+  uint64_t levels = 5;  // pyramid levels used, at most both pyramids'
+  lk_solve_options solve;
+  float min_correlation = 0.7f;  // template correlation at the start level that accepts a track
+  // A template channel deviating less is flat, and a template with a flat channel is tracked
+  // without the correlation test.
+  float min_template_spread = 5.0f;
+};
+
+// The tracking step's settings from the pipeline's parameters.
+lk_track_options tracking_options(const lk_parameters& lk);
+
 // Everything one tracking step needs per feature, sized once: parameter and step vectors, the
 // normal equations, the feature's template at every level and the sampled target window.
 class lk_workspace {
@@ -62,15 +85,16 @@ class lk_workspace {
 // singular normal equations, or at once (unsupported) for an unknown mode or a level the
 // template or the pyramid lacks.
 level_solve_result lk_level_solve(lk_workspace& ws, const image_pyramid& target, uint64_t level, float px, float py,
-                                  float* params, int32_t mode, const lk_convergence& eps, uint64_t limit);
+                                  float* params, const lk_solve_options& options);
 
 // Coarse-to-fine tracking of the feature whose template `ws` holds, from (x, y) (level-0
 // pixels): start level 0 first, then 1, ... Returns the start level of the first attempt that
 // solved every level down to 0 (leaving its level-0 parameters in `out`), or why the last
-// attempt failed. A non-zero `flat_indicator` switches the correlation test off.
+// attempt failed. A non-zero `flat_indicator` switches the correlation test off; the window,
+// levels and template spread of `options` are the workspace's and the caller's business.
 pyramid_solve_result lk_track_feature(lk_workspace& ws, const image_pyramid& target, float x, float y,
-                                      const float* initial, float* out, int flat_indicator, int32_t mode,
-                                      const lk_convergence& eps, float min_correlation, uint64_t limit);
+                                      const float* initial, float* out, int flat_indicator,
+                                      const lk_track_options& options);
 
 // Per-level histogram: slot 0 counts failures, slot l+1 successes whose attempt started at
 // level l. Counts for slots beyond its size are dropped.
@@ -84,9 +108,7 @@ void count_level(std::span<uint32_t> histogram, int start_level);
 // std::invalid_argument for channel counts other than 1 to 4 or mismatched row sizes.
 void track(const image_pyramid& source, const image_pyramid& target,
            std::span<const tracking_feature<float>> source_row, std::span<tracking_feature<float>> target_row,
-           uint64_t half_width, uint64_t half_height, uint64_t levels, uint64_t iteration_limit, int32_t mode,
-           const lk_convergence& eps, float min_correlation, float min_template_spread,
-           std::span<uint32_t> histogram);
+           const lk_track_options& options, std::span<uint32_t> histogram);
 
 // A feature's run through the table: selected in `first_frame` and tracked (state 0) in every
 // frame before `end_frame`.

@@ -54,10 +54,7 @@ two_frame_result two_frame_pipeline::run(frame_source& source, bool refine_now) 
   to_.build(scratch_);
 
   r.tracking_histogram = make_level_histogram(lk_.pyramid_levels);
-  const lk_convergence lk_eps{float(lk_.translation_epsilon), float(lk_.gain_epsilon), float(lk_.bias_epsilon)};
-  track(from_, to_, first, second, lk_.window_half_size, lk_.window_half_size, lk_.pyramid_levels, lk_.iteration_limit,
-        lk_.tracking_photometric_mode, lk_eps, float(lk_.min_correlation), float(lk_.min_template_spread),
-        r.tracking_histogram);
+  track(from_, to_, first, second, tracking_options(lk_), r.tracking_histogram);
 
   r.refinement_histogram = make_level_histogram(lk_.pyramid_levels);
   if (refine_now) refine(r);
@@ -76,11 +73,8 @@ void two_frame_pipeline::refine(two_frame_result& r) {
     state[affine_state::kDx] = second[s].x - state[affine_state::kX0];
     state[affine_state::kDy] = second[s].y - state[affine_state::kY0];
   }
-  const affine_convergence affine_eps{float(lk_.translation_epsilon), float(lk_.deformation_epsilon),
-                                      float(lk_.gain_epsilon), float(lk_.bias_epsilon)};
-  vantor::tracking::refine(to_, second, templates_, states_, lk_.iteration_limit, lk_.refinement_photometric_mode,
-                           affine_eps, float(lk_.min_correlation), kChannels, float(lk_.min_template_spread),
-                           lk_.window_half_size, lk_.window_half_size, r.refinement_histogram);
+  vantor::tracking::refine(to_, second, templates_, states_, refinement_options(lk_, kChannels),
+                           r.refinement_histogram);
 }
 
 }  // namespace vantor::tracking

@@ -46,7 +46,9 @@ struct Refinement {
       if (f.state > 0) f.state = kFeatureTracked;
   }
   void Run(const image_pyramid& b, int32_t mode = kPhotometricPerChannel) {
-    refine(b, second, templates, states, 25, mode, affine_convergence{}, 0.7f, 3, 5.0f, 7, 7, histogram);
+    refine_options options;
+    options.solve.mode = mode;
+    refine(b, second, templates, states, options, histogram);
   }
   const float* State(size_t slot) const { return states.data() + slot * kStateSize; }
 };
@@ -58,7 +60,7 @@ TEST(AffineRefinement, TranslationKeepsTheWarpAtIdentityAndAgreesWithTheTracker)
   for (const int32_t mode : {kPhotometricPerChannel, kPhotometricNone}) {
     Refinement r(a, {Feature(80.4f, 70.2f, kFeatureSelected)});
     std::vector<tracking_feature<float>> tracked(1);
-    track(a, b, r.first, tracked, 7, 7, 5, 25, kPhotometricNone, {}, 0.7f, 5.0f, r.histogram);
+    track(a, b, r.first, tracked, lk_track_options{}, r.histogram);
     r.histogram.assign(6, 0);
     r.Run(b, mode);
     const tracking_feature<float>& f = r.second[0];
@@ -169,7 +171,7 @@ TEST(AffineRefinement, FailedSolvesSayWhyTheyStopped) {
   off.states[affine_state::kDx] = -23.0f;  // the window's left edge on column 0
   const std::vector<float> before = off.states;
   const pyramid_solve_result r =
-      refine_feature(ws, a, off.templates[0], off.states.data(), 0.7f, kPhotometricPerChannel, {}, 25);
+      refine_feature(ws, a, off.templates[0], off.states.data(), 0.7f, {});
   EXPECT_EQ(r.stop, solve_stop::left_image);
   EXPECT_EQ(r.start_level, -1);
   EXPECT_EQ(off.states, before);
@@ -178,7 +180,7 @@ TEST(AffineRefinement, FailedSolvesSayWhyTheyStopped) {
   Refinement still(flat, {Feature(60.0f, 60.0f, kFeatureSelected)});
   ASSERT_GT(still.templates[0].levels, 0u);
   for (const int32_t mode : {kPhotometricNone, kPhotometricPerChannel})
-    EXPECT_EQ(refine_feature(ws, flat, still.templates[0], still.states.data(), -2.0f, mode, {}, 25).stop,
+    EXPECT_EQ(refine_feature(ws, flat, still.templates[0], still.states.data(), -2.0f, {mode, {}, 25}).stop,
               solve_stop::singular)
         << mode;
 }
@@ -279,7 +281,7 @@ TEST(AffineRefinement, PhotographUnderSimilarityWarpsIsMatchedAccurately) {
       return std::clamp(std::round(value), 0.0f, 255.0f);
     });
     Refinement identity(a, row);
-    track(a, b, identity.first, identity.second, 7, 7, 5, 25, kPhotometricNone, {}, 0.7f, 5.0f, identity.histogram);
+    track(a, b, identity.first, identity.second, lk_track_options{}, identity.histogram);
     Refinement seeded = identity;
     for (size_t k = 0; k < row.size(); ++k) {
       live += row[k].state > 0;

@@ -33,10 +33,18 @@ struct Step {
   std::vector<uint32_t> histogram;
 };
 
+// A 15 x 15 window over 5 levels.
+lk_track_options Options(int32_t mode = kPhotometricNone, float min_correlation = 0.7f, uint64_t limit = 25) {
+  lk_track_options options;
+  options.solve = {mode, {}, limit};
+  options.min_correlation = min_correlation;
+  return options;
+}
+
 Step Track(const image_pyramid& a, const image_pyramid& b, const std::vector<tracking_feature<float>>& in,
            int32_t mode = kPhotometricNone, float min_correlation = 0.7f, uint64_t limit = 25) {
   Step s{std::vector<tracking_feature<float>>(in.size(), Feature(-100, -100, 99)), make_level_histogram(5)};
-  track(a, b, in, s.out, 7, 7, 5, limit, mode, lk_convergence{}, min_correlation, 5.0f, s.histogram);
+  track(a, b, in, s.out, Options(mode, min_correlation, limit), s.histogram);
   return s;
 }
 
@@ -103,7 +111,7 @@ TEST(LkTracker, BrightnessModesSolveGainAndBiasPerChannel) {
     ASSERT_EQ(ws.load_template(a, 60.2f, 55.7f), 3u);
     std::vector<float> initial{0, 0, 1, 0, 1, 0, 1, 0}, out(8);
     const pyramid_solve_result r =
-        lk_track_feature(ws, b, 60.2f, 55.7f, initial.data(), out.data(), 0, mode, {}, 0.7f, 25);
+        lk_track_feature(ws, b, 60.2f, 55.7f, initial.data(), out.data(), 0, Options(mode));
     ASSERT_TRUE(r.solved()) << mode;
     ASSERT_EQ(r.start_level, 0) << mode;
     EXPECT_NEAR(out[0], 1.3f, 0.02f) << mode;
@@ -131,7 +139,7 @@ TEST(LkTracker, WindowTestAndIterationLimitAtTheirExactBounds) {
   auto solve_at = [&](float x, float y) {
     if (ws.load_template(a, x, y) == 0) ws.load_template(a, 30.5f, 20.5f);
     float p[2] = {0, 0};
-    const level_solve_result r = lk_level_solve(ws, a, 0, x, y, p, kPhotometricNone, {}, 25);
+    const level_solve_result r = lk_level_solve(ws, a, 0, x, y, p, {});
     EXPECT_EQ(r.iteration, 0u) << x << " " << y;
     return r.stop;
   };
@@ -156,15 +164,15 @@ TEST(LkTracker, WindowTestAndIterationLimitAtTheirExactBounds) {
   const image_pyramid b = Shifted(t, w, h, 2.6, -1.9, 1);
   ASSERT_EQ(ws.load_template(a, 31.3f, 20.8f), 1u);
   float p[2] = {0, 0}, q[2] = {0, 0}, r[2] = {0, 0};
-  const level_solve_result solved = lk_level_solve(ws, b, 0, 31.3f, 20.8f, p, kPhotometricNone, {}, 25);
+  const level_solve_result solved = lk_level_solve(ws, b, 0, 31.3f, 20.8f, p, {});
   ASSERT_EQ(solved.stop, solve_stop::converged);
   const uint64_t k = solved.iteration;
   ASSERT_GE(k, 2u);
   ASSERT_LT(k, 25u);
-  const level_solve_result last = lk_level_solve(ws, b, 0, 31.3f, 20.8f, q, kPhotometricNone, {}, k + 1);
+  const level_solve_result last = lk_level_solve(ws, b, 0, 31.3f, 20.8f, q, {kPhotometricNone, {}, k + 1});
   EXPECT_EQ(last.stop, solve_stop::converged);
   EXPECT_EQ(last.iteration, k);
-  const level_solve_result short_by_one = lk_level_solve(ws, b, 0, 31.3f, 20.8f, r, kPhotometricNone, {}, k);
+  const level_solve_result short_by_one = lk_level_solve(ws, b, 0, 31.3f, 20.8f, r, {kPhotometricNone, {}, k});
   EXPECT_EQ(short_by_one.stop, solve_stop::iteration_limit);
   EXPECT_EQ(short_by_one.iteration, k);
   EXPECT_EQ(Track(a, b, {Feature(31.3f, 20.8f)}, kPhotometricNone, 0.7f, k + 1).out[0].state, kFeatureTracked);
@@ -184,7 +192,7 @@ TEST(LkTracker, FailedSolvesSayWhyTheyStopped) {
   ASSERT_EQ(ws.load_template(a, 53.5f, 24.5f), 1u);
   float initial[2] = {0, 0}, out[2] = {-7, -7};
   const pyramid_solve_result off =
-      lk_track_feature(ws, b, 53.5f, 24.5f, initial, out, 0, kPhotometricNone, {}, 0.7f, 25);
+      lk_track_feature(ws, b, 53.5f, 24.5f, initial, out, 0, Options());
   EXPECT_EQ(off.stop, solve_stop::left_image);
   EXPECT_EQ(off.start_level, -1);
   EXPECT_EQ(out[0], -7.0f);
@@ -194,10 +202,10 @@ TEST(LkTracker, FailedSolvesSayWhyTheyStopped) {
   EXPECT_EQ(s.histogram[0], 1u);
 
   const pyramid_solve_result unmatched =
-      lk_track_feature(ws, a, 53.5f, 24.5f, initial, out, 0, kPhotometricNone, {}, 1.5f, 25);
+      lk_track_feature(ws, a, 53.5f, 24.5f, initial, out, 0, Options(kPhotometricNone, 1.5f));
   EXPECT_EQ(unmatched.stop, solve_stop::low_correlation);
   EXPECT_EQ(ws.load_template(a, 5.0f, 24.5f), 0u);
-  EXPECT_EQ(lk_track_feature(ws, a, 5.0f, 24.5f, initial, out, 0, kPhotometricNone, {}, 0.7f, 25).stop,
+  EXPECT_EQ(lk_track_feature(ws, a, 5.0f, 24.5f, initial, out, 0, Options()).stop,
             solve_stop::no_template);
 
   const image_pyramid flat = Pyramid(w, h, [](int, int, int) { return 77.0f; }, 1);
@@ -205,7 +213,7 @@ TEST(LkTracker, FailedSolvesSayWhyTheyStopped) {
   float brightness[8] = {0, 0, 1, 0, 1, 0, 1, 0};
   for (const int32_t mode : {kPhotometricNone, kPhotometricPerChannel, kPhotometricBlockwise}) {
     const pyramid_solve_result r =
-        lk_track_feature(ws, flat, 30.5f, 24.5f, brightness, brightness, 0, mode, {}, 0.7f, 25);
+        lk_track_feature(ws, flat, 30.5f, 24.5f, brightness, brightness, 0, Options(mode));
     EXPECT_EQ(r.stop, solve_stop::singular) << mode;
     EXPECT_EQ(Track(flat, flat, {Feature(30.5f, 24.5f)}, mode).out[0].state, kFeatureLost) << mode;
   }
