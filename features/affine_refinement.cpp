@@ -216,7 +216,9 @@ struct affine_solver {
         inv_gain[c] = brightness ? 1.0f / p[kGeometric + 2 * c] : 1.0f;
         bias[c] = brightness ? p[kGeometric + 2 * c + 1] : 0.0f;
       }
-      normalised_error<C>(values, window, inv_gain.data(), bias.data(), win.pixels(), error);
+      const uint64_t samples = win.samples();
+      for (uint64_t k = 0; k < samples; k += C)
+        for (int c = 0; c < C; ++c) error[k + c] = values[k + c] - (window[k + c] - bias[c]) * inv_gain[c];
 
       // Right-hand side: geometric sums by rows, then the row's offset v.
       float b[kGeometric] = {};

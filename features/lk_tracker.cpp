@@ -83,6 +83,14 @@ void brightness_rhs(const float* __restrict t, const float* __restrict e, uint64
   }
 }
 
+// e = T - (I - bias) / gain over the window's samples; the padding of e stays zero.
+template <int C>
+void normalised_error(const float* __restrict t, const float* __restrict i, const float* inv_gain, const float* bias,
+                      uint64_t pixels, float* __restrict e) {
+  for (uint64_t p = 0; p < pixels; ++p)
+    for (int c = 0; c < C; ++c) e[p * C + c] = t[p * C + c] - (i[p * C + c] - bias[c]) * inv_gain[c];
+}
+
 struct gradient_moments {
   double xx = 0, xy = 0, yy = 0;
 };

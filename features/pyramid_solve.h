@@ -60,15 +60,6 @@ inline bool gain_undetermined(double sum_t, double sum_tt, double n) {
   return sum_tt - sum_t * sum_t / n <= 1e-4 * sum_tt;
 }
 
-// e = T - (I - bias) / gain over the window's samples: the target brought to the template's
-// brightness. The padding of e is not written.
-template <int C>
-void normalised_error(const float* __restrict t, const float* __restrict i, const float* inv_gain, const float* bias,
-                      uint64_t pixels, float* __restrict e) {
-  for (uint64_t p = 0; p < pixels; ++p)
-    for (int c = 0; c < C; ++c) e[p * C + c] = t[p * C + c] - (i[p * C + c] - bias[c]) * inv_gain[c];
-}
-
 // One channel's brightness after a step (step_gain, step_bias) solved in template units: the
 // gain is multiplied by exp(step_gain), and the bias change in target units before the gain
 // factor is gain * step_bias - step_gain * bias. Returns whether both changes are below their
