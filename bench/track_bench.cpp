@@ -102,7 +102,7 @@ Score TrackAndScore(host::EffectHost& effect, const host::CardClipSpec& spec, in
   options.motion_level = level;
   const host::TrackResult r = host::TrackThroughClip(effect, options, nullptr, nullptr);
   Score score;
-  score.error = r.error;
+  score.error = r.outcome.error;
   score.seconds = r.seconds;
   double previous = 0;
   for (int32_t f = 1; f < kFrames; ++f) {

@@ -249,7 +249,7 @@ Run TrackOurs(host::EffectHost& effect, const ClipCase& c, std::vector<host::Rgb
       nullptr);
   Run run;
   run.fps = r.seconds > 0 ? double(frames - 1) / r.seconds : 0;
-  if (!r.error.empty()) run.note = r.error;
+  if (!r.outcome.error.empty()) run.note = r.outcome.error;
   if (!r.warnings.empty()) run.note += std::to_string(r.warnings.size()) + " presses left it";
   const std::vector<cv::Point2d> start = ControlPoints(shape);
   for (int32_t f = 1; f < frames; ++f) {
