@@ -114,10 +114,8 @@ bool Job::PostThreadBody(boost::shared_ptr<Job> self) {
 void Job::OnPause(bool paused) {
   const std::shared_ptr<qrs::Executor> executor = GetExecutor();
   if (!executor) return;
-  if (paused)
-    executor->Pause();
-  else
-    executor->Resume();
+  if (paused) executor->Pause();
+  else executor->Resume();
 }
 
 void Job::NotifyActivity() {
@@ -176,11 +174,9 @@ int SubExecutorThreadCount(int setting, int cpu_threads) {
   return std::min(setting, cpu_threads);
 }
 
-Analysis::Analysis(const vantor::tracking::selection_parameters& selection,
-                   const vantor::tracking::lk_parameters& lk)
+Analysis::Analysis(const vantor::tracking::selection_parameters& selection, const vantor::tracking::lk_parameters& lk)
     : selection_(selection), lk_(lk), features_(boost::make_shared<FeatureTable>()) {
-  run_functions_.push_back(
-      boost::make_shared<RunFunction>(boost::bind(&Analysis::Run, this, boost::placeholders::_1)));
+  run_functions_.push_back(boost::make_shared<RunFunction>(boost::bind(&Analysis::Run, this, boost::placeholders::_1)));
   const std::shared_ptr<qrs::Executor> cpu = qrs::GetCPUBoundExecutor();
   const int setting = qrs::DebugInt(kMaxThreadsSetting, -1);
   sub_executor_ = cpu->CreateSubExecutor(SubExecutorThreadCount(setting, cpu->ThreadCount()));

@@ -37,8 +37,7 @@ enum JobStatus : int32_t {
 inline constexpr uint64_t kNoEndTick = ~uint64_t{0};
 
 // Host resource keys with their default English text.
-inline constexpr const char* kUnknownErrorMessage =
-    "$$$/stabilizer/error/UnknownError=Unknown process exception.";
+inline constexpr const char* kUnknownErrorMessage = "$$$/stabilizer/error/UnknownError=Unknown process exception.";
 
 // The arguments every recorded error is reported with.
 inline constexpr int32_t kErrorLevel = 1;
@@ -176,8 +175,7 @@ using FeatureTable = std::vector<vantor::tracking::tracking_feature<float>>;
 
 class Analysis {
  public:
-  Analysis(const vantor::tracking::selection_parameters& selection,
-           const vantor::tracking::lk_parameters& lk);
+  Analysis(const vantor::tracking::selection_parameters& selection, const vantor::tracking::lk_parameters& lk);
   virtual ~Analysis();
   Analysis(const Analysis&) = delete;
   Analysis& operator=(const Analysis&) = delete;

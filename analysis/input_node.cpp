@@ -37,8 +37,7 @@ FxNodeId AcquireNodeAt(const RenderGraph& graph, int64_t clip_ticks) {
   if (graph.segments->AcquireSegments(sequence, &segs) != FxErr_None || segs == nullptr) return kFxNoNode;
   FxNodeId node = kFxNoNode;
   if (graph.segments->AcquireNodeAtTime(segs, clip_start + clip_ticks, &node) != FxErr_None) node = kFxNoNode;
-  if (node == kFxNoNode &&
-      graph.segments->AcquireNodeForRange(segs, clip_start, clip_duration, &node) != FxErr_None) {
+  if (node == kFxNoNode && graph.segments->AcquireNodeForRange(segs, clip_start, clip_duration, &node) != FxErr_None) {
     node = kFxNoNode;
   }
   graph.segments->ReleaseSegments(segs);
@@ -68,8 +67,7 @@ bool ParseDecimal(const std::string& text, int64_t& value) {
   return true;
 }
 
-FxNodeId FindEffectNode(const FxVideoSegmentSuite* segments, FxNodeId node, int64_t instance_id,
-                        FxNodeId adjustment) {
+FxNodeId FindEffectNode(const FxVideoSegmentSuite* segments, FxNodeId node, int64_t instance_id, FxNodeId adjustment) {
   if (NodeTypeIs(segments, node, kAdjustmentNodeType)) adjustment = node;
   else if (NodeTypeIs(segments, node, kCompositorNodeType)) adjustment = kFxNoNode;
 

@@ -2,10 +2,10 @@
 
 #include <cmath>
 
-#include "services/suite_access.h"
 #include "platform/runtime/media_formats.h"
 #include "platform/runtime/media_time.h"
 #include "platform/sdk/utility_suite.h"
+#include "services/suite_access.h"
 
 namespace vsa::analysis {
 

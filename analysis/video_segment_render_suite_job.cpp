@@ -22,9 +22,7 @@ std::unique_ptr<mask_effect::ScopedSuite> Hold(const FxInData* in_data, FxOutDat
   return std::make_unique<mask_effect::ScopedSuite>(in_data, name, version, out_data);
 }
 
-int64_t TicksOf(analysis::Time time) {
-  return qrs::RatioTimeToTime({time.numerator(), time.denominator()});
-}
+int64_t TicksOf(analysis::Time time) { return qrs::RatioTimeToTime({time.numerator(), time.denominator()}); }
 
 bool IsOneField(int32_t field) { return field == 1 || field == 2; }
 
@@ -34,10 +32,8 @@ VideoSegmentRenderSuiteJob::VideoSegmentRenderSuiteJob(const FxInData* in_data, 
                                                        const analysis::JobDescription& description,
                                                        boost::shared_ptr<analysis::Analysis> analysis,
                                                        bool look_up_per_request)
-    : Job(analysis::Reserved{}, description),
-      requests_(boost::make_shared<OutstandingRequests>()),
-      look_up_per_request_(look_up_per_request),
-      effect_ref_(in_data ? in_data->effect_ref : nullptr),
+    : Job(analysis::Reserved{}, description), requests_(boost::make_shared<OutstandingRequests>()),
+      look_up_per_request_(look_up_per_request), effect_ref_(in_data ? in_data->effect_ref : nullptr),
       analysis_(std::move(analysis)) {
   SetExecutor(qrs::BorrowTemporarySingleThreadedExecutor());
   try {
@@ -229,12 +225,11 @@ void VideoSegmentRenderSuiteJob::GetFrame(analysis::Time time, int32_t field, an
   FxFrameRect bounds{};
   bool usable = Pix()->GetPixels(buffer, &pixels, &byte_count) == FxErr_None &&
                 Pix()->GetRowBytes(buffer, &rowbytes) == FxErr_None &&
-                Pix()->GetPixelFormat(buffer, &format) == FxErr_None &&
-                Pix()->GetBounds(buffer, &bounds) == FxErr_None;
+                Pix()->GetPixelFormat(buffer, &format) == FxErr_None && Pix()->GetBounds(buffer, &bounds) == FxErr_None;
   // The frame is read as width x height A, R, G, B pixels: anything smaller would be read past.
-  usable = usable && pixels != nullptr && format == kFxRenderPixelFormat_argb &&
-           bounds.right - bounds.left == width_ && bounds.bottom - bounds.top == height_ && width_ > 0 &&
-           height_ > 0 && int64_t(rowbytes) >= int64_t(width_) * 4 &&
+  usable = usable && pixels != nullptr && format == kFxRenderPixelFormat_argb && bounds.right - bounds.left == width_ &&
+           bounds.bottom - bounds.top == height_ && width_ > 0 && height_ > 0 &&
+           int64_t(rowbytes) >= int64_t(width_) * 4 &&
            uint64_t(byte_count) >= uint64_t(height_ - 1) * uint64_t(rowbytes) + uint64_t(width_) * 4;
   Pix()->DisposeBuffer(buffer);
   if (!usable) SetError(kGetRenderedFrameError);

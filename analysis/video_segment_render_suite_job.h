@@ -13,10 +13,10 @@
 #include "analysis/analysis_job.h"
 #include "analysis/input_node.h"
 #include "analysis/outstanding_requests.h"
-#include "services/suite_access.h"
 #include "platform/sdk/effect_interface.h"
 #include "platform/sdk/media_suites.h"
 #include "platform/sdk/utility_suite.h"
+#include "services/suite_access.h"
 
 namespace vsa {
 
@@ -37,8 +37,7 @@ class VideoSegmentRenderSuiteJob : public analysis::Job {
   // Acquires the seven suites (a missing one is reported into out_data and thrown as the
   // integer 13), borrows the executor, takes the analysis's run function and reads the input
   // node's properties (an error there is recorded and thrown as analysis::JobError).
-  VideoSegmentRenderSuiteJob(const FxInData* in_data, FxOutData* out_data,
-                             const analysis::JobDescription& description,
+  VideoSegmentRenderSuiteJob(const FxInData* in_data, FxOutData* out_data, const analysis::JobDescription& description,
                              boost::shared_ptr<analysis::Analysis> analysis, bool look_up_per_request);
   ~VideoSegmentRenderSuiteJob() override;
 
@@ -82,8 +81,7 @@ class VideoSegmentRenderSuiteJob : public analysis::Job {
   const FxUtilitySuite* Utility() const { return utility_->get<FxUtilitySuite>(); }
 
   boost::shared_ptr<OutstandingRequests> requests_;
-  std::unique_ptr<mask_effect::ScopedSuite> pix_, cache_, sequence_info_, segments_, render_, private_effect_,
-      utility_;
+  std::unique_ptr<mask_effect::ScopedSuite> pix_, cache_, sequence_info_, segments_, render_, private_effect_, utility_;
   bool look_up_per_request_;
   bool properties_read_ = false;
   FxNodeId kept_node_ = kFxNoNode;

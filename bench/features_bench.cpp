@@ -21,10 +21,10 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <set>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
+#include <set>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -84,11 +84,11 @@ float Bilinear(const std::vector<float>& img, int w, int h, double x, double y) 
 }
 
 struct Inputs {
-  cv::Mat grey8[2];                     // CV_8UC1 frames
-  std::vector<float> grey[2];           // the same values as floats
-  std::vector<float> rgb[2];            // grey replicated into three channels
-  cv::Mat mask8;                        // 255 inside the ellipse
-  std::vector<uint8_t> mask;            // 1 inside the ellipse
+  cv::Mat grey8[2];            // CV_8UC1 frames
+  std::vector<float> grey[2];  // the same values as floats
+  std::vector<float> rgb[2];   // grey replicated into three channels
+  cv::Mat mask8;               // 255 inside the ellipse
+  std::vector<uint8_t> mask;   // 1 inside the ellipse
   uint64_t min_distance = 0;
   tr::selection_parameters selection;
   tr::lk_parameters lk;
@@ -217,8 +217,8 @@ Inputs MakeInputs() {
 
   cv::buildOpticalFlowPyramid(in.grey8[0], in.cv_from, cv::Size(15, 15), 4);
   cv::buildOpticalFlowPyramid(in.grey8[1], in.cv_to, cv::Size(15, 15), 4);
-  cv::goodFeaturesToTrack(in.grey8[0], in.cv_corners, int(kMaxFeatures), 0.001, double(in.min_distance), in.mask8,
-                          11, false);
+  cv::goodFeaturesToTrack(in.grey8[0], in.cv_corners, int(kMaxFeatures), 0.001, double(in.min_distance), in.mask8, 11,
+                          false);
   return in;
 }
 
@@ -363,7 +363,6 @@ BENCHMARK(BM_OpenCV_Track) MS;
 BENCHMARK(BM_Ours_Refine) MS;
 BENCHMARK(BM_Ours_Pipeline) MS;
 
-
 double Median(std::vector<double> v) {
   if (v.empty()) return std::nan("");
   std::sort(v.begin(), v.end());
@@ -436,7 +435,8 @@ int main(int argc, char** argv) {
   const double pyr_o = reporter.get("BM_Ours_Pyramid/3"), pyr_o1 = reporter.get("BM_Ours_Pyramid/1");
   const double pyr_c = reporter.get("BM_OpenCV_Pyramid");
   const double sel_o = reporter.get("BM_Ours_Select"), sel_c = reporter.get("BM_OpenCV_Select");
-  const double trk_o = reporter.get("BM_Ours_Track/3"), trk_o1 = reporter.get("BM_Ours_Track/1"), trk_c = reporter.get("BM_OpenCV_Track");
+  const double trk_o = reporter.get("BM_Ours_Track/3"), trk_o1 = reporter.get("BM_Ours_Track/1"),
+               trk_c = reporter.get("BM_OpenCV_Track");
   const double ref_o = reporter.get("BM_Ours_Refine"), run_o = reporter.get("BM_Ours_Pipeline");
   std::printf("\nstage (single thread)          ours ms  OpenCV ms  ours/OpenCV\n");
   std::printf("pyramid, 2 frames (ours RGB) %9.3f %10.3f %12.3f\n", pyr_o, pyr_c, pyr_o / pyr_c);

@@ -12,13 +12,13 @@
 
 #include <boost/make_shared.hpp>
 
-#include "tracking/frame_images.h"
 #include "analysis/job_description.h"
 #include "analysis/video_segment_render_suite_job.h"
 #include "bench/ratio_reporter.h"
 #include "host/hosting/effect_host.h"
-#include "host/media/media_engine.h"
 #include "host/hosting/module_loader.h"
+#include "host/media/media_engine.h"
+#include "tracking/frame_images.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ void BM_JobFetch(benchmark::State& state) {
     FxOutData out{};
     const auto description = vsa::analysis::TrackingJobDescription(&in, &out);
     auto job = boost::make_shared<vsa::VideoSegmentRenderSuiteJob>(&in, &out, description,
-                                                                  boost::make_shared<Fetcher>(), true);
+                                                                   boost::make_shared<Fetcher>(), true);
     // Eight frames from the start: the description's segment is only where the job begins.
     job->Start(job);
     job.reset();

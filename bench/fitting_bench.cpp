@@ -43,7 +43,8 @@ Scene MakeScene(int32_t type) {
     const Point2f a{x(rng), y(rng)};
     const Point2d b = s.truth({a.x, a.y});
     s.from.push_back(a);
-    s.to.push_back(i % 10 < 3 ? Point2f{far(rng), far(rng)} : Point2f{float(b.x) + noise(rng), float(b.y) + noise(rng)});
+    s.to.push_back(i % 10 < 3 ? Point2f{far(rng), far(rng)}
+                              : Point2f{float(b.x) + noise(rng), float(b.y) + noise(rng)});
   }
   return s;
 }
@@ -99,7 +100,6 @@ double CornerError(const Scene& s, const std::function<Point2d(Point2d)>& fitted
   }
   return worst;
 }
-
 
 }  // namespace
 

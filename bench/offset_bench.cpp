@@ -30,9 +30,7 @@ struct Outline {
     points.push_back({static_cast<float>(x), static_cast<float>(y)});
     codes.push_back(code);
   }
-  quill::PathView View() const {
-    return {points.data(), codes.data(), static_cast<int32_t>(codes.size())};
-  }
+  quill::PathView View() const { return {points.data(), codes.data(), static_cast<int32_t>(codes.size())}; }
 };
 
 // A wobbly blob spanning most of a 1920x1080 frame through n curve vertices, each cubic's
@@ -160,7 +158,9 @@ std::string Suffix(const Case& c) {
 int main(int argc, char** argv) {
   for (const Case& c : Cases()) {
     benchmark::RegisterBenchmark("BM_Ours", BM_Ours)->Args({c.kind, c.n, c.distance})->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("BM_OpenCV", BM_OpenCV)->Args({c.kind, c.n, c.distance})->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("BM_OpenCV", BM_OpenCV)
+        ->Args({c.kind, c.n, c.distance})
+        ->Unit(benchmark::kMillisecond);
   }
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;

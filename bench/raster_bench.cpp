@@ -33,8 +33,8 @@ void AddBlob(MaskPath& path, double cx, double cy, double rx, double ry, int cou
   for (int i = 0; i < count; ++i) {
     const double a = 2 * kPi * i / count + phase;
     const double wobble = 1 + 0.16 * std::sin(3 * a + 1.3) + 0.09 * std::cos(5 * a);
-    knots.push_back({static_cast<float>(cx + rx * wobble * std::cos(a)),
-                     static_cast<float>(cy + ry * wobble * std::sin(a))});
+    knots.push_back(
+        {static_cast<float>(cx + rx * wobble * std::cos(a)), static_cast<float>(cy + ry * wobble * std::sin(a))});
   }
   auto knot = [&](int i) { return knots[(i + count) % count]; };
   path.points.push_back(knots[0]);
@@ -63,8 +63,7 @@ const MaskPath& Mask() {
 void RenderOurs(quill::ScanConverter& converter, uint8_t* matte) {
   const MaskPath& mask = Mask();
   converter.Reset({0, 0, kWidth, kHeight});
-  converter.AddPath(
-      {mask.points.data(), mask.codes.data(), static_cast<int32_t>(mask.points.size())});
+  converter.AddPath({mask.points.data(), mask.codes.data(), static_cast<int32_t>(mask.points.size())});
   quill::RenderCoverage(converter, matte, kWidth);
 }
 
@@ -77,21 +76,15 @@ void RenderCairo(cairo_t* cr) {
   for (size_t i = 0; i < mask.points.size(); ++i) {
     const PathPoint p = mask.points[i];
     switch (mask.codes[i]) {
-      case quill::kPathMoveTo:
-        cairo_move_to(cr, p.x, p.y);
-        break;
-      case quill::kPathLineTo:
-        cairo_line_to(cr, p.x, p.y);
-        break;
+      case quill::kPathMoveTo: cairo_move_to(cr, p.x, p.y); break;
+      case quill::kPathLineTo: cairo_line_to(cr, p.x, p.y); break;
       case quill::kPathCurvePoint: {
         const PathPoint c2 = mask.points[i + 1], end = mask.points[i + 2];
         cairo_curve_to(cr, p.x, p.y, c2.x, c2.y, end.x, end.y);
         i += 2;
         break;
       }
-      case quill::kPathClose:
-        cairo_close_path(cr);
-        break;
+      case quill::kPathClose: cairo_close_path(cr); break;
     }
   }
   cairo_fill(cr);
@@ -148,10 +141,8 @@ void PrintAgreement() {
       worst = std::max(worst, std::abs(a - b));
     }
   }
-  std::printf("mask covers %.1f%% of the frame\n",
-              100 * covered / 255 / (double{kWidth} * kHeight));
-  std::printf("ours vs cairo: mean |difference| %.4f levels, largest %d\n",
-              sum / (double{kWidth} * kHeight), worst);
+  std::printf("mask covers %.1f%% of the frame\n", 100 * covered / 255 / (double{kWidth} * kHeight));
+  std::printf("ours vs cairo: mean |difference| %.4f levels, largest %d\n", sum / (double{kWidth} * kHeight), worst);
 }
 
 // Prints the ordinary table, then the ratio of the median real times (the "median" aggregate
@@ -173,8 +164,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::Finalize();
     const double ours = Median("BM_OursMask"), cairo = Median("BM_CairoMask");
     if (ours > 0 && cairo > 0) {
-      std::printf("ours %.3f ms, cairo %.3f ms, ours/cairo ratio %.3f\n", ours, cairo,
-                  ours / cairo);
+      std::printf("ours %.3f ms, cairo %.3f ms, ours/cairo ratio %.3f\n", ours, cairo, ours / cairo);
     }
   }
 

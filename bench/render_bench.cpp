@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "bench/ratio_reporter.h"
-#include "services/component_broker.h"
 #include "mask/mask_geometry.h"
 #include "platform/graphics/component_framework.h"
 #include "platform/graphics/raster_engine.h"
 #include "render/mask_outline.h"
 #include "render/render_frame.h"
+#include "services/component_broker.h"
 
 namespace {
 
@@ -78,14 +78,22 @@ std::vector<std::vector<cv::Point>> Polygons() {
   for (size_t i = 0; i < rec.count(); ++i) {
     const quill::PathPoint p = rec.points()[i];
     switch (rec.codes()[i]) {
-      case quill::kPathMoveTo: polys.emplace_back(); polys.back().push_back(fixed(p.x, p.y)); last = p; break;
-      case quill::kPathLineTo: polys.back().push_back(fixed(p.x, p.y)); last = p; break;
+      case quill::kPathMoveTo:
+        polys.emplace_back();
+        polys.back().push_back(fixed(p.x, p.y));
+        last = p;
+        break;
+      case quill::kPathLineTo:
+        polys.back().push_back(fixed(p.x, p.y));
+        last = p;
+        break;
       case quill::kPathCurvePoint: {
         const quill::PathPoint c1 = p, c2 = rec.points()[i + 1], e = rec.points()[i + 2];
         for (int k = 1; k <= 32; ++k) {
           const float t = k / 32.0f, u = 1 - t;
-          polys.back().push_back(fixed(u * u * u * last.x + 3 * u * u * t * c1.x + 3 * u * t * t * c2.x + t * t * t * e.x,
-                                       u * u * u * last.y + 3 * u * u * t * c1.y + 3 * u * t * t * c2.y + t * t * t * e.y));
+          polys.back().push_back(
+              fixed(u * u * u * last.x + 3 * u * u * t * c1.x + 3 * u * t * t * c2.x + t * t * t * e.x,
+                    u * u * u * last.y + 3 * u * u * t * c1.y + 3 * u * t * t * c2.y + t * t * t * e.y));
         }
         last = e;
         i += 2;
@@ -129,7 +137,6 @@ BENCHMARK_CAPTURE(BM_Ours, bgra, false) FEATHERS;
 BENCHMARK_CAPTURE(BM_OpenCV, bgra, false) FEATHERS;
 BENCHMARK_CAPTURE(BM_Ours, BGra, true) FEATHERS;
 BENCHMARK_CAPTURE(BM_OpenCV, BGra, true) FEATHERS;
-
 
 }  // namespace
 

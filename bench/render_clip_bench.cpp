@@ -155,8 +155,8 @@ void BM_Ffmpeg(benchmark::State& state) {
     state.PauseTiming();
     const std::string out = OutputPath(mov, "peer");
     const std::string command =
-        "FREI0R_PATH=" + Quote(MASK_FREI0R_DIR) + " exec ffmpeg -nostdin -v error -y -i " + Quote(s.clip) +
-        " -vf " + Quote("frei0r=mask:" + s.document) +
+        "FREI0R_PATH=" + Quote(MASK_FREI0R_DIR) + " exec ffmpeg -nostdin -v error -y -i " + Quote(s.clip) + " -vf " +
+        Quote("frei0r=mask:" + s.document) +
         (mov ? " -c:v prores_ks -profile:v 4444 -pix_fmt yuva444p10le " : " -pix_fmt rgba -start_number 0 ") +
         Quote(out);
     state.ResumeTiming();

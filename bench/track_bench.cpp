@@ -3,12 +3,11 @@
 // similarity, affine warp and perspective tilt (with noise and a slow brightness rise), tracked
 // from frame 0 to 29 through Mask.so and the host, one press per frame; the mask's vertices are
 // scored against the card's motion. The last rows swap the photographs: a card with large flat
-// areas (the sky of the camera photograph) gives the tracker fewer and more clustered corners. Then the speed of one press on two decoded frames, ours
-// against the same chain done with OpenCV (corner selection in the mask, pyramidal optical flow
-// with a forward-backward check, estimateAffinePartial2D), both single-threaded, on the same
-// RGBA frames, ours also with the reference's features found again and fitted, as every press
-// after a track's first makes it; and, for information, one press through the host (render
-// thread, cache, job).
+// areas (the sky of the camera photograph) gives the tracker fewer and more clustered corners. Then the speed of one
+// press on two decoded frames, ours against the same chain done with OpenCV (corner selection in the mask, pyramidal
+// optical flow with a forward-backward check, estimateAffinePartial2D), both single-threaded, on the same RGBA frames,
+// ours also with the reference's features found again and fitted, as every press after a track's first makes it; and,
+// for information, one press through the host (render thread, cache, job).
 // --speed-only leaves the accuracy table out.
 #include <benchmark/benchmark.h>
 
@@ -24,23 +23,23 @@
 #include <string>
 #include <vector>
 
-#include "tracking/frame_images.h"
 #include "bench/bench_photos.h"
 #include "bench/ratio_reporter.h"
-#include "services/component_broker.h"
 #include "features/feature_selector.h"
 #include "features/two_frame_pipeline.h"
-#include "host/media/card_clip.h"
+#include "host/documents/mask_params.h"
 #include "host/hosting/document_params.h"
 #include "host/hosting/effect_host.h"
-#include "host/documents/mask_params.h"
-#include "host/media/media.h"
-#include "host/media/media_engine.h"
 #include "host/hosting/module_loader.h"
 #include "host/jobs/track_job.h"
+#include "host/media/card_clip.h"
+#include "host/media/media.h"
+#include "host/media/media_engine.h"
 #include "motion/robust_fit.h"
 #include "platform/graphics/component_framework.h"
 #include "platform/graphics/raster_engine.h"
+#include "services/component_broker.h"
+#include "tracking/frame_images.h"
 #include "tracking/reference_chain.h"
 #include "tracking/track_command.h"
 #include "tracking/tracker.h"
@@ -208,17 +207,14 @@ class DecodedSource final : public tr::frame_source {
   uint64_t height() const override { return kH; }
   void colour(int64_t k, float* rgb) override { vsa::ColourImageFromArgb(View(k), rgb); }
   void grey(int64_t k, float* values) override { vsa::GreyImageFromArgb(View(k), values); }
-  void mask(int64_t, uint8_t* bytes) override {
-    vsa::MaskImageFromShape(in_.shape, kW, kH, kW, kH, 1.0f, 0.0f, bytes);
-  }
+  void mask(int64_t, uint8_t* bytes) override { vsa::MaskImageFromShape(in_.shape, kW, kH, kW, kH, 1.0f, 0.0f, bytes); }
 
  private:
   vsa::ArgbFrameView View(int64_t k) const { return {in_.argb[k].data(), kW * 4, kW, kH, false}; }
   const PressInputs& in_;
 };
 
-Mask::Matrix3 OursPress(const PressInputs& in, tr::two_frame_pipeline& pipeline, uint64_t* count,
-                        bool refine = true) {
+Mask::Matrix3 OursPress(const PressInputs& in, tr::two_frame_pipeline& pipeline, uint64_t* count, bool refine = true) {
   DecodedSource source(in);
   tr::two_frame_result r = pipeline.run(source, refine);
   const mask::Correspondences c = mask::CollectCorrespondences(r.table, r.slots, 1.0f);
@@ -245,7 +241,8 @@ void BM_OursPressWithReference(benchmark::State& state) {
   uint64_t count = 0, found = 0;
   for (auto _ : state) {
     Mask::Matrix3 map = OursPress(in, pipeline, &count, false);
-    const mask::ReferenceOutcome outcome = mask::CorrectFromReference(chain, pipeline.second_pyramid(), in.lk, 2, 1.0f, map);
+    const mask::ReferenceOutcome outcome =
+        mask::CorrectFromReference(chain, pipeline.second_pyramid(), in.lk, 2, 1.0f, map);
     found = outcome.matched;
     benchmark::DoNotOptimize(map);
   }

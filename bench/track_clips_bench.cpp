@@ -11,6 +11,7 @@
 // 100 frames), and frames tracked per second (ours through the host: render, cache and job).
 // --quick runs a subset of short clips; --only TEXT the clips whose name contains TEXT, and
 // --only TEXT --verbose prints our every press's report too.
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -22,18 +23,17 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "bench/bench_photos.h"
-#include "host/media/card_clip.h"
+#include "host/documents/mask_params.h"
 #include "host/hosting/document_params.h"
 #include "host/hosting/effect_host.h"
-#include "host/documents/mask_params.h"
-#include "host/media/media.h"
-#include "host/media/media_engine.h"
 #include "host/hosting/module_loader.h"
 #include "host/jobs/track_job.h"
+#include "host/media/card_clip.h"
+#include "host/media/media.h"
+#include "host/media/media_engine.h"
 #include "mask/mask_geometry.h"
 #include "mask/mask_shape.h"
 #include "tracking/track_command.h"
@@ -86,7 +86,9 @@ Mask::MaskShape MaskOf(const host::CardClipSpec& s, MaskKind kind) {
       }
       break;
     case MaskKind::kQuarter:  // the top-left quarter of the card, inset
-      corners = {{l, t}, {mx - 0.03 * s.card_width, t}, {mx - 0.03 * s.card_width, my - 0.03 * s.card_height},
+      corners = {{l, t},
+                 {mx - 0.03 * s.card_width, t},
+                 {mx - 0.03 * s.card_width, my - 0.03 * s.card_height},
                  {l, my - 0.03 * s.card_height}};
       break;
   }
@@ -103,7 +105,8 @@ std::vector<cv::Point2d> ControlPoints(const Mask::MaskShape& shape) {
   return p;
 }
 
-double MeanError(const std::vector<cv::Point2d>& got, const std::vector<cv::Point2d>& start, const host::PlaneMap& map) {
+double MeanError(const std::vector<cv::Point2d>& got, const std::vector<cv::Point2d>& start,
+                 const host::PlaneMap& map) {
   if (got.size() != start.size()) return NAN;
   double sum = 0;
   for (size_t i = 0; i < got.size(); ++i) {
@@ -213,14 +216,13 @@ Run TrackOpenCV(const ClipCase& c, const std::vector<host::RgbaFrame>& clip, con
     cv::Mat& b = grey[f % 2];
     cv::cvtColor(cv::Mat(kH, kW, CV_8UC4, const_cast<uint8_t*>(clip[f].pixels.data())), b, cv::COLOR_RGBA2GRAY);
     std::vector<cv::Point> polygon;
-    for (const cv::Point2d& p : Transform(total, outline)) polygon.push_back({int(std::lround(p.x)), int(std::lround(p.y))});
+    for (const cv::Point2d& p : Transform(total, outline))
+      polygon.push_back({int(std::lround(p.x)), int(std::lround(p.y))});
     cv::Mat mask = cv::Mat::zeros(kH, kW, CV_8U);
     cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{polygon}, cv::Scalar(255));
     cv::Matx33d step;
-    if (OpenCVStep(a, b, mask, cv::boundingRect(polygon), c.level, step))
-      total = step * total;
-    else
-      ++failed;  // the mask stays where it was, as ours does
+    if (OpenCVStep(a, b, mask, cv::boundingRect(polygon), c.level, step)) total = step * total;
+    else ++failed;  // the mask stays where it was, as ours does
     run.errors.push_back(MeanError(Transform(total, start), start, host::CardMapAt(c.spec, int32_t(f))));
   }
   run.fps = double(clip.size() - 1) / std::chrono::duration<double>(Clock::now() - t0).count();
@@ -254,10 +256,11 @@ Run TrackOurs(host::EffectHost& effect, const ClipCase& c, std::vector<host::Rgb
   const std::vector<cv::Point2d> start = ControlPoints(shape);
   for (int32_t f = 1; f < frames; ++f) {
     Mask::MaskShape at;
-    run.errors.push_back(host::MaskShapeAt(effect, f, at) ? MeanError(ControlPoints(at), start, host::CardMapAt(c.spec, f))
-                                                          : NAN);
+    run.errors.push_back(
+        host::MaskShapeAt(effect, f, at) ? MeanError(ControlPoints(at), start, host::CardMapAt(c.spec, f)) : NAN);
   }
-  effect.AttachClip(host::ClipFromFrames({host::RgbaFrame{kW, kH, std::vector<uint8_t>(size_t(kW) * kH * 4)}}, {25, 1}));
+  effect.AttachClip(
+      host::ClipFromFrames({host::RgbaFrame{kW, kH, std::vector<uint8_t>(size_t(kW) * kH * 4)}}, {25, 1}));
   return run;
 }
 
@@ -269,8 +272,8 @@ bool ThroughH264(std::vector<host::RgbaFrame>& clip, std::string& error) {
   const std::string path =
       (std::filesystem::temp_directory_path() / ("track_clips_" + std::to_string(getpid()) + ".mp4")).string();
   const std::string command = "ffmpeg -loglevel error -y -f rawvideo -pix_fmt rgba -s " + std::to_string(kW) + "x" +
-                              std::to_string(kH) + " -r 25 -i - -c:v libx264 -preset veryfast -b:v 3M -pix_fmt yuv420p " +
-                              path;
+                              std::to_string(kH) +
+                              " -r 25 -i - -c:v libx264 -preset veryfast -b:v 3M -pix_fmt yuv420p " + path;
   FILE* pipe = popen(command.c_str(), "w");
   if (!pipe) {
     error = "cannot start ffmpeg";
@@ -376,9 +379,10 @@ double DriftPer100(const std::vector<double>& errors) {
 }
 
 std::string Cells(const Run& r) {
-  const double worst = r.errors.empty() ? NAN : *std::max_element(r.errors.begin(), r.errors.end(), [](double a, double b) {
-    return std::isnan(b) ? false : std::isnan(a) || a < b;
-  });
+  const double worst =
+      r.errors.empty() ? NAN : *std::max_element(r.errors.begin(), r.errors.end(), [](double a, double b) {
+        return std::isnan(b) ? false : std::isnan(a) || a < b;
+      });
   char text[96];
   std::snprintf(text, sizeof text, "%8.3f %8.3f %8.3f %7.1f", r.errors.empty() ? NAN : r.errors.back(), worst,
                 DriftPer100(r.errors), r.fps);
@@ -419,7 +423,8 @@ int main(int argc, char** argv) {
     const Mask::MaskShape shape = MaskOf(c.spec, c.mask);
     const Run theirs = TrackOpenCV(c, clip, shape);
     const Run ours = TrackOurs(effect, c, std::move(clip), shape);
-    for (const std::string& n : {ours.note.empty() ? "" : "ours: " + ours.note, theirs.note.empty() ? "" : "OpenCV: " + theirs.note})
+    for (const std::string& n :
+         {ours.note.empty() ? "" : "ours: " + ours.note, theirs.note.empty() ? "" : "OpenCV: " + theirs.note})
       if (!n.empty()) note += (note.empty() ? "" : "; ") + n;
     std::printf("%-22s %-7s %5d | %s | %s | %s\n", c.name.c_str(), MaskName(c.mask), c.spec.frames, Cells(ours).c_str(),
                 Cells(theirs).c_str(), note.c_str());

@@ -26,7 +26,8 @@ std::string FormatList(const std::vector<uint32_t>& codes) {
 
 // What the demo did, as far as it got.
 void PrintReport(const std::string& module_path, const host::DemoReport& r) {
-  if (!r.module_message.empty()) std::fprintf(stderr, "maskfx: %s says: %s\n", module_path.c_str(), r.module_message.c_str());
+  if (!r.module_message.empty())
+    std::fprintf(stderr, "maskfx: %s says: %s\n", module_path.c_str(), r.module_message.c_str());
   if (r.version == 0 && r.pixel_formats.empty()) return;
   std::printf("module: %s\nversion: %s\nrenders: %s\n", module_path.c_str(), host::VersionText(r.version).c_str(),
               FormatList(r.pixel_formats).c_str());
@@ -39,9 +40,10 @@ void PrintReport(const std::string& module_path, const host::DemoReport& r) {
   std::printf("tracked: %s (%lld frames in %.2f s, %.1f fps)\n", r.tracked_path.c_str(),
               static_cast<long long>(r.frames_tracked), r.tracking_seconds,
               r.tracking_seconds > 0 ? r.frames_tracked / r.tracking_seconds : 0.0);
-  std::printf("tracking error against the clip's known motion: %.3f px on the last frame, %.3f px at worst "
-              "(mean over the mask's vertices)\n",
-              r.last_error, r.worst_error);
+  std::printf(
+      "tracking error against the clip's known motion: %.3f px on the last frame, %.3f px at worst "
+      "(mean over the mask's vertices)\n",
+      r.last_error, r.worst_error);
   if (r.overlay_path.empty()) return;
   std::printf("masked: %s (RGBA PNG, the tracked ellipse kept, the rest transparent)\n", r.masked_pattern.c_str());
   std::printf("overlay: %s (the tracked mask drawn over the last frame)\n", r.overlay_path.c_str());

@@ -4,10 +4,10 @@
 #include <memory>
 
 #include "cli/commands.h"
-#include "host/jobs/edit_session.h"
 #include "host/hosting/module_loader.h"
-#include "host/media/output_paths.h"
 #include "host/hosting/param_listing.h"
+#include "host/jobs/edit_session.h"
+#include "host/media/output_paths.h"
 
 namespace maskfx {
 namespace {
@@ -55,7 +55,8 @@ int RunEdit(const CommonOptions& common, const EditCommandOptions& o) {
   host::LoadedModule module;
   if (!host::LoadModule(host::FindModulePath(common.module_path), module, error)) return Fail(kExitBadInput, error);
   const host::EditResult result = host::RunEditSession(
-      module, options, o.trace ? host::EditTrace([](const std::string& line) { std::printf("%s\n", line.c_str()); }) : nullptr);
+      module, options,
+      o.trace ? host::EditTrace([](const std::string& line) { std::printf("%s\n", line.c_str()); }) : nullptr);
   if (!result.module_message.empty())
     std::fprintf(stderr, "maskfx: %s says: %s\n", module.path.c_str(), result.module_message.c_str());
   if (!result.outcome.done()) return Fail(result.outcome);

@@ -5,18 +5,18 @@
 #include <string>
 
 #include "cli/commands.h"
-#include "host/hosting/document_params.h"
 #include "host/documents/mask_document.h"
-#include "host/media/media.h"
+#include "host/hosting/document_params.h"
 #include "host/hosting/param_listing.h"
+#include "host/media/media.h"
 
 namespace maskfx {
 namespace {
 
 struct InfoOptions {
-  std::string input;                 // a clip; empty: the effect alone
-  std::string mask_path;             // a mask document to show
-  std::optional<int64_t> frame;      // also show the mask at this frame
+  std::string input;             // a clip; empty: the effect alone
+  std::string mask_path;         // a mask document to show
+  std::optional<int64_t> frame;  // also show the mask at this frame
 };
 
 }  // namespace
@@ -47,8 +47,7 @@ void PrintShape(const Mask::MaskShape& shape) {
     const Mask::MaskVertex& v = shape.vertices[i];
     std::printf("    %zu %-9s anchor (%.6g, %.6g)", i, KindName(v.kind), v.anchor_x, v.anchor_y);
     if (v.kind == Mask::kVertexCurve)
-      std::printf(" in (%.6g, %.6g) out (%.6g, %.6g)%s", v.in_x, v.in_y, v.out_x, v.out_y,
-                  v.linked ? "" : " unlinked");
+      std::printf(" in (%.6g, %.6g) out (%.6g, %.6g)%s", v.in_x, v.in_y, v.out_x, v.out_y, v.linked ? "" : " unlinked");
     std::printf("\n");
   }
 }
@@ -103,9 +102,11 @@ int RunInfo(const CommonOptions& common, const InfoOptions& options) {
   PrintDocumentSummary(options.mask_path, doc);
   for (const host::MaskKeyframe& key : doc.keyframes)
     if (!PrintMaskAt(*effect, key.frame, "keyframe at frame"))
-      return Fail(kExitFailure, options.mask_path + ": frame " + std::to_string(key.frame) + ": the effect could not read the mask");
+      return Fail(kExitFailure,
+                  options.mask_path + ": frame " + std::to_string(key.frame) + ": the effect could not read the mask");
   if (options.frame && !PrintMaskAt(*effect, *options.frame, "at frame"))
-    return Fail(kExitFailure, options.mask_path + ": frame " + std::to_string(*options.frame) + ": the effect could not read the mask");
+    return Fail(kExitFailure, options.mask_path + ": frame " + std::to_string(*options.frame) +
+                                  ": the effect could not read the mask");
   return kExitOk;
 }
 

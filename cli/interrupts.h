@@ -3,9 +3,9 @@
 // status a shell gives a process the signal ended (128 + the signal's number).
 #pragma once
 
-#include <atomic>
 #include <pthread.h>
 #include <signal.h>
+#include <atomic>
 #include <thread>
 
 namespace maskfx {

@@ -26,12 +26,12 @@ int main(int argc, char** argv) {
   CLI::App app{"maskfx: mask, track and render video layers with the Mask effect"};
   app.require_subcommand(1);
   maskfx::CommonOptions common;
-  app.add_option("--module", common.module_path, "the effect module (default: $MASK_MODULE, then Mask.so beside maskfx)");
-  const maskfx::Subcommand commands[] = {
-      maskfx::AddDemoCommand(app, common),    maskfx::AddRenderCommand(app, common),
-      maskfx::AddTrackCommand(app, common),   maskfx::AddStudioCommand(app, common),
-      maskfx::AddOverlayCommand(app, common), maskfx::AddEditCommand(app, common),
-      maskfx::AddInfoCommand(app, common)};
+  app.add_option("--module", common.module_path,
+                 "the effect module (default: $MASK_MODULE, then Mask.so beside maskfx)");
+  const maskfx::Subcommand commands[] = {maskfx::AddDemoCommand(app, common),    maskfx::AddRenderCommand(app, common),
+                                         maskfx::AddTrackCommand(app, common),   maskfx::AddStudioCommand(app, common),
+                                         maskfx::AddOverlayCommand(app, common), maskfx::AddEditCommand(app, common),
+                                         maskfx::AddInfoCommand(app, common)};
 
   try {
     app.parse(argc, argv);

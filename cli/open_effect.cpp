@@ -17,8 +17,7 @@ void ShowModuleMessage(const host::EffectHost& effect, const host::CommandResult
 int OpenEffect(const CommonOptions& common, std::unique_ptr<host::EffectHost>& effect) {
   host::LoadedModule module;
   std::string error;
-  if (!host::LoadModule(host::FindModulePath(common.module_path), module, error))
-    return Fail(kExitBadInput, error);
+  if (!host::LoadModule(host::FindModulePath(common.module_path), module, error)) return Fail(kExitBadInput, error);
   effect = std::make_unique<host::EffectHost>(module);
   const host::CommandResult setup = effect->GlobalSetup();
   ShowModuleMessage(*effect, setup);

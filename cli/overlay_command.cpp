@@ -5,10 +5,10 @@
 #include <sstream>
 
 #include "cli/commands.h"
-#include "host/media/media.h"
 #include "host/hosting/module_loader.h"
-#include "host/media/output_paths.h"
 #include "host/jobs/overlay_job.h"
+#include "host/media/media.h"
+#include "host/media/output_paths.h"
 
 namespace maskfx {
 namespace {

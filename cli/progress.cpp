@@ -18,8 +18,7 @@ void ProgressLine::Update(int64_t done, int64_t total, double fps, double second
   if (total > 0)
     std::snprintf(line, sizeof line, "%s frame %lld/%lld, %.1f fps, %.0f s left", what_.c_str(),
                   static_cast<long long>(done), static_cast<long long>(total), fps, seconds_left);
-  else
-    std::snprintf(line, sizeof line, "%s frame %lld, %.1f fps", what_.c_str(), static_cast<long long>(done), fps);
+  else std::snprintf(line, sizeof line, "%s frame %lld, %.1f fps", what_.c_str(), static_cast<long long>(done), fps);
   const std::string text = note.empty() ? std::string(line) : line + (", " + note);
   std::fprintf(stderr, terminal_ ? "\r%s\033[K" : "%s\n", text.c_str());
   std::fflush(stderr);

@@ -55,7 +55,8 @@ int RunRender(const CommonOptions& common, const RenderCommandOptions& o) {
   options.opacity = o.opacity;
   options.expansion = o.expansion;
   options.invert = o.invert;
-  if (o.threads < 0) return Fail(kExitBadInput, "--threads: expected 0 (every core) or more, got " + std::to_string(o.threads));
+  if (o.threads < 0)
+    return Fail(kExitBadInput, "--threads: expected 0 (every core) or more, got " + std::to_string(o.threads));
   options.threads = o.threads;
   options.note = [](const std::string& line) { std::fprintf(stderr, "maskfx: note: %s\n", line.c_str()); };
   options.pixel_format = host::PixelFormatByName(o.format);
@@ -63,8 +64,9 @@ int RunRender(const CommonOptions& common, const RenderCommandOptions& o) {
   options.gpu = o.gpu;
   if (!o.frames.empty() && !ParseFrames(o.frames, options))
     return Fail(kExitBadInput, "--frames: expected A:B with frame indices, got " + o.frames);
-  for (const auto& [param, value] : {std::pair{&host::kMatteFeather, o.feather}, std::pair{&host::kMatteOpacity, o.opacity},
-                                      std::pair{&host::kMatteExpansion, o.expansion}}) {
+  for (const auto& [param, value] :
+       {std::pair{&host::kMatteFeather, o.feather}, std::pair{&host::kMatteOpacity, o.opacity},
+        std::pair{&host::kMatteExpansion, o.expansion}}) {
     if (value && !param->range.Contains(*value))
       return Fail(kExitBadInput, "--" + std::string(param->key) + ": expected " + param->range.Text());
   }
@@ -76,14 +78,15 @@ int RunRender(const CommonOptions& common, const RenderCommandOptions& o) {
 
   ProgressLine line("rendering");
   const host::RenderResult result = host::RenderClip(
-      module, options, [&](const host::RenderProgress& p) { line.Update(p.done, p.total, p.frames_per_second, p.seconds_left); },
+      module, options,
+      [&](const host::RenderProgress& p) { line.Update(p.done, p.total, p.frames_per_second, p.seconds_left); },
       interrupts.stop());
   line.Finish();
   if (!result.module_message.empty())
     std::fprintf(stderr, "maskfx: %s says: %s\n", module.path.c_str(), result.module_message.c_str());
   if (!result.outcome.done()) return Fail(result.outcome);
-  std::printf("rendered %lld frames in %.2f s (%.1f fps) to %s\n", static_cast<long long>(result.frames), result.seconds,
-              result.seconds > 0 ? result.frames / result.seconds : 0.0, o.output.c_str());
+  std::printf("rendered %lld frames in %.2f s (%.1f fps) to %s\n", static_cast<long long>(result.frames),
+              result.seconds, result.seconds > 0 ? result.frames / result.seconds : 0.0, o.output.c_str());
   return kExitOk;
 }
 
@@ -97,7 +100,8 @@ Subcommand AddRenderCommand(CLI::App& app, const CommonOptions& common) {
   command->add_option("--opacity", o->opacity, "opacity in percent (" + host::kMatteOpacity.range.Text() + ")");
   command->add_option("--expansion", o->expansion, "grow (or, negative, shrink) the mask by pixels");
   command->add_flag("--invert", o->invert, "mask everything but the shape");
-  command->add_option("--format", o->format, "pixel format the effect renders in: bgra8, vuya8, VUYA8, bgra32f, vuya32f, VUYA32f");
+  command->add_option("--format", o->format,
+                      "pixel format the effect renders in: bgra8, vuya8, VUYA8, bgra32f, vuya32f, VUYA32f");
   command->add_flag("--gpu", o->gpu, "render through the GPU path");
   command->add_option("--frames", o->frames, "frames A:B (inclusive, from 0)");
   command->add_option("--threads", o->threads, "frames rendered at once (default: every core)");

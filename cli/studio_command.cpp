@@ -1,7 +1,7 @@
-#include <CLI/CLI.hpp>
-#include <memory>
 #include <signal.h>
 #include <time.h>
+#include <CLI/CLI.hpp>
+#include <memory>
 
 #include <atomic>
 #include <cstdio>
@@ -10,8 +10,8 @@
 
 #include "cli/commands.h"
 #include "cli/interrupts.h"
-#include "host/media/media.h"
 #include "host/hosting/module_loader.h"
+#include "host/media/media.h"
 #include "host/media/output_paths.h"
 #include "studio/request_guard.h"
 #include "studio/studio_server.h"
@@ -54,7 +54,8 @@ bool CheckRenderTarget(const StudioCommandOptions& o, std::string& error) {
     return false;
   }
   if (!o.overwrite && host::OutputExists(to)) {
-    error = to + (sequence ? ": frames of it exist" : ": exists") + "; choose another --render-to, or --overwrite to replace it";
+    error = to + (sequence ? ": frames of it exist" : ": exists") +
+            "; choose another --render-to, or --overwrite to replace it";
     return false;
   }
   return true;
@@ -120,9 +121,9 @@ int RunStudio(const CommonOptions& common, const StudioCommandOptions& o) {
   }
   ending.join();
   const bool unsaved = session->unsaved_changes();
-  std::printf("studio ended%s\n",
-              !unsaved ? "" : o.output.empty() ? "; the mask was not saved (no -o given)"
-                                               : "; the mask's changes since it was last saved were not saved");
+  std::printf("studio ended%s\n", !unsaved           ? ""
+                                  : o.output.empty() ? "; the mask was not saved (no -o given)"
+                                                     : "; the mask's changes since it was last saved were not saved");
   return kExitOk;
 }
 
@@ -134,7 +135,8 @@ Subcommand AddStudioCommand(CLI::App& app, const CommonOptions& common) {
   command->add_option("-o,--output", o->output, "where save writes the mask document");
   command->add_option("--render-to", o->render_to, "where the page's render goes (as render's OUTPUT)");
   command->add_option("--port", o->port, "port to listen on (default: any free one)");
-  command->add_option("--listen", o->listen, "IP address to listen on (default 127.0.0.1: this machine only; others warn)");
+  command->add_option("--listen", o->listen,
+                      "IP address to listen on (default 127.0.0.1: this machine only; others warn)");
   command->add_flag("--overwrite", o->overwrite, "let save write over the -m document, and render replace --render-to");
   return {command, [&common, o] { return RunStudio(common, *o); }};
 }

@@ -15,7 +15,7 @@ namespace {
 struct TrackCommandOptions {
   std::string input, mask_path, output;
   std::optional<int64_t> from, to;
-  std::string motion;  // empty: the document's
+  std::string motion;      // empty: the document's
   bool overwrite = false;  // -o may name the -m document
   bool verbose = false;    // one line per press: the model, the features, the reference
 };
@@ -33,7 +33,8 @@ int RunTrack(const CommonOptions& common, const TrackCommandOptions& o) {
   if (!o.motion.empty()) {
     const int level = host::MotionLevelOf(o.motion);
     if (level < 0)
-      return Fail(kExitBadInput, "--motion: expected translation, rigid, similarity, affine or perspective, got " + o.motion);
+      return Fail(kExitBadInput,
+                  "--motion: expected translation, rigid, similarity, affine or perspective, got " + o.motion);
     options.motion_level = level;
   }
   InterruptWatch interrupts;  // before the module starts any thread
@@ -46,7 +47,8 @@ int RunTrack(const CommonOptions& common, const TrackCommandOptions& o) {
       module, options,
       [&](const host::TrackProgress& p) {
         if (o.verbose && p.press) line.Say(host::PressReportText(*p.press));
-        line.Update(p.done, p.total, p.frames_per_second, p.seconds_left, p.press ? host::PressModelText(*p.press) : "");
+        line.Update(p.done, p.total, p.frames_per_second, p.seconds_left,
+                    p.press ? host::PressModelText(*p.press) : "");
       },
       interrupts.stop());
   line.Finish();
@@ -60,9 +62,10 @@ int RunTrack(const CommonOptions& common, const TrackCommandOptions& o) {
                 static_cast<long long>(result.from), static_cast<long long>(result.to), t.seconds,
                 t.seconds > 0 ? t.frames_tracked / t.seconds : 0.0, o.output.c_str());
   if (result.written && t.frames_tracked > 0 && (t.reference_taken || t.reference_declined || t.fell_back))
-    std::printf("the reference was taken on %lld presses and not on %lld; %lld presses fitted a simpler model than asked for\n",
-                static_cast<long long>(t.reference_taken), static_cast<long long>(t.reference_declined),
-                static_cast<long long>(t.fell_back));
+    std::printf(
+        "the reference was taken on %lld presses and not on %lld; %lld presses fitted a simpler model than asked for\n",
+        static_cast<long long>(t.reference_taken), static_cast<long long>(t.reference_declined),
+        static_cast<long long>(t.fell_back));
   if (!t.outcome.done()) return Fail(t.outcome);
   if (t.interrupted) return Fail(kExitFailure, "interrupted; the frames tracked so far are kept");
   return kExitOk;
@@ -76,9 +79,11 @@ Subcommand AddTrackCommand(CLI::App& app, const CommonOptions& common) {
   command->add_option("-o,--output", o->output, "where the tracked mask document goes")->required();
   command->add_option("--from", o->from, "first frame (default: the document's first keyframe)");
   command->add_option("--to", o->to, "last frame (default: the clip's last; before --from tracks backwards)");
-  command->add_option("--motion", o->motion, "translation, rigid, similarity, affine or perspective (default: the document's)");
+  command->add_option("--motion", o->motion,
+                      "translation, rigid, similarity, affine or perspective (default: the document's)");
   command->add_flag("--overwrite", o->overwrite, "let -o write over the -m document");
-  command->add_flag("-v,--verbose", o->verbose, "a line for every press: the model fitted, the features, the reference");
+  command->add_flag("-v,--verbose", o->verbose,
+                    "a line for every press: the model fitted, the features, the reference");
   return {command, [&common, o] { return RunTrack(common, *o); }};
 }
 

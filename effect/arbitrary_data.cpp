@@ -10,9 +10,7 @@
 namespace mask_effect {
 namespace {
 
-bool IsOurs(const FxArbExtra& extra) {
-  return reinterpret_cast<uintptr_t>(extra.refcon) == kMaskPathRefcon;
-}
+bool IsOurs(const FxArbExtra& extra) { return reinterpret_cast<uintptr_t>(extra.refcon) == kMaskPathRefcon; }
 
 uint64_t SizeOf(const FxInData* in_data, FxHandle handle) {
   return handle ? in_data->utils->get_handle_size(handle) : 0;
@@ -124,8 +122,8 @@ Mask::MaskShape InterpolateMaskShapes(const Mask::MaskShape& left, const Mask::M
     v.out_x = Lerp(a.out_x, b.out_x, t);
     v.out_y = Lerp(a.out_y, b.out_y, t);
     // A corner meeting a curve becomes a curve as soon as its tangents leave the anchor.
-    const bool has_tangents = v.in_x != v.anchor_x || v.in_y != v.anchor_y ||
-                              v.out_x != v.anchor_x || v.out_y != v.anchor_y;
+    const bool has_tangents =
+        v.in_x != v.anchor_x || v.in_y != v.anchor_y || v.out_x != v.anchor_x || v.out_y != v.anchor_y;
     const bool curve_side = a.kind == Mask::kVertexCurve || b.kind == Mask::kVertexCurve;
     v.kind = (curve_side && has_tangents) ? static_cast<uint32_t>(Mask::kVertexCurve) : a.kind;
     v.linked = (a.linked != 0 && b.linked != 0) ? 1 : 0;

@@ -9,8 +9,7 @@
 
 namespace mask_effect {
 
-FxErr ArbitraryDataCallback(FxInData* in_data, FxOutData* out_data, FxParamDef* params[],
-                            FxWorld* output, void* extra);
+FxErr ArbitraryDataCallback(FxInData* in_data, FxOutData* out_data, FxParamDef* params[], FxWorld* output, void* extra);
 
 // The shape a fraction t of the way from left to right. Shapes with different vertex counts
 // cannot be matched point for point; the left one holds until the next keyframe.

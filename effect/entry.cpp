@@ -4,17 +4,17 @@
 #include <new>
 
 #include "effect/arbitrary_data.h"
-#include "services/component_broker.h"
 #include "effect/global_setup.h"
-#include "tracking/pipeline_cache.h"
-#include "tracking/reference_chain.h"
-#include "instance/param_ids.h"
 #include "effect/params_setup.h"
+#include "instance/param_ids.h"
 #include "instance/sequence_data.h"
 #include "overlay/event_handler.h"
 #include "render/render_frame.h"
-#include "tracking/track_command.h"
+#include "services/component_broker.h"
 #include "services/suite_access.h"
+#include "tracking/pipeline_cache.h"
+#include "tracking/reference_chain.h"
+#include "tracking/track_command.h"
 
 namespace mask_effect {
 namespace {
@@ -24,8 +24,8 @@ FxErr SequenceRecordResult(const FxInData* in_data) {
   return in_data->sequence_data == nullptr ? FxErr_OutOfMemory : FxErr_None;
 }
 
-FxErr DispatchUserChangedParam(const CommandHandlers& handlers, FxInData* in_data,
-                               FxOutData* out_data, FxParamDef* params[], const void* extra) {
+FxErr DispatchUserChangedParam(const CommandHandlers& handlers, FxInData* in_data, FxOutData* out_data,
+                               FxParamDef* params[], const void* extra) {
   if (extra == nullptr || handlers.track == nullptr) return FxErr_None;
   const int32_t index = *static_cast<const int32_t*>(extra);
   if (index == kParamTrackBackward || index == kParamTrackForward)
@@ -70,21 +70,15 @@ const CommandHandlers& ModuleHandlers() {
   return handlers;
 }
 
-FxErr DispatchEffectCommand(const CommandHandlers& h, int32_t command, FxInData* in_data,
-                            FxOutData* out_data, FxParamDef* params[], FxWorld* output, void* extra) {
-  const auto call = [](auto handler, auto... args) -> FxErr {
-    return handler ? handler(args...) : FxErr_None;
-  };
+FxErr DispatchEffectCommand(const CommandHandlers& h, int32_t command, FxInData* in_data, FxOutData* out_data,
+                            FxParamDef* params[], FxWorld* output, void* extra) {
+  const auto call = [](auto handler, auto... args) -> FxErr { return handler ? handler(args...) : FxErr_None; };
   switch (command) {
     case FxCmd_GlobalSetup: return call(h.global_setup, in_data, out_data, params, output);
     case FxCmd_GlobalSetdown: return call(h.global_setdown, in_data, out_data);
     case FxCmd_ParamsSetup: return call(h.params_setup, in_data, out_data, params, output);
-    case FxCmd_SequenceSetup:
-      call(h.sequence_setup, in_data, out_data);
-      return SequenceRecordResult(in_data);
-    case FxCmd_SequenceResetup:
-      call(h.sequence_resetup, in_data, out_data);
-      return SequenceRecordResult(in_data);
+    case FxCmd_SequenceSetup: call(h.sequence_setup, in_data, out_data); return SequenceRecordResult(in_data);
+    case FxCmd_SequenceResetup: call(h.sequence_resetup, in_data, out_data); return SequenceRecordResult(in_data);
     case FxCmd_SequenceFlatten:
       if (in_data->sequence_data) call(h.sequence_flatten, in_data, out_data);
       return FxErr_None;
@@ -99,8 +93,8 @@ FxErr DispatchEffectCommand(const CommandHandlers& h, int32_t command, FxInData*
   }
 }
 
-FxErr RunEffectCommand(const CommandHandlers& handlers, int32_t command, FxInData* in_data,
-                       FxOutData* out_data, FxParamDef* params[], FxWorld* output, void* extra) {
+FxErr RunEffectCommand(const CommandHandlers& handlers, int32_t command, FxInData* in_data, FxOutData* out_data,
+                       FxParamDef* params[], FxWorld* output, void* extra) {
   if (in_data == nullptr || out_data == nullptr) return FxErr_BadCallbackParam;
   try {
     return DispatchEffectCommand(handlers, command, in_data, out_data, params, output, extra);

@@ -31,12 +31,12 @@ struct CommandHandlers {
 // The module's own handlers.
 const CommandHandlers& ModuleHandlers();
 
-FxErr DispatchEffectCommand(const CommandHandlers& handlers, int32_t command, FxInData* in_data,
-                            FxOutData* out_data, FxParamDef* params[], FxWorld* output, void* extra);
+FxErr DispatchEffectCommand(const CommandHandlers& handlers, int32_t command, FxInData* in_data, FxOutData* out_data,
+                            FxParamDef* params[], FxWorld* output, void* extra);
 
 // DispatchEffectCommand behind a wall: an exception from a handler becomes an error code, with
 // a message for the user unless the handler already left one.
-FxErr RunEffectCommand(const CommandHandlers& handlers, int32_t command, FxInData* in_data,
-                       FxOutData* out_data, FxParamDef* params[], FxWorld* output, void* extra);
+FxErr RunEffectCommand(const CommandHandlers& handlers, int32_t command, FxInData* in_data, FxOutData* out_data,
+                       FxParamDef* params[], FxWorld* output, void* extra);
 
 }  // namespace mask_effect

@@ -4,10 +4,10 @@
 
 #define MASK_EXPORT extern "C" __attribute__((visibility("default")))
 
-MASK_EXPORT FxErr EffectMain(int32_t command, FxInData* in_data, FxOutData* out_data,
-                             FxParamDef* params[], FxWorld* output, void* extra) {
-  return mask_effect::RunEffectCommand(mask_effect::ModuleHandlers(), command, in_data, out_data,
-                                       params, output, extra);
+MASK_EXPORT FxErr EffectMain(int32_t command, FxInData* in_data, FxOutData* out_data, FxParamDef* params[],
+                             FxWorld* output, void* extra) {
+  return mask_effect::RunEffectCommand(mask_effect::ModuleHandlers(), command, in_data, out_data, params, output,
+                                       extra);
 }
 
 MASK_EXPORT FxGPUResult xGPUFilterEntry(uint64_t host_interface, int32_t* version, int32_t index, int32_t reserved,

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <mutex>
 
-#include "services/component_broker.h"
-#include "services/suite_access.h"
 #include "platform/graphics/raster_engine.h"
 #include "platform/sdk/basic_suite.h"
 #include "platform/sdk/pf_suites.h"
+#include "services/component_broker.h"
+#include "services/suite_access.h"
 #include "tracking/pipeline_cache.h"
 #include "tracking/reference_chain.h"
 
@@ -27,10 +27,8 @@ FxStringTableEntry g_string_entries[7] = {
 FxStringTableDescriptor g_string_table = {"FX", 7, g_string_entries};
 
 void CopyMessage(const FxInData* in_data, FxOutData* out_data, const char* text) {
-  if (in_data->utils && in_data->utils->copy_string)
-    in_data->utils->copy_string(out_data->return_msg, text);
-  else
-    std::snprintf(out_data->return_msg, sizeof out_data->return_msg, "%s", text);
+  if (in_data->utils && in_data->utils->copy_string) in_data->utils->copy_string(out_data->return_msg, text);
+  else std::snprintf(out_data->return_msg, sizeof out_data->return_msg, "%s", text);
 }
 
 FxErr FailGlobalSetup(FxInData* in_data, FxOutData* out_data, void* table, FxErr err) {
@@ -42,8 +40,8 @@ FxErr FailGlobalSetup(FxInData* in_data, FxOutData* out_data, void* table, FxErr
 
 void RegisterPixelFormats(FxInData* in_data, FxOutData* out_data) {
   const void* suite = nullptr;
-  if (AcquireSuiteOrReport(in_data, out_data, kFxPixelFormatSuiteName, kFxPixelFormatSuiteVersion,
-                           nullptr, &suite) != FxErr_None)
+  if (AcquireSuiteOrReport(in_data, out_data, kFxPixelFormatSuiteName, kFxPixelFormatSuiteVersion, nullptr, &suite) !=
+      FxErr_None)
     return;
   const auto* formats = static_cast<const FxPixelFormatSuite*>(suite);
   formats->ClearSupportedPixelFormats(in_data->effect_ref);
@@ -53,14 +51,13 @@ void RegisterPixelFormats(FxInData* in_data, FxOutData* out_data) {
 
 void RegisterBackgroundFormats(FxInData* in_data, FxOutData* out_data) {
   const void* suite = nullptr;
-  if (AcquireSuiteOrReport(in_data, out_data, kFxBackgroundFrameSuiteName,
-                           kFxBackgroundFrameSuiteVersion, nullptr, &suite) != FxErr_None)
+  if (AcquireSuiteOrReport(in_data, out_data, kFxBackgroundFrameSuiteName, kFxBackgroundFrameSuiteVersion, nullptr,
+                           &suite) != FxErr_None)
     return;
   const auto* background = static_cast<const FxBackgroundFrameSuite*>(suite);
   for (uint32_t format : kBackgroundPixelFormats)
     background->AddSupportedBackgroundTransferMode(in_data->effect_ref, 2, format);
-  ReleaseSuiteOrReport(in_data, out_data, kFxBackgroundFrameSuiteName,
-                       kFxBackgroundFrameSuiteVersion, nullptr);
+  ReleaseSuiteOrReport(in_data, out_data, kFxBackgroundFrameSuiteName, kFxBackgroundFrameSuiteVersion, nullptr);
 }
 
 // The component framework, the broker client, the raster engine and the cached procedures belong
@@ -109,8 +106,7 @@ const FxStringTableDescriptor& StringTableDescriptor() { return g_string_table; 
 
 FxErr GlobalSetup(FxInData* in_data, FxOutData* out_data, FxParamDef*[], FxWorld*) {
   const FxInteractCallbacks& inter = in_data->inter;
-  if (!inter.string_table_load || !inter.string_table_release || !in_data->utils ||
-      !in_data->utils->new_handle)
+  if (!inter.string_table_load || !inter.string_table_release || !in_data->utils || !in_data->utils->new_handle)
     return FailGlobalSetup(in_data, out_data, nullptr, FxErr_BadCallbackParam);
 
   // The service reads the descriptor's address from the slot and leaves the table handle there.
@@ -148,8 +144,7 @@ FxErr GlobalSetdown(FxInData* in_data, FxOutData* out_data) {
   const bool was_set_up = global != nullptr;
   if (was_set_up) {
     void* table = global->string_table;
-    if (table != nullptr && in_data->inter.string_table_release)
-      in_data->inter.string_table_release(&table);
+    if (table != nullptr && in_data->inter.string_table_release) in_data->inter.string_table_release(&table);
     global->string_table = nullptr;
     if (in_data->utils && in_data->utils->dispose_handle) in_data->utils->dispose_handle(in_data->global_data);
   }

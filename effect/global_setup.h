@@ -25,15 +25,12 @@ struct GlobalData {
 static_assert(sizeof(GlobalData) == 8);
 
 // The six formats, in the order the host is told about them.
-inline constexpr uint32_t kRenderPixelFormats[6] = {FxPixelFormat_vuya, FxPixelFormat_VUYA,
-                                                    FxPixelFormat_bgra, FxPixelFormat_VUya,
-                                                    FxPixelFormat_vUYa, FxPixelFormat_BGra};
-inline constexpr uint32_t kBackgroundPixelFormats[6] = {FxPixelFormat_bgra, FxPixelFormat_vuya,
-                                                        FxPixelFormat_VUYA, FxPixelFormat_VUya,
-                                                        FxPixelFormat_vUYa, FxPixelFormat_BGra};
-inline constexpr int32_t kOutFlags = FxOutFlag_SequenceDataNeedsFlattening |
-                                     FxOutFlag_UseOutputExtent | FxOutFlag_CustomUI |
-                                     FxOutFlag_Obsolete | FxOutFlag_SendUpdateParamsUI;
+inline constexpr uint32_t kRenderPixelFormats[6] = {FxPixelFormat_vuya, FxPixelFormat_VUYA, FxPixelFormat_bgra,
+                                                    FxPixelFormat_VUya, FxPixelFormat_vUYa, FxPixelFormat_BGra};
+inline constexpr uint32_t kBackgroundPixelFormats[6] = {FxPixelFormat_bgra, FxPixelFormat_vuya, FxPixelFormat_VUYA,
+                                                        FxPixelFormat_VUya, FxPixelFormat_vUYa, FxPixelFormat_BGra};
+inline constexpr int32_t kOutFlags = FxOutFlag_SequenceDataNeedsFlattening | FxOutFlag_UseOutputExtent |
+                                     FxOutFlag_CustomUI | FxOutFlag_Obsolete | FxOutFlag_SendUpdateParamsUI;
 inline constexpr int32_t kOutFlags2 = FxOutFlag2_CanCombineWithDestination;
 inline constexpr uint32_t kEffectVersion = FxVersion(1, 0, 0, 0, 0);
 

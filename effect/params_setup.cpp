@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "effect/global_setup.h"
-#include "services/suite_access.h"
 #include "mask/mask_shape.h"
 #include "platform/sdk/pf_suites.h"
+#include "services/suite_access.h"
 
 namespace mask_effect {
 namespace {
@@ -50,8 +50,7 @@ FxParamDef SliderDef(ParamIndex index, const SliderSpec& spec, int32_t flags = 0
   return def;
 }
 
-FxParamDef NamedSliderDef(const FxInData* in_data, ParamIndex index, ModuleString name,
-                          const SliderSpec& spec) {
+FxParamDef NamedSliderDef(const FxInData* in_data, ParamIndex index, ModuleString name, const SliderSpec& spec) {
   FxParamDef def = SliderDef(index, spec);
   CopyParamName(def.name, ModuleText(in_data, name));
   return def;
@@ -65,15 +64,15 @@ FxErr Add(const FxInData* in_data, const FxParamDef& def) {
 
 FxErr DeclareTrackingGroup(FxInData* in_data, FxOutData* out_data) {
   const void* suite = nullptr;
-  if (AcquireSuiteOrReport(in_data, out_data, kFxGroupParamSuiteName, kFxGroupParamSuiteVersion,
-                           nullptr, &suite) != FxErr_None)
+  if (AcquireSuiteOrReport(in_data, out_data, kFxGroupParamSuiteName, kFxGroupParamSuiteVersion, nullptr, &suite) !=
+      FxErr_None)
     return FxErr_None;  // the tracking controls are left out; the matte still works
   FxErr err = Add(in_data, NewDef(kParamTrackGroupStart, FxParam_GroupStart));
   if (err == FxErr_None) {
     static_cast<const FxGroupParamSuite*>(suite)->SetGroupState(in_data->effect_ref, -1, kTrackGroupState);
-    for (const FxParamDef& button : {ButtonDef(kParamTrackBackward, "<<"), ButtonDef(kParamTrackForward, ">>"),
-                                     ButtonDef(kParamFlushFrameCache, "FlushFrameCache"),
-                                     NewDef(kParamTrackGroupEnd, FxParam_GroupEnd)}) {
+    for (const FxParamDef& button :
+         {ButtonDef(kParamTrackBackward, "<<"), ButtonDef(kParamTrackForward, ">>"),
+          ButtonDef(kParamFlushFrameCache, "FlushFrameCache"), NewDef(kParamTrackGroupEnd, FxParam_GroupEnd)}) {
       if ((err = Add(in_data, button)) != FxErr_None) break;
     }
   }
@@ -119,20 +118,19 @@ FxErr DeclareMatteParams(FxInData* in_data) {
   if (const FxErr err = Add(in_data, inverted); err != FxErr_None) return err;
 
   const FxParamDef hidden[] = {
-      SliderDef(kParamMotionLevel, {0, kMotionLevelMax, 0, kMotionLevelMax, kMotionLevelDefault, 0, 0},
-                kHiddenFlags, FxParamUIFlag_Invisible),
+      SliderDef(kParamMotionLevel, {0, kMotionLevelMax, 0, kMotionLevelMax, kMotionLevelDefault, 0, 0}, kHiddenFlags,
+                FxParamUIFlag_Invisible),
       SliderDef(kParamOverlayIndex, {0, kOverlayIndexMax, 0, kOverlayIndexMax, 0, 0, 0}, kHiddenFlags,
                 FxParamUIFlag_Invisible),
-      SliderDef(kParamOverlayScale,
-                {0, std::numeric_limits<float>::max(), 0, std::numeric_limits<float>::max(),
-                 kOverlayScaleDefault, 1, 0},
-                kHiddenFlags, FxParamUIFlag_Invisible),
+      SliderDef(
+          kParamOverlayScale,
+          {0, std::numeric_limits<float>::max(), 0, std::numeric_limits<float>::max(), kOverlayScaleDefault, 1, 0},
+          kHiddenFlags, FxParamUIFlag_Invisible),
   };
   for (const FxParamDef& def : hidden)
     if (const FxErr err = Add(in_data, def); err != FxErr_None) return err;
   return FxErr_None;
 }
-
 
 }  // namespace
 

@@ -72,8 +72,7 @@ void resample(const image_pyramid& target, uint64_t level, float x0, float y0, c
   const affine_warp w(x0, y0, p);
   const uint64_t width = target.level_width(level), height = target.level_height(level);
   if (!corners_inside(w, win, width, height)) return;
-  dispatch_channels(win.channels,
-                    [&]<int C>() { sample_warped<C>(target.level(level), width, height, w, win, out); });
+  dispatch_channels(win.channels, [&]<int C>() { sample_warped<C>(target.level(level), width, height, w, win, out); });
 }
 
 }  // namespace
@@ -103,8 +102,8 @@ void create_templates(const image_pyramid& pyramid, std::span<const tracking_fea
     t.half_width = t.half_height = half_size;
     t.channels = channels;
     t.data.assign(pyramid.levels() * win.level_stride(), 0.0f);
-    t.levels = extract_feature_template(pyramid, win, row[s].x, row[s].y, pyramid.levels(), t.data.data(),
-                                        scratch.data());
+    t.levels =
+        extract_feature_template(pyramid, win, row[s].x, row[s].y, pyramid.levels(), t.data.data(), scratch.data());
     float* st = states.data() + s * stride;
     std::fill(st, st + stride, 0.0f);
     st[affine_state::kX0] = row[s].x;
@@ -313,8 +312,8 @@ pyramid_solve_result refine_feature(affine_workspace& ws, const image_pyramid& t
   float* window = ws.target_window();
   float* params = state + affine_state::kDx;
   return solve_coarse_to_fine(
-      std::min({tmpl.levels, target.levels(), ws.levels()}), state[affine_state::kX0], state[affine_state::kY0],
-      params, kGeometric + 2 * win.channels, params,
+      std::min({tmpl.levels, target.levels(), ws.levels()}), state[affine_state::kX0], state[affine_state::kY0], params,
+      kGeometric + 2 * win.channels, params,
       [&](uint64_t level, float x0, float y0, float* p) {
         return affine_level_solve(ws, target, tmpl, level, x0, y0, p, options);
       },
@@ -349,8 +348,7 @@ void refine(const image_pyramid& target, std::span<tracking_feature<float>> row,
       solve = refine_feature(ws, target, tmpl, state, threshold, options.solve);
     }
     if (solve.solved()) {
-      resample(target, 0, state[affine_state::kX0], state[affine_state::kY0], state + affine_state::kDx, win,
-               window);
+      resample(target, 0, state[affine_state::kX0], state[affine_state::kY0], state + affine_state::kDx, win, window);
       f.quality = window_correlation(tmpl.level(0), window, win);
       if (f.quality >= threshold) {
         count_level(histogram, solve.start_level);

@@ -25,7 +25,8 @@ uint32_t FloatBits(float f) {
 
 uint64_t MinDistanceForMask(int64_t box_width, int64_t box_height) {
   if (box_width <= 0 || box_height <= 0) return 4;
-  const double d = std::floor(std::sqrt(static_cast<double>(box_width) * static_cast<double>(box_height) / (100 * 5.0)) + 0.5);
+  const double d =
+      std::floor(std::sqrt(static_cast<double>(box_width) * static_cast<double>(box_height) / (100 * 5.0)) + 0.5);
   return d > 4.0 ? static_cast<uint64_t>(d) : 4;
 }
 
@@ -91,7 +92,8 @@ feature_selector::feature_selector(uint64_t width, uint64_t height, const select
   std::vector<double> weights(kernel_.size());
   double total = 0;
   for (int64_t k = -r_; k <= r_; ++k) {
-    const double wk = std::erf((static_cast<double>(k) + 0.5) * scale) - std::erf((static_cast<double>(k) - 0.5) * scale);
+    const double wk =
+        std::erf((static_cast<double>(k) + 0.5) * scale) - std::erf((static_cast<double>(k) - 0.5) * scale);
     weights[static_cast<size_t>(k + r_)] = wk;
     total += wk;
   }
@@ -311,9 +313,8 @@ void feature_selector::SortCandidates() {
     std::sort(candidates_.begin(), candidates_.end(), [](uint64_t a, uint64_t b) { return a > b; });
     for (uint64_t& c : candidates_) c = 0xFFFFFFFFull - (c & 0xFFFFFFFFull);
   } else {
-    std::sort(candidates_.begin(), candidates_.end(), [score](uint64_t a, uint64_t b) {
-      return score[a] != score[b] ? score[a] > score[b] : a < b;
-    });
+    std::sort(candidates_.begin(), candidates_.end(),
+              [score](uint64_t a, uint64_t b) { return score[a] != score[b] ? score[a] > score[b] : a < b; });
   }
 }
 

@@ -91,12 +91,12 @@ class feature_selector {
   std::vector<selected_feature> results_;
   std::vector<uint64_t> cell_counts_;
   std::vector<float> kernel_;
-  std::vector<float> smooth_ring_;  // 2r + 1 horizontally smoothed rows
+  std::vector<float> smooth_ring_;      // 2r + 1 horizontally smoothed rows
   std::vector<const float*> tap_rows_;  // the inputs of one filter tap each
-  std::vector<float> products_;     // one row each of gx², gy², gx·gy
-  std::vector<float> sum_ring_;     // 2hh + 2 rows of horizontal window sums, three planes each
-  std::vector<uint8_t> peaks_;      // one row of local-maximum flags, padded to whole words
-  std::vector<float> sums_;         // the running vertical window sums, three planes
+  std::vector<float> products_;         // one row each of gx², gy², gx·gy
+  std::vector<float> sum_ring_;         // 2hh + 2 rows of horizontal window sums, three planes each
+  std::vector<uint8_t> peaks_;          // one row of local-maximum flags, padded to whole words
+  std::vector<float> sums_;             // the running vertical window sums, three planes
 };
 
 }  // namespace vantor::tracking

@@ -330,8 +330,8 @@ level_solve_result lk_level_solve(lk_workspace& ws, const image_pyramid& target,
   if (mode == kPhotometricGlobal) {
     // Reserved: no update is made, so it only ever stops at the window test or the limit.
     if (lim == 0) return {solve_stop::iteration_limit, 0};
-    if (!translation_window_fits(px + params[0], py + params[1], target.level_width(level),
-                                 target.level_height(level), ws.window()))
+    if (!translation_window_fits(px + params[0], py + params[1], target.level_width(level), target.level_height(level),
+                                 ws.window()))
       return {solve_stop::left_image, 0};
     return {solve_stop::iteration_limit, lim};
   }

@@ -79,11 +79,8 @@ inline bool update_gain_bias(float& gain, float& bias, float step_gain, float st
 class normal_equations {
  public:
   normal_equations(uint64_t levels, uint64_t n, uint64_t channels)
-      : n_(n),
-        channels_(channels),
-        values_(levels * n * n, 0.0f),
-        state_(levels, 0),
-        held_gain_(levels * channels, 0) {}
+      : n_(n), channels_(channels), values_(levels * n * n, 0.0f), state_(levels, 0), held_gain_(levels * channels, 0) {
+  }
 
   // Forgets every level: the template changed.
   void forget() { std::fill(state_.begin(), state_.end(), int8_t{0}); }

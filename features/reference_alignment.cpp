@@ -62,8 +62,8 @@ reference_match match_reference(const image_pyramid& target, const reference_fea
     ++match.tried;
   }
   std::vector<uint32_t> histogram(target.levels() + 1, 0);
-  const refine_options options{{half_size, half_size, channels}, {mode, eps, iteration_limit}, min_correlation,
-                               min_template_spread};
+  const refine_options options{
+      {half_size, half_size, channels}, {mode, eps, iteration_limit}, min_correlation, min_template_spread};
   refine(target, row, reference.templates, states, options, histogram);
   for (uint64_t s = 0; s < slots; ++s) {
     if (row[s].state != kFeatureTracked) continue;

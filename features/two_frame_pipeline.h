@@ -42,8 +42,7 @@ struct two_frame_result {
 // The step's working memory: sized once for a frame size, reused for every step of that size.
 class two_frame_pipeline {
  public:
-  two_frame_pipeline(uint64_t width, uint64_t height, const selection_parameters& selection,
-                     const lk_parameters& lk);
+  two_frame_pipeline(uint64_t width, uint64_t height, const selection_parameters& selection, const lk_parameters& lk);
   // Runs the step over frames 0 and 1 of the source (same size as the pipeline). A run leaves
   // nothing behind that the next one reads. With `refine` false the refinement waits for
   // refine(), which a caller calls only where the tracked positions alone do not serve.
@@ -53,8 +52,7 @@ class two_frame_pipeline {
 
   // Whether this pipeline can run a step on width x height frames with these parameters: all
   // must match but the minimum distance, which the mask's size sets anew every step.
-  bool serves(uint64_t width, uint64_t height, const selection_parameters& selection,
-              const lk_parameters& lk) const;
+  bool serves(uint64_t width, uint64_t height, const selection_parameters& selection, const lk_parameters& lk) const;
   void set_min_distance(uint64_t d);
 
   // After a run: the first frame's templates, slot for slot with its row (only the selected

@@ -20,9 +20,7 @@ float ReadOpacity(FxParamDef* const params[]) {
   return static_cast<float>(SliderValue(params, kParamMaskOpacity) / 100.0);
 }
 
-float ReadExpansion(FxParamDef* const params[]) {
-  return static_cast<float>(SliderValue(params, kParamMaskExpansion));
-}
+float ReadExpansion(FxParamDef* const params[]) { return static_cast<float>(SliderValue(params, kParamMaskExpansion)); }
 
 bool ReadInverted(FxParamDef* const params[]) { return params[kParamInverted]->u.checkbox.value != 0; }
 
@@ -49,9 +47,7 @@ float ReadOverlayScale(FxParamDef* const params[]) {
 
 void WriteFeather(FxParamDef* params[], double feather) { SetSlider(params, kParamMaskFeather, feather); }
 
-void WriteExpansion(FxParamDef* params[], float expansion) {
-  SetSlider(params, kParamMaskExpansion, expansion);
-}
+void WriteExpansion(FxParamDef* params[], float expansion) { SetSlider(params, kParamMaskExpansion, expansion); }
 
 void WriteOverlayPair(FxParamDef* params[], uint32_t index, float scale) {
   SetSlider(params, kParamOverlayIndex, static_cast<float>(index));

@@ -82,8 +82,7 @@ const SequenceRecord* AcceptedBlock(const FxInData* in_data, FxHandle block) {
 }
 
 // The flat form's list, or false when its count claims more indices than the block holds.
-bool FlatIndices(const FxInData* in_data, FxHandle block, const SequenceRecord& flat,
-                 const uint64_t*& indices) {
+bool FlatIndices(const FxInData* in_data, FxHandle block, const SequenceRecord& flat, const uint64_t*& indices) {
   const uint64_t size = in_data->utils->get_handle_size(block);
   const uint64_t room = (size - kFlatIndicesOffset) / sizeof(uint64_t);
   if (flat.selection_count > room) return false;

@@ -16,18 +16,18 @@ namespace mask_effect {
 using SelectionSet = std::set<uint64_t>;
 
 struct SequenceRecord {
-  uint32_t tag;                // "kcin"
-  uint32_t version;            // 1
-  uint32_t state;              // interaction state; 0 idle
-  float rotation_reference;    // pointer angle when the constrain modifier last changed
-  uint64_t rotation_flag;      // constrain modifier down at the previous rotation event
+  uint32_t tag;              // "kcin"
+  uint32_t version;          // 1
+  uint32_t state;            // interaction state; 0 idle
+  float rotation_reference;  // pointer angle when the constrain modifier last changed
+  uint64_t rotation_flag;    // constrain modifier down at the previous rotation event
   float marquee_start_x, marquee_start_y;
   float marquee_end_x, marquee_end_y;
   qrs::RatioTime time;
-  uint8_t flat;                // 0 in memory, 1 in the flat form
+  uint8_t flat;  // 0 in memory, 1 in the flat form
   uint8_t unused1[7];
-  SelectionSet* selection;     // in memory: created on first use; flat form: 0
-  uint64_t selection_count;    // flat form only: the indices follow the record
+  SelectionSet* selection;   // in memory: created on first use; flat form: 0
+  uint64_t selection_count;  // flat form only: the indices follow the record
   uint64_t unused2;
 };
 static_assert(sizeof(SequenceRecord) == 88);

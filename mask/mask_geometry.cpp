@@ -71,7 +71,8 @@ Bounds ShapeBounds(const MaskShape& shape, bool scaled, float width, float heigh
       take(v.out_x, v.out_y);
     }
   }
-  if (shape.vertices.empty()) return {min_x, min_y, -std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity()};
+  if (shape.vertices.empty())
+    return {min_x, min_y, -std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity()};
   return {min_x, min_y, max_x - min_x, max_y - min_y};
 }
 
@@ -107,8 +108,8 @@ void MoveVertexByPixels(MaskShape& shape, size_t index, float width, float heigh
   MoveVertex(shape, index, dx / width, dy / height);
 }
 
-void MoveSelected(MaskShape& shape, const std::set<uint64_t>& selection, float width, float height,
-                  float dx, float dy) {
+void MoveSelected(MaskShape& shape, const std::set<uint64_t>& selection, float width, float height, float dx,
+                  float dy) {
   for (uint64_t index : selection)
     if (index < shape.vertices.size()) MoveVertexPoints(shape.vertices[index], dx / width, dy / height);
 }

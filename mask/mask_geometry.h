@@ -39,8 +39,7 @@ void MoveAll(MaskShape& shape, float dx, float dy);
 void MoveAllByPixels(MaskShape& shape, float width, float height, float dx, float dy);
 void MoveVertex(MaskShape& shape, size_t index, float dx, float dy);
 void MoveVertexByPixels(MaskShape& shape, size_t index, float width, float height, float dx, float dy);
-void MoveSelected(MaskShape& shape, const std::set<uint64_t>& selection, float width, float height,
-                  float dx, float dy);
+void MoveSelected(MaskShape& shape, const std::set<uint64_t>& selection, float width, float height, float dx, float dy);
 
 // M := R·M, R the rotation about (cx, cy); a positive angle turns clockwise on screen (y down).
 void RotateMatrix(Matrix3& m, double cx, double cy, double degrees);

@@ -5,8 +5,7 @@
 
 namespace Mask {
 
-static_assert(std::endian::native == std::endian::little,
-              "the byte form is little-endian and is copied verbatim");
+static_assert(std::endian::native == std::endian::little, "the byte form is little-endian and is copied verbatim");
 
 namespace {
 
@@ -49,8 +48,8 @@ void KeepDrawnCornerTangents(std::vector<MaskVertex>& v, uint32_t mode) {
     if (v[i].kind != kVertexCorner || TangentsAtAnchor(v[i])) continue;
     // The edge to a separator closes the sub-outline straight; the path's last vertex curves
     // back to its sub-outline's start unless the path is still open.
-    const bool drawn = path && (i + 1 < n ? kind[i + 1] == kVertexCurve
-                                          : mode != kMaskModeOpen && kind[start] == kVertexCurve);
+    const bool drawn =
+        path && (i + 1 < n ? kind[i + 1] == kVertexCurve : mode != kMaskModeOpen && kind[start] == kVertexCurve);
     if (drawn && (v[i].out_x != v[i].anchor_x || v[i].out_y != v[i].anchor_y)) {
       v[i].kind = kVertexCurve;
       v[i].in_x = v[i].anchor_x;
@@ -67,8 +66,7 @@ bool UnflattenOldForm(const uint8_t* bytes, size_t size, MaskShape& shape) {
   // Widen before multiplying so no count can wrap the expected size.
   const int64_t count = static_cast<int32_t>(LoadU32(bytes + 8));
   if (count < 0) return false;
-  const uint64_t expected =
-      kMaskShapeOldHeaderBytes + static_cast<uint64_t>(count) * kMaskShapeOldVertexBytes;
+  const uint64_t expected = kMaskShapeOldHeaderBytes + static_cast<uint64_t>(count) * kMaskShapeOldVertexBytes;
   if (expected != size) return false;
 
   std::vector<MaskVertex> vertices(static_cast<size_t>(count));
@@ -102,7 +100,8 @@ bool UnflattenMaskShape(const void* data, size_t size, MaskShape& shape) {
 
   std::vector<MaskVertex> vertices(static_cast<size_t>(count));
   if (count > 0)
-    std::memcpy(static_cast<void*>(vertices.data()), bytes + kMaskShapeHeaderBytes, vertices.size() * sizeof(MaskVertex));
+    std::memcpy(static_cast<void*>(vertices.data()), bytes + kMaskShapeHeaderBytes,
+                vertices.size() * sizeof(MaskVertex));
   for (MaskVertex& v : vertices)
     if (v.kind == kVertexCorner) SnapTangentsToAnchor(v);
   shape.mode = mode;
@@ -117,8 +116,7 @@ void FlattenMaskShape(const MaskShape& shape, std::vector<uint8_t>& bytes) {
   StoreU32(bytes.data() + 4, kMaskShapeVersion);
   StoreU32(bytes.data() + 8, shape.mode);
   StoreU32(bytes.data() + 12, static_cast<uint32_t>(count));
-  if (count > 0)
-    std::memcpy(bytes.data() + kMaskShapeHeaderBytes, shape.vertices.data(), count * sizeof(MaskVertex));
+  if (count > 0) std::memcpy(bytes.data() + kMaskShapeHeaderBytes, shape.vertices.data(), count * sizeof(MaskVertex));
 }
 
 namespace {
@@ -163,8 +161,7 @@ NormPoint VertexPoint(const MaskShape& shape, size_t i, int selector) {
   return p ? NormPoint{*p.x, *p.y} : NormPoint{};
 }
 
-NormPoint VertexPointInPixels(const MaskShape& shape, size_t i, int selector, uint64_t width,
-                              uint64_t height) {
+NormPoint VertexPointInPixels(const MaskShape& shape, size_t i, int selector, uint64_t width, uint64_t height) {
   const NormPoint p = VertexPoint(shape, i, selector);
   return {p.x * static_cast<float>(width), p.y * static_cast<float>(height)};
 }
@@ -183,8 +180,8 @@ void OffsetVertexPoint(MaskShape& shape, size_t i, int selector, float dx, float
   }
 }
 
-void SetVertexPointFromPixels(MaskShape& shape, size_t i, int selector, float x, float y,
-                              uint64_t width, uint64_t height) {
+void SetVertexPointFromPixels(MaskShape& shape, size_t i, int selector, float x, float y, uint64_t width,
+                              uint64_t height) {
   SetVertexPoint(shape, i, selector, x / static_cast<float>(width), y / static_cast<float>(height));
 }
 

@@ -66,12 +66,11 @@ size_t VertexCount(const MaskShape& shape);
 uint32_t VertexKindAt(const MaskShape& shape, size_t i);
 void SetVertexKind(MaskShape& shape, size_t i, uint32_t kind);  // a corner's tangents snap to its anchor
 NormPoint VertexPoint(const MaskShape& shape, size_t i, int selector);
-NormPoint VertexPointInPixels(const MaskShape& shape, size_t i, int selector, uint64_t width,
-                              uint64_t height);
+NormPoint VertexPointInPixels(const MaskShape& shape, size_t i, int selector, uint64_t width, uint64_t height);
 void SetVertexPoint(MaskShape& shape, size_t i, int selector, float x, float y);
 void OffsetVertexPoint(MaskShape& shape, size_t i, int selector, float dx, float dy);
-void SetVertexPointFromPixels(MaskShape& shape, size_t i, int selector, float x, float y,
-                              uint64_t width, uint64_t height);
+void SetVertexPointFromPixels(MaskShape& shape, size_t i, int selector, float x, float y, uint64_t width,
+                              uint64_t height);
 void SetVertexLinked(MaskShape& shape, size_t i);
 void ClearVertexLinked(MaskShape& shape, size_t i);
 bool IsVertexLinked(const MaskShape& shape, size_t i);

@@ -15,8 +15,7 @@ constexpr double kPi = 3.14159265358979323846;
 void Multiply(const M_Matrix3& a, const M_Matrix3& b, M_Matrix3& out) {
   M_Matrix3 t;  // a or b may be out
   for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j)
-      t.m[i][j] = a.m[i][0] * b.m[0][j] + a.m[i][1] * b.m[1][j] + a.m[i][2] * b.m[2][j];
+    for (int j = 0; j < 3; ++j) t.m[i][j] = a.m[i][0] * b.m[0][j] + a.m[i][1] * b.m[1][j] + a.m[i][2] * b.m[2][j];
   out = t;
 }
 
@@ -26,8 +25,7 @@ void SetIdentity(M_Matrix3& m) {
 }
 
 // m = m * X for an affine X given by its linear part and translation.
-void PostMultiply(M_Matrix3& m, double x00, double x01, double x10, double x11, double x20,
-                  double x21) {
+void PostMultiply(M_Matrix3& m, double x00, double x01, double x10, double x11, double x20, double x21) {
   M_Matrix3 x;
   x.m[0][0] = x00, x.m[0][1] = x01, x.m[0][2] = 0;
   x.m[1][0] = x10, x.m[1][1] = x11, x.m[1][2] = 0;
@@ -114,13 +112,11 @@ int32_t M_GetMatrixType(const M_Matrix3* m, int32_t* type) {
 
 int32_t M_TransformFloatPoints(const M_Matrix3* m, int32_t count, M_Vector2T<double>* points) {
   if (m == nullptr || points == nullptr) return M_ERR_BAD_ARG;
-  for (int32_t i = 0; i < count; ++i)
-    Affine(*m, points[i].x, points[i].y, points[i].x, points[i].y);
+  for (int32_t i = 0; i < count; ++i) Affine(*m, points[i].x, points[i].y, points[i].x, points[i].y);
   return M_OK;
 }
 
-int32_t M_TransformFloatRect(const M_Matrix3* m, M_FloatRect* rect, M_Vector2T<double>* corners,
-                             bool* rotated) {
+int32_t M_TransformFloatRect(const M_Matrix3* m, M_FloatRect* rect, M_Vector2T<double>* corners, bool* rotated) {
   if (m == nullptr || rect == nullptr) return M_ERR_BAD_ARG;
   const double cx[4] = {rect->left, rect->right, rect->right, rect->left};
   const double cy[4] = {rect->top, rect->top, rect->bottom, rect->bottom};

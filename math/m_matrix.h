@@ -67,15 +67,13 @@ M_EXPORT int32_t M_ConcatMatrix(const M_Matrix3* a, M_Matrix3* b);
 // 5 perspective.
 M_EXPORT int32_t M_GetMatrixType(const M_Matrix3* m, int32_t* type);
 // Affine transform in place (no division); count < 1 does nothing.
-M_EXPORT int32_t M_TransformFloatPoints(const M_Matrix3* m, int32_t count,
-                                        M_Vector2T<double>* points);
+M_EXPORT int32_t M_TransformFloatPoints(const M_Matrix3* m, int32_t count, M_Vector2T<double>* points);
 // Transforms the corners (left,top), (right,top), (right,bottom), (left,bottom) affinely,
 // writes them to corners[4] when given, and makes rect their bounding box (NaN when any
 // corner coordinate is NaN). *rotated, when given, is true for matrix types 4 and 5.
-M_EXPORT int32_t M_TransformFloatRect(const M_Matrix3* m, M_FloatRect* rect,
-                                      M_Vector2T<double>* corners, bool* rotated);
+M_EXPORT int32_t M_TransformFloatRect(const M_Matrix3* m, M_FloatRect* rect, M_Vector2T<double>* corners,
+                                      bool* rotated);
 // (x, y, z) = (x, y, z) * m in place; count < 1 does nothing.
-M_EXPORT int32_t M_TransformVector3(const M_Matrix3* m, int32_t count,
-                                    M_Vector3T<double>* vectors);
+M_EXPORT int32_t M_TransformVector3(const M_Matrix3* m, int32_t count, M_Vector3T<double>* vectors);
 
 }  // extern "C"

@@ -10,7 +10,7 @@ namespace {
 using i128 = __int128;
 using u128 = unsigned __int128;
 
-constexpr int64_t kNumMax = 2147483647;     // largest approximated |numerator|
+constexpr int64_t kNumMax = 2147483647;        // largest approximated |numerator|
 constexpr int64_t kDenMax = int64_t{1} << 30;  // largest approximated denominator
 
 bool IsSilent(const uint8_t* flag) { return flag == M_ApproxSilently(); }
@@ -19,16 +19,12 @@ bool IsSilent(const uint8_t* flag) { return flag == M_ApproxSilently(); }
 uint8_t* Reportable(uint8_t* flag) { return IsSilent(flag) ? nullptr : flag; }
 
 // |v| without negating INT32_MIN.
-uint32_t Magnitude(int32_t v) {
-  return v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
-}
+uint32_t Magnitude(int32_t v) { return v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v); }
 
 int32_t BitLength(uint32_t v) { return 32 - M_LeadingZeros(v); }
 
 // A zero factor never overflows (bit lengths alone would flag 0 * INT32_MIN).
-bool MagnitudesMulOverflow(uint32_t a, uint32_t b) {
-  return a != 0 && b != 0 && BitLength(a) + BitLength(b) > 31;
-}
+bool MagnitudesMulOverflow(uint32_t a, uint32_t b) { return a != 0 && b != 0 && BitLength(a) + BitLength(b) > 31; }
 
 uint32_t Gcd(uint32_t a, uint32_t b) {
   uint32_t g = 1;
@@ -147,16 +143,14 @@ bool ExactAddOrSub(const M_Ratio& a, const M_Ratio& b, bool sub, M_Ratio& out) {
     return true;
   }
   if (a.den == b.den) {
-    if (sub ? __builtin_sub_overflow(a.num, b.num, &s) : __builtin_add_overflow(a.num, b.num, &s))
-      return false;
+    if (sub ? __builtin_sub_overflow(a.num, b.num, &s) : __builtin_add_overflow(a.num, b.num, &s)) return false;
     out = {s, a.den};
     return true;
   }
   const uint32_t g = Gcd(a.den, b.den);
   const uint32_t fa = b.den / g, fb = a.den / g;
   int32_t x, y;
-  if (M_UMulWouldOverflow(fa, a.den) || !MulNum(a.num, fa, x) || !MulNum(b.num, fb, y))
-    return false;
+  if (M_UMulWouldOverflow(fa, a.den) || !MulNum(a.num, fa, x) || !MulNum(b.num, fb, y)) return false;
   if (sub ? __builtin_sub_overflow(x, y, &s) : __builtin_add_overflow(x, y, &s)) return false;
   out = {s, fa * a.den};
   return true;
@@ -262,10 +256,8 @@ int32_t M_ConvRatio(const M_Ratio* a, uint32_t d, M_Ratio* r, uint8_t* exact, ui
   }
   int32_t n = v.num;
   const bool fits = d == v.den || ScaleRounded(v.num, v.den, d, n);
-  if (fits)
-    Store(r, n, d);
-  else
-    Store(r, 0, 0);
+  if (fits) Store(r, n, d);
+  else Store(r, 0, 0);
   Report(overflow, !fits);
   // Exact comparison in 64 bits (both products are below 2^63 in magnitude).
   Report(exact, static_cast<int64_t>(v.num) * d == static_cast<int64_t>(r->num) * v.den);
@@ -373,9 +365,7 @@ bool M_AddWouldOverflow(int32_t a, int32_t b) {
   return __builtin_add_overflow(a, b, &s);
 }
 
-bool M_MulWouldOverflow(int32_t a, int32_t b) {
-  return MagnitudesMulOverflow(Magnitude(a), Magnitude(b));
-}
+bool M_MulWouldOverflow(int32_t a, int32_t b) { return MagnitudesMulOverflow(Magnitude(a), Magnitude(b)); }
 
 bool M_UMulWouldOverflow(uint32_t a, uint32_t b) { return BitLength(a) + BitLength(b) > 32; }
 

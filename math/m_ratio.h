@@ -16,9 +16,9 @@ struct M_Ratio {
 
 // Result codes.
 inline constexpr int32_t M_OK = 0;
-inline constexpr int32_t M_ERR_BAD_ARG = 123;     // null required pointer; conversion out of range
-inline constexpr int32_t M_ERR_OVERFLOW = 4354;   // overflow that could not be resolved
-inline constexpr int32_t M_ERR_ZERO_DEN = 4358;   // zero denominator
+inline constexpr int32_t M_ERR_BAD_ARG = 123;    // null required pointer; conversion out of range
+inline constexpr int32_t M_ERR_OVERFLOW = 4354;  // overflow that could not be resolved
+inline constexpr int32_t M_ERR_ZERO_DEN = 4358;  // zero denominator
 
 // Overflow flag of add/sub/mul. On entry M_FLAG_APPROX_OK asks for an approximation instead of
 // an overflow; on return the flag holds M_FLAG_EXACT, M_FLAG_OVERFLOW or M_FLAG_APPROXIMATED.
@@ -50,12 +50,10 @@ M_EXPORT int32_t M_ReduceRatio(const M_Ratio* a, M_Ratio* r, uint8_t* reduced);
 // denominators are non-zero, *overflow (0/1) whenever a and r are given. An exact value outside
 // [INT32_MIN, INT32_MAX] gives r = (0, 0), overflow 1 and M_OK, or M_ERR_BAD_ARG when no
 // overflow flag is given. A zero denominator gives r = (0, 0) and M_ERR_ZERO_DEN.
-M_EXPORT int32_t M_ConvRatio(const M_Ratio* a, uint32_t d, M_Ratio* r, uint8_t* exact,
-                             uint8_t* overflow);
+M_EXPORT int32_t M_ConvRatio(const M_Ratio* a, uint32_t d, M_Ratio* r, uint8_t* exact, uint8_t* overflow);
 
 // *n1 = round(n * d1 / d0), same rules as M_ConvRatio.
-M_EXPORT int32_t M_ShortConvRatio(int32_t n, uint32_t d0, uint32_t d1, int32_t* n1,
-                                  uint8_t* overflow);
+M_EXPORT int32_t M_ShortConvRatio(int32_t n, uint32_t d0, uint32_t d1, int32_t* n1, uint8_t* overflow);
 
 // r = the best fraction for x with |num| <= 2^31-1 and den <= 2^30 (ties: smaller den).
 // |x| >= 2^31, infinities and NaN set *overflow = 1 and r = (0, 0); |x| < 2^-32 gives (0, 1).

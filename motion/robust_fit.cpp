@@ -10,10 +10,9 @@
 #include "platform/runtime/debug_database.h"
 
 // Singular value decomposition (Fortran LAPACK; trailing hidden lengths of the two flags).
-extern "C" void dgesvd_(const char* jobu, const char* jobvt, const int* m, const int* n, double* a,
-                        const int* lda, double* s, double* u, const int* ldu, double* vt,
-                        const int* ldvt, double* work, const int* lwork, int* info, size_t jobu_len,
-                        size_t jobvt_len);
+extern "C" void dgesvd_(const char* jobu, const char* jobvt, const int* m, const int* n, double* a, const int* lda,
+                        double* s, double* u, const int* ldu, double* vt, const int* ldvt, double* work,
+                        const int* lwork, int* info, size_t jobu_len, size_t jobvt_len);
 
 namespace vantor::tracking {
 namespace {
@@ -32,8 +31,7 @@ Mat3 Mul(const Mat3& l, const Mat3& r) {
 }
 
 double Det(const Mat3& h) {
-  return h[0] * (h[4] * h[8] - h[5] * h[7]) - h[1] * (h[3] * h[8] - h[5] * h[6]) +
-         h[2] * (h[3] * h[7] - h[4] * h[6]);
+  return h[0] * (h[4] * h[8] - h[5] * h[7]) - h[1] * (h[3] * h[8] - h[5] * h[6]) + h[2] * (h[3] * h[7] - h[4] * h[6]);
 }
 
 Mat3 Adjugate(const Mat3& h) {
@@ -79,9 +77,12 @@ bool SquareToQuad(const Point2d* q, Mat3& out) {
   const double den = dx1 * dy2 - dx2 * dy1;
   if (!(std::fabs(den) >= kProjectiveDenominator)) return false;
   const double g = (sx * dy2 - dx2 * sy) / den, h = (dx1 * sy - sx * dy1) / den;
+  // One row of the matrix a line.
+  // clang-format off
   out = {q[1].x - q[0].x + g * q[1].x, q[3].x - q[0].x + h * q[3].x, q[0].x,
          q[1].y - q[0].y + g * q[1].y, q[3].y - q[0].y + h * q[3].y, q[0].y,
          g, h, 1};
+  // clang-format on
   return true;
 }
 
@@ -182,13 +183,12 @@ bool FitDlt(h_matrix_2d& h, const std::vector<Point2d>& a, const std::vector<Poi
   std::vector<double> s(static_cast<size_t>(ldvt)), vt(static_cast<size_t>(ldvt) * cols);
   double u = 0, query = 0;
   int lwork = -1, info = 0;
-  dgesvd_("N", "S", &rows, &cols, m.data(), &rows, s.data(), &u, &one, vt.data(), &ldvt, &query,
-          &lwork, &info, 1, 1);
+  dgesvd_("N", "S", &rows, &cols, m.data(), &rows, s.data(), &u, &one, vt.data(), &ldvt, &query, &lwork, &info, 1, 1);
   if (info != 0) return false;
   lwork = std::max(1, static_cast<int>(query));
   std::vector<double> work(static_cast<size_t>(lwork));
-  dgesvd_("N", "S", &rows, &cols, m.data(), &rows, s.data(), &u, &one, vt.data(), &ldvt,
-          work.data(), &lwork, &info, 1, 1);
+  dgesvd_("N", "S", &rows, &cols, m.data(), &rows, s.data(), &u, &one, vt.data(), &ldvt, work.data(), &lwork, &info, 1,
+          1);
   if (info != 0 || ldvt < 9) return false;
   if (!(s[7] >= 1e-4 * s[6])) return false;  // null space not unique
   Mat3 hn;
@@ -285,8 +285,8 @@ double Score(const h_matrix_2d& h, const std::vector<Point2d>& a, const std::vec
     double r = o.inlier_threshold;
     if (invertible) {
       const Point2d f = h(b[i]), g = inv(a[i]);
-      r = (f.x - a[i].x) * (f.x - a[i].x) + (f.y - a[i].y) * (f.y - a[i].y) +
-          (g.x - b[i].x) * (g.x - b[i].x) + (g.y - b[i].y) * (g.y - b[i].y);
+      r = (f.x - a[i].x) * (f.x - a[i].x) + (f.y - a[i].y) * (f.y - a[i].y) + (g.x - b[i].x) * (g.x - b[i].x) +
+          (g.y - b[i].y) * (g.y - b[i].y);
     }
     if (r < o.inlier_threshold) {  // NaN residuals fall through as outliers
       bits[i] = true;
@@ -334,7 +334,8 @@ bool InvertInPlace(std::vector<double>& m, int k) {
       if (r == c) continue;
       const double f = m[size_t(r) * k + c];
       if (f == 0) continue;
-      for (int j = 0; j < k; ++j) m[size_t(r) * k + j] -= f * m[size_t(c) * k + j], inv[size_t(r) * k + j] -= f * inv[size_t(c) * k + j];
+      for (int j = 0; j < k; ++j)
+        m[size_t(r) * k + j] -= f * m[size_t(c) * k + j], inv[size_t(r) * k + j] -= f * inv[size_t(c) * k + j];
     }
   }
   m = std::move(inv);
@@ -367,8 +368,8 @@ void PointJacobian(const h_matrix_2d& model, int k, Point2d q, std::vector<doubl
 bool RicherModelPays(const h_matrix_2d& model, const std::vector<Point2d>& a, const std::vector<Point2d>& b,
                      const std::vector<bool>& inliers, const M_FloatRect& mask) {
   if (!(mask.right - mask.left > 0) || !(mask.bottom - mask.top > 0)) return true;
-  const std::vector<Point2d> corners = {{mask.left, mask.top}, {mask.right, mask.top},
-                                        {mask.right, mask.bottom}, {mask.left, mask.bottom}};
+  const std::vector<Point2d> corners = {
+      {mask.left, mask.top}, {mask.right, mask.top}, {mask.right, mask.bottom}, {mask.left, mask.bottom}};
   std::vector<Point2d> ia, ib;
   for (size_t i = 0; i < a.size(); ++i)
     if (inliers[i]) ia.push_back(a[i]), ib.push_back(b[i]);
@@ -393,8 +394,8 @@ bool RicherModelPays(const h_matrix_2d& model, const std::vector<Point2d>& a, co
 
 }  // namespace
 
-double predicted_corner_error(const h_matrix_2d& fitted, const std::vector<Point2d>& a,
-                              const std::vector<Point2d>& b, const std::vector<Point2d>& at) {
+double predicted_corner_error(const h_matrix_2d& fitted, const std::vector<Point2d>& a, const std::vector<Point2d>& b,
+                              const std::vector<Point2d>& at) {
   h_matrix_2d model = fitted;
   if (model.type == kPerspective) {
     if (!(std::fabs(model.parameters[8]) > kDegenerate)) return INFINITY;
@@ -414,7 +415,8 @@ double predicted_corner_error(const h_matrix_2d& fitted, const std::vector<Point
     PointJacobian(model, k, b[i], jacobian);
     for (int r = 0; r < k; ++r)
       for (int c = 0; c < k; ++c)
-        normal[size_t(r) * k + c] += jacobian[size_t(r)] * jacobian[size_t(c)] + jacobian[size_t(k + r)] * jacobian[size_t(k + c)];
+        normal[size_t(r) * k + c] +=
+            jacobian[size_t(r)] * jacobian[size_t(c)] + jacobian[size_t(k + r)] * jacobian[size_t(k + c)];
   }
   if (!InvertInPlace(normal, k)) return INFINITY;
   const double variance = residual / double(2 * n - size_t(k));
@@ -456,9 +458,8 @@ double subset_count(uint64_t n, uint64_t m) {
   return c;
 }
 
-bool robust_fit(const robust_fit_options& options, const std::vector<Point2f>& a,
-                const std::vector<Point2f>& b, std::vector<bool>& inliers, h_matrix_2d& model,
-                std::mt19937& rng, robust_fit_trace* trace) {
+bool robust_fit(const robust_fit_options& options, const std::vector<Point2f>& a, const std::vector<Point2f>& b,
+                std::vector<bool>& inliers, h_matrix_2d& model, std::mt19937& rng, robust_fit_trace* trace) {
   const size_t m = static_cast<size_t>(model.number_of_minimum_points());  // throws when unknown
   const int32_t type = model.type;
   if (type == kUniformScale || type == kRotation) return false;  // never chosen, no solver
@@ -474,7 +475,7 @@ bool robust_fit(const robust_fit_options& options, const std::vector<Point2f>& a
 
   std::vector<size_t> order(n);  // random mode: reshuffled in place from sample to sample
   std::iota(order.begin(), order.end(), size_t{0});
-  std::vector<size_t> pick(m);   // exhaustive mode: the current lexicographic subset
+  std::vector<size_t> pick(m);  // exhaustive mode: the current lexicographic subset
   std::iota(pick.begin(), pick.end(), size_t{0});
   std::array<Point2d, 4> sa, sb;
 
@@ -558,8 +559,8 @@ M_Matrix3 to_matrix3(const h_matrix_2d& model) {
 
 bool is_plausible(const M_FloatRect& mask, const M_Matrix3& m) {
   if (mask.right - mask.left == 0 || mask.bottom - mask.top == 0) return true;
-  M_Vector2T<double> q[4] = {{mask.left, mask.top}, {mask.right, mask.top},
-                             {mask.right, mask.bottom}, {mask.left, mask.bottom}};
+  M_Vector2T<double> q[4] = {
+      {mask.left, mask.top}, {mask.right, mask.top}, {mask.right, mask.bottom}, {mask.left, mask.bottom}};
   m.TransformPointsAndDivide(4, q);
   int sign = 0;
   for (int i = 0; i < 4; ++i) {
@@ -605,10 +606,9 @@ std::string CapReason(int32_t level, int32_t type, uint64_t count, double area) 
 
 }  // namespace
 
-M_Matrix3 fit_frame_motion(const robust_fit_options& options, int32_t level,
-                           const std::vector<Point2f>& a, const std::vector<Point2f>& b, double area,
-                           const M_FloatRect& mask, std::mt19937& rng, std::vector<int32_t>* attempted_types,
-                           frame_motion_report* report) {
+M_Matrix3 fit_frame_motion(const robust_fit_options& options, int32_t level, const std::vector<Point2f>& a,
+                           const std::vector<Point2f>& b, double area, const M_FloatRect& mask, std::mt19937& rng,
+                           std::vector<int32_t>* attempted_types, frame_motion_report* report) {
   // Richer models are kept where the features carry them at the mask, not by how much of the
   // mask's box they cover; "RMTModelByCornerError" 0 gives back the box-ratio rule.
   const bool by_corners = qrs::DebugBool("RMTModelByCornerError", true);

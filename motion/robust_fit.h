@@ -48,8 +48,8 @@ int32_t choose_model_type(int32_t level, uint64_t count, double area);
 // may be off given how well it fits the correspondences a[i] ~ model(b[i]) and where they lie:
 // the fit's residual variance carried through its normal equations. Infinity where the
 // correspondences do not determine the model.
-double predicted_corner_error(const h_matrix_2d& model, const std::vector<Point2d>& a,
-                              const std::vector<Point2d>& b, const std::vector<Point2d>& at);
+double predicted_corner_error(const h_matrix_2d& model, const std::vector<Point2d>& a, const std::vector<Point2d>& b,
+                              const std::vector<Point2d>& at);
 
 // C(n, m), in double so that large n cannot overflow.
 double subset_count(uint64_t n, uint64_t m);
@@ -59,9 +59,8 @@ double subset_count(uint64_t n, uint64_t m);
 // "RMTMedianShift" 0). On success the parameters and
 // `inliers` (one flag per correspondence) are valid. Types other than 1, 4, 5, 6, 7 are not
 // fitted (false); types outside 1..7 throw std::invalid_argument.
-bool robust_fit(const robust_fit_options& options, const std::vector<Point2f>& a,
-                const std::vector<Point2f>& b, std::vector<bool>& inliers, h_matrix_2d& model,
-                std::mt19937& rng, robust_fit_trace* trace = nullptr);
+bool robust_fit(const robust_fit_options& options, const std::vector<Point2f>& a, const std::vector<Point2f>& b,
+                std::vector<bool>& inliers, h_matrix_2d& model, std::mt19937& rng, robust_fit_trace* trace = nullptr);
 
 // The model as a row-vector matrix, scaled so that its bottom-right entry is 1.
 M_Matrix3 to_matrix3(const h_matrix_2d& model);
@@ -72,9 +71,9 @@ bool is_plausible(const M_FloatRect& mask, const M_Matrix3& m);
 
 // What one frame step's fit did.
 struct frame_motion_report {
-  int32_t type = 0;       // the model fitted (kTranslation .. kPerspective); 0: none fitted, the identity
-  uint64_t inliers = 0;   // correspondences the model was refitted over
-  std::string fallback;   // why a richer model than `type` was not kept; empty when none was dropped
+  int32_t type = 0;      // the model fitted (kTranslation .. kPerspective); 0: none fitted, the identity
+  uint64_t inliers = 0;  // correspondences the model was refitted over
+  std::string fallback;  // why a richer model than `type` was not kept; empty when none was dropped
 };
 
 // The motion level (0 translation, 1 rigid, 2 similarity, 3 affine, 4 perspective) of a model
@@ -90,9 +89,8 @@ int32_t motion_level_of_type(int32_t type);
 // restores the caps. The generator continues its sequence across the attempts, so a
 // repeated type is tried with fresh samples. `attempted_types`, when given, receives each
 // attempt's type; `report`, when given, what was kept and why richer models were not.
-M_Matrix3 fit_frame_motion(const robust_fit_options& options, int32_t level,
-                           const std::vector<Point2f>& a, const std::vector<Point2f>& b, double area,
-                           const M_FloatRect& mask, std::mt19937& rng,
+M_Matrix3 fit_frame_motion(const robust_fit_options& options, int32_t level, const std::vector<Point2f>& a,
+                           const std::vector<Point2f>& b, double area, const M_FloatRect& mask, std::mt19937& rng,
                            std::vector<int32_t>* attempted_types = nullptr, frame_motion_report* report = nullptr);
 
 }  // namespace vantor::tracking

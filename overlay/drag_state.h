@@ -36,17 +36,17 @@ enum InteractionState : uint32_t {
 
 struct MaskDragState {
   int64_t mode = 0;
-  int64_t target = 0;  // vertex index
-  int32_t part = 0;    // 0 anchor, 1 incoming, 2 outgoing tangent
-  int64_t start_x = 0, start_y = 0;  // screen point of the press, 16.16
-  int64_t last_x = 0, last_y = 0;    // screen point of the latest event, 16.16
-  bool moved = false;                // the pointer left the press point
-  bool delete_on_release = false;    // the press asked to delete its vertex
-  bool break_tangents = false;       // a tangent drag that unlinks the pair
+  int64_t target = 0;                               // vertex index
+  int32_t part = 0;                                 // 0 anchor, 1 incoming, 2 outgoing tangent
+  int64_t start_x = 0, start_y = 0;                 // screen point of the press, 16.16
+  int64_t last_x = 0, last_y = 0;                   // screen point of the latest event, 16.16
+  bool moved = false;                               // the pointer left the press point
+  bool delete_on_release = false;                   // the press asked to delete its vertex
+  bool break_tangents = false;                      // a tangent drag that unlinks the pair
   std::shared_ptr<const Mask::MaskShape> snapshot;  // the shape as it was at the press
-  float reference = 0;                               // rotation: the pointer's angle at the press
-  mask_effect::SelectionSet earlier_selection;       // marquee: the selection before it began
-  bool toggle = false;                               // marquee: toggles the earlier selection
+  float reference = 0;                              // rotation: the pointer's angle at the press
+  mask_effect::SelectionSet earlier_selection;      // marquee: the selection before it began
+  bool toggle = false;                              // marquee: toggles the earlier selection
 };
 
 }  // namespace mask_overlay

@@ -3,12 +3,11 @@
 #include <cmath>
 #include <memory>
 
+#include "instance/mask_param.h"
 #include "instance/param_ids.h"
 #include "instance/param_values.h"
 #include "instance/sequence_data.h"
-#include "services/suite_access.h"
 #include "mask/mask_geometry.h"
-#include "instance/mask_param.h"
 #include "overlay/drag_state.h"
 #include "overlay/feather_handle.h"
 #include "overlay/hit_test.h"
@@ -17,6 +16,7 @@
 #include "platform/sdk/private_suites.h"
 #include "platform/sdk/utility_suite.h"
 #include "render/render_frame.h"
+#include "services/suite_access.h"
 
 namespace mask_overlay {
 namespace {
@@ -50,7 +50,8 @@ struct Scene {
   FeatherHandle Handle() const {
     return ComputeFeatherHandle(placed, mask_effect::ReadOverlayIndex(params), mask_effect::ReadOverlayScale(params),
                                 mask_effect::ReadExpansion(params), mask_effect::ReadFeather(params),
-                                mask_render::RationalValue(in->downsample_x), mask_render::RationalValue(in->downsample_y),
+                                mask_render::RationalValue(in->downsample_x),
+                                mask_render::RationalValue(in->downsample_y),
                                 mask_render::RationalValue(in->pixel_aspect_ratio), s);
   }
 };
@@ -104,7 +105,8 @@ bool HandleAndVertexRoutine(Scene& sc, ScreenPixel click) {
     }
   }
   const bool marquee = mask_effect::InteractionStateIs(sc.record, kStateMarquee);
-  const bool show_handles = (sc.shape.mode == Mask::kMaskModeClosed || sc.shape.mode == Mask::kMaskModeOpen) && !marquee;
+  const bool show_handles =
+      (sc.shape.mode == Mask::kMaskModeClosed || sc.shape.mode == Mask::kMaskModeOpen) && !marquee;
   const std::optional<VertexHit> hit = HitVertex(sc.extra, sc.placed, show_handles, &sc.record, click);
   if (!hit) return false;
   const MaskVertex& v = sc.placed[hit->index];
@@ -194,7 +196,8 @@ FxErr HandleMaskClick(Scene& sc) {
   const Point screen = ScreenPointOf(sc.extra.u.mouse);
   const ScreenPixel click{sc.extra.u.mouse.screen_x, sc.extra.u.mouse.screen_y};
   const Point layer = LayerOfScreen(sc.extra, screen);
-  const bool inside = sc.shape.mode != Mask::kMaskModeOpen && IsInsideMask(sc.shape, sc.placed, layer, sc.width, sc.height);
+  const bool inside =
+      sc.shape.mode != Mask::kMaskModeOpen && IsInsideMask(sc.shape, sc.placed, layer, sc.width, sc.height);
   sc.extra.out_flags = FxEventOut_Handled;
   if (HandleAndVertexRoutine(sc, click)) {
     RequestRedraw(sc);
@@ -240,8 +243,10 @@ bool DragVertex(Scene& sc, MaskDragState& st, Point pointer, Point start) {
       Mask::ClearVertexLinked(edited, i);
     } else if (Mask::IsVertexLinked(edited, i)) {
       // The other tangent turns to stay opposite, keeping its own length.
-      const Mask::NormPoint a = Mask::VertexPointInPixels(edited, i, Mask::kPointAnchor, uint64_t(sc.width), uint64_t(sc.height));
-      const Mask::NormPoint o = Mask::VertexPointInPixels(*st.snapshot, i, other, uint64_t(sc.width), uint64_t(sc.height));
+      const Mask::NormPoint a =
+          Mask::VertexPointInPixels(edited, i, Mask::kPointAnchor, uint64_t(sc.width), uint64_t(sc.height));
+      const Mask::NormPoint o =
+          Mask::VertexPointInPixels(*st.snapshot, i, other, uint64_t(sc.width), uint64_t(sc.height));
       const float len = std::hypot(o.x - a.x, o.y - a.y);
       const float dx = pointer.x - a.x, dy = pointer.y - a.y, d = std::hypot(dx, dy);
       if (d > 0 && std::isfinite(len))
@@ -257,12 +262,14 @@ bool PullTangents(Scene& sc, MaskDragState& st, Point pointer) {
   if (size_t(st.target) >= sc.shape.vertices.size()) return false;
   MaskShape edited = sc.shape;
   const size_t i = size_t(st.target);
-  const Mask::NormPoint a = Mask::VertexPointInPixels(edited, i, Mask::kPointAnchor, uint64_t(sc.width), uint64_t(sc.height));
+  const Mask::NormPoint a =
+      Mask::VertexPointInPixels(edited, i, Mask::kPointAnchor, uint64_t(sc.width), uint64_t(sc.height));
   if (std::hypot(pointer.x - a.x, pointer.y - a.y) < 1.0f) return true;  // not pulled yet
   Mask::SetVertexKind(edited, i, Mask::kVertexCurve);
-  Mask::SetVertexPointFromPixels(edited, i, Mask::kPointOut, pointer.x, pointer.y, uint64_t(sc.width), uint64_t(sc.height));
-  Mask::SetVertexPointFromPixels(edited, i, Mask::kPointIn, 2 * a.x - pointer.x, 2 * a.y - pointer.y, uint64_t(sc.width),
+  Mask::SetVertexPointFromPixels(edited, i, Mask::kPointOut, pointer.x, pointer.y, uint64_t(sc.width),
                                  uint64_t(sc.height));
+  Mask::SetVertexPointFromPixels(edited, i, Mask::kPointIn, 2 * a.x - pointer.x, 2 * a.y - pointer.y,
+                                 uint64_t(sc.width), uint64_t(sc.height));
   Mask::SetVertexLinked(edited, i);
   sc.Commit(edited);
   return true;
@@ -300,7 +307,8 @@ void ScaleMask(Scene& sc, MaskDragState& st, Point pointer) {
 void DragHandle(Scene& sc, MaskDragState& st, Point pointer) {
   if (sc.placed.empty()) return;
   const FeatherHandle h = sc.Handle();
-  const float dsx = mask_render::RationalValue(sc.in->downsample_x), dsy = mask_render::RationalValue(sc.in->downsample_y);
+  const float dsx = mask_render::RationalValue(sc.in->downsample_x),
+              dsy = mask_render::RationalValue(sc.in->downsample_y);
   const float k = (dsx / dsy) / mask_render::RationalValue(sc.in->pixel_aspect_ratio);
   const Point axis{k * h.normal.x, h.normal.y};
   const float axis_length = std::hypot(axis.x, axis.y);
@@ -407,8 +415,7 @@ FxErr HandleMaskKey(Scene& sc) {
   const mask_effect::SelectionSet selected = mask_effect::SelectionSnapshot(sc.record);
   if (sc.shape.mode == Mask::kMaskModeEllipse || selected.empty())
     Mask::MoveAllByPixels(edited, sc.width, sc.height, dx, dy);
-  else
-    Mask::MoveSelected(edited, selected, sc.width, sc.height, dx, dy);
+  else Mask::MoveSelected(edited, selected, sc.width, sc.height, dx, dy);
   sc.Commit(edited);
   sc.extra.out_flags = FxEventOut_Handled;
   return FxErr_None;
@@ -419,8 +426,10 @@ FxErr HandleMaskCursor(Scene& sc) {
   FxCursorEvent& c = sc.extra.u.cursor;
   const Point layer = LayerOfScreen(sc.extra, {float(c.screen_x), float(c.screen_y)});
   if (HitVertex(sc.extra, sc.placed, false, &sc.record, {c.screen_x, c.screen_y})) c.cursor = 1;
-  else if (sc.shape.mode != Mask::kMaskModeOpen && HitEdge(sc.shape, sc.placed, layer, kEdgeTolerance, sc.s)) c.cursor = 2;
-  else if (sc.shape.mode != Mask::kMaskModeOpen && IsInsideMask(sc.shape, sc.placed, layer, sc.width, sc.height)) c.cursor = 3;
+  else if (sc.shape.mode != Mask::kMaskModeOpen && HitEdge(sc.shape, sc.placed, layer, kEdgeTolerance, sc.s))
+    c.cursor = 2;
+  else if (sc.shape.mode != Mask::kMaskModeOpen && IsInsideMask(sc.shape, sc.placed, layer, sc.width, sc.height))
+    c.cursor = 3;
   else c.cursor = 0;
   sc.extra.out_flags = FxEventOut_Handled;
   return FxErr_None;

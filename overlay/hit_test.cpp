@@ -3,10 +3,10 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "services/component_broker.h"
 #include "mask/mask_geometry.h"
-#include "services/graphics_procs.h"
 #include "render/mask_outline.h"
+#include "services/component_broker.h"
+#include "services/graphics_procs.h"
 
 namespace mask_overlay {
 namespace {
@@ -96,8 +96,10 @@ std::optional<VertexHit> HitVertex(const FxEventExtra& extra, const std::vector<
   for (size_t i = 0; i < n; ++i) {
     consider(i, 0, {v[i].anchor_x, v[i].anchor_y}, kAnchorHitDistance);
     if (!show_handles || v[i].kind != Mask::kVertexCurve) continue;
-    if (Selected(record, i) || Selected(record, (i + n - 1) % n)) consider(i, 1, {v[i].in_x, v[i].in_y}, kHandleHitDistance);
-    if (Selected(record, i) || Selected(record, (i + 1) % n)) consider(i, 2, {v[i].out_x, v[i].out_y}, kHandleHitDistance);
+    if (Selected(record, i) || Selected(record, (i + n - 1) % n))
+      consider(i, 1, {v[i].in_x, v[i].in_y}, kHandleHitDistance);
+    if (Selected(record, i) || Selected(record, (i + 1) % n))
+      consider(i, 2, {v[i].out_x, v[i].out_y}, kHandleHitDistance);
   }
   return hit;
 }

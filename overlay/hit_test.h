@@ -14,9 +14,9 @@
 
 namespace mask_overlay {
 
-inline constexpr int32_t kHandleHitDistance = 12;   // widget points and tangent points
-inline constexpr int32_t kAnchorHitDistance = 32;   // anchors; from 12 on the hit is "far"
-inline constexpr float kEdgeTolerance = 6.0f;       // screen pixels either side of an edge
+inline constexpr int32_t kHandleHitDistance = 12;  // widget points and tangent points
+inline constexpr int32_t kAnchorHitDistance = 32;  // anchors; from 12 on the hit is "far"
+inline constexpr float kEdgeTolerance = 6.0f;      // screen pixels either side of an edge
 
 struct ScreenPixel {
   int32_t x, y;

@@ -4,14 +4,14 @@
 
 #include <cmath>
 
+#include "instance/mask_param.h"
 #include "instance/param_values.h"
 #include "instance/sequence_data.h"
 #include "mask/mask_geometry.h"
-#include "instance/mask_param.h"
 #include "overlay/feather_handle.h"
 #include "platform/runtime/ui_theme.h"
-#include "render/mask_outline.h"
 #include "platform/sdk/basic_suite.h"
+#include "render/mask_outline.h"
 #include "render/render_frame.h"
 
 namespace mask_overlay {
@@ -78,7 +78,8 @@ void StrokeLine(const Canvas& c, FxPenRef pen, Point from, Point to) {
 
 // Plays recorded outline entries into a drawing path. There is no close command there: a close
 // becomes the straight edge back to its sub-outline's start.
-void PlayIntoPath(const Canvas& c, FxPathRef path, const quill::PathPoint* points, const uint32_t* codes, size_t count) {
+void PlayIntoPath(const Canvas& c, FxPathRef path, const quill::PathPoint* points, const uint32_t* codes,
+                  size_t count) {
   Point start{0, 0};
   for (size_t i = 0; i < count; ++i) {
     const quill::PathPoint p = points[i];
@@ -203,8 +204,9 @@ void DrawFeatherHandle(const Canvas& c, const FxInData* in_data, FxParamDef* par
                        const PassInput& input) {
   const FeatherHandle h = ComputeFeatherHandle(
       *input.vertices, mask_effect::ReadOverlayIndex(params), mask_effect::ReadOverlayScale(params), input.expansion,
-      input.feather, mask_render::RationalValue(in_data->downsample_x), mask_render::RationalValue(in_data->downsample_y),
-      mask_render::RationalValue(in_data->pixel_aspect_ratio), input.screen_scale);
+      input.feather, mask_render::RationalValue(in_data->downsample_x),
+      mask_render::RationalValue(in_data->downsample_y), mask_render::RationalValue(in_data->pixel_aspect_ratio),
+      input.screen_scale);
   Point pa = h.pa, pb = h.pb, pc = h.pc, pd = h.pd;
   for (Point* p : {&pa, &pb, &pc, &pd}) LayerToScreen(extra, *p);
   if (!AllFinite(pa) || !AllFinite(pb) || !AllFinite(pc) || !AllFinite(pd)) return;

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "mask/mask_shape.h"
-#include "platform/graphics/path_data.h"
 #include "overlay/screen_space.h"
+#include "platform/graphics/path_data.h"
 #include "platform/sdk/drawing_suites.h"
 #include "platform/sdk/effect_interface.h"
 #include "platform/sdk/events.h"
@@ -66,7 +66,7 @@ struct PassInput {
   float expansion;
   float screen_scale;
   const OffsetOutlines* offsets = nullptr;  // computed once for both passes from the unshifted vertices
-  float offsets_shift = 0;  // layer units this pass's vertices lie right and down of those
+  float offsets_shift = 0;                  // layer units this pass's vertices lie right and down of those
 };
 
 void DrawMaskPass(const FxInData* in_data, FxParamDef* params[], const FxEventExtra& extra, const PassInput& input,

@@ -17,7 +17,6 @@
 namespace mask_render {
 namespace {
 
-
 int64_t PropertyOr(const FxVideoSegmentSuite* segments, FxNodeId node, const char* name, bool& found) {
   std::string text;
   int64_t value = 0;
@@ -263,9 +262,8 @@ FxGPUResult VXMaskGPU::Render(const FxGPURenderParams& params, const FxPixHandle
       return kFxGPU_Failed;  // never an unfeathered frame passed off as feathered
     matte = blurred.get();
   }
-  GF::CopyPackedAlpha(device, matte, packed.rowbytes, packed.pixel_format, packed.width, mask_height,
-                      destination.data, destination.rowbytes, destination.pixel_format, destination.width,
-                      destination.height);
+  GF::CopyPackedAlpha(device, matte, packed.rowbytes, packed.pixel_format, packed.width, mask_height, destination.data,
+                      destination.rowbytes, destination.pixel_format, destination.width, destination.height);
   return kFxGPU_OK;
 }
 

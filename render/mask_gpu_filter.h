@@ -14,8 +14,8 @@
 namespace mask_render {
 
 // The parameters' indices on the GPU interface: the effect's less one (no input layer there).
-inline constexpr int32_t kGPUParamMaskPath = 5, kGPUParamFeather = 6, kGPUParamOpacity = 7,
-                         kGPUParamExpansion = 8, kGPUParamInverted = 9;
+inline constexpr int32_t kGPUParamMaskPath = 5, kGPUParamFeather = 6, kGPUParamOpacity = 7, kGPUParamExpansion = 8,
+                         kGPUParamInverted = 9;
 
 struct GPUMaskParams {
   Mask::MaskShape shape;

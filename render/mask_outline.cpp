@@ -2,9 +2,9 @@
 
 #include <cmath>
 
-#include "services/component_broker.h"
 #include "mask/mask_geometry.h"
 #include "platform/graphics/offset_path.h"
+#include "services/component_broker.h"
 
 namespace mask_render {
 namespace {
@@ -32,15 +32,12 @@ void BuildMaskOutline(OutlineRecorder& r, const std::vector<MaskVertex>& v, bool
     const MaskVertex& cur = v[i];
     const MaskVertex& next = v[next_index];
     switch (next.kind) {
-      case Mask::kVertexCurve:
-        CurveToNext(r, cur, next.in_x, next.in_y, next);
-        break;
+      case Mask::kVertexCurve: CurveToNext(r, cur, next.in_x, next.in_y, next); break;
       case Mask::kVertexCorner:
         if (i == n - 1) {
           // The final close draws the straight edge back to a corner.
           if (cur.kind != Mask::kVertexCorner) CurveToNext(r, cur, next.anchor_x, next.anchor_y, next);
-        } else if (cur.kind == Mask::kVertexCorner ||
-                   (cur.out_x == next.anchor_x && cur.out_y == next.anchor_y)) {
+        } else if (cur.kind == Mask::kVertexCorner || (cur.out_x == next.anchor_x && cur.out_y == next.anchor_y)) {
           r.LineTo(next.anchor_x, next.anchor_y);
         } else {
           CurveToNext(r, cur, next.anchor_x, next.anchor_y, next);
@@ -53,8 +50,7 @@ void BuildMaskOutline(OutlineRecorder& r, const std::vector<MaskVertex>& v, bool
         s = i + 2;
         i = i + 1;
         break;
-      default:
-        break;  // an unknown kind draws nothing
+      default: break;  // an unknown kind draws nothing
     }
   }
   r.ClosePath();
@@ -63,8 +59,8 @@ void BuildMaskOutline(OutlineRecorder& r, const std::vector<MaskVertex>& v, bool
 ComponentRef NewPathFromRecorder(const OutlineRecorder& recorder) {
   const PathProcs& procs = Paths();
   ComponentRef path;
-  CheckComponent(procs.new_path(path.out(), static_cast<int32_t>(recorder.count()), recorder.points(),
-                                recorder.codes(), 0, 0, 0x40000000, nullptr),
+  CheckComponent(procs.new_path(path.out(), static_cast<int32_t>(recorder.count()), recorder.points(), recorder.codes(),
+                                0, 0, 0x40000000, nullptr),
                  "NewPath");
   return path;
 }
@@ -107,7 +103,8 @@ void OffsetMaskPath(ComponentRef& path, double expansion, float dsx, float dsy, 
   const float d = static_cast<float>(expansion) * dsx;
 
   // No progress interface here: the service runs without one.
-  void* progress = mask_effect::LookUpOptionalProcedure("QIBProgressInterface", "NewNullProgress", "QIBProgressNewNullProgress");
+  void* progress =
+      mask_effect::LookUpOptionalProcedure("QIBProgressInterface", "NewNullProgress", "QIBProgressNewNullProgress");
   (void)progress;
   ZPRGetOffsetPathProc offset = mask_effect::CachedOffsetPathProcs().offset_path;
   if (offset == nullptr) {
@@ -117,8 +114,8 @@ void OffsetMaskPath(ComponentRef& path, double expansion, float dsx, float dsy, 
   }
   OutlineRecorder result;
   OffsetOutlineFilter filter(&result, 1.0);
-  const int32_t offset_result = offset(&OffsetOutlineFilter::Callback, nullptr, &filter, count, points, codes, 0, d, 0, 1,
-                                       1.0f, 1, 0.0f, 0.0f, 1, 0.5f, 0, nullptr, -1.0f);
+  const int32_t offset_result = offset(&OffsetOutlineFilter::Callback, nullptr, &filter, count, points, codes, 0, d, 0,
+                                       1, 1.0f, 1, 0.0f, 0.0f, 1, 0.5f, 0, nullptr, -1.0f);
   // Said in the user's words: the render fails with this message rather than freezing.
   if (offset_result == kZPRErrTooComplex) throw QIB_T_MT::CQIBError(kTooIntricateToOffsetText, offset_result);
   CheckComponent(offset_result, "GetOffsetPath");
@@ -149,7 +146,8 @@ int32_t OffsetOutlineFilter::Callback(float x1, float y1, float x2, float y2, fl
     case 2:
       if (f.pending_.count() == 0) f.pending_.MoveTo(f.last_x_, f.last_y_);
       f.pending_.CurveTo(x1, y1, x2, y2, x3, y3);
-      f.accumulated_ += SquaredLeg(f.last_x_, f.last_y_, x1, y1) + SquaredLeg(x1, y1, x2, y2) + SquaredLeg(x2, y2, x3, y3);
+      f.accumulated_ +=
+          SquaredLeg(f.last_x_, f.last_y_, x1, y1) + SquaredLeg(x1, y1, x2, y2) + SquaredLeg(x2, y2, x3, y3);
       f.last_x_ = x3;
       f.last_y_ = y3;
       break;
@@ -157,8 +155,7 @@ int32_t OffsetOutlineFilter::Callback(float x1, float y1, float x2, float y2, fl
       f.pending_.ClosePath();
       f.Flush();
       break;
-    default:
-      break;
+    default: break;
   }
   return 0;
 }

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "mask/mask_shape.h"
-#include "services/graphics_procs.h"
 #include "render/outline_recorder.h"
+#include "services/graphics_procs.h"
 
 namespace mask_render {
 

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <vector>
 
-#include "services/component_broker.h"
 #include "mask/mask_geometry.h"
 #include "platform/graphics/image_renderer.h"
 #include "render/mask_outline.h"
+#include "services/component_broker.h"
 
 namespace mask_render {
 namespace {
@@ -37,13 +37,13 @@ bool IsSane(const std::vector<Mask::MaskVertex>& vertices) {
   return true;
 }
 
-void SweepRows(uint8_t* coverage, int64_t stride, QuillObject* path, int32_t W, int32_t H, bool inverted,
-               float opacity, uint8_t empty_value);
+void SweepRows(uint8_t* coverage, int64_t stride, QuillObject* path, int32_t W, int32_t H, bool inverted, float opacity,
+               uint8_t empty_value);
 
 }  // namespace
 
-void FillCoverageRun(int32_t kind, int32_t x0, int32_t x1, uint8_t* row, const uint8_t* painter_row,
-                     bool inverted, float opacity) {
+void FillCoverageRun(int32_t kind, int32_t x0, int32_t x1, uint8_t* row, const uint8_t* painter_row, bool inverted,
+                     float opacity) {
   if (x1 <= x0) return;
   const size_t n = static_cast<size_t>(x1 - x0);
   const bool full_opacity = opacity == 1.0f;
@@ -65,9 +65,9 @@ void FillCoverageRun(int32_t kind, int32_t x0, int32_t x1, uint8_t* row, const u
   }
 }
 
-void RasterizeMask(uint8_t* coverage, int64_t stride, const Mask::MaskShape& shape, int32_t W, int32_t H,
-                   int32_t Wf, int32_t Hf, float dsx, float dsy, float par, bool inverted, float opacity,
-                   float expansion, float scale) {
+void RasterizeMask(uint8_t* coverage, int64_t stride, const Mask::MaskShape& shape, int32_t W, int32_t H, int32_t Wf,
+                   int32_t Hf, float dsx, float dsy, float par, bool inverted, float opacity, float expansion,
+                   float scale) {
   if (coverage == nullptr || W <= 0 || H <= 0) return;
   if (shape.mode == Mask::kMaskModeOpen) {
     IR_FillWithOpaqueWhite(coverage, stride, W, H, kIRFormatGray8);  // nothing is masked
@@ -109,8 +109,8 @@ void RasterizeMask(uint8_t* coverage, int64_t stride, const Mask::MaskShape& sha
 
 namespace {
 
-void SweepRows(uint8_t* coverage, int64_t stride, QuillObject* path, int32_t W, int32_t H, bool inverted,
-               float opacity, uint8_t empty_value) {
+void SweepRows(uint8_t* coverage, int64_t stride, QuillObject* path, int32_t W, int32_t H, bool inverted, float opacity,
+               uint8_t empty_value) {
   int32_t count = 0;
   const void* points = nullptr;
   const void* codes = nullptr;

@@ -3,19 +3,18 @@
 #include <algorithm>
 #include <cmath>
 
-#include "instance/param_values.h"
-#include "services/suite_access.h"
 #include "instance/mask_param.h"
+#include "instance/param_values.h"
 #include "platform/graphics/image_renderer.h"
 #include "platform/runtime/recycled_memory.h"
 #include "platform/sdk/pf_suites.h"
 #include "render/rasterize_mask.h"
+#include "services/suite_access.h"
 
 namespace mask_render {
 namespace {
 
 using qrscore::utility::RecycledMemory;
-
 
 bool IsFloatFormat(uint32_t format) {
   return format == FxPixelFormat_VUya || format == FxPixelFormat_vUYa || format == FxPixelFormat_BGra;
@@ -89,10 +88,9 @@ void WriteCoverageToAlpha(const uint8_t* source, int64_t source_stride, const Al
   WriteAlpha<1>(source, source_stride, out, W, H);
 }
 
-
-bool ComposeMatte(const Mask::MaskShape& shape, const AlphaTarget& out, int32_t W, int32_t H, int32_t Wf,
-                  int32_t Hf, FxRational dsx_r, FxRational dsy_r, FxRational par_r, bool inverted, double feather,
-                  float opacity, float expansion) {
+bool ComposeMatte(const Mask::MaskShape& shape, const AlphaTarget& out, int32_t W, int32_t H, int32_t Wf, int32_t Hf,
+                  FxRational dsx_r, FxRational dsy_r, FxRational par_r, bool inverted, double feather, float opacity,
+                  float expansion) {
   if (W <= 0 || H <= 0) return true;
   const float dsx = RationalValue(dsx_r), dsy = RationalValue(dsy_r), par = RationalValue(par_r);
   const size_t pixels = size_t(W) * size_t(H);

@@ -29,9 +29,9 @@ struct AlphaTarget {
 
 // The whole pipeline for one frame: rasterise, feather, write alpha. False when the feather's
 // memory could not be had: the alpha then holds the unfeathered matte.
-bool ComposeMatte(const Mask::MaskShape& shape, const AlphaTarget& out, int32_t W, int32_t H, int32_t Wf,
-                  int32_t Hf, FxRational dsx, FxRational dsy, FxRational par, bool inverted, double feather,
-                  float opacity, float expansion);
+bool ComposeMatte(const Mask::MaskShape& shape, const AlphaTarget& out, int32_t W, int32_t H, int32_t Wf, int32_t Hf,
+                  FxRational dsx, FxRational dsy, FxRational par, bool inverted, double feather, float opacity,
+                  float expansion);
 
 // The alpha writer: `source` holds one matte byte per pixel, rows `source_stride` apart.
 void WriteCoverageToAlpha(const uint8_t* source, int64_t source_stride, const AlphaTarget& out, int32_t W, int32_t H);

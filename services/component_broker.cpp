@@ -56,8 +56,7 @@ bool InitializeBrokerClient(QuillProcGetter getter) {
   c.register_proc = ResolveBrokerProc<QIBRegisterProcAddressProc>(getter, "QIBRegisterProcAddress");
   c.report_error = ResolveBrokerProc<QIBReportErrorProc>(getter, "QIBReportError");
   c.unregister_interface = ResolveBrokerProc<QIBUnregisterInterfaceProc>(getter, "QIBUnregisterInterface");
-  c.unregister_count_addr =
-      ResolveBrokerProc<QIBGetUnregisterCountAddrProc>(getter, "QIBGetUnregisterCountAddr");
+  c.unregister_count_addr = ResolveBrokerProc<QIBGetUnregisterCountAddrProc>(getter, "QIBGetUnregisterCountAddr");
   c.is_multithreaded = ResolveBrokerProc<QIBIsMultiThreadedProc>(getter, "QIBIsMultiThreaded");
   if (!c.register_proc || !c.report_error || !c.unregister_interface || !c.unregister_count_addr ||
       !c.is_multithreaded) {
@@ -92,8 +91,7 @@ void* LookUpProcedure(const char* interface_name, const char* proc_name, const c
     getter = c.getter;
   }
   void* proc = getter(interface_name, proc_name, versioned_name);
-  if (proc == nullptr)
-    throw QIB_T_MT::CQIBError(std::string("Missing procedure ") + interface_name + "." + proc_name);
+  if (proc == nullptr) throw QIB_T_MT::CQIBError(std::string("Missing procedure ") + interface_name + "." + proc_name);
   return proc;
 }
 
@@ -117,9 +115,7 @@ void ResolveOffsetPathProcs() {
   ResolveIfEmpty(g_dash_path, "GetDashPath", "ZPROffsetPathGetDashPathProcV1");
 }
 
-OffsetPathProcs CachedOffsetPathProcs() {
-  return {g_stroke_path.load(), g_offset_path.load(), g_dash_path.load()};
-}
+OffsetPathProcs CachedOffsetPathProcs() { return {g_stroke_path.load(), g_offset_path.load(), g_dash_path.load()}; }
 
 void ClearOffsetPathProcs() {
   g_stroke_path.store(nullptr);

@@ -15,8 +15,7 @@ namespace QIB_T_MT {
 // The broker's error: a component call failed or a procedure the broker should have is missing.
 class CQIBError : public std::runtime_error {
  public:
-  explicit CQIBError(const std::string& message, int32_t code = -1)
-      : std::runtime_error(message), code_(code) {}
+  explicit CQIBError(const std::string& message, int32_t code = -1) : std::runtime_error(message), code_(code) {}
   int32_t code() const { return code_; }
 
  private:

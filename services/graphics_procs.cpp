@@ -3,8 +3,8 @@
 #include <mutex>
 #include <string>
 
-#include "services/component_broker.h"
 #include "platform/runtime/never_destroyed.h"
+#include "services/component_broker.h"
 
 namespace mask_render {
 namespace {
@@ -51,8 +51,8 @@ const PainterProcs& Painters() {
     // The raster engine is optional to the broker: its absence is "Missing Interface".
     t.new_fill = reinterpret_cast<TQENewFillProc>(mask_effect::LookUpOptionalProcedure(
         "TQE_BezierPathRasterPainterInterface", "NewFill", "TQE_BezierPathRasterPainterNewFillProc"));
-    t.get_info = reinterpret_cast<QIMGetInfoProc>(mask_effect::LookUpOptionalProcedure(
-        "QIMRasterPainterInterface", "GetInfo", "QIMRasterPainterGetInfoProc"));
+    t.get_info = reinterpret_cast<QIMGetInfoProc>(
+        mask_effect::LookUpOptionalProcedure("QIMRasterPainterInterface", "GetInfo", "QIMRasterPainterGetInfoProc"));
     return t.new_fill && t.get_info;
   });
 }

@@ -16,8 +16,8 @@ void ReportErrorMessage(const FxInData* in_data, FxOutData* out_data, const char
   }
 }
 
-FxErr AcquireSuiteOrReport(const FxInData* in_data, FxOutData* out_data, const char* name,
-                           int32_t version, const char* error_text, const void** suite) {
+FxErr AcquireSuiteOrReport(const FxInData* in_data, FxOutData* out_data, const char* name, int32_t version,
+                           const char* error_text, const void** suite) {
   *suite = nullptr;  // a host that fails may leave it unwritten
   const FxBasicSuite* basic = in_data ? in_data->basic_suite : nullptr;
   if (basic != nullptr && basic->AcquireSuite != nullptr) {
@@ -28,8 +28,8 @@ FxErr AcquireSuiteOrReport(const FxInData* in_data, FxOutData* out_data, const c
   return FxErr_BadCallbackParam;
 }
 
-FxErr ReleaseSuiteOrReport(const FxInData* in_data, FxOutData* out_data, const char* name,
-                           int32_t version, const char* error_text) {
+FxErr ReleaseSuiteOrReport(const FxInData* in_data, FxOutData* out_data, const char* name, int32_t version,
+                           const char* error_text) {
   const FxBasicSuite* basic = in_data ? in_data->basic_suite : nullptr;
   if (basic != nullptr && basic->ReleaseSuite != nullptr) {
     basic->ReleaseSuite(name, version);
@@ -39,12 +39,11 @@ FxErr ReleaseSuiteOrReport(const FxInData* in_data, FxOutData* out_data, const c
   return FxErr_BadCallbackParam;
 }
 
-ScopedSuite::ScopedSuite(const FxInData* in_data, const char* name, int32_t version,
-                         FxOutData* out_data, const char* error_text)
+ScopedSuite::ScopedSuite(const FxInData* in_data, const char* name, int32_t version, FxOutData* out_data,
+                         const char* error_text)
     : basic_(in_data ? in_data->basic_suite : nullptr), name_(name), version_(version) {
   FxErr err = FxErr_BadCallbackParam;
-  if (basic_ != nullptr && basic_->AcquireSuite != nullptr)
-    err = basic_->AcquireSuite(name, version, &suite_);
+  if (basic_ != nullptr && basic_->AcquireSuite != nullptr) err = basic_->AcquireSuite(name, version, &suite_);
   // A host that answers success without a table is as good as a refusal.
   if (err != FxErr_None || suite_ == nullptr) {
     if (suite_ != nullptr && basic_->ReleaseSuite != nullptr) basic_->ReleaseSuite(name_, version_);

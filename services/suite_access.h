@@ -19,18 +19,18 @@ void ReportErrorMessage(const FxInData* in_data, FxOutData* out_data, const char
 
 // Delivers the suite in *suite and returns 0, or reports (error_text or the default) and
 // returns FxErr_BadCallbackParam. *suite is null whenever the result is not 0.
-FxErr AcquireSuiteOrReport(const FxInData* in_data, FxOutData* out_data, const char* name,
-                           int32_t version, const char* error_text, const void** suite);
+FxErr AcquireSuiteOrReport(const FxInData* in_data, FxOutData* out_data, const char* name, int32_t version,
+                           const char* error_text, const void** suite);
 
-FxErr ReleaseSuiteOrReport(const FxInData* in_data, FxOutData* out_data, const char* name,
-                           int32_t version, const char* error_text);
+FxErr ReleaseSuiteOrReport(const FxInData* in_data, FxOutData* out_data, const char* name, int32_t version,
+                           const char* error_text);
 
 // Holds a suite for one scope. Throws kSuiteUnavailableException when the host refuses it or
 // delivers no table, after reporting into out_data when one is given.
 class ScopedSuite {
  public:
-  ScopedSuite(const FxInData* in_data, const char* name, int32_t version,
-              FxOutData* out_data = nullptr, const char* error_text = nullptr);
+  ScopedSuite(const FxInData* in_data, const char* name, int32_t version, FxOutData* out_data = nullptr,
+              const char* error_text = nullptr);
   ~ScopedSuite();
   ScopedSuite(const ScopedSuite&) = delete;
   ScopedSuite& operator=(const ScopedSuite&) = delete;

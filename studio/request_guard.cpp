@@ -2,10 +2,10 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <algorithm>
 #include <random>
 
 namespace studio {
@@ -29,7 +29,8 @@ size_t ParseAddress(const std::string& address, unsigned char bytes[16]) {
 // "host:port" split at its last colon; the host keeps its brackets.
 bool SplitAuthority(const std::string& authority, std::string& host, std::string& port) {
   const size_t colon = authority.rfind(':');
-  if (colon == std::string::npos || (authority.find(']') != std::string::npos && colon < authority.find(']'))) return false;
+  if (colon == std::string::npos || (authority.find(']') != std::string::npos && colon < authority.find(']')))
+    return false;
   host = authority.substr(0, colon);
   port = authority.substr(colon + 1);
   return true;

@@ -68,7 +68,7 @@ struct StudioServer::Impl {
   ListenSite site;
   std::atomic<bool> stopping{false};
   std::atomic<bool> workers_open{true};
-  mutable std::mutex mutex;  // the connections
+  mutable std::mutex mutex;                          // the connections
   std::list<std::weak_ptr<Connection>> connections;  // oldest first
   asio::thread_pool workers{kWorkThreads};
   std::vector<std::thread> threads;
@@ -117,7 +117,9 @@ struct Connection : std::enable_shared_from_this<Connection> {
     if (page != 0) server.ClosePage(page);
   }
 
-  void Start() { asio::dispatch(strand, [self = shared_from_this()] { self->Read(); }); }
+  void Start() {
+    asio::dispatch(strand, [self = shared_from_this()] { self->Read(); });
+  }
 
   void Close() {
     beast::error_code ignored;
@@ -126,14 +128,18 @@ struct Connection : std::enable_shared_from_this<Connection> {
     socket.close(ignored);
   }
   // From another thread: on this connection's own strand.
-  void CloseSoon() { asio::post(strand, [self = shared_from_this()] { self->Close(); }); }
+  void CloseSoon() {
+    asio::post(strand, [self = shared_from_this()] { self->Close(); });
+  }
 
   void Read() {
     parser.emplace();
     parser->body_limit(kMaxMessageBytes);
     parser->header_limit(16 * 1024);
-    stream.expires_after(std::chrono::seconds(first ? server.options.first_request_seconds : server.options.idle_seconds));
-    http::async_read(stream, buffer, *parser, [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRead(ec); });
+    stream.expires_after(
+        std::chrono::seconds(first ? server.options.first_request_seconds : server.options.idle_seconds));
+    http::async_read(stream, buffer, *parser,
+                     [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRead(ec); });
   }
 
   void OnRead(beast::error_code ec) {
@@ -217,7 +223,8 @@ void StudioServer::Impl::ClosePage(PageId page) {
 Response StudioServer::Impl::Answer(const Request& request) {
   const std::string target(request.target());
   const std::string path = TargetPath(target);
-  if (request.method() != http::verb::get) return Reply(request, http::status::method_not_allowed, "text/plain", "GET only\n");
+  if (request.method() != http::verb::get)
+    return Reply(request, http::status::method_not_allowed, "text/plain", "GET only\n");
   if (path == "/") return Reply(request, http::status::ok, "text/html; charset=utf-8", StudioPage());
   if (path != "/overlay.png" && path != "/frame.png" && path != "/matte.png")
     return Reply(request, http::status::not_found, "text/plain", "no such page\n");
@@ -271,9 +278,8 @@ void StudioServer::Impl::Admit(tcp::socket socket) {
 }
 
 void StudioServer::Impl::Accept() {
-  acceptor.async_accept(asio::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
-    OnAccept(ec, std::move(socket));
-  });
+  acceptor.async_accept(asio::make_strand(io),
+                        [this](beast::error_code ec, tcp::socket socket) { OnAccept(ec, std::move(socket)); });
 }
 
 void StudioServer::Impl::OnAccept(beast::error_code ec, tcp::socket socket) {

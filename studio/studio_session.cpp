@@ -10,16 +10,16 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/hosting/document_params.h"
 #include "host/documents/edit_script.h"
-#include "host/jobs/edit_session.h"
-#include "host/suites/host_suites.h"
 #include "host/documents/json_text.h"
 #include "host/documents/mask_document.h"
 #include "host/documents/mask_params.h"
-#include "host/media/media_engine.h"
+#include "host/hosting/document_params.h"
+#include "host/jobs/edit_session.h"
 #include "host/jobs/render_job.h"
 #include "host/jobs/track_job.h"
+#include "host/media/media_engine.h"
+#include "host/suites/host_suites.h"
 
 namespace studio {
 namespace {
@@ -236,13 +236,13 @@ void StudioSession::RefreshStatesLocked() {
 
 std::string StudioSession::RenderStateJson() {
   std::lock_guard lock(render_.mutex);
-  return Json{{"running", render_.running}, {"done", render_.done}, {"frames", render_.frames},
-              {"total", render_.total}, {"error", render_.error}, {"output", options_.render_to}}
+  return Json{{"running", render_.running}, {"done", render_.done},   {"frames", render_.frames},
+              {"total", render_.total},     {"error", render_.error}, {"output", options_.render_to}}
       .dump();
 }
 
 std::string StudioSession::ReplyLocked(PageId id, Page& page, bool ok, const std::string& error,
-                                      const nlohmann::json& fields) {
+                                       const nlohmann::json& fields) {
   Json state = PageStateJsonLocked(page);
   state["ok"] = ok;
   if (!ok) state["error"] = error;
@@ -399,11 +399,16 @@ struct MessageType {
 
 std::string StudioSession::Act(PageId id, Page& page, const std::string& message) {
   static const MessageType kTypes[] = {
-      {"event", true, &StudioSession::OnEvent},       {"hover", false, &StudioSession::OnHover},
-      {"frame", false, &StudioSession::OnFrame},      {"view", false, &StudioSession::OnView},
-      {"param", true, &StudioSession::OnParam},       {"track", true, &StudioSession::OnTrack},
-      {"save", false, &StudioSession::OnSave},        {"render", false, &StudioSession::OnRender},
-      {"stop-render", false, &StudioSession::OnStopRender}, {"state", false, &StudioSession::OnState},
+      {"event", true, &StudioSession::OnEvent},
+      {"hover", false, &StudioSession::OnHover},
+      {"frame", false, &StudioSession::OnFrame},
+      {"view", false, &StudioSession::OnView},
+      {"param", true, &StudioSession::OnParam},
+      {"track", true, &StudioSession::OnTrack},
+      {"save", false, &StudioSession::OnSave},
+      {"render", false, &StudioSession::OnRender},
+      {"stop-render", false, &StudioSession::OnStopRender},
+      {"state", false, &StudioSession::OnState},
   };
   const auto reply = [&](const std::string& error, const Json& fields = Json::object()) {
     return ReplyLocked(id, page, error.empty(), error, fields);
@@ -414,7 +419,8 @@ std::string StudioSession::Act(PageId id, Page& page, const std::string& message
   if (!host::ParseJsonText(message, m, error)) return reply("bad message: " + error);
   if (!m.is_object() || !m.contains("type") || !m["type"].is_string()) return reply("bad message: no type");
   const std::string type = m["type"];
-  const auto* t = std::find_if(std::begin(kTypes), std::end(kTypes), [&](const MessageType& k) { return type == k.name; });
+  const auto* t =
+      std::find_if(std::begin(kTypes), std::end(kTypes), [&](const MessageType& k) { return type == k.name; });
   if (t == std::end(kTypes)) return reply("unknown message type " + type);
   // The effect keeps one gesture for the mask: another page's edit waits for its release.
   if (t->edits && gesture_page_ != 0 && gesture_page_ != id) return reply("another page is dragging the mask");

@@ -25,12 +25,12 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "host/hosting/effect_host.h"
 #include "host/documents/mask_document.h"
 #include "host/documents/mask_params.h"
+#include "host/hosting/effect_host.h"
 #include "host/hosting/live_edit.h"
-#include "host/media/media.h"
 #include "host/hosting/module_loader.h"
+#include "host/media/media.h"
 
 namespace studio {
 

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "instance/param_ids.h"
-#include "services/suite_access.h"
 #include "platform/sdk/private_suites.h"
+#include "services/suite_access.h"
 
 namespace mask {
 namespace {

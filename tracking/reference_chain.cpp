@@ -190,7 +190,8 @@ ReferenceOutcome CorrectFromReference(const ReferenceChain& chain, const vantor:
   }
   const float xs[] = {b.left, b.left + b.width}, ys[] = {b.top, b.top + b.height};
   for (float x : xs)
-    for (float y : ys) out.correction = std::max(out.correction, Distance(MapThrough(fitted, x, y), MapThrough(map, x, y)));
+    for (float y : ys)
+      out.correction = std::max(out.correction, Distance(MapThrough(fitted, x, y), MapThrough(map, x, y)));
   if (!(out.correction <= kMaxCorrection)) {
     out.why = "the reference puts the mask too far from the frame step";
     return out;

@@ -14,8 +14,8 @@
 #include "features/reference_alignment.h"
 #include "features/two_frame_pipeline.h"
 #include "mask/mask_geometry.h"
-#include "motion/robust_fit.h"
 #include "mask/mask_shape.h"
+#include "motion/robust_fit.h"
 #include "platform/sdk/effect_interface.h"
 
 namespace mask {
@@ -58,8 +58,8 @@ struct ReferenceOutcome {
   enum Kind { kOff = 0, kStarted = 1, kTaken = 2, kDeclined = 3 };  // the press report's codes
   Kind kind = kOff;
   uint64_t tried = 0, matched = 0, agreeing = 0;
-  double correction = 0;  // largest move of the mask box's corners by the reference, pixels
-  const char* why = "";   // for kDeclined
+  double correction = 0;                      // largest move of the mask box's corners by the reference, pixels
+  const char* why = "";                       // for kDeclined
   vantor::tracking::frame_motion_report fit;  // the reference's fit, where one was made
 };
 

@@ -7,11 +7,11 @@
 
 #include "analysis/job_description.h"
 #include "analysis/video_segment_render_suite_job.h"
-#include "instance/param_values.h"
-#include "services/suite_access.h"
 #include "features/feature_selector.h"
 #include "instance/mask_param.h"
+#include "instance/param_values.h"
 #include "platform/runtime/debug_database.h"
+#include "services/suite_access.h"
 #include "tracking/active_tracks.h"
 #include "tracking/keyframe_pair.h"
 #include "tracking/tracker.h"
@@ -32,9 +32,7 @@ FxErr Refuse(FxInData* in_data, FxOutData* out_data, const char* why) {
   return FxErr_None;
 }
 
-bool Trackable(const Mask::MaskShape& shape) {
-  return shape.mode != Mask::kMaskModeOpen && !shape.vertices.empty();
-}
+bool Trackable(const Mask::MaskShape& shape) { return shape.mode != Mask::kMaskModeOpen && !shape.vertices.empty(); }
 
 }  // namespace
 
@@ -74,8 +72,8 @@ FxErr TrackMask(FxInData* in_data, FxOutData* out_data, FxParamDef* params[], bo
     const vantor::tracking::lk_parameters lk = TrackingLk();
     const int32_t level = mask_effect::ReadMotionLevel(params);
     const float expansion = mask_effect::ReadExpansion(params);
-    boost::shared_ptr<Tracker> tracker(new Tracker(in_data, TrackingSelection(box.width, box.height), lk, shape,
-                                                   level, PixelAspectOf(in_data), expansion, forward));
+    boost::shared_ptr<Tracker> tracker(new Tracker(in_data, TrackingSelection(box.width, box.height), lk, shape, level,
+                                                   PixelAspectOf(in_data), expansion, forward));
     tracker->HoldActiveTrack();
     const vsa::analysis::JobDescription description = vsa::analysis::TrackingJobDescription(in_data, out_data);
     auto job = boost::make_shared<vsa::VideoSegmentRenderSuiteJob>(in_data, out_data, description, tracker, true);

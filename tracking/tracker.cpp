@@ -7,12 +7,12 @@
 
 #include <boost/make_shared.hpp>
 
-#include "tracking/frame_images.h"
 #include "analysis/job_description.h"
 #include "math/m_matrix.h"
 #include "platform/runtime/debug_database.h"
 #include "platform/runtime/error_reporter.h"
 #include "tracking/active_tracks.h"
+#include "tracking/frame_images.h"
 #include "tracking/keyframe_pair.h"
 #include "tracking/pipeline_cache.h"
 #include "tracking/reference_chain.h"
@@ -225,7 +225,8 @@ void Tracker::Run(vsa::analysis::Job& job) {
   const Time t0 = job.SegmentStart();
   const Time t1 = forward_ ? t0 + job.FrameDuration() : t0 - job.FrameDuration();
   // A mask left where it was by a stopped job is not where the reference's map puts it.
-  if (stepped && chain_) RecordWritten(*chain_, vsa::analysis::FrameIndexAt(t1, job.FrameDuration()), moved, from_reference_);
+  if (stepped && chain_)
+    RecordWritten(*chain_, vsa::analysis::FrameIndexAt(t1, job.FrameDuration()), moved, from_reference_);
   {
     // Free for the next press once the host has this one's keyframes, whatever happened here.
     struct Release {

@@ -14,9 +14,9 @@
 #include "mask/mask_geometry.h"
 #include "mask/mask_shape.h"
 #include "motion/robust_fit.h"
-#include "tracking/reference_chain.h"
 #include "platform/sdk/effect_interface.h"
 #include "platform/sdk/private_suites.h"
+#include "tracking/reference_chain.h"
 
 namespace mask {
 

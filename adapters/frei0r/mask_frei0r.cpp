@@ -35,14 +35,14 @@ using mask_frei0r::Scaling;
 // default clamped into 0..1, and editors write what it lists: 0 (and any negative value, as
 // before) keeps the document's feather, opacity and expansion. Doubles scale as kScalings says.
 enum Param : int {
-  kDocument = 0,   // string: the mask document's path
-  kFeather,        // pixels
-  kOpacity,        // percent
-  kExpansion,      // pixels (0.5 is none)
-  kInverted,       // bool
-  kFrameRate,      // frames per second (0.025: 25 fps)
-  kTimeUnit,       // seconds per unit of the host's time (1: seconds, MLT; 0.001: milliseconds, ffmpeg)
-  kFrameOffset,    // source frame of the host's first frame (ffmpeg) or of its time 0 (MLT), in frames
+  kDocument = 0,  // string: the mask document's path
+  kFeather,       // pixels
+  kOpacity,       // percent
+  kExpansion,     // pixels (0.5 is none)
+  kInverted,      // bool
+  kFrameRate,     // frames per second (0.025: 25 fps)
+  kTimeUnit,      // seconds per unit of the host's time (1: seconds, MLT; 0.001: milliseconds, ffmpeg)
+  kFrameOffset,   // source frame of the host's first frame (ffmpeg) or of its time 0 (MLT), in frames
   kParamCount,
 };
 
@@ -211,7 +211,8 @@ void Prepare(Instance& in) {
                                     v[kInverted] >= 0.5 ? 1 : 0};
   char said[1024] = "";
   in.renderer = in.renderers->api->open(&settings, said, sizeof said);
-  if (!in.renderer) Report(std::string(*said ? said : "the mask could not be set up") + ": frames pass through unmasked");
+  if (!in.renderer)
+    Report(std::string(*said ? said : "the mask could not be set up") + ": frames pass through unmasked");
 }
 
 // The source frame of the frame the host gives now. MLT seeks freely and its time counts from
@@ -220,8 +221,7 @@ void Prepare(Instance& in) {
 int64_t SourceFrame(const Instance& in, double time) {
   const double offset = std::isfinite(in.values[kFrameOffset]) ? in.values[kFrameOffset] : 0;
   const double unit = in.values[kTimeUnit], fps = mask_frei0r::kFrameRateScaling.ToValue(in.values[kFrameRate]);
-  const double frame =
-      std::floor((unit < 0.5 ? double(in.frames_given) : time * unit * fps) + offset + 0.5);
+  const double frame = std::floor((unit < 0.5 ? double(in.frames_given) : time * unit * fps) + offset + 0.5);
   return std::isfinite(frame) && frame > 0 ? int64_t(std::min(frame, 1e12)) : 0;
 }
 

@@ -11,10 +11,10 @@
 #include <mutex>
 #include <string>
 
-#include "host/hosting/document_params.h"
-#include "host/hosting/effect_host.h"
 #include "host/documents/mask_document.h"
 #include "host/documents/mask_params.h"
+#include "host/hosting/document_params.h"
+#include "host/hosting/effect_host.h"
 #include "host/hosting/module_loader.h"
 #include "platform/runtime/never_destroyed.h"
 #include "platform/sdk/world.h"
@@ -100,8 +100,9 @@ MaskFrei0rRenderer* Open(const MaskFrei0rSettings* settings, char* problem, size
     // Without the size it was drawn on, a slice of a frame (MLT's threads property) would look
     // like a whole frame, and get a whole squashed matte.
     if (doc.width <= 0 || doc.height <= 0) {
-      Say(document + " has no width and height: the filter needs the size the mask was drawn on, to tell whole "
-                     "frames from slices and proxies",
+      Say(document +
+              " has no width and height: the filter needs the size the mask was drawn on, to tell whole "
+              "frames from slices and proxies",
           problem, problem_size);
       return nullptr;
     }
@@ -122,7 +123,8 @@ MaskFrei0rRenderer* Open(const MaskFrei0rSettings* settings, char* problem, size
     }
     std::string unfit;
     if (!host::FitDocumentToFrame(effect, doc, settings->width, settings->height, unfit)) {
-      Say(unfit + " (" + document + "); a host rendering in slices (MLT's threads property) must give the filter whole frames",
+      Say(unfit + " (" + document +
+              "); a host rendering in slices (MLT's threads property) must give the filter whole frames",
           problem, problem_size);
       return nullptr;
     }

@@ -10,13 +10,13 @@
 extern "C" {
 
 struct MaskFrei0rSettings {
-  const char* document;     // the mask document's path
-  const char* filter_dir;   // the folder mask.so was loaded from, where Mask.so is looked for
-  int32_t width, height;    // the frames the host gives
+  const char* document;    // the mask document's path
+  const char* filter_dir;  // the folder mask.so was loaded from, where Mask.so is looked for
+  int32_t width, height;   // the frames the host gives
   // NaN for each the document's own value: feather and expansion in the document's pixels,
   // opacity in percent.
   double feather, opacity, expansion;
-  int32_t inverted;         // 1: mask everything but the shape; 0: the document's
+  int32_t inverted;  // 1: mask everything but the shape; 0: the document's
 };
 
 struct MaskFrei0rRenderer;
@@ -27,8 +27,7 @@ struct MaskFrei0rApi {
   MaskFrei0rRenderer* (*open)(const MaskFrei0rSettings* settings, char* problem, size_t problem_size);
   // Writes the matte of `frame` into the alpha of `pixels` (width x height, four bytes each, alpha
   // at byte 3). False with one line in `problem`.
-  int32_t (*render)(MaskFrei0rRenderer* renderer, int64_t frame, uint32_t* pixels, char* problem,
-                    size_t problem_size);
+  int32_t (*render)(MaskFrei0rRenderer* renderer, int64_t frame, uint32_t* pixels, char* problem, size_t problem_size);
   void (*close)(MaskFrei0rRenderer* renderer);
   // The host is done with the filter: the module goes with the last renderer.
   void (*release)();

@@ -19,8 +19,7 @@ struct Scaling {
   // "value x 2000 - 1000 pixels"
   std::string Text() const {
     char text[96];
-    if (offset == 0)
-      std::snprintf(text, sizeof text, "value x %g %s", scale, unit);
+    if (offset == 0) std::snprintf(text, sizeof text, "value x %g %s", scale, unit);
     else
       std::snprintf(text, sizeof text, "value x %g %s %g %s", scale, offset < 0 ? "-" : "+",
                     offset < 0 ? -offset : offset, unit);

@@ -30,9 +30,10 @@ constexpr double kZoomLow = 1.0 / 16, kZoomHigh = 16;
 constexpr size_t kMaxScriptBytes = size_t{64} << 20;
 
 constexpr const char* kActionNames[] = {"press", "drag", "release", "click", "key"};
-constexpr std::pair<const char*, int32_t> kModifiers[] = {
-    {"shift", FxModifier_Shift}, {"option", FxModifier_Option},
-    {"command", FxModifier_Command}, {"control", FxModifier_Control}};
+constexpr std::pair<const char*, int32_t> kModifiers[] = {{"shift", FxModifier_Shift},
+                                                          {"option", FxModifier_Option},
+                                                          {"command", FxModifier_Command},
+                                                          {"control", FxModifier_Control}};
 constexpr std::pair<const char*, int32_t> kKeys[] = {
     {"left", FxKey_Left}, {"right", FxKey_Right}, {"up", FxKey_Up}, {"down", FxKey_Down}};
 
@@ -63,8 +64,7 @@ std::string FieldName(const std::string& name) {
 
 void RefuseUnknownFields(const Json& object, std::initializer_list<std::string_view> known, const std::string& path) {
   for (const auto& [name, value] : object.items())
-    if (std::find(known.begin(), known.end(), name) == known.end())
-      Refuse(path + FieldName(name), "unknown field");
+    if (std::find(known.begin(), known.end(), name) == known.end()) Refuse(path + FieldName(name), "unknown field");
 }
 
 template <size_t N>
@@ -79,8 +79,8 @@ std::pair<double, double> PointOf(const Json& value, const std::string& path, do
     Refuse(path, "expected two numbers");
   const double x = value[0].get<double>(), y = value[1].get<double>();
   if (!(x >= low && x <= high && y >= low && y <= high))
-    Refuse(path, "coordinates out of range (" + std::to_string(int64_t(low)) + " to " +
-                     std::to_string(int64_t(high)) + ")");
+    Refuse(path,
+           "coordinates out of range (" + std::to_string(int64_t(low)) + " to " + std::to_string(int64_t(high)) + ")");
   return {x, y};
 }
 
@@ -90,8 +90,8 @@ int32_t ModifiersOf(const Json& value, const std::string& path) {
   for (size_t i = 0; i < value.size(); ++i) {
     const std::string item = path + "[" + std::to_string(i) + "]";
     if (!value[i].is_string()) Refuse(item, "expected one of " + OneOf(kModifiers));
-    const auto* found = std::find_if(std::begin(kModifiers), std::end(kModifiers),
-                                     [&](const auto& m) { return value[i] == m.first; });
+    const auto* found =
+        std::find_if(std::begin(kModifiers), std::end(kModifiers), [&](const auto& m) { return value[i] == m.first; });
     if (found == std::end(kModifiers)) Refuse(item, "unknown modifier " + Shown(value[i]));
     bits |= found->second;
   }
@@ -114,16 +114,16 @@ std::pair<std::string, EditEvent> EventOf(const Json& value, const std::string& 
     event.modifiers = ModifiersOf(*modifiers, path + ".modifiers");
   const Json& argument = value[action];
   if (action == "key") {
-    const auto* key = argument.is_string()
-                          ? std::find_if(std::begin(kKeys), std::end(kKeys),
-                                         [&](const auto& k) { return argument == k.first; })
-                          : std::end(kKeys);
+    const auto* key = argument.is_string() ? std::find_if(std::begin(kKeys), std::end(kKeys),
+                                                          [&](const auto& k) { return argument == k.first; })
+                                           : std::end(kKeys);
     if (key == std::end(kKeys)) Refuse(path + ".key", "expected one of " + OneOf(kKeys));
     event.key_code = key->second;
   } else {
     std::tie(event.x, event.y) = PointOf(argument, path + "." + action, kScreenLow, kScreenHigh);
-    event.action = action == "drag" ? EditAction::kDrag : action == "release" ? EditAction::kRelease
-                                                                                : EditAction::kPress;
+    event.action = action == "drag"      ? EditAction::kDrag
+                   : action == "release" ? EditAction::kRelease
+                                         : EditAction::kPress;
   }
   return {action, event};
 }

@@ -33,9 +33,9 @@ enum class EditAction { kPress, kDrag, kRelease, kKey };
 
 struct EditEvent {
   EditAction action;
-  double x = 0, y = 0;     // screen pixels; press, drag and release
-  int32_t modifiers = 0;   // FxModifier_* bits
-  int32_t key_code = 0;    // FxKey_*; key only
+  double x = 0, y = 0;    // screen pixels; press, drag and release
+  int32_t modifiers = 0;  // FxModifier_* bits
+  int32_t key_code = 0;   // FxKey_*; key only
 };
 
 struct EditScript {

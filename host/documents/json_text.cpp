@@ -68,8 +68,7 @@ bool ParseJsonText(const std::string& text, Json& root, std::string& error) {
         line_start = i + 1;
       }
     }
-    error = "line " + std::to_string(line) + ", column " + std::to_string(at - line_start + 1) + ": " +
-            check.reason_;
+    error = "line " + std::to_string(line) + ", column " + std::to_string(at - line_start + 1) + ": " + check.reason_;
     return false;
   }
   root = Json::parse(text);

@@ -42,9 +42,7 @@ struct Refusal {
   std::string message;
 };
 
-[[noreturn]] void Refuse(const std::string& path, const std::string& what) {
-  throw Refusal{path + ": " + what};
-}
+[[noreturn]] void Refuse(const std::string& path, const std::string& what) { throw Refusal{path + ": " + what}; }
 
 const Json* Member(const Json& object, const char* name) {
   const auto it = object.find(name);
@@ -122,9 +120,8 @@ MaskKeyframe KeyframeOf(const Json& value, const std::string& path) {
   keyframe.frame = static_cast<int64_t>(frame.get<uint64_t>());
 
   const Json& mode = Required(value, "mode", path + ".mode");
-  const auto* name = mode.is_string()
-                         ? std::find(std::begin(kModeNames), std::end(kModeNames), mode.get<std::string>())
-                         : std::end(kModeNames);
+  const auto* name = mode.is_string() ? std::find(std::begin(kModeNames), std::end(kModeNames), mode.get<std::string>())
+                                      : std::end(kModeNames);
   if (name == std::end(kModeNames)) Refuse(path + ".mode", "expected one of " + OneOf(kModeNames, 3));
   keyframe.shape.mode = static_cast<uint32_t>(name - std::begin(kModeNames));
 
@@ -257,8 +254,7 @@ std::string MaskDocumentText(const MaskDocument& doc) {
     const MaskKeyframe& keyframe = doc.keyframes[k];
     const uint32_t mode = keyframe.shape.mode;
     // A mode without a name is written as its number, which reading refuses.
-    const std::string mode_text =
-        mode < 3 ? "\"" + std::string(kModeNames[mode]) + "\"" : std::to_string(mode);
+    const std::string mode_text = mode < 3 ? "\"" + std::string(kModeNames[mode]) + "\"" : std::to_string(mode);
     out += k ? ",\n    " : "\n    ";
     out += "{\"frame\": " + std::to_string(keyframe.frame) + ", \"mode\": " + mode_text + ", \"vertices\": [";
     const auto& vertices = keyframe.shape.vertices;

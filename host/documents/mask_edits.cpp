@@ -31,9 +31,7 @@ size_t RunFrom(const std::vector<MaskVertex>& v, ptrdiff_t from, ptrdiff_t step)
 }
 
 // The first vertex of the sub-outline holding vertex i: where its closing segment returns.
-size_t SubOutlineStart(const std::vector<MaskVertex>& v, size_t i) {
-  return i + 1 - RunFrom(v, ptrdiff_t(i), -1);
-}
+size_t SubOutlineStart(const std::vector<MaskVertex>& v, size_t i) { return i + 1 - RunFrom(v, ptrdiff_t(i), -1); }
 
 struct Point {
   double x, y;
@@ -117,8 +115,7 @@ bool AppendVertex(MaskShape& shape, float x, float y) {
 
 bool CloseShape(MaskShape& shape) {
   const std::vector<MaskVertex>& v = shape.vertices;
-  if (shape.mode != Mask::kMaskModeOpen || RunFrom(v, ptrdiff_t(v.size()) - 1, -1) < kMinClosedVertices)
-    return false;
+  if (shape.mode != Mask::kMaskModeOpen || RunFrom(v, ptrdiff_t(v.size()) - 1, -1) < kMinClosedVertices) return false;
   shape.mode = Mask::kMaskModeClosed;
   return true;
 }

@@ -38,7 +38,7 @@ struct MatteRange {
 // giving a value outside `range` is refused.
 struct MatteParam {
   const char* key;
-  const char* name;   // the effect's name for it (a checkbox's label)
+  const char* name;  // the effect's name for it (a checkbox's label)
   size_t index;
   bool checkbox;      // off 0, on 1
   MatteRange range;   // the values the effect accepts

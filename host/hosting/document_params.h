@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "host/hosting/effect_host.h"
 #include "host/documents/mask_document.h"
+#include "host/hosting/effect_host.h"
 #include "mask/mask_shape.h"
 
 namespace host {

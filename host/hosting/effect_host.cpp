@@ -4,15 +4,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/suites/drawing_suites.h"
 #include "host/documents/mask_params.h"
+#include "host/suites/drawing_suites.h"
 #include "host/suites/handles.h"
 #include "host/suites/host_suites.h"
 #include "host/suites/pf_suites.h"
 #include "host/suites/string_table.h"
+#include "host/suites/suite_registry.h"
 #include "platform/runtime/error_reporter.h"
 #include "platform/runtime/executors.h"
-#include "host/suites/suite_registry.h"
 #include "platform/sdk/arbitrary_data.h"
 #include "platform/sdk/events.h"
 
@@ -79,9 +79,7 @@ FxErr RegisterUI(FxEffectRef ref, const FxCustomUIInfo* info) {
 
 }  // namespace
 
-std::string SuiteKey(const std::string& name, int32_t version) {
-  return name + "/" + std::to_string(version);
-}
+std::string SuiteKey(const std::string& name, int32_t version) { return name + "/" + std::to_string(version); }
 
 std::string FourCCText(uint32_t code) {
   std::string text;
@@ -186,8 +184,8 @@ CommandResult EffectHost::ParamsSetup() {
   return Run(FxCmd_ParamsSetup);
 }
 
-FxHandle EffectHost::InterpolateValue(size_t index, const std::vector<uint8_t>& left,
-                                      const std::vector<uint8_t>& right, double t, ParamFrame& frame) {
+FxHandle EffectHost::InterpolateValue(size_t index, const std::vector<uint8_t>& left, const std::vector<uint8_t>& right,
+                                      double t, ParamFrame& frame) {
   FxHandle left_handle = HandleWithBytes(left);
   FxHandle right_handle = HandleWithBytes(right);
   if (left_handle) frame.owned_.push_back(left_handle);

@@ -4,16 +4,16 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <set>
-#include <vector>
 #include <string>
 #include <utility>
+#include <vector>
 
-#include "host/suites/effect_instance.h"
-#include "host/media/media_engine.h"
 #include "host/hosting/module_loader.h"
+#include "host/media/media_engine.h"
+#include "host/suites/effect_instance.h"
 #include "platform/sdk/effect_interface.h"
 #include "platform/sdk/events.h"
 #include "platform/sdk/params.h"
@@ -122,8 +122,7 @@ class EffectHost {
   TrackPress PressTrack(int64_t frame, bool forward, int64_t timeout_ms);
 
   // Any command, for callers that build their own arguments.
-  CommandResult Run(int32_t command, FxParamDef* params[] = nullptr, FxWorld* output = nullptr,
-                    void* extra = nullptr);
+  CommandResult Run(int32_t command, FxParamDef* params[] = nullptr, FxWorld* output = nullptr, void* extra = nullptr);
 
   const LoadedModule& module() const { return module_; }
   const EffectInstance& instance() const { return instance_; }
@@ -134,8 +133,8 @@ class EffectHost {
   void OfferSuites();
   void WithdrawSuites();
   void WriteBackChanged(int64_t frame, ParamFrame& params);
-  FxHandle InterpolateValue(size_t index, const std::vector<uint8_t>& left,
-                            const std::vector<uint8_t>& right, double t, ParamFrame& frame);
+  FxHandle InterpolateValue(size_t index, const std::vector<uint8_t>& left, const std::vector<uint8_t>& right, double t,
+                            ParamFrame& frame);
 
   LoadedModule module_;
   HostOptions options_;

@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "host/suites/drawing_suites.h"
 #include "host/documents/edit_script.h"
 #include "host/hosting/effect_host.h"
+#include "host/suites/drawing_suites.h"
 #include "host/suites/view_transform.h"
 
 namespace host {
@@ -52,8 +52,8 @@ class LiveEditor {
   EffectHost& effect_;
   ViewTransform view_;
   int32_t width_, height_;
-  OverlayCanvas canvas_;  // the view the events happen in
-  void* gesture_ = nullptr;  // the effect's continuation while the button is down
+  OverlayCanvas canvas_;                          // the view the events happen in
+  void* gesture_ = nullptr;                       // the effect's continuation while the button is down
   EditEvent last_pointer_{EditAction::kRelease};  // the gesture's latest press or drag
   int64_t gesture_frame_ = 0;
   bool view_pending_ = false;

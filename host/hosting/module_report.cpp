@@ -31,9 +31,8 @@ ModuleReport InspectModule(const LoadedModule& module, const HostOptions& option
 }
 
 std::string VersionText(uint32_t v) {
-  return std::to_string(v >> 19 & 0xf) + "." + std::to_string(v >> 15 & 0xf) + "." +
-         std::to_string(v >> 11 & 0xf) + " (stage " + std::to_string(v >> 9 & 0x3) + ", build " +
-         std::to_string(v & 0x1ff) + ")";
+  return std::to_string(v >> 19 & 0xf) + "." + std::to_string(v >> 15 & 0xf) + "." + std::to_string(v >> 11 & 0xf) +
+         " (stage " + std::to_string(v >> 9 & 0x3) + ", build " + std::to_string(v & 0x1ff) + ")";
 }
 
 }  // namespace host

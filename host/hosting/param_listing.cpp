@@ -66,9 +66,7 @@ std::vector<ParamListing> ListParams(const ParamStore& params) {
       case FxParam_Button:
         if (item.name.empty()) item.name = p.def.u.button.label;
         break;
-      case FxParam_ArbitraryData:
-        item.default_value = ArbitraryDefault(p.default_value);
-        break;
+      case FxParam_ArbitraryData: item.default_value = ArbitraryDefault(p.default_value); break;
       default: break;
     }
     list.push_back(std::move(item));
@@ -92,7 +90,8 @@ std::vector<ParamDifference> MatteParamDifferences(const ParamStore& params) {
       continue;
     }
     if (p.checkbox) {
-      if (std::string(def.u.checkbox.label) != p.name) differ(false, "labelled \"" + std::string(def.u.checkbox.label) + "\"");
+      if (std::string(def.u.checkbox.label) != p.name)
+        differ(false, "labelled \"" + std::string(def.u.checkbox.label) + "\"");
       if (def.u.checkbox.default_value != int32_t(p.default_value))
         differ(false, std::string(def.u.checkbox.default_value ? "on" : "off") + " by default, expected " +
                           (p.default_value ? "on" : "off"));

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "host/media/card_clip.h"
 #include "host/documents/mask_document.h"
+#include "host/media/card_clip.h"
 #include "host/media/media.h"
 
 namespace host {

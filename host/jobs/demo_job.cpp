@@ -16,7 +16,8 @@ namespace {
 namespace fs = std::filesystem;
 
 bool WriteClip(const std::vector<RgbaFrame>& clip, const std::string& pattern, std::string& error) {
-  std::unique_ptr<MediaWriter> writer = MediaWriter::Create(pattern, clip.front().width, clip.front().height, {24, 1}, 0, error);
+  std::unique_ptr<MediaWriter> writer =
+      MediaWriter::Create(pattern, clip.front().width, clip.front().height, {24, 1}, 0, error);
   if (!writer) return false;
   for (const RgbaFrame& frame : clip)
     if (!writer->WriteFrame(frame, error)) return false;

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <sstream>
 
-#include "host/hosting/document_params.h"
-#include "host/suites/drawing_suites.h"
 #include "host/documents/mask_params.h"
+#include "host/hosting/document_params.h"
 #include "host/hosting/live_edit.h"
+#include "host/suites/drawing_suites.h"
 #include "host/suites/view_transform.h"
 
 namespace host {
@@ -93,16 +93,19 @@ EditResult RunEditSession(const LoadedModule& module, const EditOptions& options
   };
   std::string error;
   MaskDocument doc;
-  if (!options.mask_path.empty() && !ReadMaskDocument(options.mask_path, doc, error)) return fail(JobEnd::kBadInput, error);
+  if (!options.mask_path.empty() && !ReadMaskDocument(options.mask_path, doc, error))
+    return fail(JobEnd::kBadInput, error);
   EditScript script;
   if (!ReadEditScript(options.events_path, script, error)) return fail(JobEnd::kBadInput, error);
   const int32_t width = options.width > 0 ? options.width : doc.width;
   const int32_t height = options.height > 0 ? options.height : doc.height;
-  if (width <= 0 || height <= 0) return fail(JobEnd::kBadInput, "the layer size is unknown: give --size WxH or a document with a size");
+  if (width <= 0 || height <= 0)
+    return fail(JobEnd::kBadInput, "the layer size is unknown: give --size WxH or a document with a size");
 
   EffectHost effect(module);
   if (!SetUpEffect(effect, result.module_message, error)) return fail(JobEnd::kFailed, error);
-  if (effect.SequenceSetup().err != FxErr_None) return fail(JobEnd::kFailed, module.path + ": the effect made no per-instance record");
+  if (effect.SequenceSetup().err != FxErr_None)
+    return fail(JobEnd::kFailed, module.path + ": the effect made no per-instance record");
   if (!ApplyMaskDocument(effect, doc, error)) return fail(JobEnd::kFailed, error);
   effect.SetLayerSize(width, height);
 
@@ -113,7 +116,8 @@ EditResult RunEditSession(const LoadedModule& module, const EditOptions& options
                         error))
     return fail(JobEnd::kFailed, error);
   result.document = DocumentFromParams(effect, width, height);
-  if (!options.output.empty() && !WriteMaskDocument(options.output, result.document, error)) return fail(JobEnd::kFailed, error);
+  if (!options.output.empty() && !WriteMaskDocument(options.output, result.document, error))
+    return fail(JobEnd::kFailed, error);
   return result;
 }
 

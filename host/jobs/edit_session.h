@@ -8,8 +8,8 @@
 #include <string>
 
 #include "host/documents/edit_script.h"
-#include "host/hosting/effect_host.h"
 #include "host/documents/mask_document.h"
+#include "host/hosting/effect_host.h"
 #include "host/jobs/job_outcome.h"
 
 namespace host {
@@ -25,7 +25,7 @@ bool ReplayEditScript(EffectHost& effect, const EditScript& script, int64_t fram
 MaskDocument DocumentFromParams(const EffectHost& effect, int32_t width, int32_t height);
 
 struct EditOptions {
-  std::string mask_path;    // empty: start from nothing
+  std::string mask_path;  // empty: start from nothing
   std::string events_path;
   std::string output;
   int32_t width = 0, height = 0;  // 0: the document's size

@@ -6,8 +6,8 @@
 #include <map>
 #include <mutex>
 
-#include "host/suites/handles.h"
 #include "host/media/media_engine.h"
+#include "host/suites/handles.h"
 #include "host/suites/suite_registry.h"
 #include "platform/runtime/host_memory.h"
 #include "platform/runtime/never_destroyed.h"
@@ -75,15 +75,15 @@ const FxGPUFilterUtility kUtility = [] {
 int32_t PixelBytes(uint32_t format) { return format == FxPixelFormat_BGra ? 16 : 4; }
 
 // Copies `rows` rows of `row_bytes` between two strided buffers.
-void CopyRows(const uint8_t* from, int64_t from_stride, uint8_t* to, int64_t to_stride, int32_t rows, size_t row_bytes) {
+void CopyRows(const uint8_t* from, int64_t from_stride, uint8_t* to, int64_t to_stride, int32_t rows,
+              size_t row_bytes) {
   for (int32_t y = 0; y < rows; ++y) std::memcpy(to + to_stride * y, from + from_stride * y, row_bytes);
 }
 
 }  // namespace
 
 std::unique_ptr<GPUFilterHost> GPUFilterHost::Open(EffectHost& effect, std::string& error) {
-  const auto entry =
-      reinterpret_cast<FxGPUFilterEntryFunc>(dlsym(effect.module().library.get(), "xGPUFilterEntry"));
+  const auto entry = reinterpret_cast<FxGPUFilterEntryFunc>(dlsym(effect.module().library.get(), "xGPUFilterEntry"));
   if (entry == nullptr) {
     error = effect.module().path + ": the module has no GPU entry";
     return nullptr;
@@ -107,7 +107,8 @@ std::unique_ptr<GPUFilterHost> GPUFilterHost::Open(EffectHost& effect, std::stri
     std::lock_guard lock(f.mutex);
     f.by_sequence[effect.sequence()] = &effect;
   }
-  host->instance_.creation = {MediaNodeOf(effect.sequence()), effect.sequence(), host.get(), HostBasicSuite(), &kUtility};
+  host->instance_.creation = {MediaNodeOf(effect.sequence()), effect.sequence(), host.get(), HostBasicSuite(),
+                              &kUtility};
   const FxGPUResult created = host->table_.create_instance(&host->instance_);
   if (created != kFxGPU_OK || host->instance_.filter == nullptr) {
     error = effect.module().path + ": the GPU filter could not be created (result " + std::to_string(created) + ")";
@@ -142,12 +143,13 @@ bool GPUFilterHost::RenderFrame(int64_t frame, FxWorld& output, uint32_t format,
   const FxGPURenderParams params = ParamsForFrame(frame);
   FxGPUFrameDependency dependency{};
   if (const FxGPUResult r = table_.get_frame_dependencies(&instance_, &params, 0, &dependency); r != kFxGPU_OK) {
-    error = "frame " + std::to_string(frame) + ": the GPU filter declared no precompute frame (result " + std::to_string(r) + ")";
+    error = "frame " + std::to_string(frame) + ": the GPU filter declared no precompute frame (result " +
+            std::to_string(r) + ")";
     return false;
   }
   const FxRational par = effect_.in_data().pixel_aspect_ratio;
-  FxPixHandle packed = NewPixelBuffer(dependency.width, dependency.height, dependency.pixel_format, par.num,
-                                      int32_t(par.den));
+  FxPixHandle packed =
+      NewPixelBuffer(dependency.width, dependency.height, dependency.pixel_format, par.num, int32_t(par.den));
   FxPixHandle destination = NewPixelBuffer(output.width, output.height, format, par.num, int32_t(par.den));
   const auto release = [&] {
     DisposePixelBuffer(packed);
@@ -164,7 +166,8 @@ bool GPUFilterHost::RenderFrame(int64_t frame, FxWorld& output, uint32_t format,
   CopyRows(static_cast<const uint8_t*>(output.data), output.rowbytes, dst, dst_stride, output.height, row_bytes);
   FxGPUResult r = table_.precompute(&instance_, &params, 0, packed);
   if (r == kFxGPU_OK) r = table_.render(&instance_, &params, &packed, 1, &destination);
-  if (r == kFxGPU_OK) CopyRows(dst, dst_stride, static_cast<uint8_t*>(output.data), output.rowbytes, output.height, row_bytes);
+  if (r == kFxGPU_OK)
+    CopyRows(dst, dst_stride, static_cast<uint8_t*>(output.data), output.rowbytes, output.height, row_bytes);
   release();
   if (r != kFxGPU_OK) {
     error = "frame " + std::to_string(frame) + ": the GPU filter failed with result " + std::to_string(r);

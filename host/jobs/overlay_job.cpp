@@ -1,12 +1,12 @@
 #include "host/jobs/overlay_job.h"
 
-#include "host/hosting/document_params.h"
-#include "host/suites/drawing_suites.h"
-#include "host/jobs/edit_session.h"
-#include "host/hosting/effect_host.h"
 #include "host/documents/mask_document.h"
-#include "host/media/picture_scale.h"
+#include "host/hosting/document_params.h"
+#include "host/hosting/effect_host.h"
 #include "host/hosting/sequence_blob.h"
+#include "host/jobs/edit_session.h"
+#include "host/media/picture_scale.h"
+#include "host/suites/drawing_suites.h"
 #include "host/suites/view_transform.h"
 
 namespace host {
@@ -60,7 +60,8 @@ OverlayResult DrawOverlayPicture(const LoadedModule& module, const OverlayOption
   extra.callbacks = ViewCallbacks(&view);
   const CommandResult drawn = effect.RunEvent(options.frame, extra);
   if (drawn.display_error) result.module_message = drawn.message;
-  if (drawn.err != FxErr_None) return Failure(JobEnd::kFailed, "the effect failed to draw its overlay (error " + std::to_string(drawn.err) + ")");
+  if (drawn.err != FxErr_None)
+    return Failure(JobEnd::kFailed, "the effect failed to draw its overlay (error " + std::to_string(drawn.err) + ")");
   if (canvas.live_objects() != 0 || canvas.state_depth() != 0)
     return Failure(JobEnd::kFailed, "the effect left drawing objects or states behind");
   result.picture = canvas.Picture();

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "host/media/media.h"
 #include "host/hosting/module_loader.h"
 #include "host/jobs/job_outcome.h"
+#include "host/media/media.h"
 
 namespace host {
 

@@ -13,11 +13,11 @@
 #include <mutex>
 #include <thread>
 
+#include "host/documents/mask_document.h"
+#include "host/documents/mask_params.h"
 #include "host/hosting/document_params.h"
 #include "host/hosting/effect_host.h"
 #include "host/jobs/gpu_render.h"
-#include "host/documents/mask_document.h"
-#include "host/documents/mask_params.h"
 #include "host/media/media.h"
 #include "host/media/output_paths.h"
 #include "host/media/pixel_convert.h"
@@ -188,7 +188,8 @@ RenderResult RenderClip(const LoadedModule& module, const RenderOptions& options
   int64_t last = options.last_frame.value_or(info.frame_count > 0 ? info.frame_count - 1 : INT64_MAX);
   if (first < 0 || last < first) return Failure(JobEnd::kBadInput, "--frames: the range is empty");
   if (info.frame_count > 0 && first >= info.frame_count)
-    return Failure(JobEnd::kBadInput, options.input + ": has " + std::to_string(info.frame_count) + " frames, none from " + std::to_string(first));
+    return Failure(JobEnd::kBadInput, options.input + ": has " + std::to_string(info.frame_count) +
+                                          " frames, none from " + std::to_string(first));
   if (info.frame_count > 0) last = std::min(last, info.frame_count - 1);
 
   EffectHost effect(module);

@@ -21,11 +21,11 @@ struct RenderOptions {
   std::string output;
   std::optional<double> feather, opacity, expansion;  // override the document's values
   bool invert = false;
-  uint32_t pixel_format = 0;  // four-character code; 0: 'bgra'
+  uint32_t pixel_format = 0;                       // four-character code; 0: 'bgra'
   std::optional<int64_t> first_frame, last_frame;  // inclusive; default the whole clip
-  int threads = 0;  // 0: every core (fewer where memory would not hold them)
-  bool gpu = false;  // through the GPU filter interface (bgra8 and bgra32f frames)
-  std::function<void(const std::string&)> note;  // a line for the user, such as fewer threads; may be empty
+  int threads = 0;                                 // 0: every core (fewer where memory would not hold them)
+  bool gpu = false;                                // through the GPU filter interface (bgra8 and bgra32f frames)
+  std::function<void(const std::string&)> note;    // a line for the user, such as fewer threads; may be empty
 };
 
 struct RenderProgress {

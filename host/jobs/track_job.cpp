@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "host/hosting/document_params.h"
-#include "host/jobs/edit_session.h"
 #include "host/documents/mask_document.h"
 #include "host/documents/mask_params.h"
+#include "host/hosting/document_params.h"
+#include "host/jobs/edit_session.h"
 #include "host/media/media_engine.h"
 #include "host/media/output_paths.h"
 
@@ -42,8 +42,8 @@ std::string PressReportText(const PressReport& r) {
     const char* asked = MotionNameOf(r.level_requested);
     text += std::string(" (asked for ") + (asked ? asked : "?") + (r.fallback.empty() ? "" : ": " + r.fallback) + ")";
   }
-  text += ", " + std::to_string(r.features_followed) + " of " + std::to_string(r.features_selected) + " features followed, " +
-          std::to_string(r.features_fitted) + " fitted";
+  text += ", " + std::to_string(r.features_followed) + " of " + std::to_string(r.features_selected) +
+          " features followed, " + std::to_string(r.features_fitted) + " fitted";
   char moved[32];
   std::snprintf(moved, sizeof moved, "%.2f", r.reference_correction);
   switch (r.reference) {
@@ -71,9 +71,11 @@ TrackResult TrackThroughClip(EffectHost& effect, const TrackOptions& options,
   const int64_t frames = effect.clip_frames();
   for (const int64_t f : {options.from, options.to}) {
     if (f < 0 || f >= frames)
-      return fail(JobEnd::kBadInput, FrameText(f) + " is outside the clip (frames 0 to " + std::to_string(frames - 1) + ")");
+      return fail(JobEnd::kBadInput,
+                  FrameText(f) + " is outside the clip (frames 0 to " + std::to_string(frames - 1) + ")");
   }
-  if (options.from == options.to) return fail(JobEnd::kBadInput, "nothing to track: the first and last frame are the same");
+  if (options.from == options.to)
+    return fail(JobEnd::kBadInput, "nothing to track: the first and last frame are the same");
   Mask::MaskShape start;
   if (!MaskShapeAt(effect, options.from, start) || !HasClosedPath(start))
     return fail(JobEnd::kBadInput, "the mask at " + FrameText(options.from) + " has no closed path to track");
@@ -131,18 +133,21 @@ TrackClipResult TrackClip(const LoadedModule& module, const TrackClipOptions& op
     return fail(JobEnd::kBadInput, error + " (or --overwrite to replace the document)");
   MaskDocument doc;
   if (!ReadMaskDocument(options.mask_path, doc, error)) return fail(JobEnd::kBadInput, error);
-  if (doc.keyframes.empty()) return fail(JobEnd::kBadInput, options.mask_path + ": the document has no keyframes to start from");
+  if (doc.keyframes.empty())
+    return fail(JobEnd::kBadInput, options.mask_path + ": the document has no keyframes to start from");
   std::unique_ptr<MediaReader> reader = MediaReader::Open(options.input, error);
   if (!reader) return fail(JobEnd::kBadInput, error);
   const MediaInfo info = reader->info();
-  if (info.frame_count <= 0) return fail(JobEnd::kBadInput, options.input + ": cannot tell how many frames the clip has");
+  if (info.frame_count <= 0)
+    return fail(JobEnd::kBadInput, options.input + ": cannot tell how many frames the clip has");
   result.frames = info.frame_count;
   result.from = options.from.value_or(doc.keyframes.front().frame);
   result.to = options.to.value_or(info.frame_count - 1);
 
   EffectHost effect(module);
   if (!SetUpEffect(effect, result.module_message, error)) return fail(JobEnd::kFailed, error);
-  if (effect.SequenceSetup().err != FxErr_None) return fail(JobEnd::kFailed, module.path + ": the effect made no per-instance record");
+  if (effect.SequenceSetup().err != FxErr_None)
+    return fail(JobEnd::kFailed, module.path + ": the effect made no per-instance record");
   if (!ApplyMaskDocument(effect, doc, error)) return fail(JobEnd::kFailed, error);
   effect.AttachClip(ClipFromReader(std::move(reader)));
 

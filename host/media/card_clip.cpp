@@ -39,7 +39,8 @@ double Sample(const RgbaFrame& t, double x, double y, int c) {
     return double(t.pixels[(size_t(py) * size_t(t.width) + size_t(px)) * 4 + size_t(c)]);
   };
   const int64_t x0 = int64_t(fx), y0 = int64_t(fy);
-  return (at(x0, y0) * (1 - ax) + at(x0 + 1, y0) * ax) * (1 - ay) + (at(x0, y0 + 1) * (1 - ax) + at(x0 + 1, y0 + 1) * ax) * ay;
+  return (at(x0, y0) * (1 - ax) + at(x0 + 1, y0) * ax) * (1 - ay) +
+         (at(x0, y0 + 1) * (1 - ax) + at(x0 + 1, y0 + 1) * ax) * ay;
 }
 
 // A separable Gaussian over the three colour planes, edges clamped.

@@ -48,9 +48,9 @@ struct CardClipSpec {
   // The fraction of a frame interval the shutter is open: the card is averaged over that part
   // of its motion, so it blurs along the way it moves (the background is still).
   double shutter = 0;
-  double contrast_drift = 0;  // contrast about mid grey changes by this fraction over the clip
-  double speed = 1;           // translation, similarity, affine: the motion runs this much faster
-  double tilt_degrees = 30;   // perspective: the tilt reached on the last frame
+  double contrast_drift = 0;     // contrast about mid grey changes by this fraction over the clip
+  double speed = 1;              // translation, similarity, affine: the motion runs this much faster
+  double tilt_degrees = 30;      // perspective: the tilt reached on the last frame
   double tilt_axis_degrees = 0;  // perspective: the tilt axis turned from the horizontal
   // Where the card's top-left corner falls in its texture, in texture pixels: picks which part of
   // a photograph the card shows (say, only sky).

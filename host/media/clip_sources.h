@@ -30,6 +30,7 @@ std::shared_ptr<ClipSource> ClipFromReader(std::unique_ptr<MediaReader> reader);
 
 // A clip that has a size, a rate and a length but no pictures (reading a frame fails): what the
 // GPU path needs of a clip whose frames the caller decodes itself.
-std::shared_ptr<ClipSource> ClipOfSize(int32_t width, int32_t height, Rational frame_rate, int64_t frame_count = 1 << 30);
+std::shared_ptr<ClipSource> ClipOfSize(int32_t width, int32_t height, Rational frame_rate,
+                                       int64_t frame_count = 1 << 30);
 
 }  // namespace host

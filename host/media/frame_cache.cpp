@@ -119,7 +119,8 @@ FxErr RemoveFrame(const char* frame_id) {
   return FxErr_None;
 }
 
-const FxPixCacheSuite kPixCache = {nullptr, nullptr, nullptr, nullptr, nullptr, &FindFrame, &AnnounceFrame, &RemoveFrame};
+const FxPixCacheSuite kPixCache = {nullptr, nullptr,    nullptr,        nullptr,
+                                   nullptr, &FindFrame, &AnnounceFrame, &RemoveFrame};
 
 }  // namespace
 

@@ -479,8 +479,8 @@ std::string RateText(Rational rate) {
 
 // Decodes the one frame of an image file at its own size. Errors are "PATH: cannot decode: ..."
 // or, for frame `index` of a sequence (index > 0), "PATH: cannot decode frame N: ...".
-bool DecodeImage(const std::string& path, int64_t index, RgbaConverter& converter, RgbaFrame& frame,
-                 bool* has_alpha, std::string& error) {
+bool DecodeImage(const std::string& path, int64_t index, RgbaConverter& converter, RgbaFrame& frame, bool* has_alpha,
+                 std::string& error) {
   Decoder decoder;
   const std::string failed = path + ": cannot decode" + (index > 0 ? " frame " + std::to_string(index) : "") + ": ";
   if (!decoder.Open(path, error)) {
@@ -861,10 +861,10 @@ class StreamSource final : public MediaReader::Source {
   // Frames seen at a known index, by identity (-1: an identity two frames share) and back.
   std::unordered_map<int64_t, int64_t> index_of_id_;
   std::map<int64_t, int64_t> id_of_index_;
-  bool regular_ = true;  // every frame seen so far sat where its timestamp puts it
-  int unverified_ = 0;   // frames still to confirm a landing worked out from a timestamp
-  int64_t end_ = -1;      // the frame count, once the end has been reached
-  int64_t claimed_ = 0;   // the count the file claimed, where it ended well short of it
+  bool regular_ = true;    // every frame seen so far sat where its timestamp puts it
+  int unverified_ = 0;     // frames still to confirm a landing worked out from a timestamp
+  int64_t end_ = -1;       // the frame count, once the end has been reached
+  int64_t claimed_ = 0;    // the count the file claimed, where it ended well short of it
   std::string cut_short_;  // the error for frames from end_ to claimed_
 };
 

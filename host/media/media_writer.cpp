@@ -592,7 +592,8 @@ bool EncodePng(const RgbaFrame& frame, std::vector<uint8_t>& bytes, std::string&
   png_image image = RgbaPngImage(frame);
   png_alloc_size_t size = 0;
   // First the size, then the bytes.
-  if (png_image_write_to_memory(&image, nullptr, &size, 0, frame.pixels.data(), png_int_32(frame.width) * 4, nullptr) == 0) {
+  if (png_image_write_to_memory(&image, nullptr, &size, 0, frame.pixels.data(), png_int_32(frame.width) * 4, nullptr) ==
+      0) {
     error = std::string("cannot encode PNG: ") + image.message;
     png_image_free(&image);
     return false;

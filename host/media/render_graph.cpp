@@ -224,10 +224,10 @@ FxErr NodeForRange(FxSegmentsRef segments, int64_t start, int64_t duration, FxNo
 }
 
 const FxVideoSegmentSuite kVideoSegment = {
-    &AcquireSegments, nullptr, nullptr, &ReleaseSegments, nullptr, nullptr, nullptr, nullptr,
-    &ReleaseNode, &NodeType, &InputCount, &AcquireInput, &OperatorCount, &AcquireOperator, nullptr,
-    &NodeProperty, nullptr, nullptr, nullptr, nullptr, nullptr, &NodeAtTime, nullptr, nullptr, nullptr,
-    &NodeForRange};
+    &AcquireSegments, nullptr,       nullptr,   &ReleaseSegments, nullptr,       nullptr,        nullptr,
+    nullptr,          &ReleaseNode,  &NodeType, &InputCount,      &AcquireInput, &OperatorCount, &AcquireOperator,
+    nullptr,          &NodeProperty, nullptr,   nullptr,          nullptr,       nullptr,        nullptr,
+    &NodeAtTime,      nullptr,       nullptr,   nullptr,          &NodeForRange};
 
 }  // namespace
 
@@ -265,7 +265,8 @@ void DetachClip(FxSequenceId sequence) {
     if (job.sequence == sequence) job.cancelled = true;
   if (e.render_thread) e.render_thread->Resume();  // a held render thread would never drain
   e.render_ended.wait(lock, [&] {
-    return std::none_of(e.pending.begin(), e.pending.end(), [&](const auto& p) { return p.second.sequence == sequence; });
+    return std::none_of(e.pending.begin(), e.pending.end(),
+                        [&](const auto& p) { return p.second.sequence == sequence; });
   });
   e.sequences.erase(sequence);
   for (auto it = e.cache.begin(); it != e.cache.end();)

@@ -25,10 +25,17 @@ uint64_t Mix(uint64_t h, uint64_t v) {
 }
 
 std::string IdentifierText(FxNodeId node, int64_t ticks, int64_t duration, const FxRenderDescription& d) {
-  const uint64_t fields[] = {uint64_t(node), uint64_t(ticks), uint64_t(duration), uint64_t(uint32_t(d.request_kind)),
-                             uint64_t(uint32_t(d.width)), uint64_t(uint32_t(d.height)), uint64_t(uint32_t(d.par_num)),
-                             uint64_t(uint32_t(d.par_den)), uint64_t(uint32_t(d.quality)),
-                             uint64_t(uint32_t(d.field_type)), uint64_t(uint32_t(d.both_fields)),
+  const uint64_t fields[] = {uint64_t(node),
+                             uint64_t(ticks),
+                             uint64_t(duration),
+                             uint64_t(uint32_t(d.request_kind)),
+                             uint64_t(uint32_t(d.width)),
+                             uint64_t(uint32_t(d.height)),
+                             uint64_t(uint32_t(d.par_num)),
+                             uint64_t(uint32_t(d.par_den)),
+                             uint64_t(uint32_t(d.quality)),
+                             uint64_t(uint32_t(d.field_type)),
+                             uint64_t(uint32_t(d.both_fields)),
                              uint64_t(uint32_t(d.precision))};
   uint64_t hi = 0x6d61736b66782d31ull, lo = 0x6672616d652d6964ull;
   for (uint64_t f : fields) {
@@ -168,9 +175,9 @@ FxErr CancelRender(int32_t request) {
   return FxErr_None;
 }
 
-const FxVideoSegmentRenderSuite kVideoSegmentRender = {
-    nullptr, &FrameIdentifier, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &CancelRender,
-    nullptr, &StartRender};
+const FxVideoSegmentRenderSuite kVideoSegmentRender = {nullptr, &FrameIdentifier, nullptr, nullptr,
+                                                       nullptr, nullptr,          nullptr, nullptr,
+                                                       nullptr, &CancelRender,    nullptr, &StartRender};
 
 // ---- Private effect suite ---------------------------------------------------------------------
 

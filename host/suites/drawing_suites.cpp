@@ -239,8 +239,7 @@ FxErr PopState(FxSurfaceRef surface) {
 FxErr PaintRect(FxSurfaceRef surface, const FxDrawColor* color, const FxDrawRect* rect) {
   Rgba rgba;
   if (!ToRgba(color, rgba) || rect == nullptr) return FxErr_BadCallbackParam;
-  if (!Finite({rect->left, rect->top, rect->width, rect->height}) || rect->width < 0 ||
-      rect->height < 0) {
+  if (!Finite({rect->left, rect->top, rect->width, rect->height}) || rect->width < 0 || rect->height < 0) {
     return FxErr_BadCallbackParam;
   }
   std::lock_guard lock(Reg().mutex);
@@ -362,8 +361,8 @@ void StrokeInPieces(cairo_t* cr, const Path& path, const Pen& pen) {
     if (has_start) cairo_move_to(cr, start_x, start_y);
     for (size_t i = begin; i + 1 < end; ++i) AppendSegment(cr, segments[i]);
     const Segment& last = segments[end - 1];
-    const bool joined = end < segments.size() && Continues(last) && Continues(segments[end]) &&
-                        cairo_has_current_point(cr);
+    const bool joined =
+        end < segments.size() && Continues(last) && Continues(segments[end]) && cairo_has_current_point(cr);
     double next_start_x = 0, next_start_y = 0, next_offset = 0;
     if (joined) {
       cairo_get_current_point(cr, &next_start_x, &next_start_y);
@@ -432,8 +431,7 @@ FxErr SetInterpolationPolicy(FxSurfaceRef surface, int32_t policy) {
 }
 
 FxErr SetAntiAliasPolicy(FxSurfaceRef surface, int32_t policy) {
-  static constexpr cairo_antialias_t kModes[] = {CAIRO_ANTIALIAS_NONE, CAIRO_ANTIALIAS_FAST,
-                                                 CAIRO_ANTIALIAS_BEST};
+  static constexpr cairo_antialias_t kModes[] = {CAIRO_ANTIALIAS_NONE, CAIRO_ANTIALIAS_FAST, CAIRO_ANTIALIAS_BEST};
   if (policy < 0 || policy > 2) return FxErr_BadCallbackParam;
   std::lock_guard lock(Reg().mutex);
   OverlayCanvas::Impl* canvas = Reg().Find(surface, Kind::kSurface);
@@ -466,18 +464,15 @@ FxErr LineTo(FxPathRef path, float x, float y) {
   return AddSegment(path, {Segment::Op::kLine, {x, y}});
 }
 
-FxErr BezierTo(FxPathRef path, const FxDrawPoint* control1, const FxDrawPoint* control2,
-               const FxDrawPoint* end) {
+FxErr BezierTo(FxPathRef path, const FxDrawPoint* control1, const FxDrawPoint* control2, const FxDrawPoint* end) {
   if (control1 == nullptr || control2 == nullptr || end == nullptr) return FxErr_BadCallbackParam;
   if (!Finite({control1->x, control1->y, control2->x, control2->y, end->x, end->y})) {
     return FxErr_BadCallbackParam;
   }
-  return AddSegment(path, {Segment::Op::kCurve,
-                           {control1->x, control1->y, control2->x, control2->y, end->x, end->y}});
+  return AddSegment(path, {Segment::Op::kCurve, {control1->x, control1->y, control2->x, control2->y, end->x, end->y}});
 }
 
-FxErr AddArc(FxPathRef path, const FxDrawPoint* center, float radius, float start_angle,
-             float sweep_angle) {
+FxErr AddArc(FxPathRef path, const FxDrawPoint* center, float radius, float start_angle, float sweep_angle) {
   if (center == nullptr || !Finite({center->x, center->y, radius}) || radius < 0) {
     return FxErr_BadCallbackParam;
   }
@@ -514,13 +509,15 @@ FxErr SetDashPattern(FxPenRef pen, const float* lengths, int32_t count) {
 }
 
 const FxDrawSuite kDrawSuite = {&GetSupplier, &GetSurface};
-const FxSupplierSuite kSupplierSuite = {&NewPen,  &NewBrush, nullptr, nullptr, nullptr,
-                                        nullptr,  &NewPath,  nullptr, nullptr, nullptr,
-                                        nullptr,  nullptr,   &ReleaseObject};
-const FxSurfaceSuite kSurfaceSuite = {&PushState, &PopState, &PaintRect, &FillPath, &StrokePath,
-                                      nullptr,    nullptr,   nullptr,    nullptr,   nullptr,
-                                      nullptr,    &SetInterpolationPolicy, nullptr,
-                                      &SetAntiAliasPolicy};
+const FxSupplierSuite kSupplierSuite = {&NewPen, &NewBrush, nullptr, nullptr, nullptr, nullptr,       &NewPath,
+                                        nullptr, nullptr,   nullptr, nullptr, nullptr, &ReleaseObject};
+const FxSurfaceSuite kSurfaceSuite = {&PushState,  &PopState,
+                                      &PaintRect,  &FillPath,
+                                      &StrokePath, nullptr,
+                                      nullptr,     nullptr,
+                                      nullptr,     nullptr,
+                                      nullptr,     &SetInterpolationPolicy,
+                                      nullptr,     &SetAntiAliasPolicy};
 const FxPathSuite kPathSuite = {&MoveTo, &LineTo, &BezierTo, nullptr, &AddArc};
 const FxPenSuite kPenSuite = {&SetDashPattern};
 
@@ -564,8 +561,7 @@ OverlayCanvas::OverlayCanvas(int32_t width, int32_t height) : impl_(std::make_un
   impl_->surface_ref = Reg().Add(impl_.get(), Kind::kSurface);
 }
 
-OverlayCanvas::OverlayCanvas(const RgbaFrame& picture)
-    : OverlayCanvas(picture.width, picture.height) {
+OverlayCanvas::OverlayCanvas(const RgbaFrame& picture) : OverlayCanvas(picture.width, picture.height) {
   if (picture.pixels.size() != size_t(picture.width) * size_t(picture.height) * 4) {
     throw std::invalid_argument("picture pixels do not match its size");
   }

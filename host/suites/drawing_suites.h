@@ -27,10 +27,10 @@ class OverlayCanvas {
   OverlayCanvas(const OverlayCanvas&) = delete;
   OverlayCanvas& operator=(const OverlayCanvas&) = delete;
 
-  FxDrawRef draw_ref();  // valid while the canvas lives
-  RgbaFrame Picture() const;  // straight RGBA; fully transparent pixels read 0, 0, 0, 0
+  FxDrawRef draw_ref();          // valid while the canvas lives
+  RgbaFrame Picture() const;     // straight RGBA; fully transparent pixels read 0, 0, 0, 0
   int32_t live_objects() const;  // pens, brushes and paths not yet released
-  int32_t state_depth() const;  // pushes not yet popped
+  int32_t state_depth() const;   // pushes not yet popped
 
   struct Impl;
 

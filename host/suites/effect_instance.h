@@ -17,7 +17,7 @@ namespace host {
 
 // What one tracking press did, as the effect reported it.
 struct PressReport {
-  int64_t frame = 0;  // the frame it keyed
+  int64_t frame = 0;                             // the frame it keyed
   int32_t level_requested = 0, level_used = -1;  // 0 translation .. 4 perspective; -1 none fitted
   int32_t features_selected = 0, features_followed = 0, features_fitted = 0;
   int32_t reference = 0;  // 0 none, 1 started on the press's frame, 2 taken, 3 declined
@@ -28,9 +28,9 @@ struct PressReport {
 };
 
 struct EffectInstance {
-  std::vector<uint32_t> pixel_formats;                            // in the order added
+  std::vector<uint32_t> pixel_formats;                           // in the order added
   std::vector<std::pair<int32_t, uint32_t>> background_formats;  // (kind, format)
-  std::vector<std::pair<int32_t, int32_t>> group_states;          // (param index, state)
+  std::vector<std::pair<int32_t, int32_t>> group_states;         // (param index, state)
   ParamStore params;
   FxCustomUIInfo ui{};
   bool ui_registered = false;

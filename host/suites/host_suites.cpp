@@ -2,12 +2,12 @@
 
 #include <cstddef>
 
-#include "host/suites/effect_instance.h"
-#include "host/suites/handles.h"
 #include "host/documents/mask_edits.h"
 #include "host/documents/mask_params.h"
-#include "host/suites/param_store.h"
 #include "host/media/media_engine.h"
+#include "host/suites/effect_instance.h"
+#include "host/suites/handles.h"
+#include "host/suites/param_store.h"
 #include "platform/runtime/media_formats.h"
 #include "platform/runtime/media_time.h"
 #include "platform/sdk/events.h"
@@ -68,8 +68,9 @@ FxErr Redraw(FxEventContext* context, const FxScreenRect*) {
   return FxErr_None;
 }
 
-const FxUtilitySuite kUtility = {&RuntimeInstanceId, nullptr, &ClipSpeed, &ClipStart, &ClipDuration, nullptr, nullptr,
-                                 &FrameTicks, &FieldType, &FrameTicks, &SequenceId, &Redraw};
+const FxUtilitySuite kUtility = {&RuntimeInstanceId, nullptr,     &ClipSpeed,  &ClipStart,
+                                 &ClipDuration,      nullptr,     nullptr,     &FrameTicks,
+                                 &FieldType,         &FrameTicks, &SequenceId, &Redraw};
 
 // ---- Masking suite ----------------------------------------------------------------------------
 

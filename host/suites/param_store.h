@@ -14,10 +14,10 @@
 namespace host {
 
 struct StoredParam {
-  FxParamDef def{};                                      // as declared
-  std::map<int64_t, double> numbers;                     // frame -> value; empty: the default
-  std::map<int64_t, std::vector<uint8_t>> values;        // arbitrary data, frame -> bytes
-  std::vector<uint8_t> default_value;                    // arbitrary data
+  FxParamDef def{};                                // as declared
+  std::map<int64_t, double> numbers;               // frame -> value; empty: the default
+  std::map<int64_t, std::vector<uint8_t>> values;  // arbitrary data, frame -> bytes
+  std::vector<uint8_t> default_value;              // arbitrary data
 };
 
 class ParamStore {

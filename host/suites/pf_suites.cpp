@@ -42,8 +42,8 @@ FxErr SetGroupState(FxEffectRef ref, int32_t param_index, int32_t state) {
   return FxErr_None;
 }
 
-const FxPixelFormatSuite kPixelFormatSuite = {&AddSupportedPixelFormat, &ClearSupportedPixelFormats,
-                                              nullptr, nullptr, &GetPixelFormat};
+const FxPixelFormatSuite kPixelFormatSuite = {&AddSupportedPixelFormat, &ClearSupportedPixelFormats, nullptr, nullptr,
+                                              &GetPixelFormat};
 const FxBackgroundFrameSuite kBackgroundFrameSuite = {&AddBackgroundTransferMode};
 const FxGroupParamSuite kGroupParamSuite = {&SetGroupState};
 

@@ -77,9 +77,7 @@ FxErr ReleaseStringTable(void** table) {
   return FxErr_None;
 }
 
-const StringTableView* ViewStringTable(const void* table) {
-  return static_cast<const StringTableView*>(table);
-}
+const StringTableView* ViewStringTable(const void* table) { return static_cast<const StringTableView*>(table); }
 
 bool LastLoadedStringTable(StringTableView& view) {
   std::lock_guard lock(g_last_mutex);

@@ -27,12 +27,12 @@ std::shared_ptr<uint8_t[]> AllocateDeviceMemory(const std::shared_ptr<Device>&, 
   return std::shared_ptr<uint8_t[]>(new uint8_t[bytes == 0 ? 1 : bytes]());
 }
 
-void FillWithColor(const std::shared_ptr<Device>&, void* data, int64_t rowbytes, uint32_t format, int32_t x,
-                   int32_t y, int32_t width, int32_t height, const float color[4], int32_t frame_width,
-                   int32_t frame_height) {
+void FillWithColor(const std::shared_ptr<Device>&, void* data, int64_t rowbytes, uint32_t format, int32_t x, int32_t y,
+                   int32_t width, int32_t height, const float color[4], int32_t frame_width, int32_t frame_height) {
   if (data == nullptr || color == nullptr) return;
   const int32_t x0 = std::max(0, x), y0 = std::max(0, y);
-  const int32_t x1 = std::min(frame_width, x + std::max(0, width)), y1 = std::min(frame_height, y + std::max(0, height));
+  const int32_t x1 = std::min(frame_width, x + std::max(0, width)),
+                y1 = std::min(frame_height, y + std::max(0, height));
   if (x0 >= x1 || y0 >= y1) return;
   for (int32_t row = y0; row < y1; ++row) {
     uint8_t* p = static_cast<uint8_t*>(data) + rowbytes * row;

@@ -43,8 +43,8 @@ std::atomic<int32_t> g_last_error_code{0};
 
 void* AsProc(auto fn) { return reinterpret_cast<void*>(fn); }
 
-extern "C" int32_t RegisterProcAddress(const char* interface_name, const char* proc_name,
-                                       const char* versioned_name, void* proc) {
+extern "C" int32_t RegisterProcAddress(const char* interface_name, const char* proc_name, const char* versioned_name,
+                                       void* proc) {
   if (!interface_name || !proc_name || !proc) return -1;
   ComponentTable& table = Table();
   std::lock_guard lock(table.mutex);
@@ -85,10 +85,8 @@ void RegisterBuiltins(std::map<ProcKey, ProcEntry>& procs) {
   add("ZPRNewPathInterface", "NewPath", "ZPRNewPathNewPathV4", AsProc(&ZPRNewPathNewPathV4));
   add("ZPRPathInterface", "GetPathData", "ZPRPathGetPathDataProc", AsProc(&ZPRPathGetPathDataProc));
   add("ZPRPathInterface", "Transform", "ZPRPathTransformProc", AsProc(&ZPRPathTransformProc));
-  add("ZPROffsetPathInterface", "GetStrokePath", "ZPROffsetPathGetStrokePathV3",
-      AsProc(&ZPROffsetPathGetStrokePathV3));
-  add("ZPROffsetPathInterface", "GetOffsetPath", "ZPROffsetPathGetOffsetPathV4",
-      AsProc(&ZPROffsetPathGetOffsetPathV4));
+  add("ZPROffsetPathInterface", "GetStrokePath", "ZPROffsetPathGetStrokePathV3", AsProc(&ZPROffsetPathGetStrokePathV3));
+  add("ZPROffsetPathInterface", "GetOffsetPath", "ZPROffsetPathGetOffsetPathV4", AsProc(&ZPROffsetPathGetOffsetPathV4));
   add("ZPROffsetPathInterface", "GetDashPath", "ZPROffsetPathGetDashPathProcV1",
       AsProc(&ZPROffsetPathGetDashPathProcV1));
 }
@@ -136,8 +134,6 @@ void UnregisterProcForTesting(const char* interface_name, const char* proc_name)
   table.procs.erase({interface_name, proc_name});
 }
 
-void ResetComponentTableForTesting() {
-  TerminateQuillComponents();
-}
+void ResetComponentTableForTesting() { TerminateQuillComponents(); }
 
 }  // namespace quill

@@ -6,8 +6,7 @@
 
 extern "C" {
 
-using QuillProcGetter = void* (*)(const char* interface_name, const char* proc_name,
-                                  const char* versioned_name);
+using QuillProcGetter = void* (*)(const char* interface_name, const char* proc_name, const char* versioned_name);
 
 // Starts the components and answers the procedure getter, or null when they cannot start.
 QuillProcGetter InitQuillComponents();

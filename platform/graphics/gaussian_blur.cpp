@@ -31,7 +31,7 @@ constexpr double kMaxSigma = 2000;
 constexpr double kRecursiveFromSigma = 2;
 constexpr double kTapsPerSigma = 4;  // tails beyond 4 sigma hold under 1e-4 of the weight
 constexpr int kMaxRadius = 8;        // ceil(kTapsPerSigma * kRecursiveFromSigma)
-constexpr int kLanes = 16;         // lines filtered at once; a multiple of 4
+constexpr int kLanes = 16;           // lines filtered at once; a multiple of 4
 // Keeps every index into the lanes buffers within int.
 constexpr int kMaxSide = INT32_MAX / kLanes - 2 * kMaxRadius;
 
@@ -70,8 +70,7 @@ LineFilter MakeFilter(double sigma) {
     const double scale = 1 / (sigma * std::sqrt(2.0));
     double w[kMaxRadius + 1], sum = 0;
     for (int k = 0; k <= f.radius; ++k) {
-      w[k] = k == 0 ? std::erf(0.5 * scale)
-                    : 0.5 * (std::erfc((k - 0.5) * scale) - std::erfc((k + 0.5) * scale));
+      w[k] = k == 0 ? std::erf(0.5 * scale) : 0.5 * (std::erfc((k - 0.5) * scale) - std::erfc((k + 0.5) * scale));
       sum += k == 0 ? w[k] : 2 * w[k];
     }
     for (int k = 0; k <= f.radius; ++k) f.taps[k] = static_cast<float>(w[k] / sum);
@@ -134,8 +133,8 @@ using StoredVec = Vec4;
 // read. Returns the output: `out`, or
 // `in` itself for a copy.
 // Built twice, for AVX2 and for plain x86-64, and picked when the program starts.
-__attribute__((target_clones("avx2", "default")))
-const float* FilterLines(const LineFilter& f, float* in, float* out, int n) {
+__attribute__((target_clones("avx2", "default"))) const float* FilterLines(const LineFilter& f, float* in, float* out,
+                                                                           int n) {
   constexpr int L = kLanes;
   if (f.kind == Kind::kCopy) return in;
   if (f.kind == Kind::kDirect) {
@@ -261,16 +260,13 @@ int32_t CopyUnblurred(const void* src, int64_t src_rowbytes, int32_t src_pixel_b
 
 }  // namespace
 
-extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_t src_width,
-                                   int32_t src_height, int32_t src_pixel_bytes, void* dst,
-                                   int64_t dst_rowbytes, int32_t dst_width, int32_t dst_height,
-                                   int32_t dst_pixel_bytes, double horizontal, double vertical,
-                                   int32_t single_channel, int32_t /*reserved*/, int32_t channel,
-                                   int32_t /*quality*/) {
-  if (src == nullptr || dst == nullptr || !single_channel || src_width != dst_width ||
-      src_height != dst_height || src_width < 0 || src_height < 0 || src_pixel_bytes <= 0 ||
-      dst_pixel_bytes <= 0 || channel < 0 || channel >= src_pixel_bytes ||
-      channel >= dst_pixel_bytes ||
+extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_t src_width, int32_t src_height,
+                                   int32_t src_pixel_bytes, void* dst, int64_t dst_rowbytes, int32_t dst_width,
+                                   int32_t dst_height, int32_t dst_pixel_bytes, double horizontal, double vertical,
+                                   int32_t single_channel, int32_t /*reserved*/, int32_t channel, int32_t /*quality*/) {
+  if (src == nullptr || dst == nullptr || !single_channel || src_width != dst_width || src_height != dst_height ||
+      src_width < 0 || src_height < 0 || src_pixel_bytes <= 0 || dst_pixel_bytes <= 0 || channel < 0 ||
+      channel >= src_pixel_bytes || channel >= dst_pixel_bytes ||
       src_rowbytes < static_cast<int64_t>(src_width) * src_pixel_bytes ||
       dst_rowbytes < static_cast<int64_t>(dst_width) * dst_pixel_bytes)
     return -1;
@@ -333,8 +329,8 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
       }
       const float* result = FilterLines(down, lines, out, h);
       for (int y = 0; y < h; ++y) {
-        uint8_t* row = dst_bytes + static_cast<int64_t>(y) * dst_rowbytes +
-                       static_cast<int64_t>(strip) * L * dst_pixel_bytes;
+        uint8_t* row =
+            dst_bytes + static_cast<int64_t>(y) * dst_rowbytes + static_cast<int64_t>(strip) * L * dst_pixel_bytes;
         for (int c = 0; c < columns; ++c) {
           row[c * dst_pixel_bytes] = RoundToByte(result[y * L + c]);
         }

@@ -27,12 +27,10 @@ int32_t IR_FillWithOpaqueWhite(void* data, int64_t rowbytes, int32_t width, int3
 // empty frame), or -1: with dst untouched for null pointers, sizes that differ, rows shorter than
 // width * pixel_bytes or a channel outside the pixel; with the channel copied to dst unblurred
 // when the blur's working memory cannot be had (a frame too large to blur).
-int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_t src_width,
-                        int32_t src_height, int32_t src_pixel_bytes, void* dst,
-                        int64_t dst_rowbytes, int32_t dst_width, int32_t dst_height,
-                        int32_t dst_pixel_bytes, double horizontal, double vertical,
-                        int32_t single_channel, int32_t reserved, int32_t channel,
-                        int32_t quality);
+int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_t src_width, int32_t src_height,
+                        int32_t src_pixel_bytes, void* dst, int64_t dst_rowbytes, int32_t dst_width, int32_t dst_height,
+                        int32_t dst_pixel_bytes, double horizontal, double vertical, int32_t single_channel,
+                        int32_t reserved, int32_t channel, int32_t quality);
 // Rows of our rasters run top to bottom.
 int32_t IR_IsOriginBottomLeft();
 

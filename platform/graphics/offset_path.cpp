@@ -7,9 +7,9 @@
 #include <cmath>
 #include <cstddef>
 #include <optional>
+#include <polyclipping/clipper.hpp>
 #include <utility>
 #include <vector>
-#include <polyclipping/clipper.hpp>
 
 namespace quill {
 namespace {
@@ -37,24 +37,20 @@ bool Acceptable(PathPoint p) {
   return std::fabs(p.x) <= kMaxCoordinate && std::fabs(p.y) <= kMaxCoordinate;
 }
 
-cl::IntPoint ToUnits(double x, double y) {
-  return cl::IntPoint(std::llround(x * kScale), std::llround(y * kScale));
-}
+cl::IntPoint ToUnits(double x, double y) { return cl::IntPoint(std::llround(x * kScale), std::llround(y * kScale)); }
 
 // Appends the cubic p0..p3 (p0 already in `out`) as line segments. A chord over a parameter
 // step h strays at most h^2/8 * max|B''| from the curve, and |B''| <= 6 * max second difference
 // of the control points, so n = sqrt(6m / (8 tolerance)) steps keep within the tolerance.
 void AppendCubic(cl::Path& out, PathPoint p0, PathPoint p1, PathPoint p2, PathPoint p3) {
-  const double m =
-      std::max(std::hypot(double{p0.x} - 2.0 * p1.x + p2.x, double{p0.y} - 2.0 * p1.y + p2.y),
-               std::hypot(double{p1.x} - 2.0 * p2.x + p3.x, double{p1.y} - 2.0 * p2.y + p3.y));
+  const double m = std::max(std::hypot(double{p0.x} - 2.0 * p1.x + p2.x, double{p0.y} - 2.0 * p1.y + p2.y),
+                            std::hypot(double{p1.x} - 2.0 * p2.x + p3.x, double{p1.y} - 2.0 * p2.y + p3.y));
   const double wanted = std::ceil(std::sqrt(0.75 * m / kOffsetTolerance));
   const int n = static_cast<int>(std::clamp(wanted, 1.0, double{kMaxCurveSteps}));
   for (int k = 1; k < n; ++k) {
     const double t = static_cast<double>(k) / n, u = 1 - t;
     const double a = u * u * u, b = 3 * u * u * t, c = 3 * u * t * t, d = t * t * t;
-    out.push_back(ToUnits(a * p0.x + b * p1.x + c * p2.x + d * p3.x,
-                          a * p0.y + b * p1.y + c * p2.y + d * p3.y));
+    out.push_back(ToUnits(a * p0.x + b * p1.x + c * p2.x + d * p3.x, a * p0.y + b * p1.y + c * p2.y + d * p3.y));
   }
   out.push_back(ToUnits(p3.x, p3.y));
 }
@@ -104,8 +100,7 @@ bool Flatten(const PathView& path, cl::Paths& out) {
         if (!open) return false;
         finish();
         break;
-      default:
-        return false;
+      default: return false;
     }
   }
   finish();
@@ -385,8 +380,7 @@ int32_t Compute(const PathView& path, double distance, cl::Paths& oriented) {
   cl::Clipper resolver;
   if (!resolver.AddPaths(flat, cl::ptSubject, true)) return 0;
   cl::PolyTree resolved;
-  if (!resolver.Execute(cl::ctUnion, distance == 0 ? result : resolved, cl::pftNonZero,
-                        cl::pftNonZero)) {
+  if (!resolver.Execute(cl::ctUnion, distance == 0 ? result : resolved, cl::pftNonZero, cl::pftNonZero)) {
     return kZPRErrBadPath;
   }
   if (distance == 0) return Orient(result, oriented), 0;
@@ -416,8 +410,7 @@ int32_t Compute(const PathView& path, double distance, cl::Paths& oriented) {
 }
 
 int32_t Emit(ZPROffsetSegmentCallback sink, void* user, int32_t type, const cl::IntPoint& p) {
-  return sink(static_cast<float>(p.X / kScale), static_cast<float>(p.Y / kScale), 0, 0, 0, 0, type,
-              user);
+  return sink(static_cast<float>(p.X / kScale), static_cast<float>(p.Y / kScale), 0, 0, 0, 0, type, user);
 }
 
 // Streams every outline as it is: oriented, a non-zero fill of the stream gives the region
@@ -436,8 +429,7 @@ int32_t Stream(const cl::Paths& outlines, ZPROffsetSegmentCallback sink, void* u
 
 }  // namespace
 
-int32_t OffsetOutline(const PathView& path, float distance, ZPROffsetSegmentCallback sink,
-                      void* user) {
+int32_t OffsetOutline(const PathView& path, float distance, ZPROffsetSegmentCallback sink, void* user) {
   if (sink == nullptr || !std::isfinite(distance)) return kZPRErrBadPath;
   cl::Paths result;
   try {
@@ -455,23 +447,23 @@ int32_t OffsetOutline(const PathView& path, float distance, ZPROffsetSegmentCall
 // Only the distance is honoured: the service always offsets with round joins and flattens to
 // its own kOffsetTolerance, so join, cap, miter limit, dashes, smoothing, tolerance, precision
 // and the rest are accepted and ignored.
-extern "C" int32_t ZPROffsetPathGetOffsetPathV4(
-    ZPROffsetSegmentCallback callback, void* /*reserved*/, void* user, int32_t segment_count,
-    const void* points, const void* codes, int32_t /*flags*/, float distance, int32_t /*join*/,
-    int32_t /*cap*/, float /*miter_limit*/, int32_t /*closed*/, float /*dash_offset*/,
-    float /*dash_phase*/, int32_t /*smooth*/, float /*tolerance*/, int32_t /*options*/,
-    void* /*progress*/, float /*precision*/) {
-  const quill::PathView path{static_cast<const quill::PathPoint*>(points),
-                             static_cast<const uint32_t*>(codes), segment_count};
+extern "C" int32_t ZPROffsetPathGetOffsetPathV4(ZPROffsetSegmentCallback callback, void* /*reserved*/, void* user,
+                                                int32_t segment_count, const void* points, const void* codes,
+                                                int32_t /*flags*/, float distance, int32_t /*join*/, int32_t /*cap*/,
+                                                float /*miter_limit*/, int32_t /*closed*/, float /*dash_offset*/,
+                                                float /*dash_phase*/, int32_t /*smooth*/, float /*tolerance*/,
+                                                int32_t /*options*/, void* /*progress*/, float /*precision*/) {
+  const quill::PathView path{static_cast<const quill::PathPoint*>(points), static_cast<const uint32_t*>(codes),
+                             segment_count};
   return quill::OffsetOutline(path, distance, callback, user);
 }
 
-extern "C" int32_t ZPROffsetPathGetStrokePathV3(ZPROffsetSegmentCallback, void*, int32_t,
-                                                const void*, const void*, float) {
+extern "C" int32_t ZPROffsetPathGetStrokePathV3(ZPROffsetSegmentCallback, void*, int32_t, const void*, const void*,
+                                                float) {
   return kZPRErrUnsupported;
 }
 
-extern "C" int32_t ZPROffsetPathGetDashPathProcV1(ZPROffsetSegmentCallback, void*, int32_t,
-                                                  const void*, const void*, const float*, int32_t) {
+extern "C" int32_t ZPROffsetPathGetDashPathProcV1(ZPROffsetSegmentCallback, void*, int32_t, const void*, const void*,
+                                                  const float*, int32_t) {
   return kZPRErrUnsupported;
 }

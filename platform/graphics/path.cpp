@@ -13,9 +13,7 @@ struct ZPRPath : QuillObject {
 
 void DestroyPath(QuillObject* object) { delete static_cast<ZPRPath*>(object); }
 
-int32_t PathHasInterface(const QuillObject*, const char* name) {
-  return std::string_view(name) == "ZPRPathInterface";
-}
+int32_t PathHasInterface(const QuillObject*, const char* name) { return std::string_view(name) == "ZPRPathInterface"; }
 
 const QuillObjectClass kPathClass = {"ZPRPath", &DestroyPath, &PathHasInterface};
 
@@ -51,8 +49,8 @@ extern "C" int32_t ZPRNewPathNewPathV4(QuillObject** out_path, int32_t count, co
   return 0;
 }
 
-extern "C" int32_t ZPRPathGetPathDataProc(QuillObject* object, int32_t* count, const void** points,
-                                          const void** codes, intptr_t* unused) {
+extern "C" int32_t ZPRPathGetPathDataProc(QuillObject* object, int32_t* count, const void** points, const void** codes,
+                                          intptr_t* unused) {
   ZPRPath* path = AsPath(object);
   if (path == nullptr || count == nullptr || points == nullptr || codes == nullptr) return kZPRErrBadArgument;
   *count = static_cast<int32_t>(path->codes.size());
@@ -62,8 +60,8 @@ extern "C" int32_t ZPRPathGetPathDataProc(QuillObject* object, int32_t* count, c
   return 0;
 }
 
-extern "C" int32_t ZPRPathTransformProc(QuillObject** out_path, QuillObject* object, const float* matrix,
-                                        int32_t, int32_t) {
+extern "C" int32_t ZPRPathTransformProc(QuillObject** out_path, QuillObject* object, const float* matrix, int32_t,
+                                        int32_t) {
   ZPRPath* source = AsPath(object);
   if (out_path == nullptr || source == nullptr || matrix == nullptr) return kZPRErrBadArgument;
   quill::Affine m;

@@ -28,9 +28,7 @@ struct PathView {
 // stored m00, m01, m10, m11, m20, m21.
 struct Affine {
   float m[6] = {1, 0, 0, 1, 0, 0};
-  PathPoint Apply(PathPoint p) const {
-    return {p.x * m[0] + p.y * m[2] + m[4], p.x * m[1] + p.y * m[3] + m[5]};
-  }
+  PathPoint Apply(PathPoint p) const { return {p.x * m[0] + p.y * m[2] + m[4], p.x * m[1] + p.y * m[3] + m[5]}; }
 };
 
 }  // namespace quill

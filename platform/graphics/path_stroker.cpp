@@ -47,15 +47,14 @@ class Stroker {
  public:
   // m maps the path and the pen (a disc of radius half_width) to pixels; m must be finite and
   // invertible.
-  Stroker(quill::ScanConverter& converter, const quill::Affine& m, double half_width,
-          const quill::ClipRect& clip);
+  Stroker(quill::ScanConverter& converter, const quill::Affine& m, double half_width, const quill::ClipRect& clip);
   void Stroke(const quill::PathView& path);
 
  private:
   // How a band ends at a vertex: straight across, or, on the turn's inner side, cut along the
   // bisector to `cut_point`.
   struct Vertex {
-    double turn = 0;      // signed angle from the incoming to the outgoing direction
+    double turn = 0;  // signed angle from the incoming to the outgoing direction
     bool cut = false;
     Vec cut_point{};
   };
@@ -65,12 +64,8 @@ class Stroker {
   }
   // Pen offsets (path space) to pixel offsets, and pixel directions back to path space.
   Vec Linear(Vec v) const { return {v.x * m_[0] + v.y * m_[2], v.x * m_[1] + v.y * m_[3]}; }
-  Vec Unmap(Vec d) const {
-    return {d.x * inverse_[0] + d.y * inverse_[2], d.x * inverse_[1] + d.y * inverse_[3]};
-  }
-  bool InBox(Vec p) const {
-    return p.x >= box_left_ && p.x <= box_right_ && p.y >= box_top_ && p.y <= box_bottom_;
-  }
+  Vec Unmap(Vec d) const { return {d.x * inverse_[0] + d.y * inverse_[2], d.x * inverse_[1] + d.y * inverse_[3]}; }
+  bool InBox(Vec p) const { return p.x >= box_left_ && p.x <= box_right_ && p.y >= box_top_ && p.y <= box_bottom_; }
 
   void LineTo(Vec p);
   bool PenHoldsClip(Vec center) const;
@@ -166,9 +161,7 @@ void Stroker::Stroke(const quill::PathView& path) {
         EndSubOutline(false);
         if (Finite(p)) LineTo(p);
         break;
-      case quill::kPathLineTo:
-        LineTo(p);
-        break;
+      case quill::kPathLineTo: LineTo(p); break;
       case quill::kPathClose:
         if (started_) {
           const Vec start = points_.front();
@@ -176,8 +169,7 @@ void Stroker::Stroke(const quill::PathView& path) {
           LineTo(start);  // what follows starts again where the closed one began
         }
         break;
-      default:
-        break;  // unknown codes carry no segment
+      default: break;  // unknown codes carry no segment
     }
     ++i;
   }
@@ -242,8 +234,7 @@ void Stroker::EndSubOutline(bool closed) {
     points_.clear();
     return;
   }
-  if (closed && points_.size() > 1 && points_.back().x == points_.front().x &&
-      points_.back().y == points_.front().y)
+  if (closed && points_.size() > 1 && points_.back().x == points_.front().x && points_.back().y == points_.front().y)
     points_.pop_back();
   const size_t n = points_.size();
   if (n == 1) {
@@ -273,8 +264,7 @@ void Stroker::EndSubOutline(bool closed) {
       // The inner sides of the two bands meet 1 / cos(turn/2) pens from the vertex; the cut is
       // only exact while it stays within half of either segment.
       const double turn = std::fabs(vertex.turn);
-      if (turn < kMaxCutTurn &&
-          half_width_ * std::tan(turn / 2) <= 0.5 * std::min(lengths_[in], lengths_[out])) {
+      if (turn < kMaxCutTurn && half_width_ * std::tan(turn / 2) <= 0.5 * std::min(lengths_[in], lengths_[out])) {
         const Vec inner = vertex.turn > 0 ? Left(a) + Left(b) : Vec{0, 0} - Left(a) - Left(b);
         vertex.cut = true;
         vertex.cut_point = points_[v] + (half_width_ / (1 + std::cos(turn))) * Linear(inner);
@@ -377,8 +367,7 @@ void Stroker::Flush() {
   quill::Affine shift;
   shift.m[4] = static_cast<float>(origin_x_);
   shift.m[5] = static_cast<float>(origin_y_);
-  converter_.AddPath({batch_points_.data(), batch_codes_.data(), static_cast<int32_t>(batch_points_.size())},
-                     shift);
+  converter_.AddPath({batch_points_.data(), batch_codes_.data(), static_cast<int32_t>(batch_points_.size())}, shift);
   batch_points_.clear();
   batch_codes_.clear();
 }

@@ -13,8 +13,8 @@ void* AsProc(auto fn) { return reinterpret_cast<void*>(fn); }
 
 // The engine announces its painter interfaces to the broker it was started with.
 bool RegisterPainters(QuillProcGetter getter) {
-  auto reg = reinterpret_cast<QIBRegisterProcAddressProc>(
-      getter("QIB", "QIBRegisterProcAddress", "QIBRegisterProcAddress"));
+  auto reg =
+      reinterpret_cast<QIBRegisterProcAddressProc>(getter("QIB", "QIBRegisterProcAddress", "QIBRegisterProcAddress"));
   if (reg == nullptr) return false;
   return reg("TQE_BezierPathRasterPainterInterface", "NewFill", "TQE_BezierPathRasterPainterNewFillProc",
              AsProc(&TQE_BezierPathRasterPainterNewFillProc)) == 0 &&
@@ -25,8 +25,8 @@ bool RegisterPainters(QuillProcGetter getter) {
 }
 
 void UnregisterPainters(QuillProcGetter getter) {
-  auto unreg = reinterpret_cast<QIBUnregisterInterfaceProc>(
-      getter("QIB", "QIBUnregisterInterface", "QIBUnregisterInterface"));
+  auto unreg =
+      reinterpret_cast<QIBUnregisterInterfaceProc>(getter("QIB", "QIBUnregisterInterface", "QIBUnregisterInterface"));
   if (unreg == nullptr) return;
   unreg("TQE_BezierPathRasterPainterInterface");
   unreg("QIMRasterPainterInterface");

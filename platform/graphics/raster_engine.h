@@ -9,7 +9,7 @@
 extern "C" {
 
 int32_t TQE_Initialize(QuillProcGetter getter);  // the library's ordinal 3
-void TQE_Terminate();                             // its ordinal 4
+void TQE_Terminate();                            // its ordinal 4
 
 }  // extern "C"
 

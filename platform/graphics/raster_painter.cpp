@@ -105,10 +105,8 @@ int32_t Hand(Painter* painter, int32_t partial_runs, QuillObject** out_painter) 
 
 }  // namespace
 
-
-extern "C" int32_t TQE_BezierPathRasterPainterNewFillProc(QuillObject** out_painter, int32_t count,
-                                                          const void* points, const void* codes,
-                                                          int32_t fill_rule, int32_t partial_runs,
+extern "C" int32_t TQE_BezierPathRasterPainterNewFillProc(QuillObject** out_painter, int32_t count, const void* points,
+                                                          const void* codes, int32_t fill_rule, int32_t partial_runs,
                                                           const float* matrix, const TQEClipRecord* clip) {
   if (!PainterArgumentsValid(out_painter, count, points, codes, clip)) return kTQEErrBadArgument;
   Painter* painter = NewPainter();
@@ -117,7 +115,8 @@ extern "C" int32_t TQE_BezierPathRasterPainterNewFillProc(QuillObject** out_pain
     const quill::Affine m = MatrixOf(matrix);
     painter->converter.Reset({clip->left, clip->top, clip->right, clip->bottom},
                              fill_rule == 0 ? quill::FillRule::kEvenOdd : quill::FillRule::kNonZero);
-    painter->converter.AddPath({static_cast<const quill::PathPoint*>(points), static_cast<const uint32_t*>(codes), count}, m);
+    painter->converter.AddPath(
+        {static_cast<const quill::PathPoint*>(points), static_cast<const uint32_t*>(codes), count}, m);
     painter->row.assign(static_cast<size_t>(clip->right) + 1, 0);
     painter->runs.reserve(64);
   } catch (const std::bad_alloc&) {

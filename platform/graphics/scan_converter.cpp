@@ -30,10 +30,8 @@ double Clamp(double v, double lo, double hi) { return v < lo ? lo : (v > hi ? hi
 void ScanConverter::Reset(const ClipRect& clip, FillRule rule) {
   clip_ = clip;
   rule_ = rule;
-  width_ =
-      static_cast<int32_t>(std::clamp<int64_t>(int64_t{clip.right} - clip.left, 0, kMaxClipSpan));
-  height_ =
-      static_cast<int32_t>(std::clamp<int64_t>(int64_t{clip.bottom} - clip.top, 0, kMaxClipSpan));
+  width_ = static_cast<int32_t>(std::clamp<int64_t>(int64_t{clip.right} - clip.left, 0, kMaxClipSpan));
+  height_ = static_cast<int32_t>(std::clamp<int64_t>(int64_t{clip.bottom} - clip.top, 0, kMaxClipSpan));
   edges_.clear();
   edges_bucketed_ = false;
   active_.clear();
@@ -53,8 +51,7 @@ void ScanConverter::AddPath(const PathView& path, const Affine& m) {
 
   // Mapped in double so that large finite coordinates clip without float overflow.
   auto map = [&](PathPoint p) -> Point {
-    return {double{p.x} * m.m[0] + double{p.y} * m.m[2] + m.m[4],
-            double{p.x} * m.m[1] + double{p.y} * m.m[3] + m.m[5]};
+    return {double{p.x} * m.m[0] + double{p.y} * m.m[2] + m.m[4], double{p.x} * m.m[1] + double{p.y} * m.m[3] + m.m[5]};
   };
   auto finite = [](Point p) { return std::isfinite(p.x) && std::isfinite(p.y); };
 
@@ -103,14 +100,11 @@ void ScanConverter::AddPath(const PathView& path, const Affine& m) {
         open = finite(p);
         if (open) start = pen = p;
         break;
-      case kPathLineTo:
-        line_to(p);
-        break;
+      case kPathLineTo: line_to(p); break;
       case kPathClose:
         close();  // its point repeats the start; the start itself is exact
         break;
-      default:
-        break;  // unknown codes carry no segment
+      default: break;  // unknown codes carry no segment
     }
     ++i;
   }
@@ -137,15 +131,13 @@ void ScanConverter::AddCubic(Point p0, Point p1, Point p2, Point p3) {
   const double wanted = std::ceil(std::sqrt(0.75 * second_diff / kFlatness));
   // The comparisons also send NaN to a single chord.
   const int32_t segments =
-      wanted >= 1 ? (wanted < kMaxCurveSegments ? static_cast<int32_t>(wanted) : kMaxCurveSegments)
-                  : 1;
+      wanted >= 1 ? (wanted < kMaxCurveSegments ? static_cast<int32_t>(wanted) : kMaxCurveSegments) : 1;
   const double step = 1.0 / segments;
   Point prev = p0;
   for (int32_t i = 1; i < segments; ++i) {
     const double t = i * step, u = 1 - t;
     const double b0 = u * u * u, b1 = 3 * u * u * t, b2 = 3 * u * t * t, b3 = t * t * t;
-    const Point next{b0 * p0.x + b1 * p1.x + b2 * p2.x + b3 * p3.x,
-                     b0 * p0.y + b1 * p1.y + b2 * p2.y + b3 * p3.y};
+    const Point next{b0 * p0.x + b1 * p1.x + b2 * p2.x + b3 * p3.x, b0 * p0.y + b1 * p1.y + b2 * p2.y + b3 * p3.y};
     AddLine(prev, next);
     prev = next;
   }
@@ -214,9 +206,7 @@ void ScanConverter::AddClippedLine(double x0, double y0, double x1, double y1, f
 
 void ScanConverter::BucketEdges() {
   row_first_edge_.assign(static_cast<size_t>(height_) + 2, 0);
-  auto top_row = [&](const Edge& e) {
-    return std::clamp(static_cast<int32_t>(e.top_y), 0, std::max(height_ - 1, 0));
-  };
+  auto top_row = [&](const Edge& e) { return std::clamp(static_cast<int32_t>(e.top_y), 0, std::max(height_ - 1, 0)); };
   for (const Edge& e : edges_) ++row_first_edge_[top_row(e) + 1];
   for (size_t r = 1; r < row_first_edge_.size(); ++r) row_first_edge_[r] += row_first_edge_[r - 1];
   edge_order_.resize(edges_.size());
@@ -410,8 +400,7 @@ void RenderCoverage(ScanConverter& converter, uint8_t* matte, int64_t stride) {
     int64_t x = clip.left;
     for (const RowRun& run : converter.Row(y, row)) {
       if (run.kind != kRunPartial) {
-        std::memset(row + (x - clip.left), run.kind == kRunFull ? 255 : 0,
-                    static_cast<size_t>(run.end_x - x));
+        std::memset(row + (x - clip.left), run.kind == kRunFull ? 255 : 0, static_cast<size_t>(run.end_x - x));
       }
       x = run.end_x;
     }

@@ -19,8 +19,8 @@ Log& TheLog() {
 
 }  // namespace
 
-void ThrowError(int32_t level, const std::string& message, int32_t category, int32_t code,
-                bool show_user, const ReplacementValues& replacements) {
+void ThrowError(int32_t level, const std::string& message, int32_t category, int32_t code, bool show_user,
+                const ReplacementValues& replacements) {
   Log& log = TheLog();
   std::lock_guard lock(log.mutex);
   log.errors.push_back({level, message, category, code, show_user, replacements});

@@ -27,8 +27,8 @@ struct ReportedError {
   ReplacementValues replacements;
 };
 
-void ThrowError(int32_t level, const std::string& message, int32_t category, int32_t code,
-                bool show_user, const ReplacementValues& replacements = {});
+void ThrowError(int32_t level, const std::string& message, int32_t category, int32_t code, bool show_user,
+                const ReplacementValues& replacements = {});
 
 // Every error reported so far in this process, oldest first.
 std::vector<ReportedError> ReportedErrors();

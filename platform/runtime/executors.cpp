@@ -184,8 +184,7 @@ struct Parts {
 
 }  // namespace
 
-void Executor::RunParts(int64_t count, int64_t grain, void (*call)(const void*, int64_t, int64_t),
-                        const void* body) {
+void Executor::RunParts(int64_t count, int64_t grain, void (*call)(const void*, int64_t, int64_t), const void* body) {
   if (count <= 0) return;
   grain = std::max<int64_t>(1, grain);
   // Four parts a thread lets threads that finish early, or join late, take up the slack.

@@ -13,7 +13,7 @@ namespace {
 struct Pool {
   std::mutex mutex;
   std::unordered_map<size_t, std::vector<uint8_t*>> idle;  // by exact size
-  std::deque<std::pair<size_t, uint8_t*>> order;          // oldest idle first, for trimming
+  std::deque<std::pair<size_t, uint8_t*>> order;           // oldest idle first, for trimming
   size_t idle_bytes = 0;
   uint64_t fresh = 0;
   uint64_t reuses = 0;

@@ -48,8 +48,8 @@ struct FxArbUnflattenArgs {
 struct FxArbInterpolateArgs {
   FxHandle left;
   FxHandle right;
-  double t;        // 0 at left, 1 at right
-  FxHandle* out;   // receives the value between them; left as it was when none can be made
+  double t;       // 0 at left, 1 at right
+  FxHandle* out;  // receives the value between them; left as it was when none can be made
 };
 struct FxArbCompareArgs {
   FxHandle a;

@@ -98,12 +98,10 @@ struct FxPathSuite {
   FxErr (*MoveTo)(FxPathRef path, float x, float y);
   FxErr (*LineTo)(FxPathRef path, float x, float y);
   // A cubic segment from the current point to end, shaped by the two control points.
-  FxErr (*BezierTo)(FxPathRef path, const FxDrawPoint* control1, const FxDrawPoint* control2,
-                    const FxDrawPoint* end);
+  FxErr (*BezierTo)(FxPathRef path, const FxDrawPoint* control1, const FxDrawPoint* control2, const FxDrawPoint* end);
   FxReservedSlot reserved4;
   // An arc of a circle as a figure of its own; angles in degrees, sweep 360 gives the circle.
-  FxErr (*AddArc)(FxPathRef path, const FxDrawPoint* center, float radius, float start_angle,
-                  float sweep_angle);
+  FxErr (*AddArc)(FxPathRef path, const FxDrawPoint* center, float radius, float start_angle, float sweep_angle);
 };
 
 inline constexpr const char* kFxPenSuiteName = "DRAWBOT Pen Suite";
@@ -116,15 +114,9 @@ struct FxPenSuite {
 }  // extern "C"
 
 // Pens, brushes and paths as the drawing objects the supplier releases.
-inline FxDrawObjectRef FxAsDrawObject(FxPenRef pen) {
-  return reinterpret_cast<FxDrawObjectRef>(pen);
-}
-inline FxDrawObjectRef FxAsDrawObject(FxBrushRef brush) {
-  return reinterpret_cast<FxDrawObjectRef>(brush);
-}
-inline FxDrawObjectRef FxAsDrawObject(FxPathRef path) {
-  return reinterpret_cast<FxDrawObjectRef>(path);
-}
+inline FxDrawObjectRef FxAsDrawObject(FxPenRef pen) { return reinterpret_cast<FxDrawObjectRef>(pen); }
+inline FxDrawObjectRef FxAsDrawObject(FxBrushRef brush) { return reinterpret_cast<FxDrawObjectRef>(brush); }
+inline FxDrawObjectRef FxAsDrawObject(FxPathRef path) { return reinterpret_cast<FxDrawObjectRef>(path); }
 
 // The table positions the module relies on.
 static_assert(sizeof(FxDrawSuite) == 2 * sizeof(void (*)()));

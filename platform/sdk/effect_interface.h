@@ -51,8 +51,7 @@ struct FxRational {
 
 // Four-character pixel format codes, first character in the lowest byte.
 constexpr uint32_t FxFourCC(char a, char b, char c, char d) {
-  return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 |
-         uint32_t(uint8_t(d)) << 24;
+  return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 | uint32_t(uint8_t(d)) << 24;
 }
 enum : uint32_t {
   FxPixelFormat_vuya = FxFourCC('v', 'u', 'y', 'a'),  // 8-bit
@@ -78,8 +77,7 @@ enum : int32_t {
 };
 
 // The effect version as the host packs it.
-constexpr uint32_t FxVersion(uint32_t major, uint32_t minor, uint32_t bugfix, uint32_t stage,
-                             uint32_t build) {
+constexpr uint32_t FxVersion(uint32_t major, uint32_t minor, uint32_t bugfix, uint32_t stage, uint32_t build) {
   return major << 19 | minor << 15 | bugfix << 11 | stage << 9 | build;
 }
 
@@ -175,8 +173,8 @@ struct FxOutData {
 struct FxWorld;
 
 // The module's one command entry.
-using FxEffectMain = FxErr (*)(int32_t command, FxInData* in_data, FxOutData* out_data,
-                               FxParamDef* params[], FxWorld* output, void* extra);
+using FxEffectMain = FxErr (*)(int32_t command, FxInData* in_data, FxOutData* out_data, FxParamDef* params[],
+                               FxWorld* output, void* extra);
 inline constexpr const char* kFxEffectMainName = "EffectMain";
 
 }  // extern "C"

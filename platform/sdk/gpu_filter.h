@@ -47,10 +47,10 @@ struct FxGPUFilterUtility {
 
 // What the host hands a new filter instance.
 struct FxGPUCreationRecord {
-  FxNodeId node;             // the clip's media node, whose frames the filter renders
-  FxSequenceId sequence;     // the sequence the clip sits in
-  void* host_refcon;         // the host's own
-  const FxBasicSuite* suites;             // the suite getter
+  FxNodeId node;               // the clip's media node, whose frames the filter renders
+  FxSequenceId sequence;       // the sequence the clip sits in
+  void* host_refcon;           // the host's own
+  const FxBasicSuite* suites;  // the suite getter
   const FxGPUFilterUtility* utility;
 };
 
@@ -84,8 +84,8 @@ struct FxGPUFrameDependency {
 struct FxGPUFilterEntryTable {
   FxGPUResult (*create_instance)(FxGPUFilterInstance* instance);
   FxGPUResult (*dispose_instance)(FxGPUFilterInstance* instance);
-  FxGPUResult (*get_frame_dependencies)(FxGPUFilterInstance* instance, const FxGPURenderParams* params,
-                                        int32_t index, FxGPUFrameDependency* out);
+  FxGPUResult (*get_frame_dependencies)(FxGPUFilterInstance* instance, const FxGPURenderParams* params, int32_t index,
+                                        FxGPUFrameDependency* out);
   FxGPUResult (*precompute)(FxGPUFilterInstance* instance, const FxGPURenderParams* params, int32_t index,
                             FxPixHandle frame);
   FxGPUResult (*render)(FxGPUFilterInstance* instance, const FxGPURenderParams* params, const FxPixHandle* inputs,
@@ -99,8 +99,8 @@ struct FxGPUFilterInfo {
 
 // The module's export. index 0 asks nothing; index 1 asks for the filter. *version carries the
 // host's interface version in and the module's answer out.
-using FxGPUFilterEntryFunc = FxGPUResult (*)(uint64_t host_interface, int32_t* version, int32_t index,
-                                             int32_t reserved, FxGPUFilterEntryTable* table, FxGPUFilterInfo* info);
+using FxGPUFilterEntryFunc = FxGPUResult (*)(uint64_t host_interface, int32_t* version, int32_t index, int32_t reserved,
+                                             FxGPUFilterEntryTable* table, FxGPUFilterInfo* info);
 
 }  // extern "C"
 

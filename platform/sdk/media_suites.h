@@ -137,8 +137,7 @@ struct FxVideoSegmentSuite {
   FxReservedSlot reserved23;
   FxReservedSlot reserved24;
   // 25: the node covering a time range; kFxNoNode with a non-zero result when there is none.
-  FxErr (*AcquireNodeForRange)(FxSegmentsRef segments, int64_t start_ticks, int64_t duration_ticks,
-                               FxNodeId* node);
+  FxErr (*AcquireNodeForRange)(FxSegmentsRef segments, int64_t start_ticks, int64_t duration_ticks, FxNodeId* node);
 };
 
 // ---- Renders ---------------------------------------------------------------------------------
@@ -173,8 +172,7 @@ struct FxVideoSegmentRenderSuite {
   // 1: the identifier of the frame a render of node at time_ticks would produce, written with
   // its NUL into identifier, which holds identifier_size (at least kFxFrameIdentifierSize) bytes.
   FxErr (*GetFrameIdentifier)(FxNodeId node, int64_t time_ticks, int64_t frame_duration_ticks,
-                              const FxRenderDescription* description, char* identifier,
-                              size_t identifier_size);
+                              const FxRenderDescription* description, char* identifier, size_t identifier_size);
   FxReservedSlot reserved2;
   FxReservedSlot reserved3;
   FxReservedSlot reserved4;
@@ -188,8 +186,7 @@ struct FxVideoSegmentRenderSuite {
   // 11: starts rendering node at time_ticks into the cache. Returns the request id (0 or more),
   // or a negative value when no render was started and on_done will not be called.
   int32_t (*StartAsyncRender)(FxNodeId node, int64_t time_ticks, int64_t frame_duration_ticks,
-                              const FxRenderDescription* description, FxRenderCompletion on_done,
-                              void* user_data);
+                              const FxRenderDescription* description, FxRenderCompletion on_done, void* user_data);
 };
 
 }  // extern "C"

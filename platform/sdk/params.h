@@ -64,8 +64,8 @@ struct FxButtonDef {
 struct FxArbitraryDef {
   int16_t id;
   int16_t reserved;
-  void* refcon;        // identifies the effect's own values in the arbitrary-data callback
-  FxHandle value;      // current value; null in a definition
+  void* refcon;    // identifies the effect's own values in the arbitrary-data callback
+  FxHandle value;  // current value; null in a definition
   FxHandle default_value;
 };
 

@@ -26,8 +26,7 @@ inline constexpr const char* kFxBackgroundFrameSuiteName = "PF Background Frame 
 inline constexpr int32_t kFxBackgroundFrameSuiteVersion = 1;
 struct FxBackgroundFrameSuite {
   // kind: how the host may hand background frames in this format (2: as the effect asks).
-  FxErr (*AddSupportedBackgroundTransferMode)(FxEffectRef effect_ref, int32_t kind,
-                                              uint32_t pixel_format);
+  FxErr (*AddSupportedBackgroundTransferMode)(FxEffectRef effect_ref, int32_t kind, uint32_t pixel_format);
 };
 
 inline constexpr const char* kFxGroupParamSuiteName = "PF Group Param Suite";

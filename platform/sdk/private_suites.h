@@ -23,8 +23,7 @@ inline constexpr int32_t kFxMaskingSuiteVersion = 1;
 struct FxMaskingSuite {
   // 1: inserts a vertex on the segment that starts at vertex_index, at curve parameter t in
   // [0, 1]; the new vertex gets vertex_index + 1. Non-zero: the host refused.
-  FxErr (*InsertVertex)(FxEffectRef effect_ref, int32_t param_index, int32_t vertex_index,
-                        float t);
+  FxErr (*InsertVertex)(FxEffectRef effect_ref, int32_t param_index, int32_t vertex_index, float t);
   // 2: deletes a vertex.
   FxErr (*DeleteVertex)(FxEffectRef effect_ref, int32_t param_index, int32_t vertex_index);
   // 3: appends a vertex to an open path at (x, y) normalised to the layer's width and height;
@@ -42,8 +41,8 @@ struct FxTrackingSuite {
   // 1: hands over a keyframe pair for the path parameter: the serialised path at time0 and at
   // time1, each in a host handle that stays the caller's (the host copies what it keeps). Both
   // shapes null means a tracking request produced no keyframes; the times are then 0/1.
-  FxErr (*SetKeyframePair)(FxEffectRef effect_ref, int32_t param_index, const FxRatioTime* time0,
-                           FxHandle shape0, const FxRatioTime* time1, FxHandle shape1);
+  FxErr (*SetKeyframePair)(FxEffectRef effect_ref, int32_t param_index, const FxRatioTime* time0, FxHandle shape0,
+                           const FxRatioTime* time1, FxHandle shape1);
 };
 
 // Version 2 adds what each press did. A host that offers only version 1 hears nothing of it.
@@ -53,14 +52,14 @@ inline constexpr int32_t kFxTrackingSuiteVersion2 = 2;
 // either side may be newer: the host reads only the fields that fit.
 struct FxPressReport {
   int32_t size;
-  int32_t level_requested;    // motion levels: 0 translation, 1 rigid, 2 similarity, 3 affine, 4 perspective
-  int32_t level_used;         // -1: nothing fitted, the mask stayed where it was
-  int32_t features_selected;  // corners chosen in the frame tracked from
-  int32_t features_followed;  // of those, found in the next frame
-  int32_t features_fitted;    // of those, within the fitted motion
-  int32_t reference;          // 0 none, 1 this press's frame became the reference, 2 taken, 3 declined
-  int32_t reference_found;    // the reference's features found in the next frame
-  int64_t reference_frame;    // the reference's frame index
+  int32_t level_requested;      // motion levels: 0 translation, 1 rigid, 2 similarity, 3 affine, 4 perspective
+  int32_t level_used;           // -1: nothing fitted, the mask stayed where it was
+  int32_t features_selected;    // corners chosen in the frame tracked from
+  int32_t features_followed;    // of those, found in the next frame
+  int32_t features_fitted;      // of those, within the fitted motion
+  int32_t reference;            // 0 none, 1 this press's frame became the reference, 2 taken, 3 declined
+  int32_t reference_found;      // the reference's features found in the next frame
+  int64_t reference_frame;      // the reference's frame index
   double reference_correction;  // pixels the reference moved the mask's box corners from the frame step
   const char* fallback;         // why a simpler model than asked for was used, or ""
   const char* reference_note;   // why the reference was declined, or ""
@@ -68,8 +67,8 @@ struct FxPressReport {
 
 struct FxTrackingSuite2 {
   // 1: as in version 1.
-  FxErr (*SetKeyframePair)(FxEffectRef effect_ref, int32_t param_index, const FxRatioTime* time0,
-                           FxHandle shape0, const FxRatioTime* time1, FxHandle shape1);
+  FxErr (*SetKeyframePair)(FxEffectRef effect_ref, int32_t param_index, const FxRatioTime* time0, FxHandle shape0,
+                           const FxRatioTime* time1, FxHandle shape1);
   // 2: what the press that keys time1 did; strings are the caller's and last for the call only.
   FxErr (*ReportPress)(FxEffectRef effect_ref, int32_t param_index, const FxRatioTime* time1,
                        const FxPressReport* report);

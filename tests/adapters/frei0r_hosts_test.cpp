@@ -83,9 +83,9 @@ int Difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
 // How the host's frames match maskfx's: each host frame against every reference frame.
 struct Match {
   int frames = 0;
-  int worst = 0;          // largest difference in levels from the best-matching frame
-  int offset = 0;         // reference frame - host frame, when the same for every frame
-  bool steady = true;     // one offset for every frame
+  int worst = 0;            // largest difference in levels from the best-matching frame
+  int offset = 0;           // reference frame - host frame, when the same for every frame
+  bool steady = true;       // one offset for every frame
   int first = 0, last = 0;  // the reference frames the first and last host frames matched
   int from_expected = 0;    // largest difference from the frames the host should have given
 };
@@ -95,7 +95,8 @@ Match MatchFrames(const Alphas& got, const Alphas& reference, int expected_offse
   m.frames = int(got.size());
   for (size_t i = 0; i < got.size(); ++i) {
     const size_t expected = i + size_t(expected_offset);
-    m.from_expected = std::max(m.from_expected, expected < reference.size() ? Difference(got[i], reference[expected]) : 256);
+    m.from_expected =
+        std::max(m.from_expected, expected < reference.size() ? Difference(got[i], reference[expected]) : 256);
     int best = 257, at = 0;
     for (size_t j = 0; j < reference.size(); ++j) {
       const int d = Difference(got[i], reference[j]);
@@ -150,9 +151,9 @@ class Frei0rHostsTest : public ::testing::Test {
   std::string WriteDocument(const std::string& name, int w, int h, const std::string& matte) {
     const auto square = [](double x) {
       std::ostringstream s;
-      s << "\"mode\": \"closed\", \"vertices\": [{\"kind\": 0, \"anchor\": [" << x << ", 0.2]}, {\"kind\": 0, \"anchor\": ["
-        << x + 0.3 << ", 0.2]}, {\"kind\": 0, \"anchor\": [" << x + 0.3 << ", 0.8]}, {\"kind\": 0, \"anchor\": [" << x
-        << ", 0.8]}]";
+      s << "\"mode\": \"closed\", \"vertices\": [{\"kind\": 0, \"anchor\": [" << x
+        << ", 0.2]}, {\"kind\": 0, \"anchor\": [" << x + 0.3 << ", 0.2]}, {\"kind\": 0, \"anchor\": [" << x + 0.3
+        << ", 0.8]}, {\"kind\": 0, \"anchor\": [" << x << ", 0.8]}]";
       return s.str();
     };
     std::ofstream out(dir_ / name);
@@ -165,7 +166,7 @@ class Frei0rHostsTest : public ::testing::Test {
   Alphas Reference(const std::string& clip, const std::string& document, const std::string& name) {
     const std::string out = (dir_ / (name + "_%03d.png")).string();
     EXPECT_EQ(Shell(Quote(Maskfx()) + " render " + Quote(clip) + " -m " + Quote(document) + " -o " + Quote(out),
-                  dir_ / "maskfx.log"),
+                    dir_ / "maskfx.log"),
               0)
         << ReadText(dir_ / "maskfx.log");
     return ReadAlphas(out);
@@ -177,9 +178,9 @@ class Frei0rHostsTest : public ::testing::Test {
                 const std::string& name, std::string& log, std::vector<std::vector<uint8_t>>* colours = nullptr) {
     const std::string out = (dir_ / (name + "_%03d.png")).string();
     const int status = Shell("FREI0R_PATH=" + Quote(FilterDir()) + " ffmpeg -nostdin -v error -y " + before_input +
-                               " -i " + Quote(clip) + " -vf " + Quote(filter) + " -fps_mode passthrough -pix_fmt rgba -start_number 0 " +
-                               Quote(out),
-                           dir_ / (name + ".log"));
+                                 " -i " + Quote(clip) + " -vf " + Quote(filter) +
+                                 " -fps_mode passthrough -pix_fmt rgba -start_number 0 " + Quote(out),
+                             dir_ / (name + ".log"));
     log = ReadText(dir_ / (name + ".log"));
     EXPECT_EQ(status, 0) << log;
     return ReadAlphas(out, colours);
@@ -276,7 +277,8 @@ TEST_F(Frei0rHostsTest, FfmpegHearsWhatTheFilterMisses) {
   const std::vector<Case> cases = {
       {{}, "libmaskfrei0r.so is neither beside the filter"},
       {{"libmaskfrei0r.so", "Mask.so"}, "libmaskruntime.so"},
-      {{"libmaskfrei0r.so", "libmaskruntime.so"}, "one folder up (" + (dir_ / "lib" / "Mask.so").string() + "): put it there or name it in MASK_MODULE"},
+      {{"libmaskfrei0r.so", "libmaskruntime.so"},
+       "one folder up (" + (dir_ / "lib" / "Mask.so").string() + "): put it there or name it in MASK_MODULE"},
   };
   std::vector<std::vector<uint8_t>> input_colours, colours;
   std::string log;
@@ -289,9 +291,9 @@ TEST_F(Frei0rHostsTest, FfmpegHearsWhatTheFilterMisses) {
     for (const std::string& piece : c.present) fs::copy_file(built / piece, lib / piece);
     const std::string out = (dir_ / "missing_%03d.png").string();
     const int status = Shell("unset MASK_MODULE; FREI0R_PATH=" + Quote(frei0r.string()) +
-                               " ffmpeg -nostdin -v error -y -i " + Quote(clip_) + " -vf " +
-                               Quote("frei0r=mask:" + document_) + " -pix_fmt rgba -start_number 0 " + Quote(out),
-                           dir_ / "missing.log");
+                                 " ffmpeg -nostdin -v error -y -i " + Quote(clip_) + " -vf " +
+                                 Quote("frei0r=mask:" + document_) + " -pix_fmt rgba -start_number 0 " + Quote(out),
+                             dir_ / "missing.log");
     log = ReadText(dir_ / "missing.log");
     EXPECT_EQ(status, 0) << log;
     EXPECT_NE(log.find(c.said), std::string::npos) << log;
@@ -356,10 +358,11 @@ class MeltTest : public Frei0rHostsTest {
     for (int attempt = 0; attempt < 4; ++attempt) {
       for (const fs::path& old : fs::directory_iterator(dir_))
         if (old.filename().string().rfind(name + "_", 0) == 0) fs::remove(old);
-      const int status = Shell("FREI0R_PATH=" + Quote(FilterDir()) + " timeout 30 melt -silent -profile " +
-                                 Quote((dir_ / "profile").string()) + " " + args + " -consumer " +
-                                 Quote("avformat:" + out) + " vcodec=png pix_fmt=rgba mlt_image_format=rgba real_time=0",
-                             dir_ / (name + ".log"));
+      const int status =
+          Shell("FREI0R_PATH=" + Quote(FilterDir()) + " timeout 30 melt -silent -profile " +
+                    Quote((dir_ / "profile").string()) + " " + args + " -consumer " + Quote("avformat:" + out) +
+                    " vcodec=png pix_fmt=rgba mlt_image_format=rgba real_time=0",
+                dir_ / (name + ".log"));
       log = ReadText(dir_ / (name + ".log"));
       // melt numbers its images from 1.
       if (status == 124 || (status == 0 && !fs::exists(dir_ / (name + "_001.png")))) continue;
@@ -378,13 +381,14 @@ class MeltTest : public Frei0rHostsTest {
 TEST_F(MeltTest, EveryAttachmentGetsItsSourceFrames) {
   const std::string doc = Quote("0=" + document_);
   // A filter inside a document's entry or producer sees the source's own time.
-  std::ofstream(dir_ / "entry.mlt") << "<mlt><producer id=\"clip\"><property name=\"resource\">" << clip_
-                                    << "</property></producer><playlist id=\"main\"><entry producer=\"clip\" in=\"10\" "
-                                       "out=\"19\"><filter><property name=\"mlt_service\">frei0r.mask</property>"
-                                       "<property name=\"0\">"
-                                    << document_
-                                    << "</property><property name=\"5\">0.025</property><property name=\"6\">1</property>"
-                                       "</filter></entry></playlist></mlt>";
+  std::ofstream(dir_ / "entry.mlt")
+      << "<mlt><producer id=\"clip\"><property name=\"resource\">" << clip_
+      << "</property></producer><playlist id=\"main\"><entry producer=\"clip\" in=\"10\" "
+         "out=\"19\"><filter><property name=\"mlt_service\">frei0r.mask</property>"
+         "<property name=\"0\">"
+      << document_
+      << "</property><property name=\"5\">0.025</property><property name=\"6\">1</property>"
+         "</filter></entry></playlist></mlt>";
   struct Case {
     const char* name;
     std::string args;
@@ -392,12 +396,13 @@ TEST_F(MeltTest, EveryAttachmentGetsItsSourceFrames) {
   };
   const std::string clip = Quote(clip_);
   const std::vector<Case> cases = {
-      {"-filter", clip + " -filter frei0r.mask " + doc + " 5=0.025 6=1", kFrames, 0},  // the filter's first command line
+      {"-filter", clip + " -filter frei0r.mask " + doc + " 5=0.025 6=1", kFrames,
+       0},  // the filter's first command line
       {"in=10 -filter, offset 10", clip + " in=10 out=19 -filter frei0r.mask " + doc + " 5=0.025 6=1 7=10", 10, 10},
       {"in=10 -attach-clip, offset 10", clip + " in=10 out=19 -attach-clip frei0r.mask " + doc + " 5=0.025 6=1 7=10",
        10, 10},
-      {"in=10 -attach-cut, offset 10", clip + " in=10 out=19 -attach-cut frei0r.mask " + doc + " 5=0.025 6=1 7=10",
-       10, 10},
+      {"in=10 -attach-cut, offset 10", clip + " in=10 out=19 -attach-cut frei0r.mask " + doc + " 5=0.025 6=1 7=10", 10,
+       10},
       {"in=10 playlist entry", Quote((dir_ / "entry.mlt").string()), 10, 10},
   };
   for (const Case& c : cases) {
@@ -415,8 +420,8 @@ TEST_F(MeltTest, EveryAttachmentGetsItsSourceFrames) {
 // An editor writes every default melt lists: that must mean the document's own matte.
 TEST_F(MeltTest, TheDefaultsMeltListsKeepTheDocumentsMatte) {
   std::string listing;
-  ASSERT_EQ(Shell("FREI0R_PATH=" + Quote(FilterDir()) + " timeout 30 melt -query filter=frei0r.mask", dir_ / "query.log"),
-            0);
+  ASSERT_EQ(
+      Shell("FREI0R_PATH=" + Quote(FilterDir()) + " timeout 30 melt -query filter=frei0r.mask", dir_ / "query.log"), 0);
   listing = ReadText(dir_ / "query.log");
   std::string args = Quote(clip_) + " -filter frei0r.mask " + Quote("0=" + document_);
   std::map<int, std::string> defaults;
@@ -446,7 +451,8 @@ TEST_F(MeltTest, SlicesPassThroughUntouched) {
   const Alphas input = Melt(Quote(clip_), "plain", log, &input_colours);
   const Alphas got = Melt(Quote(clip_) + " -filter frei0r.mask " + Quote("0=" + document_) + " 5=0.025 6=1 threads=2",
                           "sliced", log, &colours);
-  std::printf("melt | threads=2 | %zu | %s\n", got.size(), got == input && colours == input_colours ? "untouched" : "masked");
+  std::printf("melt | threads=2 | %zu | %s\n", got.size(),
+              got == input && colours == input_colours ? "untouched" : "masked");
   ASSERT_EQ(got.size(), size_t(kFrames)) << log;
   EXPECT_TRUE(got == input);
   EXPECT_TRUE(colours == input_colours);

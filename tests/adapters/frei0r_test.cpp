@@ -18,8 +18,8 @@ extern "C" {
 #include <frei0r.h>
 }
 
-#include "host/media/card_clip.h"
 #include "host/documents/mask_document.h"
+#include "host/media/card_clip.h"
 #include "host/media/media.h"
 
 namespace {
@@ -68,7 +68,8 @@ class Frei0rTest : public ::testing::Test {
     std::string error;
     auto writer = host::MediaWriter::Create((dir_ / "in_%02d.png").string(), kW, kH, {25, 1}, 0, error);
     ASSERT_TRUE(writer) << error;
-    for (const host::RgbaFrame& f : host::MakeCardClip(spec, host::ProceduralTexture(64, 64, 3), host::ProceduralTexture(64, 64, 4)))
+    for (const host::RgbaFrame& f :
+         host::MakeCardClip(spec, host::ProceduralTexture(64, 64, 3), host::ProceduralTexture(64, 64, 4)))
       ASSERT_TRUE(writer->WriteFrame(f, error)) << error;
     ASSERT_TRUE(writer->Finish(error)) << error;
     // Keyframes on frames 0 and 5 far apart, so a frame that lands on the wrong index shows.
@@ -320,8 +321,9 @@ TEST_F(Frei0rTest, ClosingOneInstanceLeavesTheOthersMasking) {
 TEST_F(Frei0rTest, AFilterClosedFromAnExitHandlerClosesCleanly) {
   const fs::path program = fs::read_symlink("/proc/self/exe").parent_path() / "frei0r_late_close";
   const std::string log = (dir_ / "late close.log").string();
-  const int status = std::system(("\"" + program.string() + "\" \"" + MASK_FREI0R_DIR + "\" \"" + document_ +
-                                  "\" > \"" + log + "\" 2>&1").c_str());
+  const int status = std::system(
+      ("\"" + program.string() + "\" \"" + MASK_FREI0R_DIR + "\" \"" + document_ + "\" > \"" + log + "\" 2>&1")
+          .c_str());
   std::ifstream in(log);
   const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   ASSERT_TRUE(WIFEXITED(status)) << said;

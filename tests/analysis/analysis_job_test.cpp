@@ -165,8 +165,7 @@ TEST_F(JobTest, EscapingExceptionsBecomeTheUnknownError) {
     RunFunctionPtr fn;
   };
   for (const Case& c : {Case{"throws", Fn([](Job&) { throw std::runtime_error("boom"); })},
-                        Case{"empty callable", Fn(RunFunction())},
-                        Case{"null entry", RunFunctionPtr()}}) {
+                        Case{"empty callable", Fn(RunFunction())}, Case{"null entry", RunFunctionPtr()}}) {
     SCOPED_TRACE(c.what);
     qrs::config::ClearReportedErrors();
     Log local;
@@ -222,8 +221,7 @@ TEST_F(JobTest, CancellationBeforeAndDuringTheRun) {
     job->AddRunFunction(Fn([&](Job& j) {
       running.set_value();
       const auto give_up = std::chrono::steady_clock::now() + kHangGuard;
-      while (j.Status() == kJobRunning && std::chrono::steady_clock::now() < give_up)
-        std::this_thread::yield();
+      while (j.Status() == kJobRunning && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
       saw_stop = j.Status() == kJobStopping;
     }));
     boost::shared_ptr<TestJob> keep = job;
@@ -292,8 +290,7 @@ TEST_F(JobTest, StatusReadsRaceChangesAndPauses) {
   boost::shared_ptr<TestJob> keep = job;
   keep->Start(std::move(job));
   const auto give_up = std::chrono::steady_clock::now() + kHangGuard;
-  while (keep->Status() != kJobFinished && std::chrono::steady_clock::now() < give_up)
-    std::this_thread::yield();
+  while (keep->Status() != kJobFinished && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
   stop = true;
   pauser.join();
   for (auto& t : readers) t.join();

@@ -12,15 +12,15 @@
 
 #include <boost/make_shared.hpp>
 
-#include "tracking/frame_images.h"
 #include "analysis/job_description.h"
 #include "analysis/video_segment_render_suite_job.h"
 #include "host/hosting/effect_host.h"
+#include "host/hosting/module_loader.h"
 #include "host/media/media.h"
 #include "host/media/media_engine.h"
-#include "host/hosting/module_loader.h"
 #include "platform/runtime/error_reporter.h"
 #include "platform/runtime/media_time.h"
+#include "tracking/frame_images.h"
 
 namespace vsa {
 namespace {
@@ -48,7 +48,8 @@ host::RgbaFrame ClipFrame(int i) {
 // An analysis whose run is whatever the test gives it.
 class ScriptedAnalysis : public analysis::Analysis {
  public:
-  explicit ScriptedAnalysis(std::function<void(Job&)> run) : Analysis(vantor::tracking::selection_parameters(), vantor::tracking::lk_parameters()), run_(std::move(run)) {}
+  explicit ScriptedAnalysis(std::function<void(Job&)> run)
+      : Analysis(vantor::tracking::selection_parameters(), vantor::tracking::lk_parameters()), run_(std::move(run)) {}
   void Run(Job& job) override { run_(job); }
 
  private:
@@ -121,7 +122,7 @@ class FrameFetchTest : public ::testing::Test {
 
   // The job the track command would build at `frame`, running `run`.
   boost::shared_ptr<VideoSegmentRenderSuiteJob> MakeJob(int frame, std::function<void(Job&)> run,
-                                                       bool look_up_per_request = true) {
+                                                        bool look_up_per_request = true) {
     in_ = effect_->in_data();
     in_.current_time = frame * in_.time_step;
     out_ = {};
@@ -186,7 +187,7 @@ TEST_F(FrameFetchTest, JobFetchesTwoFramesOfARealClipOnItsOwnThread) {
   }
   const host::MediaEngineStats after = host::EngineStats();
   EXPECT_EQ(after.renders_started - before.renders_started, 2);
-  EXPECT_EQ(after.cached_frames, 0);  // both released
+  EXPECT_EQ(after.cached_frames, 0);                                           // both released
   EXPECT_GE(after.analysis_notifications - before.analysis_notifications, 3);  // two fetches, the end
   EXPECT_TRUE(Reported().empty());
 }
@@ -269,7 +270,8 @@ TEST_F(FrameFetchTest, MediaWithoutItsSizeFallsBackToTheSequenceOrStops) {
   hidden.hide_stream_properties = true;
   effect_->AttachClip(std::make_shared<BrokenClip>(-1), hidden);
   bool ran = false;
-  auto looking_up = MakeJob(0, [&](Job&) { ran = true; }, true);
+  auto looking_up = MakeJob(
+      0, [&](Job&) { ran = true; }, true);
   int32_t w = 0, h = 0;
   looking_up->FrameSize(w, h);
   EXPECT_EQ(w, kW);
@@ -277,7 +279,8 @@ TEST_F(FrameFetchTest, MediaWithoutItsSizeFallsBackToTheSequenceOrStops) {
   EXPECT_EQ(looking_up->Status(), analysis::kJobIdle);
   looking_up.reset();
 
-  auto keeping = MakeJob(0, [&](Job&) { ran = true; }, false);
+  auto keeping = MakeJob(
+      0, [&](Job&) { ran = true; }, false);
   EXPECT_EQ(keeping->Status(), analysis::kJobStopping);
   RunToEnd(std::move(keeping));
   EXPECT_FALSE(ran);  // a stopping job finishes without running its analysis

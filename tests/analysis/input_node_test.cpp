@@ -53,7 +53,9 @@ FxErr InputCount(FxNodeId node, int32_t* count) {
   *count = int32_t(graph->nodes.at(node).inputs.size());
   return FxErr_None;
 }
-FxErr Input(FxNodeId node, int32_t i, FxNodeId* out) { return Acquire(graph->nodes.at(node).inputs.at(size_t(i)), out); }
+FxErr Input(FxNodeId node, int32_t i, FxNodeId* out) {
+  return Acquire(graph->nodes.at(node).inputs.at(size_t(i)), out);
+}
 FxErr OperatorCount(FxNodeId node, int32_t* count) {
   *count = int32_t(graph->nodes.at(node).operators.size());
   return FxErr_None;
@@ -115,12 +117,9 @@ TEST_F(NodeSearch, FindsTheClipCarryingTheInstanceThroughCompositorInputs) {
 TEST_F(NodeSearch, AHitInsideAContainerYieldsTheAdjustmentOrTheContainingNode) {
   // 1 compositor -> 2 adjustment (operator 3: a container, id 0, holding 4: this instance) ->
   // 5 clip (operator 6: a container without an id, holding 7: instance 88).
-  g.nodes = {{1, {kCompositorNodeType, {}, {2}, ""}},
-             {2, {kAdjustmentNodeType, {3}, {5}, ""}},
-             {3, {"EffectNodeImpl", {4}, {}, "0"}},
-             {4, {"EffectNodeImpl", {}, {}, "77"}},
-             {5, {kCompositorNodeType, {6}, {}, ""}},
-             {6, {"EffectNodeImpl", {7}, {}, ""}},
+  g.nodes = {{1, {kCompositorNodeType, {}, {2}, ""}}, {2, {kAdjustmentNodeType, {3}, {5}, ""}},
+             {3, {"EffectNodeImpl", {4}, {}, "0"}},   {4, {"EffectNodeImpl", {}, {}, "77"}},
+             {5, {kCompositorNodeType, {6}, {}, ""}}, {6, {"EffectNodeImpl", {7}, {}, ""}},
              {7, {"EffectNodeImpl", {}, {}, "88"}}};
   EXPECT_EQ(Search(1, 77), 2);  // the adjustment
   EXPECT_EQ(Search(1, 88), 5);  // node 5 is a compositor: no adjustment applies inside it
@@ -130,7 +129,7 @@ TEST(JobDescriptionArithmetic, FrameIndexRoundsHalfUpAndSpeedScalesTicks) {
   using analysis::Time;
   const Time frame(1, 25);
   EXPECT_EQ(analysis::FrameIndexAt(Time(3, 25), frame), 3);
-  EXPECT_EQ(analysis::FrameIndexAt(Time(7, 50), frame), 4);   // 3.5
+  EXPECT_EQ(analysis::FrameIndexAt(Time(7, 50), frame), 4);    // 3.5
   EXPECT_EQ(analysis::FrameIndexAt(Time(31, 250), frame), 3);  // 3.1
   EXPECT_EQ(analysis::FrameIndexAt(Time(-7, 50), frame), -3);  // -3.5 rounds up
   EXPECT_EQ(analysis::ScaledFrameTicks(1000, 1.0), 1000);

@@ -4,12 +4,12 @@
 #include <cmath>
 #include <string>
 
+#include "host/documents/mask_params.h"
 #include "host/hosting/document_params.h"
-#include "host/jobs/edit_session.h"
 #include "host/hosting/effect_host.h"
 #include "host/hosting/live_edit.h"
-#include "host/documents/mask_params.h"
 #include "host/hosting/module_loader.h"
+#include "host/jobs/edit_session.h"
 
 namespace host {
 namespace {
@@ -37,10 +37,12 @@ class EditE2ETest : public ::testing::Test {
   std::vector<std::string> Replay(EffectHost& effect, const std::string& events, bool expect_ok = true) {
     EditScript script;
     std::string error;
-    EXPECT_TRUE(ParseEditScript(R"({"format": "mask-edit-events", "version": 1, "events": )" + events + "}", script, error))
+    EXPECT_TRUE(
+        ParseEditScript(R"({"format": "mask-edit-events", "version": 1, "events": )" + events + "}", script, error))
         << error;
     std::vector<std::string> trace;
-    const bool ok = ReplayEditScript(effect, script, 0, W, H, [&](const std::string& l) { trace.push_back(l); }, error);
+    const bool ok = ReplayEditScript(
+        effect, script, 0, W, H, [&](const std::string& l) { trace.push_back(l); }, error);
     EXPECT_EQ(ok, expect_ok) << error;
     return trace;
   }
@@ -200,8 +202,8 @@ TEST_F(EditE2ETest, WithoutTheUtilitySuiteAClickFailsWithItsMessage) {
   auto effect = Open(Square(), options);
   EditScript script;
   std::string error;
-  ASSERT_TRUE(ParseEditScript(R"({"format": "mask-edit-events", "version": 1, "events": [{"click": [100, 100]}]})", script,
-                              error));
+  ASSERT_TRUE(ParseEditScript(R"({"format": "mask-edit-events", "version": 1, "events": [{"click": [100, 100]}]})",
+                              script, error));
   EXPECT_FALSE(ReplayEditScript(*effect, script, 0, W, H, nullptr, error));
   EXPECT_NE(error.find("Not able to acquire VXFX Suite."), std::string::npos) << error;
 }

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "host/hosting/effect_host.h"
-#include "host/jobs/gpu_render.h"
 #include "host/documents/mask_params.h"
-#include "host/media/media_engine.h"
+#include "host/hosting/effect_host.h"
 #include "host/hosting/module_loader.h"
+#include "host/jobs/gpu_render.h"
+#include "host/media/media_engine.h"
 #include "mask/mask_geometry.h"
 
 namespace host {
@@ -84,7 +84,7 @@ TEST_F(GPUE2ETest, MatteMatchesTheCpuRenderWithinOneLevel) {
     Mask::AppendCornerVertex(polygon, x, y);
   Mask::MaskShape ellipse;
   Mask::MakeEllipse(ellipse, 0.2f, 0.1f, 1.0f, 0.8f);  // reaches the last column
-  const Mask::MaskShape open;                         // the default: masks nothing, full alpha
+  const Mask::MaskShape open;                          // the default: masks nothing, full alpha
   const struct {
     const char* name;
     const Mask::MaskShape* shape;
@@ -109,7 +109,8 @@ TEST_F(GPUE2ETest, MatteMatchesTheCpuRenderWithinOneLevel) {
         float worst = 0;
         int32_t where = 0;
         for (int32_t i = 0; i < kW * kH; ++i)
-          if (std::fabs(cpu[size_t(i)] - gpu[size_t(i)]) > worst) worst = std::fabs(cpu[size_t(i)] - gpu[size_t(i)]), where = i;
+          if (std::fabs(cpu[size_t(i)] - gpu[size_t(i)]) > worst)
+            worst = std::fabs(cpu[size_t(i)] - gpu[size_t(i)]), where = i;
         EXPECT_LE(worst, 1.0f + 1e-3f) << "at (" << where % kW << ", " << where / kW << "): cpu " << cpu[size_t(where)]
                                        << " gpu " << gpu[size_t(where)];
       }

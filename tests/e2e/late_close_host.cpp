@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "host/media/card_clip.h"
-#include "host/hosting/effect_host.h"
 #include "host/documents/mask_params.h"
-#include "host/media/media_engine.h"
+#include "host/hosting/effect_host.h"
 #include "host/hosting/module_loader.h"
+#include "host/media/card_clip.h"
+#include "host/media/media_engine.h"
 #include "mask/mask_shape.h"
 
 namespace {
@@ -59,7 +59,7 @@ bool OpenAndUse(std::string& error) {
   Mask::FlattenMaskShape(shape, bytes);
   g_effect->params().SetValueKeyframe(host::kMaskPathParam, 0, bytes);
   g_effect->params().SetConstant(host::kMaskExpansionParam, 6);  // the offset procedures
-  g_effect->params().SetConstant(host::kMaskFeatherParam, 3);   // the blur
+  g_effect->params().SetConstant(host::kMaskFeatherParam, 3);    // the blur
 
   std::vector<uint8_t> pixels(size_t(spec.width) * spec.height * 4, 128);
   FxWorld world{pixels.data(), spec.width * 4, spec.width, spec.height, FxPixelFormat_bgra};
@@ -89,9 +89,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "late_close_host: %s\n", error.c_str());
     return 1;
   }
-  if (when == "atexit")
-    std::atexit(CloseInstance);
-  else
-    g_static_closer.armed = true;
+  if (when == "atexit") std::atexit(CloseInstance);
+  else g_static_closer.armed = true;
   return 0;
 }

@@ -1,7 +1,7 @@
 // maskfx as a user runs it: a separate process, judged by its exit status and what it prints.
 #include <fcntl.h>
-#include <signal.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,8 +59,7 @@ class MaskfxTest : public ::testing::Test {
   }
 
   // Runs maskfx with `args`; `env` entries replace (or add to) the inherited environment.
-  Outcome Run(const std::vector<std::string>& args,
-              const std::map<std::string, std::string>& env = {}) {
+  Outcome Run(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {}) {
     return Wait(Start(args, env));
   }
 
@@ -105,8 +104,7 @@ class MaskfxTest : public ::testing::Test {
     Outcome outcome;
     if (pid <= 0) return outcome;
     int wait_status = 0;
-    if (waitpid(pid, &wait_status, 0) == pid && WIFEXITED(wait_status))
-      outcome.status = WEXITSTATUS(wait_status);
+    if (waitpid(pid, &wait_status, 0) == pid && WIFEXITED(wait_status)) outcome.status = WEXITSTATUS(wait_status);
     outcome.out = ReadFile(dir_ / "stdout");
     outcome.err = ReadFile(dir_ / "stderr");
     return outcome;
@@ -166,9 +164,9 @@ TEST_F(MaskfxTest, DemoMasksItsBuiltInClip) {
   ExpectBadInput(Run({"track", clip, "-m", (output / "mask.json").string(), "-o", (dir_ / "x.json").string(),
                       "--motion", "sideways"}),
                  "--motion");
-  ExpectBadInput(Run({"track", clip, "-m", (output / "mask.json").string(), "-o", (dir_ / "x.json").string(),
-                      "--to", "24"}),
-                 "frame 24 is outside the clip");
+  ExpectBadInput(
+      Run({"track", clip, "-m", (output / "mask.json").string(), "-o", (dir_ / "x.json").string(), "--to", "24"}),
+      "frame 24 is outside the clip");
   EXPECT_FALSE(fs::exists(dir_ / "x.json"));
 
   // The GPU path renders the demo clip as the CPU path does, within a level of alpha.
@@ -178,7 +176,8 @@ TEST_F(MaskfxTest, DemoMasksItsBuiltInClip) {
     const std::string cpu_out = (dir_ / (std::string("cpu_") + format + "_%02d.png")).string();
     const std::string gpu_out = (dir_ / (std::string("gpu_") + format + "_%02d.png")).string();
     ASSERT_EQ(Run({"render", clip, "-m", tracked, "-o", cpu_out, "--format", format, "--frames", "20:23"}).status, 0);
-    const Outcome g = Run({"render", clip, "-m", tracked, "-o", gpu_out, "--format", format, "--frames", "20:23", "--gpu"});
+    const Outcome g =
+        Run({"render", clip, "-m", tracked, "-o", gpu_out, "--format", format, "--frames", "20:23", "--gpu"});
     ASSERT_EQ(g.status, 0) << g.err;
     std::string error;
     auto cpu = host::MediaReader::Open(cpu_out, error), gpu = host::MediaReader::Open(gpu_out, error);
@@ -188,12 +187,14 @@ TEST_F(MaskfxTest, DemoMasksItsBuiltInClip) {
       ASSERT_TRUE(cpu->ReadFrame(f, a, error) && gpu->ReadFrame(f, b, error)) << error;
       ASSERT_EQ(a.pixels.size(), b.pixels.size());
       int worst = 0;
-      for (size_t i = 0; i < a.pixels.size(); ++i) worst = std::max(worst, std::abs(int(a.pixels[i]) - int(b.pixels[i])));
+      for (size_t i = 0; i < a.pixels.size(); ++i)
+        worst = std::max(worst, std::abs(int(a.pixels[i]) - int(b.pixels[i])));
       EXPECT_LE(worst, 1) << "frame " << 20 + f;
     }
   }
-  ExpectBadInput(Run({"render", clip, "-m", tracked, "-o", (dir_ / "v_%02d.png").string(), "--format", "vuya8", "--gpu"}),
-                 "--gpu");
+  ExpectBadInput(
+      Run({"render", clip, "-m", tracked, "-o", (dir_ / "v_%02d.png").string(), "--format", "vuya8", "--gpu"}),
+      "--gpu");
 }
 
 TEST_F(MaskfxTest, DemoReportsAnUnwritableOutput) {
@@ -216,9 +217,9 @@ TEST_F(MaskfxTest, ModuleFromEnvironmentThatIsNotALibrary) {
 TEST_F(MaskfxTest, InfoListsTheParameters) {
   const Outcome o = Run({"info"});
   ASSERT_EQ(o.status, 0) << o.err;
-  for (const char* expected : {"Mask Path", "Mask Feather", "0 to 1000 (slider 0 to 300)", "Mask Opacity",
-                               "0 to 100 %", "Mask Expansion", "-1000 to 1000 (slider -300 to 300)",
-                               "Inverted", "FlushFrameCache", "open, 0 vertices"})
+  for (const char* expected :
+       {"Mask Path", "Mask Feather", "0 to 1000 (slider 0 to 300)", "Mask Opacity", "0 to 100 %", "Mask Expansion",
+        "-1000 to 1000 (slider -300 to 300)", "Inverted", "FlushFrameCache", "open, 0 vertices"})
     EXPECT_NE(o.out.find(expected), std::string::npos) << expected << "\n" << o.out;
   EXPECT_NE(o.out.find("parameters (14):"), std::string::npos);
 }
@@ -250,7 +251,8 @@ TEST_F(MaskfxTest, RenderWritesFramesAndRefusesBadInput) {
   EXPECT_TRUE(fs::is_regular_file(dir_ / "out_004.png"));
   EXPECT_FALSE(fs::exists(dir_ / "out_002.png"));
 
-  ExpectBadInput(Run({"render", (dir_ / "nothing.mov").string(), "-m", mask, "-o", (dir_ / "x.mkv").string()}), "nothing.mov");
+  ExpectBadInput(Run({"render", (dir_ / "nothing.mov").string(), "-m", mask, "-o", (dir_ / "x.mkv").string()}),
+                 "nothing.mov");
   ExpectBadInput(Run({"render", clip, "-m", mask, "-o", (dir_ / "x.mkv").string(), "--format", "rgb565"}), "rgb565");
   ExpectBadInput(Run({"render", clip, "-m", mask, "-o", (dir_ / "x.avi").string()}), ".avi");
   ExpectBadInput(Run({"render", clip, "-m", mask, "-o", (dir_ / "x.mkv").string(), "--frames", "5"}), "--frames");
@@ -290,11 +292,13 @@ TEST_F(MaskfxTest, EditDrawsAMaskFromNothing) {
   EXPECT_NE(ReadFile(dir_ / "mask.json").find("[0.53125, 0.8055556]"), std::string::npos);
 
   std::ofstream(dir_ / "bad.json") << R"({"format": "mask-edit-events", "version": 1, "events": [{"drag": [1, 2]}]})";
-  ExpectBadInput(Run({"edit", "--events", (dir_ / "bad.json").string(), "-o", (dir_ / "x.json").string(), "--size", "64x64"}),
-                 "events[0]");
+  ExpectBadInput(
+      Run({"edit", "--events", (dir_ / "bad.json").string(), "-o", (dir_ / "x.json").string(), "--size", "64x64"}),
+      "events[0]");
   ExpectBadInput(Run({"edit", "--events", (dir_ / "draw.json").string(), "-o", (dir_ / "x.json").string()}), "--size");
-  ExpectBadInput(Run({"edit", "--events", (dir_ / "draw.json").string(), "-o", (dir_ / "x.json").string(), "--size", "64"}),
-                 "--size");
+  ExpectBadInput(
+      Run({"edit", "--events", (dir_ / "draw.json").string(), "-o", (dir_ / "x.json").string(), "--size", "64"}),
+      "--size");
   EXPECT_FALSE(fs::exists(dir_ / "x.json"));
 }
 
@@ -372,8 +376,9 @@ TEST_F(MaskfxOutputTest, AnOutputThatIsAnInputIsRefusedAndLeftAlone) {
   for (const std::string& output : {video, (dir_ / "." / "in.mkv").string(), (dir_ / "link.mkv").string()}) {
     ExpectBadInput(Run({"render", video, "-m", mask_, "-o", output}), output + ": is the input " + video);
   }
-  ExpectBadInput(Run({"render", clip_, "-m", mask_, "-o", (dir_ / "demo" / "clip" / ".." / "clip" / "frame_%04d.png").string()}),
-                 "is the input " + clip_);
+  ExpectBadInput(
+      Run({"render", clip_, "-m", mask_, "-o", (dir_ / "demo" / "clip" / ".." / "clip" / "frame_%04d.png").string()}),
+      "is the input " + clip_);
   EXPECT_EQ(ReadFile(video), before);
 
   const std::string doc = (dir_ / "doc.json").string();

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "host/hosting/effect_host.h"
-#include "host/suites/handles.h"
 #include "host/hosting/module_loader.h"
 #include "host/hosting/module_report.h"
+#include "host/suites/handles.h"
 #include "host/suites/pf_suites.h"
 #include "host/suites/string_table.h"
 #include "host/suites/suite_registry.h"
@@ -60,8 +60,7 @@ TEST_F(ModuleTest, SetupDescribesTheEffect) {
   EXPECT_EQ(r.out_flags2, 0x20);
   EXPECT_THAT(Codes(r.pixel_formats), ElementsAre("vuya", "VUYA", "bgra", "VUya", "vUYa", "BGra"));
   std::vector<std::pair<int32_t, std::string>> background;
-  for (const auto& [kind, code] : r.background_formats)
-    background.emplace_back(kind, host::FourCCText(code));
+  for (const auto& [kind, code] : r.background_formats) background.emplace_back(kind, host::FourCCText(code));
   EXPECT_THAT(background, ElementsAre(std::pair(2, "bgra"), std::pair(2, "vuya"), std::pair(2, "VUYA"),
                                       std::pair(2, "VUya"), std::pair(2, "vUYa"), std::pair(2, "BGra")));
   EXPECT_EQ(r.string_table_name, "FX");
@@ -79,8 +78,7 @@ TEST_F(ModuleTest, SetupClearsFormatsTheHostAlreadyHad) {
   const FxEffectRef ref = effect.in_data().effect_ref;
   host::PixelFormatSuite()->AddSupportedPixelFormat(ref, FxFourCC('s', 't', 'a', 'l'));
   ASSERT_EQ(effect.GlobalSetup().err, FxErr_None);
-  EXPECT_THAT(Codes(effect.instance().pixel_formats),
-              ElementsAre("vuya", "VUYA", "bgra", "VUya", "vUYa", "BGra"));
+  EXPECT_THAT(Codes(effect.instance().pixel_formats), ElementsAre("vuya", "VUYA", "bgra", "VUya", "vUYa", "BGra"));
 }
 
 TEST_F(ModuleTest, WithoutBasicSuiteSetupSucceedsAndSaysSo) {
@@ -170,8 +168,7 @@ TEST_F(ModuleTest, ExportsOnlyTheEntriesAndTheMathLibrary) {
   for (std::string line; std::getline(lines, line);) {
     std::istringstream fields(line);
     std::string address, type, name;
-    if (fields >> address >> type >> name && (type == "T" || type == "W" || type == "i"))
-      functions.insert(name);
+    if (fields >> address >> type >> name && (type == "T" || type == "W" || type == "i")) functions.insert(name);
   }
   ASSERT_TRUE(functions.count("EffectMain")) << output;
   ASSERT_TRUE(functions.count("xGPUFilterEntry")) << output;

@@ -9,9 +9,9 @@
 #include <optional>
 
 #include "host/documents/mask_document.h"
-#include "host/media/media.h"
 #include "host/hosting/module_loader.h"
 #include "host/jobs/overlay_job.h"
+#include "host/media/media.h"
 
 namespace host {
 namespace {

@@ -4,12 +4,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "host/hosting/document_params.h"
-#include "host/hosting/effect_host.h"
-#include "host/suites/handles.h"
 #include "host/documents/mask_document.h"
 #include "host/documents/mask_params.h"
+#include "host/hosting/document_params.h"
+#include "host/hosting/effect_host.h"
 #include "host/hosting/module_loader.h"
+#include "host/suites/handles.h"
 
 namespace host {
 namespace {
@@ -93,7 +93,8 @@ TEST_F(ParamsE2ETest, UnreadableKeyframeFallsBackToTheLeftValue) {
   const FxHandle value = (*values)[kMaskPathParam].u.arb.value;
   ASSERT_NE(value, nullptr);
   ASSERT_EQ(HandleSize(value), damaged.size());
-  EXPECT_EQ(std::vector<uint8_t>(static_cast<uint8_t*>(*value), static_cast<uint8_t*>(*value) + damaged.size()), damaged);
+  EXPECT_EQ(std::vector<uint8_t>(static_cast<uint8_t*>(*value), static_cast<uint8_t*>(*value) + damaged.size()),
+            damaged);
 }
 
 TEST_F(ParamsE2ETest, SequenceRecordSurvivesSaveAndLoad) {

@@ -11,15 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "host/hosting/document_params.h"
-#include "host/hosting/effect_host.h"
 #include "host/documents/mask_document.h"
 #include "host/documents/mask_params.h"
-#include "host/media/media.h"
-#include "host/media/media_engine.h"
+#include "host/hosting/document_params.h"
+#include "host/hosting/effect_host.h"
 #include "host/hosting/module_loader.h"
 #include "host/jobs/render_job.h"
 #include "host/jobs/track_job.h"
+#include "host/media/media.h"
+#include "host/media/media_engine.h"
 #include "tests/debug_setting.h"
 
 namespace host {

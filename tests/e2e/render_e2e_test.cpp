@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "host/documents/mask_document.h"
-#include "host/media/media.h"
 #include "host/hosting/module_loader.h"
 #include "host/jobs/render_job.h"
+#include "host/media/media.h"
 
 namespace host {
 namespace {
@@ -93,7 +93,8 @@ TEST_F(RenderE2ETest, PngToPngGivesTheExactMatteAndKeepsColour) {
     for (int x = 0; x < W; ++x) {
       const bool inside = x >= 16 && x < 48 && y >= 12 && y < 36;
       ASSERT_EQ(Alpha(out, x, y), inside ? 255 : 0) << x << "," << y;
-      for (int c = 0; c < 3; ++c) ASSERT_EQ(out.pixels[(size_t(y) * W + x) * 4 + c], input_.pixels[(size_t(y) * W + x) * 4 + c]);
+      for (int c = 0; c < 3; ++c)
+        ASSERT_EQ(out.pixels[(size_t(y) * W + x) * 4 + c], input_.pixels[(size_t(y) * W + x) * 4 + c]);
     }
   // Edges on half pixels cover half of each edge pixel, a quarter of each corner pixel.
   const RgbaFrame half = Render(WriteMask(0, true), (dir_ / "half_%02d.png").string());
@@ -211,8 +212,8 @@ TEST_F(RenderStreamTest, OutputIsTheSameWhateverTheThreadCount) {
       char name[32];
       std::snprintf(name, sizeof name, output, counts[i]);
       std::vector<int64_t> done;
-      const RenderResult r =
-          RenderClip(module_, Options(name, counts[i]), [&](const RenderProgress& p) { done.push_back(p.done); }, nullptr);
+      const RenderResult r = RenderClip(
+          module_, Options(name, counts[i]), [&](const RenderProgress& p) { done.push_back(p.done); }, nullptr);
       ASSERT_EQ(r.outcome.end, JobEnd::kDone) << r.outcome.error;
       EXPECT_EQ(r.frames, kFrames);
       ASSERT_FALSE(done.empty());

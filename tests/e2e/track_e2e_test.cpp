@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "host/media/card_clip.h"
+#include "host/documents/mask_params.h"
 #include "host/hosting/document_params.h"
 #include "host/hosting/effect_host.h"
-#include "host/documents/mask_params.h"
-#include "host/media/media_engine.h"
 #include "host/hosting/module_loader.h"
 #include "host/jobs/track_job.h"
+#include "host/media/card_clip.h"
+#include "host/media/media_engine.h"
 #include "platform/runtime/debug_database.h"
 #include "platform/runtime/media_time.h"
 #include "tests/debug_setting.h"
@@ -140,7 +140,7 @@ TEST_F(TrackE2ETest, AFaintCardIsFollowedWithoutFallingShort) {
   const double referenced = last_error();
   const testing_support::DebugSetting chain_only("RMTReferenceAlignment", "0");
   const double chained = last_error();
-  EXPECT_LT(referenced, 0.45);  // 0.31 px today
+  EXPECT_LT(referenced, 0.45);           // 0.31 px today
   EXPECT_LT(referenced, 0.5 * chained);  // 0.80 px
 }
 
@@ -254,8 +254,7 @@ class BrokenClip : public ClipSource {
 TEST_F(TrackE2ETest, UndecodableFrameStopsTheTrackAndKeepsWhatWasTracked) {
   Open(SmallSpec(CardMotion::kTranslation), 0);
   const RgbaFrame card = ProceduralTexture(256, 256, 11), background = ProceduralTexture(300, 300, 23);
-  effect_->AttachClip(
-      std::make_shared<BrokenClip>(ClipFromFrames(MakeCardClip(spec_, card, background), {25, 1}), 4));
+  effect_->AttachClip(std::make_shared<BrokenClip>(ClipFromFrames(MakeCardClip(spec_, card, background), {25, 1}), 4));
   const TrackResult r = Track(0, spec_.frames - 1);
   EXPECT_EQ(r.outcome.end, host::JobEnd::kFailed);
   EXPECT_EQ(r.outcome.error, "frame 3: damaged");  // the clip's reason, not only the effect's
@@ -269,9 +268,12 @@ TEST_F(TrackE2ETest, InterruptStopsAfterTheCurrentPress) {
   TrackOptions options;
   options.from = 0;
   options.to = spec_.frames - 1;
-  const TrackResult r = TrackThroughClip(*effect_, options, [&](const TrackProgress& p) {
-    if (p.done == 2) stop = true;
-  }, &stop);
+  const TrackResult r = TrackThroughClip(
+      *effect_, options,
+      [&](const TrackProgress& p) {
+        if (p.done == 2) stop = true;
+      },
+      &stop);
   EXPECT_EQ(r.outcome.end, host::JobEnd::kDone);
   EXPECT_TRUE(r.interrupted);
   EXPECT_EQ(r.frames_tracked, 2);

@@ -155,8 +155,8 @@ TEST_F(ArbitraryDataTest, KindAndLinkedRules) {
   Mask::ClearVertexLinked(curves, 0);
 
   const MaskShape half = ShapeOf(Interpolate(HandleOf(corners), HandleOf(curves), 0.5));
-  EXPECT_EQ(half.vertices[0].kind, Mask::kVertexCurve);  // tangents left the anchor
-  EXPECT_EQ(half.vertices[0].linked, 0u);                // one side unlinked
+  EXPECT_EQ(half.vertices[0].kind, Mask::kVertexCurve);   // tangents left the anchor
+  EXPECT_EQ(half.vertices[0].linked, 0u);                 // one side unlinked
   EXPECT_EQ(half.vertices[1].kind, Mask::kVertexCorner);  // two corners stay a corner
   EXPECT_EQ(half.vertices[1].linked, 1u);
   const MaskShape start = ShapeOf(Interpolate(HandleOf(corners), HandleOf(curves), 0.0));

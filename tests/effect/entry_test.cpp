@@ -44,8 +44,17 @@ FxErr EventH(FxInData*, FxOutData*, FxParamDef*[], FxWorld*, void*) { return Set
 FxErr ArbH(FxInData*, FxOutData*, FxParamDef*[], FxWorld*, void*) { return Setup("arbitrary"); }
 
 CommandHandlers Recording() {
-  return {&GlobalSetupH, &GlobalSetdownH, &ParamsSetupH, &SequenceSetupH, &SequenceResetupH,
-          &SequenceFlattenH, &SequenceSetdownH, &RenderH, &TrackH, &EventH, &ArbH};
+  return {&GlobalSetupH,
+          &GlobalSetdownH,
+          &ParamsSetupH,
+          &SequenceSetupH,
+          &SequenceResetupH,
+          &SequenceFlattenH,
+          &SequenceSetdownH,
+          &RenderH,
+          &TrackH,
+          &EventH,
+          &ArbH};
 }
 
 class EntryTest : public ::testing::Test {
@@ -64,9 +73,9 @@ class EntryTest : public ::testing::Test {
 };
 
 TEST_F(EntryTest, EachCommandReachesItsHandlerAndPassesItsResult) {
-  const std::vector<std::pair<int32_t, std::string>> routed = {
-      {1, "global-setup"}, {3, "global-setdown"}, {4, "params-setup"},
-      {11, "render"}, {15, "event"}, {22, "arbitrary"}};
+  const std::vector<std::pair<int32_t, std::string>> routed = {{1, "global-setup"}, {3, "global-setdown"},
+                                                               {4, "params-setup"}, {11, "render"},
+                                                               {15, "event"},       {22, "arbitrary"}};
   g_result = 1234;
   for (const auto& [command, handler] : routed) {
     g_calls.clear();

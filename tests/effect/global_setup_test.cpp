@@ -25,15 +25,18 @@ class GlobalSetupTest : public ::testing::Test {
 TEST_F(GlobalSetupTest, RegistersFormatsFlagsAndTheGlobalBlock) {
   ASSERT_EQ(RunSetup(), FxErr_None);
   EXPECT_FALSE(Flagged());
-  const std::vector<std::string> expected_calls = {
-      "load 4321", "new-handle 8",
-      "acquire PF Pixel Format Suite", "clear-formats", "release PF Pixel Format Suite",
-      "acquire PF Background Frame Suite", "release PF Background Frame Suite"};
+  const std::vector<std::string> expected_calls = {"load 4321",
+                                                   "new-handle 8",
+                                                   "acquire PF Pixel Format Suite",
+                                                   "clear-formats",
+                                                   "release PF Pixel Format Suite",
+                                                   "acquire PF Background Frame Suite",
+                                                   "release PF Background Frame Suite"};
   EXPECT_EQ(host_.calls, expected_calls);
-  EXPECT_EQ(host_.formats, (std::vector<uint32_t>{0x61797576, 0x41595556, 0x61726762, 0x61795556,
-                                                  0x61595576, 0x61724742}));
-  const std::vector<std::pair<int32_t, uint32_t>> background = {
-      {2, 0x61726762}, {2, 0x61797576}, {2, 0x41595556}, {2, 0x61795556}, {2, 0x61595576}, {2, 0x61724742}};
+  EXPECT_EQ(host_.formats,
+            (std::vector<uint32_t>{0x61797576, 0x41595556, 0x61726762, 0x61795556, 0x61595576, 0x61724742}));
+  const std::vector<std::pair<int32_t, uint32_t>> background = {{2, 0x61726762}, {2, 0x61797576}, {2, 0x41595556},
+                                                                {2, 0x61795556}, {2, 0x61595576}, {2, 0x61724742}};
   EXPECT_EQ(host_.background, background);
   EXPECT_EQ(host_.out_data.out_flags, 0x04208050);
   EXPECT_EQ(host_.out_data.out_flags2, 0x20);

@@ -112,8 +112,8 @@ TEST(AffineRefinement, ScaledAndBrightenedPatchesAreAccepted) {
   // A flat red channel beside textured ones: its gain is undetermined, the rest still solves.
   const float gain[3] = {1.0f, 1.15f, 0.85f}, bias[3] = {20.0f, -10.0f, 5.0f};
   const image_pyramid red_flat = Pyramid(140, 130, [&](int x, int y, int c) { return c ? t(x, y, c) : 90.0f; });
-  const image_pyramid changed = Pyramid(
-      140, 130, [&](int x, int y, int c) { return gain[c] * (c ? t(x + 0.4, y - 0.3, c) : 90.0f) + bias[c]; });
+  const image_pyramid changed =
+      Pyramid(140, 130, [&](int x, int y, int c) { return gain[c] * (c ? t(x + 0.4, y - 0.3, c) : 90.0f) + bias[c]; });
   Refinement flat(red_flat, {Feature(cx, cy, kFeatureSelected)});
   flat.Run(changed);
   ASSERT_EQ(flat.second[0].state, kFeatureTracked);
@@ -127,9 +127,8 @@ TEST(AffineRefinement, MismatchesAreRejected) {
   const Texture t(14), other(15);
   const image_pyramid a = Pyramid(120, 120, [&](int x, int y, int c) { return t(x, y, c); });
   // The patch replaced by a different texture (occluded).
-  const image_pyramid occluded = Pyramid(120, 120, [&](int x, int y, int c) {
-    return std::hypot(x - 60, y - 60) < 20 ? other(x, y, c) : t(x, y, c);
-  });
+  const image_pyramid occluded = Pyramid(
+      120, 120, [&](int x, int y, int c) { return std::hypot(x - 60, y - 60) < 20 ? other(x, y, c) : t(x, y, c); });
   Refinement r(a, {Feature(60.5f, 60.5f, kFeatureSelected)});
   r.Run(occluded);
   EXPECT_TRUE(r.second[0].state == kFeatureRejected || r.second[0].state == kFeatureRejectedFlat);
@@ -170,8 +169,7 @@ TEST(AffineRefinement, FailedSolvesSayWhyTheyStopped) {
   Refinement off(a, {Feature(30.0f, 60.0f, kFeatureSelected)});
   off.states[affine_state::kDx] = -23.0f;  // the window's left edge on column 0
   const std::vector<float> before = off.states;
-  const pyramid_solve_result r =
-      refine_feature(ws, a, off.templates[0], off.states.data(), 0.7f, {});
+  const pyramid_solve_result r = refine_feature(ws, a, off.templates[0], off.states.data(), 0.7f, {});
   EXPECT_EQ(r.stop, solve_stop::left_image);
   EXPECT_EQ(r.start_level, -1);
   EXPECT_EQ(off.states, before);
@@ -191,9 +189,9 @@ TEST(AffineRefinement, OnlyFeaturesTrackedIntoThisFrameAreRefined) {
   const image_pyramid b = Pyramid(100, 100, [&](int x, int y, int c) { return t(x - 1, y, c); });
   Refinement r(a, {Feature(50, 50, kFeatureSelected)});
   const std::vector<float> states = r.states;
-  for (const auto& f : {Feature(50, 50, kFeatureSelected), Feature(40, 40, kFeatureNotTracked),
-                        Feature(41, 40, kFeatureLost), Feature(42, 40, kFeatureRejected),
-                        Feature(43, 40, kFeatureRejectedFlat)}) {
+  for (const auto& f :
+       {Feature(50, 50, kFeatureSelected), Feature(40, 40, kFeatureNotTracked), Feature(41, 40, kFeatureLost),
+        Feature(42, 40, kFeatureRejected), Feature(43, 40, kFeatureRejectedFlat)}) {
     r.second[0] = f;
     r.Run(b);
     EXPECT_EQ(std::memcmp(&r.second[0], &f, sizeof f), 0) << f.state;
@@ -242,7 +240,7 @@ TEST(AffineRefinement, PhotographUnderSimilarityWarpsIsMatchedAccurately) {
   const int w = frame.width, h = frame.height;
   std::vector<float> grey(static_cast<size_t>(w) * h);
   for (size_t i = 0; i < grey.size(); ++i) grey[i] = frame.pixels[4 * i + 1];  // R = G = B
-  auto at = [&](double x, double y) -> float {  // bilinear, 0 outside
+  auto at = [&](double x, double y) -> float {                                 // bilinear, 0 outside
     if (!(x >= 0 && y >= 0 && x < w - 1 && y < h - 1)) return 0.0f;
     const int ix = static_cast<int>(x), iy = static_cast<int>(y);
     const double fx = x - ix, fy = y - iy;

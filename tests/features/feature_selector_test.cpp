@@ -109,7 +109,8 @@ TEST(FeatureSelector, PresmoothingIsTheNormalisedGaussianCellIntegral) {
   s.select();  // smooths the grey plane in place
   const double sigma = 1.1, scale = 1.0 / (sigma * std::sqrt(2.0));
   double k[5], total = 0;
-  for (int i = 0; i <= 4; ++i) total += (k[i] = std::erf((i + 0.5) * scale) - std::erf((i - 0.5) * scale)) * (i ? 2 : 1);
+  for (int i = 0; i <= 4; ++i)
+    total += (k[i] = std::erf((i + 0.5) * scale) - std::erf((i - 0.5) * scale)) * (i ? 2 : 1);
   auto smoothed = [&](int dx, int dy) {
     return std::abs(dx) <= 4 && std::abs(dy) <= 4 ? 1000.0 * k[std::abs(dx)] * k[std::abs(dy)] / (total * total) : 0.0;
   };

@@ -23,7 +23,8 @@ using testing::Pyramid;
 
 // The texture moved by (dx, dy): a feature at p in the first frame is at p + d in the second.
 image_pyramid Shifted(const Texture& t, int w, int h, double dx, double dy, uint64_t levels = 5) {
-  return Pyramid(w, h, [&](int x, int y, int c) { return t(x - dx, y - dy, c); }, levels);
+  return Pyramid(
+      w, h, [&](int x, int y, int c) { return t(x - dx, y - dy, c); }, levels);
 }
 
 tracking_feature<float> Feature(float x, float y, int32_t state = kFeatureSelected) { return {x, y, state}; }
@@ -52,10 +53,10 @@ TEST(LkTracker, TranslationsAreTrackedFromTheFinestPossibleStartLevel) {
   const Texture t(1);
   const image_pyramid a = Shifted(t, 200, 160, 0, 0);
   // 3.4 px: from level 0 (histogram slot 1). Negative states come out as -1, position untouched.
-  const Step s = Track(a, Shifted(t, 200, 160, 3.4, -1.2),
-                       {Feature(70.3f, 60.6f), Feature(100.5f, 50.25f, kFeatureTracked), Feature(50, 50, kFeatureLost),
-                        Feature(50, 50, kFeatureRejected), Feature(50, 50, kFeatureRejectedFlat),
-                        Feature(50, 50, kFeatureNotTracked)});
+  const Step s = Track(
+      a, Shifted(t, 200, 160, 3.4, -1.2),
+      {Feature(70.3f, 60.6f), Feature(100.5f, 50.25f, kFeatureTracked), Feature(50, 50, kFeatureLost),
+       Feature(50, 50, kFeatureRejected), Feature(50, 50, kFeatureRejectedFlat), Feature(50, 50, kFeatureNotTracked)});
   for (int i = 0; i < 2; ++i) {
     ASSERT_EQ(s.out[i].state, kFeatureTracked) << i;
     EXPECT_NEAR(s.out[i].x - (i ? 100.5f : 70.3f), 3.4f, 0.02f);
@@ -110,8 +111,7 @@ TEST(LkTracker, BrightnessModesSolveGainAndBiasPerChannel) {
     lk_workspace ws({7, 7, 3}, 5);
     ASSERT_EQ(ws.load_template(a, 60.2f, 55.7f), 3u);
     std::vector<float> initial{0, 0, 1, 0, 1, 0, 1, 0}, out(8);
-    const pyramid_solve_result r =
-        lk_track_feature(ws, b, 60.2f, 55.7f, initial.data(), out.data(), 0, Options(mode));
+    const pyramid_solve_result r = lk_track_feature(ws, b, 60.2f, 55.7f, initial.data(), out.data(), 0, Options(mode));
     ASSERT_TRUE(r.solved()) << mode;
     ASSERT_EQ(r.start_level, 0) << mode;
     EXPECT_NEAR(out[0], 1.3f, 0.02f) << mode;
@@ -191,8 +191,7 @@ TEST(LkTracker, FailedSolvesSayWhyTheyStopped) {
   lk_workspace ws({7, 7, 3}, 1);
   ASSERT_EQ(ws.load_template(a, 53.5f, 24.5f), 1u);
   float initial[2] = {0, 0}, out[2] = {-7, -7};
-  const pyramid_solve_result off =
-      lk_track_feature(ws, b, 53.5f, 24.5f, initial, out, 0, Options());
+  const pyramid_solve_result off = lk_track_feature(ws, b, 53.5f, 24.5f, initial, out, 0, Options());
   EXPECT_EQ(off.stop, solve_stop::left_image);
   EXPECT_EQ(off.start_level, -1);
   EXPECT_EQ(out[0], -7.0f);
@@ -205,15 +204,14 @@ TEST(LkTracker, FailedSolvesSayWhyTheyStopped) {
       lk_track_feature(ws, a, 53.5f, 24.5f, initial, out, 0, Options(kPhotometricNone, 1.5f));
   EXPECT_EQ(unmatched.stop, solve_stop::low_correlation);
   EXPECT_EQ(ws.load_template(a, 5.0f, 24.5f), 0u);
-  EXPECT_EQ(lk_track_feature(ws, a, 5.0f, 24.5f, initial, out, 0, Options()).stop,
-            solve_stop::no_template);
+  EXPECT_EQ(lk_track_feature(ws, a, 5.0f, 24.5f, initial, out, 0, Options()).stop, solve_stop::no_template);
 
-  const image_pyramid flat = Pyramid(w, h, [](int, int, int) { return 77.0f; }, 1);
+  const image_pyramid flat = Pyramid(
+      w, h, [](int, int, int) { return 77.0f; }, 1);
   ASSERT_EQ(ws.load_template(flat, 30.5f, 24.5f), 1u);
   float brightness[8] = {0, 0, 1, 0, 1, 0, 1, 0};
   for (const int32_t mode : {kPhotometricNone, kPhotometricPerChannel, kPhotometricBlockwise}) {
-    const pyramid_solve_result r =
-        lk_track_feature(ws, flat, 30.5f, 24.5f, brightness, brightness, 0, Options(mode));
+    const pyramid_solve_result r = lk_track_feature(ws, flat, 30.5f, 24.5f, brightness, brightness, 0, Options(mode));
     EXPECT_EQ(r.stop, solve_stop::singular) << mode;
     EXPECT_EQ(Track(flat, flat, {Feature(30.5f, 24.5f)}, mode).out[0].state, kFeatureLost) << mode;
   }

@@ -61,7 +61,8 @@ class PhotoSource : public frame_source {
     const int x0 = int(x), y0 = int(y);
     const double fx = x - x0, fy = y - y0;
     const auto at = [&](int px, int py) { return double(photo_.pixels[(size_t(py) * W + px) * 4]); };
-    return float((at(x0, y0) * (1 - fx) + at(x0 + 1, y0) * fx) * (1 - fy) + (at(x0, y0 + 1) * (1 - fx) + at(x0 + 1, y0 + 1) * fx) * fy);
+    return float((at(x0, y0) * (1 - fx) + at(x0 + 1, y0) * fx) * (1 - fy) +
+                 (at(x0, y0 + 1) * (1 - fx) + at(x0 + 1, y0 + 1) * fx) * fy);
   }
   // Inverse-map each frame-1 pixel into the photograph.
   float Frame1(int x, int y) const {
@@ -101,8 +102,8 @@ TEST_F(TwoFramePipeline, AcceptedFeaturesLandOnTheTruth) {
   struct Warp {
     double angle, scale, tx, ty, gain, bias;
   };
-  for (const Warp& w : {Warp{0, 1, 0.37, -0.62, 1, 0}, Warp{2, 1.02, 1.3, 0.8, 1.15, -12}, Warp{-4.5, 0.96, -2.2, 1.6, 0.85, 20},
-                        Warp{3, 1.04, 2.7, -3.1, 1.2, 10}}) {
+  for (const Warp& w : {Warp{0, 1, 0.37, -0.62, 1, 0}, Warp{2, 1.02, 1.3, 0.8, 1.15, -12},
+                        Warp{-4.5, 0.96, -2.2, 1.6, 0.85, 20}, Warp{3, 1.04, 2.7, -3.1, 1.2, 10}}) {
     for (const bool occlude : {false, true}) {
       PhotoSource source(photo, w.angle, w.scale, w.tx, w.ty, w.gain, w.bias, occlude);
       const two_frame_result r = pipeline.run(source);
@@ -129,7 +130,8 @@ TEST_F(TwoFramePipeline, AcceptedFeaturesLandOnTheTruth) {
   ASSERT_GT(accepted, 400);
   std::sort(errors.begin(), errors.end());
   const double median = errors[errors.size() / 2], p95 = errors[errors.size() * 95 / 100];
-  const double beyond = double(std::count_if(errors.begin(), errors.end(), [](double e) { return e > 1; })) / errors.size();
+  const double beyond =
+      double(std::count_if(errors.begin(), errors.end(), [](double e) { return e > 1; })) / errors.size();
   std::printf("selected %d, accepted %d, median %.4f px, p95 %.4f px, beyond 1 px %.2f%%, occluded accepted %d of %d\n",
               selected, accepted, median, p95, 100 * beyond, occluded_accepted, occluded);
   EXPECT_LT(median, 0.06);

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "instance/param_ids.h"
 #include "host/hosting/effect_host.h"
+#include "instance/param_ids.h"
 #include "mask/mask_shape.h"
 #include "platform/sdk/arbitrary_data.h"
 #include "tests/fuzz/linked_module.h"
@@ -96,8 +96,7 @@ void Step(Reader& in, Values& values) {
       extra.which = FxArb_Copy;
       extra.u.copy_args.src = values[in.Byte()];
       extra.u.copy_args.dst = null_argument ? nullptr : &made;
-      if (Ask(extra) == FxErr_None && made != nullptr &&
-          values.Size(made) != values.Size(extra.u.copy_args.src))
+      if (Ask(extra) == FxErr_None && made != nullptr && values.Size(made) != values.Size(extra.u.copy_args.src))
         std::abort();
       values.Replace(values[in.Byte()], made);
       break;

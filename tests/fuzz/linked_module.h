@@ -13,8 +13,8 @@
 
 inline FxErr LinkedEffectMain(int32_t command, FxInData* in_data, FxOutData* out_data, FxParamDef* params[],
                               FxWorld* output, void* extra) {
-  return mask_effect::RunEffectCommand(mask_effect::ModuleHandlers(), command, in_data, out_data, params,
-                                       output, extra);
+  return mask_effect::RunEffectCommand(mask_effect::ModuleHandlers(), command, in_data, out_data, params, output,
+                                       extra);
 }
 
 inline host::LoadedModule LinkedModule() {

@@ -6,12 +6,12 @@
 #include <cstring>
 #include <vector>
 
-#include "services/component_broker.h"
 #include "mask/mask_geometry.h"
 #include "mask/mask_shape.h"
 #include "platform/graphics/component_framework.h"
 #include "platform/graphics/raster_engine.h"
 #include "render/render_frame.h"
+#include "services/component_broker.h"
 
 namespace {
 

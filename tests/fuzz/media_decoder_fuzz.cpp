@@ -17,8 +17,7 @@ namespace {
 // treats names differently from contents only by extension.
 std::string PathFor(uint8_t pick) {
   static const char* kExtensions[] = {".mkv", ".mp4", ".mov", ".webm", ".png", ".jpg", ".avi", ".bin"};
-  return (std::filesystem::temp_directory_path() /
-          ("media_fuzz_" + std::to_string(getpid()) + kExtensions[pick % 8]))
+  return (std::filesystem::temp_directory_path() / ("media_fuzz_" + std::to_string(getpid()) + kExtensions[pick % 8]))
       .string();
 }
 

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "instance/sequence_data.h"
 #include "host/hosting/effect_host.h"
+#include "instance/sequence_data.h"
 #include "tests/fuzz/linked_module.h"
 
 namespace {

@@ -55,8 +55,7 @@ const studio::StudioOptions& Options() {
 
 void CheckReply(const std::string& reply) {
   const nlohmann::json state = nlohmann::json::parse(reply, nullptr, false);
-  if (state.is_discarded() || !state.is_object() || !state.contains("ok") || !state["ok"].is_boolean())
-    std::abort();
+  if (state.is_discarded() || !state.is_object() || !state.contains("ok") || !state["ok"].is_boolean()) std::abort();
   if (!state["ok"].get<bool>() && !(state.contains("error") && state["error"].is_string())) std::abort();
 }
 

@@ -24,8 +24,8 @@ struct Frame {
 };
 
 int32_t Blur(const Frame& src, Frame& dst, double horizontal, double vertical) {
-  return IR_GaussianBlur(src.bytes.data(), 4 * src.w, src.w, src.h, 4, dst.bytes.data(), 4 * dst.w,
-                         dst.w, dst.h, 4, horizontal, vertical, 1, 0, 3, 2);
+  return IR_GaussianBlur(src.bytes.data(), 4 * src.w, src.w, src.h, 4, dst.bytes.data(), 4 * dst.w, dst.w, dst.h, 4,
+                         horizontal, vertical, 1, 0, 3, 2);
 }
 
 // The exact blur of a line of pixel squares, n samples `stride` apart: pixel m's weight at i is
@@ -73,8 +73,7 @@ TEST(Blur, MatchesExactPixelAreaGaussian) {
           // more than a tenth here would be a fault, not approximation.
           for (int32_t i = 0; i < w * h; ++i) {
             ASSERT_NEAR(dst.bytes[i * 4 + 3], exact[i], 0.6)
-                << across << " x " << down << " on " << w << "x" << h << " pattern " << pattern
-                << " pixel " << i;
+                << across << " x " << down << " on " << w << "x" << h << " pattern " << pattern << " pixel " << i;
           }
         }
       }
@@ -87,8 +86,7 @@ TEST(Blur, MatchesExactPixelAreaGaussian) {
 TEST(Blur, OutOfRangeAmountsActAsTheirLimits) {
   Frame src(30, 20);
   for (int32_t i = 0; i < 600; ++i) src.bytes[i * 4 + 3] = (i * 37) % 256;
-  const std::pair<double, double> cases[] = {{kNaN, 0},    {-4, 0},     {0.04, 0},
-                                             {-kInf, 0},   {kInf, 2000}, {1e9, 2000}};
+  const std::pair<double, double> cases[] = {{kNaN, 0}, {-4, 0}, {0.04, 0}, {-kInf, 0}, {kInf, 2000}, {1e9, 2000}};
   for (const auto& [amount, same_as] : cases) {
     Frame got(30, 20), want(30, 20);
     ASSERT_EQ(Blur(src, got, amount, 2.5) | Blur(src, want, same_as, 2.5), 0);
@@ -115,8 +113,7 @@ TEST(Blur, WritesOnlyTheChosenByte) {
   std::vector<uint8_t> src(w * 5 * h), dst(dst_rowbytes * h), before(dst.size());
   for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint8_t>(i * i % 251);
   for (size_t i = 0; i < dst.size(); ++i) dst[i] = before[i] = static_cast<uint8_t>(i * 7);
-  ASSERT_EQ(IR_GaussianBlur(src.data(), w * 5, w, h, 5, dst.data(), dst_rowbytes, w, h, 3, 4.2,
-                            1.3, 1, 0, 1, 2), 0);
+  ASSERT_EQ(IR_GaussianBlur(src.data(), w * 5, w, h, 5, dst.data(), dst_rowbytes, w, h, 3, 4.2, 1.3, 1, 0, 1, 2), 0);
   Frame four(w, h), blurred(w, h);
   for (int32_t i = 0; i < w * h; ++i) four.bytes[i * 4 + 3] = src[i * 5 + 1];
   ASSERT_EQ(Blur(four, blurred, 4.2, 1.3) | Blur(four, four, 4.2, 1.3), 0);
@@ -147,13 +144,14 @@ TEST(Blur, RefusesBadArgumentsWithoutTouchingDst) {
   bad[8].channel = -1, bad[9].single = 0;
   bad[10].src_w = bad[10].dst_w = -8;
   for (const Call& c : bad) {
-    EXPECT_EQ(IR_GaussianBlur(c.src, c.src_rowbytes, c.src_w, c.src_h, c.src_pb, c.dst,
-                              c.dst_rowbytes, c.dst_w, c.dst_h, c.dst_pb, 3, 3, c.single, 0,
-                              c.channel, 2), -1) << &c - bad.data();
+    EXPECT_EQ(IR_GaussianBlur(c.src, c.src_rowbytes, c.src_w, c.src_h, c.src_pb, c.dst, c.dst_rowbytes, c.dst_w,
+                              c.dst_h, c.dst_pb, 3, 3, c.single, 0, c.channel, 2),
+              -1)
+        << &c - bad.data();
     EXPECT_EQ(dst.bytes, Frame(8, 6, 9).bytes) << &c - bad.data();
   }
-  EXPECT_EQ(IR_GaussianBlur(src.bytes.data(), 0, 0, 6, 4, dst.bytes.data(), 0, 0, 6, 4, 3, 3, 1,
-                            0, 3, 2), 0);  // an empty frame is nothing to do
+  EXPECT_EQ(IR_GaussianBlur(src.bytes.data(), 0, 0, 6, 4, dst.bytes.data(), 0, 0, 6, 4, 3, 3, 1, 0, 3, 2),
+            0);  // an empty frame is nothing to do
 }
 
 // A blur whose working memory cannot be had says so and passes the channel through unblurred,
@@ -191,6 +189,7 @@ TEST(Blur, LargeFramesSplitAcrossThreadsStayExact) {
     ExactLine(row.data(), w, 1, sigma);
     ExactLine(column.data(), h, 1, sigma);
     for (const int32_t y : {0, 149, 260, 261, 399, 519})
-      for (int32_t x = 0; x < w; ++x) ASSERT_NEAR(dst.at(x, y), row[x] * column[y], 0.6) << sigma << " " << x << "," << y;
+      for (int32_t x = 0; x < w; ++x)
+        ASSERT_NEAR(dst.at(x, y), row[x] * column[y], 0.6) << sigma << " " << x << "," << y;
   }
 }

@@ -37,23 +37,19 @@ struct Shape {
     return Add(kPathClose, corners.begin()->x, corners.begin()->y);
   }
   Shape& Rect(float x0, float y0, float x1, float y1, bool reversed = false) {
-    return reversed ? Poly({{x0, y0}, {x0, y1}, {x1, y1}, {x1, y0}})
-                    : Poly({{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}});
+    return reversed ? Poly({{x0, y0}, {x0, y1}, {x1, y1}, {x1, y0}}) : Poly({{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}});
   }
   // Four cubic quarter arcs.
   Shape& Circle(float cx, float cy, float r) {
     const float k = 0.5522847498308f * r;
     Add(kPathMoveTo, cx + r, cy);
-    const float arcs[4][6] = {
-        {r, k, k, r, 0, r}, {-k, r, -r, k, -r, 0}, {-r, -k, -k, -r, 0, -r}, {k, -r, r, -k, r, 0}};
+    const float arcs[4][6] = {{r, k, k, r, 0, r}, {-k, r, -r, k, -r, 0}, {-r, -k, -k, -r, 0, -r}, {k, -r, r, -k, r, 0}};
     for (const auto& a : arcs) {
       for (int j = 0; j < 6; j += 2) Add(kPathCurvePoint, cx + a[j], cy + a[j + 1]);
     }
     return Add(kPathClose, cx + r, cy);
   }
-  PathView View() const {
-    return {points.data(), codes.data(), static_cast<int32_t>(codes.size())};
-  }
+  PathView View() const { return {points.data(), codes.data(), static_cast<int32_t>(codes.size())}; }
 };
 
 struct Segment {
@@ -68,8 +64,7 @@ struct Recorder {
   int32_t stop_code = 0;
 };
 
-int32_t Record(float x1, float y1, float x2, float y2, float x3, float y3, int32_t type,
-               void* user) {
+int32_t Record(float x1, float y1, float x2, float y2, float x3, float y3, int32_t type, void* user) {
   auto& r = *static_cast<Recorder*>(user);
   r.segments.push_back({type, {x1, y1, x2, y2, x3, y3}});
   return r.segments.size() == r.stop_at ? r.stop_code : 0;
@@ -163,8 +158,8 @@ void ExpectRegion(const AreaCase& c) {
 TEST(OffsetOutline, GivesTheOffsetRegion) {
   const double rounded = 4 - kPi;        // a square minus its inscribed disc, per unit d^2
   const double circle_tol = 0.0003 * 2;  // quarter-arc cubics overshoot a circle by < 0.03% r
-  const Shape c_shape = Shape().Poly(
-      {{0, 0}, {100, 0}, {100, 40}, {40, 40}, {40, 60}, {100, 60}, {100, 100}, {0, 100}});
+  const Shape c_shape =
+      Shape().Poly({{0, 0}, {100, 0}, {100, 40}, {40, 40}, {40, 60}, {100, 60}, {100, 100}, {0, 100}});
   const Shape bowtie = Shape().Poly({{0, 0}, {100, 100}, {100, 0}, {0, 100}});
   const Shape square = Shape().Rect(0, 0, 100, 100), frame = Shape().Rect(0, 0, 1920, 1080);
   const Shape circle = Shape().Circle(500, 500, 100);
@@ -245,8 +240,7 @@ Shape Zigzag(int n, double r_in, double r_out, int turns = 1) {
   Shape s;
   for (int i = 0; i < n; ++i) {
     const double a = 2 * kPi * turns * i / n, r = i % 2 ? r_in : r_out;
-    s.Add(i ? kPathLineTo : kPathMoveTo, static_cast<float>(r * std::cos(a)),
-          static_cast<float>(r * std::sin(a)));
+    s.Add(i ? kPathLineTo : kPathMoveTo, static_cast<float>(r * std::cos(a)), static_cast<float>(r * std::sin(a)));
   }
   return s.Add(kPathClose, s.points[0].x, s.points[0].y);
 }
@@ -297,10 +291,10 @@ TEST(OffsetOutline, RefusesOutlinesTooIntricateToOffset) {
     SCOPED_TRACE(d);
     Recorder rec;
     EXPECT_EQ(OffsetOutline(star.View(), d, Record, &rec), kZPRErrTooComplex);
-    EXPECT_EQ(ZPROffsetPathGetOffsetPathV4(Record, nullptr, &rec, star.View().count, star.points.data(),
-                                           star.codes.data(), 0, d, 0, 1, 1.0f, 1, 0.0f, 0.0f, 1, 0.5f, 0,
-                                           nullptr, -1.0f),
-              kZPRErrTooComplex);
+    EXPECT_EQ(
+        ZPROffsetPathGetOffsetPathV4(Record, nullptr, &rec, star.View().count, star.points.data(), star.codes.data(), 0,
+                                     d, 0, 1, 1.0f, 1, 0.0f, 0.0f, 1, 0.5f, 0, nullptr, -1.0f),
+        kZPRErrTooComplex);
     EXPECT_TRUE(rec.segments.empty());
   }
 }
@@ -346,9 +340,8 @@ TEST(OffsetOutline, RefusesDamagedInputAndStreamsNothing) {
     if (c.null_points) view.points = nullptr;
     Recorder rec;
     EXPECT_EQ(OffsetOutline(view, c.distance, Record, &rec), kZPRErrBadPath);
-    EXPECT_EQ(ZPROffsetPathGetOffsetPathV4(Record, nullptr, &rec, view.count, view.points,
-                                           view.codes, 0, c.distance, 0, 1, 1.0f, 1, 0.0f, 0.0f, 1,
-                                           0.5f, 0, nullptr, -1.0f),
+    EXPECT_EQ(ZPROffsetPathGetOffsetPathV4(Record, nullptr, &rec, view.count, view.points, view.codes, 0, c.distance, 0,
+                                           1, 1.0f, 1, 0.0f, 0.0f, 1, 0.5f, 0, nullptr, -1.0f),
               kZPRErrBadPath);
     EXPECT_TRUE(rec.segments.empty());
   }
@@ -369,19 +362,17 @@ TEST(OffsetOutline, EntryPointMatchesAndStopsOnCallbackResult) {
     Recorder direct{{}, c.stop_at, c.stop_code}, entry{{}, c.stop_at, c.stop_code};
     const int32_t expected = c.stop_at ? c.stop_code : 0;
     EXPECT_EQ(OffsetOutline(two.View(), c.distance, Record, &direct), expected);
-    EXPECT_EQ(ZPROffsetPathGetOffsetPathV4(Record, nullptr, &entry, two.View().count,
-                                           two.points.data(), two.codes.data(), 0, c.distance, 0, 1,
-                                           1.0f, 1, 0.0f, 0.0f, 1, 0.5f, 0, nullptr, -1.0f),
-              expected);
+    EXPECT_EQ(
+        ZPROffsetPathGetOffsetPathV4(Record, nullptr, &entry, two.View().count, two.points.data(), two.codes.data(), 0,
+                                     c.distance, 0, 1, 1.0f, 1, 0.0f, 0.0f, 1, 0.5f, 0, nullptr, -1.0f),
+        expected);
     EXPECT_TRUE(direct.segments == entry.segments);
     if (c.stop_at) {
       EXPECT_EQ(direct.segments.size(), c.stop_at);
     }
   }
-  EXPECT_EQ(ZPROffsetPathGetStrokePathV3(Record, nullptr, 0, nullptr, nullptr, 1),
-            kZPRErrUnsupported);
-  EXPECT_EQ(ZPROffsetPathGetDashPathProcV1(Record, nullptr, 0, nullptr, nullptr, nullptr, 0),
-            kZPRErrUnsupported);
+  EXPECT_EQ(ZPROffsetPathGetStrokePathV3(Record, nullptr, 0, nullptr, nullptr, 1), kZPRErrUnsupported);
+  EXPECT_EQ(ZPROffsetPathGetDashPathProcV1(Record, nullptr, 0, nullptr, nullptr, nullptr, 0), kZPRErrUnsupported);
 }
 
 }  // namespace

@@ -34,9 +34,7 @@ struct Path {
     }
     return Add(kPathClose, corners.begin()->x, corners.begin()->y);
   }
-  Path& Rect(float x0, float y0, float x1, float y1) {
-    return Polygon({{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}});
-  }
+  Path& Rect(float x0, float y0, float x1, float y1) { return Polygon({{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}}); }
   Path& Cubic(float x1, float y1, float x2, float y2, float x3, float y3) {
     return Add(kPathCurvePoint, x1, y1).Add(kPathCurvePoint, x2, y2).Add(kPathCurvePoint, x3, y3);
   }
@@ -44,13 +42,10 @@ struct Path {
   Path& Circle(float cx, float cy, float r, float turn = 1) {
     const float k = 0.5522847498308f * r, s = turn * r, t = turn * k;
     Add(kPathMoveTo, cx + r, cy).Cubic(cx + r, cy + t, cx + k, cy + s, cx, cy + s);
-    Cubic(cx - k, cy + s, cx - r, cy + t, cx - r, cy)
-        .Cubic(cx - r, cy - t, cx - k, cy - s, cx, cy - s);
+    Cubic(cx - k, cy + s, cx - r, cy + t, cx - r, cy).Cubic(cx - r, cy - t, cx - k, cy - s, cx, cy - s);
     return Cubic(cx + k, cy - s, cx + r, cy - t, cx + r, cy).Add(kPathClose, cx + r, cy);
   }
-  PathView View() const {
-    return {points.data(), codes.data(), static_cast<int32_t>(points.size())};
-  }
+  PathView View() const { return {points.data(), codes.data(), static_cast<int32_t>(points.size())}; }
 };
 
 struct Matte {
@@ -61,8 +56,7 @@ struct Matte {
   }
 };
 
-Matte Render(const Path& path, ClipRect clip, FillRule rule = FillRule::kNonZero,
-             const Affine& m = {}) {
+Matte Render(const Path& path, ClipRect clip, FillRule rule = FillRule::kNonZero, const Affine& m = {}) {
   ScanConverter converter;
   converter.Reset(clip, rule);
   converter.AddPath(path.View(), m);
@@ -87,8 +81,7 @@ std::vector<Poly> FineContours(const Path& path, const Affine& m) {
     if (path.codes[i] == kPathMoveTo) contours.emplace_back();
     if (path.codes[i] == kPathMoveTo || path.codes[i] == kPathLineTo) put(path.points[i]);
     if (path.codes[i] != kPathCurvePoint) continue;
-    const PathPoint p[4] = {path.points[i - 1], path.points[i], path.points[i + 1],
-                            path.points[i + 2]};
+    const PathPoint p[4] = {path.points[i - 1], path.points[i], path.points[i + 1], path.points[i + 2]};
     for (int s = 1; s <= 1024; ++s) {
       const float t = s / 1024.0f, u = 1 - t;
       const float b[4] = {u * u * u, 3 * u * u * t, 3 * u * t * t, t * t * t};
@@ -134,8 +127,7 @@ int32_t WorstError(const Matte& matte, const Path& path, FillRule rule, const Af
       }
       double a = std::fabs(sum);
       if (rule == FillRule::kEvenOdd) a = 1 - std::fabs(std::fmod(a, 2.0) - 1);
-      worst = std::max(worst, std::abs(static_cast<int32_t>(std::lround(std::min(a, 1.0) * 255)) -
-                                       matte.at(x, y)));
+      worst = std::max(worst, std::abs(static_cast<int32_t>(std::lround(std::min(a, 1.0) * 255)) - matte.at(x, y)));
     }
   }
   return worst;
@@ -152,44 +144,32 @@ TEST(ScanConverter, StraightEdgesMatchExactAreaWithinOneLevel) {
   Case cases[] = {
       {"rect at quarter offsets", Path().Rect(0.25f, 0.75f, 9.5f, 5.25f)},
       {"thin rect inside one row", Path().Rect(2.1f, 7.3f, 29.7f, 7.6f)},
-      {"rotated rect",
-       Path().Rect(-8.1f, -9.6f, 8.6f, 3.7f),
-       FillRule::kNonZero,
-       {{c, s, -s, c, 16.3f, 15.7f}}},
+      {"rotated rect", Path().Rect(-8.1f, -9.6f, 8.6f, 3.7f), FillRule::kNonZero, {{c, s, -s, c, 16.3f, 15.7f}}},
       {"triangle", Path().Polygon({{3.2f, 28.7f}, {16.9f, 1.4f}, {29.1f, 22.3f}})},
       {"sliver triangle", Path().Polygon({{0.5f, 0.5f}, {31.5f, 2.2f}, {0.5f, 1.1f}})},
-      {"hole by opposite winding",
-       Path().Rect(4.3f, 3.6f, 27.2f, 26.9f).Rect(20.7f, 9.25f, 10.5f, 20.1f)},
-      {"hole by even-odd", Path().Rect(4.3f, 3.6f, 27.2f, 26.9f).Rect(10.5f, 9.25f, 20.7f, 20.1f),
-       FillRule::kEvenOdd},
-      {"overlap under non-zero",
-       Path().Rect(3.3f, 2.6f, 18.4f, 17.7f).Rect(11.8f, 9.1f, 28.6f, 29.5f)},
+      {"hole by opposite winding", Path().Rect(4.3f, 3.6f, 27.2f, 26.9f).Rect(20.7f, 9.25f, 10.5f, 20.1f)},
+      {"hole by even-odd", Path().Rect(4.3f, 3.6f, 27.2f, 26.9f).Rect(10.5f, 9.25f, 20.7f, 20.1f), FillRule::kEvenOdd},
+      {"overlap under non-zero", Path().Rect(3.3f, 2.6f, 18.4f, 17.7f).Rect(11.8f, 9.1f, 28.6f, 29.5f)},
   };
   for (const Case& t : cases) {
-    EXPECT_LE(WorstError(Render(t.path, {0, 0, 32, 32}, t.rule, t.m), t.path, t.rule, t.m), 1)
-        << t.name;
+    EXPECT_LE(WorstError(Render(t.path, {0, 0, 32, 32}, t.rule, t.m), t.path, t.rule, t.m), 1) << t.name;
   }
 }
 
 TEST(ScanConverter, CurvesMatchExactAreaWithinTwoLevels) {
   const Path cases[] = {
       Path().Circle(12.37f, 11.81f, 6.6f), Path().Circle(30.2f, 29.6f, 27.4f, -1),
-      Path()
-          .Add(kPathMoveTo, 4.2f, 50.1f)
-          .Cubic(-10, 10, 40, 30, 30.5f, 4.4f)
-          .Cubic(60, 20, 20, 40, 56.3f, 55.8f),
+      Path().Add(kPathMoveTo, 4.2f, 50.1f).Cubic(-10, 10, 40, 30, 30.5f, 4.4f).Cubic(60, 20, 20, 40, 56.3f, 55.8f),
       Path().Add(kPathMoveTo, 5.5f, 50.5f).Cubic(70, 0, -10, 0, 55.5f, 50.5f),  // a cusp
   };
   for (const Path& path : cases) {
-    EXPECT_LE(WorstError(Render(path, {0, 0, 60, 60}), path, FillRule::kNonZero), 2)
-        << &path - cases;
+    EXPECT_LE(WorstError(Render(path, {0, 0, 60, 60}), path, FillRule::kNonZero), 2) << &path - cases;
   }
   // Summed coverage against pi r^2. The four cubic arcs themselves enclose about 0.027% more
   // than the circle, well inside the 0.1% allowed.
   for (const float r : {3.7f, 20.0f, 150.0f, 480.25f}) {
     const int32_t size = static_cast<int32_t>(2 * r) + 4;
-    const Matte matte =
-        Render(Path().Circle(size / 2.0f + 0.31f, size / 2.0f - 0.17f, r), {0, 0, size, size});
+    const Matte matte = Render(Path().Circle(size / 2.0f + 0.31f, size / 2.0f - 0.17f, r), {0, 0, size, size});
     const double sum = std::accumulate(matte.bytes.begin(), matte.bytes.end(), 0.0) / 255;
     EXPECT_NEAR(sum / (kPi * r * r), 1.0, 0.001) << "radius " << r;
   }
@@ -242,13 +222,11 @@ TEST(ScanConverter, RunsTileRowsAndAgreeWithBytes) {
 }
 
 TEST(ScanConverter, ClippingMatchesCroppedRender) {
-  const Path path =
-      Path().Circle(20.4f, 18.7f, 30.2f).Polygon({{-40, 2.5f}, {90, 8.25f}, {-40, 30.75f}});
+  const Path path = Path().Circle(20.4f, 18.7f, 30.2f).Polygon({{-40, 2.5f}, {90, 8.25f}, {-40, 30.75f}});
   for (const FillRule rule : {FillRule::kNonZero, FillRule::kEvenOdd}) {
     const Matte whole = Render(path, {-60, -60, 100, 100}, rule);
-    for (const ClipRect clip :
-         {ClipRect{0, 0, 40, 40}, ClipRect{30, -5, 33, 60}, ClipRect{-3, 17, 95, 18},
-          ClipRect{45, 0, 60, 20}, ClipRect{-50, -50, -40, -40}}) {
+    for (const ClipRect clip : {ClipRect{0, 0, 40, 40}, ClipRect{30, -5, 33, 60}, ClipRect{-3, 17, 95, 18},
+                                ClipRect{45, 0, 60, 20}, ClipRect{-50, -50, -40, -40}}) {
       const Matte matte = Render(path, clip, rule);
       for (int32_t y = clip.top; y < clip.bottom; ++y) {
         for (int32_t x = clip.left; x < clip.right; ++x) {
@@ -278,8 +256,7 @@ TEST(ScanConverter, DamagedInputIsHarmless) {
     return path;
   };
   const ClipRect clip = {0, 0, 48, 40};
-  const Path square =
-      of({{M, 5.5f, 6.5f}, {L, 30.25f, 6.5f}, {L, 30.25f, 28.75f}, {L, 5.5f, 28.75f}});
+  const Path square = of({{M, 5.5f, 6.5f}, {L, 30.25f, 6.5f}, {L, 30.25f, 28.75f}, {L, 5.5f, 28.75f}});
   // Non-finite points are skipped and their neighbours joined, and curve points with no start
   // point to leave from are corners: the square survives intact.
   // clang-format off
@@ -325,16 +302,14 @@ TEST(ScanConverter, DamagedInputIsHarmless) {
 }
 
 TEST(ScanConverter, RowsInAnyOrderMatchInOrder) {
-  const Path path =
-      Path().Circle(31.5f, 24.2f, 20.7f).Polygon({{2.2f, 45.5f}, {60.1f, 1.3f}, {58.4f, 40.9f}});
+  const Path path = Path().Circle(31.5f, 24.2f, 20.7f).Polygon({{2.2f, 45.5f}, {60.1f, 1.3f}, {58.4f, 40.9f}});
   const Matte in_order = Render(path, {0, 0, 64, 48});
   std::vector<int32_t> reversed(48), shuffled(48);
   std::iota(reversed.rbegin(), reversed.rend(), 0);
   std::iota(shuffled.begin(), shuffled.end(), 0);
   std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
   ScanConverter converter;  // reused: buffers from each earlier fill stay
-  for (const std::vector<int32_t>& rows :
-       {reversed, shuffled, std::vector<int32_t>{5, 5, 40, 3, 47, 0, 20, 20, 21}}) {
+  for (const std::vector<int32_t>& rows : {reversed, shuffled, std::vector<int32_t>{5, 5, 40, 3, 47, 0, 20, 20, 21}}) {
     converter.Reset({0, 0, 64, 48});
     converter.AddPath(path.View());
     for (int32_t y : rows) {
@@ -342,11 +317,7 @@ TEST(ScanConverter, RowsInAnyOrderMatchInOrder) {
       int32_t x = 0;
       for (const RowRun& run : converter.Row(y, row)) {
         for (; x < run.end_x; ++x) {
-          ASSERT_EQ(run.kind == kRunFull   ? 255
-                    : run.kind == kRunNone ? 0
-                                           : row[x],
-                    in_order.at(x, y))
-              << x << "," << y;
+          ASSERT_EQ(run.kind == kRunFull ? 255 : run.kind == kRunNone ? 0 : row[x], in_order.at(x, y)) << x << "," << y;
         }
       }
       ASSERT_EQ(x, 64);

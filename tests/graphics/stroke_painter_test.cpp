@@ -53,12 +53,11 @@ struct Matte {
   double Sum() const { return std::accumulate(bytes.begin(), bytes.end(), 0.0) / 255; }
 };
 
-Matte Paint(const Path& path, float width, TQEClipRecord clip, bool partial = true,
-            const float* matrix = nullptr) {
+Matte Paint(const Path& path, float width, TQEClipRecord clip, bool partial = true, const float* matrix = nullptr) {
   Matte matte{clip, {}};
   QuillObject* painter = nullptr;
-  const int32_t status = TQE_BezierPathRasterPainterNewStrokeProcV2(
-      &painter, path.count(), path.points.data(), path.codes.data(), width, partial, matrix, &clip);
+  const int32_t status = TQE_BezierPathRasterPainterNewStrokeProcV2(&painter, path.count(), path.points.data(),
+                                                                    path.codes.data(), width, partial, matrix, &clip);
   EXPECT_EQ(status, 0);
   if (status != 0) return matte;
   const QIMRasterPainterInfo* info = nullptr;
@@ -235,9 +234,8 @@ TEST(StrokePainter, PointsPaintDotsAndBareMovesNothing) {
   EXPECT_EQ(Paint(Path().Move(50, 50).Move(20, 20), 12, Clip(0, 0, 100, 100)).Sum(), 0);
   // Repeated points inside a line leave it as it was.
   const Matte plain = Paint(Path().Move(20, 50.3).Line(80, 50.3), 12, Clip(0, 0, 100, 100));
-  const Matte repeats =
-      Paint(Path().Move(20, 50.3).Line(20, 50.3).Line(50, 50.3).Line(50, 50.3).Line(80, 50.3), 12,
-            Clip(0, 0, 100, 100));
+  const Matte repeats = Paint(Path().Move(20, 50.3).Line(20, 50.3).Line(50, 50.3).Line(50, 50.3).Line(80, 50.3), 12,
+                              Clip(0, 0, 100, 100));
   ASSERT_EQ(plain.bytes.size(), repeats.bytes.size());
   for (size_t i = 0; i < plain.bytes.size(); ++i) ASSERT_NEAR(plain.bytes[i], repeats.bytes[i], 1) << i;
 }
@@ -278,8 +276,7 @@ TEST(StrokePainter, RefusesBadArguments) {
   };
   QuillObject* painter = nullptr;
   for (const float width : {0.0f, -3.0f, kNaN, kInf, -kInf}) {
-    EXPECT_EQ(make(&painter, 2, line.points.data(), line.codes.data(), width, &clip), kTQEErrBadArgument)
-        << width;
+    EXPECT_EQ(make(&painter, 2, line.points.data(), line.codes.data(), width, &clip), kTQEErrBadArgument) << width;
   }
   EXPECT_EQ(make(nullptr, 2, line.points.data(), line.codes.data(), 1, &clip), kTQEErrBadArgument);
   EXPECT_EQ(make(&painter, 2, line.points.data(), line.codes.data(), 1, nullptr), kTQEErrBadArgument);

@@ -103,7 +103,7 @@ TEST(DrawSuites, DashPatternsWithoutLengthAreRefusedAndKeepThePattern) {
   EXPECT_EQ(suite.SetDashPattern(pen, nullptr, 2), FxErr_BadCallbackParam);
   FxPathRef line = c.Line(0, 2, 30, 2);
   EXPECT_EQ(kSurface.StrokePath(c.surface, pen, line), FxErr_None);
-  EXPECT_EQ(c.Coverage(), 4 * 2 * 3);  // still 3 on, 6 off
+  EXPECT_EQ(c.Coverage(), 4 * 2 * 3);                            // still 3 on, 6 off
   EXPECT_EQ(suite.SetDashPattern(pen, nullptr, 0), FxErr_None);  // back to solid
   EXPECT_EQ(kSurface.StrokePath(c.surface, pen, line), FxErr_None);
   EXPECT_EQ(c.Coverage(), 30 * 2);
@@ -202,8 +202,8 @@ TEST(DrawSuites, PushPopRestoresAntiAliasingAndRefusesAnExtraPop) {
 }
 
 TEST(DrawSuites, PictureComesBackWhereNothingWasDrawn) {
-  host::RgbaFrame picture{3, 2, {10, 20, 30, 255, 200, 100, 50, 128, 7, 8, 9, 0,
-                                 0, 0, 0, 255, 255, 255, 255, 255, 90, 180, 250, 200}};
+  host::RgbaFrame picture{
+      3, 2, {10, 20, 30, 255, 200, 100, 50, 128, 7, 8, 9, 0, 0, 0, 0, 255, 255, 255, 255, 255, 90, 180, 250, 200}};
   Canvas c(picture);
   FxPenRef pen = c.Pen(1);
   FxPathRef path = c.Line(0, 1.5f, 1, 1.5f);  // covers pixel (0, 1) only
@@ -214,8 +214,7 @@ TEST(DrawSuites, PictureComesBackWhereNothingWasDrawn) {
   picture.pixels[8] = picture.pixels[9] = picture.pixels[10] = 0;  // no colour without alpha
   for (size_t i = 0; i < picture.pixels.size(); ++i) {
     if (i / 4 == 3) continue;  // the drawn pixel
-    EXPECT_NEAR(back.pixels[i], picture.pixels[i], picture.pixels[i / 4 * 4 + 3] == 255 ? 0 : 1)
-        << i;
+    EXPECT_NEAR(back.pixels[i], picture.pixels[i], picture.pixels[i / 4 * 4 + 3] == 255 ? 0 : 1) << i;
   }
   EXPECT_EQ(back.pixels[12], 255);
   EXPECT_THROW(host::OverlayCanvas(host::RgbaFrame{2, 2, {1, 2, 3}}), std::invalid_argument);
@@ -231,8 +230,7 @@ TEST(DrawSuites, ForeignAndReleasedHandlesAreRefusedAndDrawNothing) {
   auto* junk = reinterpret_cast<FxOpaqueSurface*>(&local);
   EXPECT_EQ(kSurface.StrokePath(c.surface, foreign_pen, path), FxErr_BadCallbackParam);
   EXPECT_EQ(kSurface.FillPath(c.surface, brush, foreign_path, 0), FxErr_BadCallbackParam);
-  EXPECT_EQ(kSurface.StrokePath(c.surface, reinterpret_cast<FxPenRef>(brush), path),
-            FxErr_BadCallbackParam);
+  EXPECT_EQ(kSurface.StrokePath(c.surface, reinterpret_cast<FxPenRef>(brush), path), FxErr_BadCallbackParam);
   EXPECT_EQ(kSurface.FillPath(junk, brush, path, 0), FxErr_BadCallbackParam);
   EXPECT_EQ(kSurface.PushState(reinterpret_cast<FxSurfaceRef>(c.supplier)), FxErr_BadCallbackParam);
   EXPECT_EQ(kSurface.FillPath(nullptr, brush, path, 0), FxErr_BadCallbackParam);
@@ -240,15 +238,13 @@ TEST(DrawSuites, ForeignAndReleasedHandlesAreRefusedAndDrawNothing) {
   EXPECT_EQ(host::DrawSuite()->GetSupplier(nullptr, &no_supplier), FxErr_BadCallbackParam);
   EXPECT_EQ(host::DrawSuite()->GetSurface(c.canvas.draw_ref(), nullptr), FxErr_BadCallbackParam);
   FxBrushRef no_brush = nullptr;
-  EXPECT_EQ(kSupplier.NewBrush(reinterpret_cast<FxSupplierRef>(c.surface), &kRed, &no_brush),
-            FxErr_BadCallbackParam);
+  EXPECT_EQ(kSupplier.NewBrush(reinterpret_cast<FxSupplierRef>(c.surface), &kRed, &no_brush), FxErr_BadCallbackParam);
   EXPECT_EQ(no_brush, nullptr);
 
   EXPECT_EQ(c.canvas.live_objects(), 3);
   c.ReleaseAll({FxAsDrawObject(pen), FxAsDrawObject(brush), FxAsDrawObject(path)});
   EXPECT_EQ(kSupplier.ReleaseObject(FxAsDrawObject(pen)), FxErr_BadCallbackParam);
-  EXPECT_EQ(kSupplier.ReleaseObject(reinterpret_cast<FxDrawObjectRef>(c.surface)),
-            FxErr_BadCallbackParam);
+  EXPECT_EQ(kSupplier.ReleaseObject(reinterpret_cast<FxDrawObjectRef>(c.surface)), FxErr_BadCallbackParam);
   EXPECT_EQ(kSupplier.ReleaseObject(nullptr), FxErr_BadCallbackParam);
   EXPECT_EQ(kSurface.FillPath(c.surface, brush, path, 0), FxErr_BadCallbackParam);
   EXPECT_EQ(kPath.LineTo(path, 1, 1), FxErr_BadCallbackParam);
@@ -284,8 +280,7 @@ TEST(DrawSuites, NonFiniteAndNegativeGeometryIsRefusedAndLeavesThePath) {
   EXPECT_EQ(c.Coverage(), 0);
 
   EXPECT_EQ(kSurface.StrokePath(c.surface, c.Pen(2), path), FxErr_None);
-  EXPECT_EQ(kSurface.StrokePath(reference.surface, reference.Pen(2), reference.Line(2, 4, 18, 4)),
-            FxErr_None);
+  EXPECT_EQ(kSurface.StrokePath(reference.surface, reference.Pen(2), reference.Line(2, 4, 18, 4)), FxErr_None);
   EXPECT_EQ(c.Pixels(), reference.Pixels());
 }
 

@@ -64,14 +64,12 @@ MaskDocument TwoKeyframes() {
   const float third = 1.0f / 3.0f;
   const float denormal = std::numeric_limits<float>::denorm_min();
   first.shape.vertices = {
-      Vertex(Mask::kVertexCurve, {0.1f, third}, {std::nextafter(0.1f, 1.0f), -0.0f}, {1e-7f, 123456.789f},
-             false),
+      Vertex(Mask::kVertexCurve, {0.1f, third}, {std::nextafter(0.1f, 1.0f), -0.0f}, {1e-7f, 123456.789f}, false),
       Vertex(Mask::kVertexCorner, {0.7f, 0.2f}, {0.7f, 0.2f}, {0.7f, 0.2f}, true),
       Vertex(Mask::kVertexSeparator, {denormal, 4097.5f}, {0.5f, 0.5f}, {-999999.9f, 0.25f}, true),
   };
   host::MaskKeyframe second{40, {Mask::kMaskModeEllipse, {}}};
-  second.shape.vertices = {
-      Vertex(Mask::kVertexCurve, {0.3f, 0.3f}, {0.29999998f, 0.3f}, {0.3f, 0.30000001f}, true)};
+  second.shape.vertices = {Vertex(Mask::kVertexCurve, {0.3f, 0.3f}, {0.29999998f, 0.3f}, {0.3f, 0.30000001f}, true)};
   doc.keyframes = {first, second};
   return doc;
 }
@@ -158,8 +156,7 @@ TEST(MaskDocumentTest, BadDocumentsGiveOneLineAndChangeNothing) {
       {R"({"format": "mask", "version": 1, "keyframes": []})", R"(format: expected "mask-document")"},
       {R"({"version": 1, "keyframes": []})", "format: missing"},
       {R"({"format": "mask-document", "version": 2, "keyframes": []})", "version: unsupported version 2"},
-      {R"({"format": "mask-document", "version": "1", "keyframes": []})",
-       R"(version: unsupported version "1")"},
+      {R"({"format": "mask-document", "version": "1", "keyframes": []})", R"(version: unsupported version "1")"},
       {head + R"("width": 1280})", "keyframes: missing"},
       {head + R"("keyframes": {}})", "keyframes: expected an array"},
       {head + R"("width": 0, "keyframes": []})", "width: expected an integer from 1 to 65535"},
@@ -181,10 +178,8 @@ TEST(MaskDocumentTest, BadDocumentsGiveOneLineAndChangeNothing) {
        "keyframes[1].vertices[1].kind: expected 0 (corner), 1 (curve) or 2 (separator)"},
       {with_vertex(R"({"anchor": [0, 0]})"), "keyframes[1].vertices[1].kind: missing"},
       {with_vertex(R"({"kind": 1})"), "keyframes[1].vertices[1].anchor: missing"},
-      {with_vertex(R"({"kind": 1, "anchor": [0.5]})"),
-       "keyframes[1].vertices[1].anchor: expected two numbers"},
-      {with_vertex(R"({"kind": 1, "anchor": [0.5, "0.5"]})"),
-       "keyframes[1].vertices[1].anchor: expected two numbers"},
+      {with_vertex(R"({"kind": 1, "anchor": [0.5]})"), "keyframes[1].vertices[1].anchor: expected two numbers"},
+      {with_vertex(R"({"kind": 1, "anchor": [0.5, "0.5"]})"), "keyframes[1].vertices[1].anchor: expected two numbers"},
       {with_vertex(R"({"kind": 1, "anchor": [0, 0], "out": [1e30, 0]})"),
        "keyframes[1].vertices[1].out: coordinates out of range (-1000000 to 1000000)"},
       {with_vertex(R"({"kind": 1, "anchor": [0, 0], "linked": 1})"),
@@ -250,8 +245,8 @@ TEST_F(MaskDocumentFileTest, WriteReplacesWholeOrNotAtAll) {
   MaskDocument bad = TwoKeyframes();
   bad.feather = std::nan("");
   EXPECT_FALSE(host::WriteMaskDocument(file, bad, error));
-  EXPECT_EQ(error, file.string() +
-                       ": not written, the document is not valid: feather: expected a number from 0 to 1000");
+  EXPECT_EQ(error,
+            file.string() + ": not written, the document is not valid: feather: expected a number from 0 to 1000");
   bad = TwoKeyframes();
   bad.keyframes[1].frame = bad.keyframes[0].frame;
   EXPECT_FALSE(host::WriteMaskDocument(file, bad, error));

@@ -157,9 +157,9 @@ TEST(MaskEditsRefusal, RefusedEditsLeaveTheShapeByteIdentical) {
   };
   const MaskShape square = Square(Mask::kMaskModeClosed);
   const MaskShape open = Square(Mask::kMaskModeOpen);
-  const MaskShape ellipse = Shape(Mask::kMaskModeEllipse, {Curve(0.5f, 0.1f, 0.3f, 0.1f, 0.7f, 0.1f),
-                                                            Curve(0.9f, 0.5f, 0.9f, 0.3f, 0.9f, 0.7f),
-                                                            Curve(0.1f, 0.5f, 0.1f, 0.7f, 0.1f, 0.3f)});
+  const MaskShape ellipse = Shape(Mask::kMaskModeEllipse,
+                                  {Curve(0.5f, 0.1f, 0.3f, 0.1f, 0.7f, 0.1f), Curve(0.9f, 0.5f, 0.9f, 0.3f, 0.9f, 0.7f),
+                                   Curve(0.1f, 0.5f, 0.1f, 0.7f, 0.1f, 0.3f)});
   const MaskShape separated =
       Shape(Mask::kMaskModeClosed, {Corner(0, 0), Corner(1, 0), Corner(0, 1), Separator(), Corner(0.2f, 0.2f),
                                     Corner(0.4f, 0.2f), Corner(0.4f, 0.4f)});
@@ -200,10 +200,9 @@ TEST(MaskEditsRefusal, RefusedEditsLeaveTheShapeByteIdentical) {
 
 TEST(MaskEditsStructure, DeleteAppendCloseAndConvert) {
   // An ellipse losing a vertex becomes free-form; the others stay as they were.
-  MaskShape ellipse = Shape(Mask::kMaskModeEllipse, {Curve(0.5f, 0.1f, 0.3f, 0.1f, 0.7f, 0.1f),
-                                                      Curve(0.9f, 0.5f, 0.9f, 0.3f, 0.9f, 0.7f),
-                                                      Curve(0.5f, 0.9f, 0.7f, 0.9f, 0.3f, 0.9f),
-                                                      Curve(0.1f, 0.5f, 0.1f, 0.7f, 0.1f, 0.3f)});
+  MaskShape ellipse = Shape(Mask::kMaskModeEllipse,
+                            {Curve(0.5f, 0.1f, 0.3f, 0.1f, 0.7f, 0.1f), Curve(0.9f, 0.5f, 0.9f, 0.3f, 0.9f, 0.7f),
+                             Curve(0.5f, 0.9f, 0.7f, 0.9f, 0.3f, 0.9f), Curve(0.1f, 0.5f, 0.1f, 0.7f, 0.1f, 0.3f)});
   MaskShape deleted = ellipse;
   ASSERT_TRUE(host::DeleteVertex(deleted, 1));
   EXPECT_EQ(deleted.mode, Mask::kMaskModeClosed);

@@ -36,9 +36,7 @@ std::shared_ptr<ClipSource> SmallClip(int frames = 3, int32_t w = 8, int32_t h =
 const int64_t kFrame = FrameTicks({25, 1});
 const uint32_t kArgb[] = {kFxRenderPixelFormat_argb};
 
-FxRenderDescription Description(int32_t w = 8, int32_t h = 6) {
-  return {1, w, h, 1, 1, 3, 1, 0, 3, 1, kArgb};
-}
+FxRenderDescription Description(int32_t w = 8, int32_t h = 6) { return {1, w, h, 1, 1, 3, 1, 0, 3, 1, kArgb}; }
 
 // What the completion callbacks saw.
 struct Completions {
@@ -173,7 +171,8 @@ TEST_F(MediaEngineTest, RenderRunsOnTheRenderThreadAndFillsTheCache) {
 
   Completions done;
   const FxRenderDescription d = Description();
-  const int32_t request = VideoSegmentRenderSuite()->StartAsyncRender(media, kFrame, kFrame, &d, &Completions::Done, &done);
+  const int32_t request =
+      VideoSegmentRenderSuite()->StartAsyncRender(media, kFrame, kFrame, &d, &Completions::Done, &done);
   ASSERT_GE(request, 0);
   ASSERT_TRUE(done.WaitFor(1));
   EXPECT_NE(done.threads[0], std::this_thread::get_id());
@@ -225,7 +224,7 @@ TEST_F(MediaEngineTest, CancelledAndImpossibleRendersDeliverNothing) {
   EXPECT_LT(render->StartAsyncRender(media, 0, kFrame, &wrong_size, &Completions::Done, &done), 0);
   EXPECT_LT(render->StartAsyncRender(media, 0, kFrame, &no_argb, &Completions::Done, &done), 0);
   EXPECT_LT(render->StartAsyncRender(media - 1, 0, kFrame, &d, &Completions::Done, &done), 0);  // not media
-  EXPECT_NE(render->CancelRender(1 << 30), FxErr_None);  // no such render
+  EXPECT_NE(render->CancelRender(1 << 30), FxErr_None);                                         // no such render
   std::this_thread::sleep_for(50ms);
   std::lock_guard lock(done.mutex);
   EXPECT_EQ(done.frames.size(), 1u);

@@ -104,8 +104,9 @@ class MediaSeekTest : public ::testing::Test {
 
   // Backward a little and a lot, far ahead, to the end and back, then at random.
   static std::vector<int64_t> Order(int64_t count) {
-    std::vector<int64_t> order = {25, 8, 9, 10, 6, count - 1, count - 2, 4, 1, 0, 1, count / 2, count / 2 - 1,
-                                  count - 3, count - 1, count / 3, 2};
+    std::vector<int64_t> order = {25,        8,         9, 10, 6,         count - 1,     count - 2,
+                                  4,         1,         0, 1,  count / 2, count / 2 - 1, count - 3,
+                                  count - 1, count / 3, 2};
     std::mt19937 random(7);
     for (int k = 0; k < 40; ++k) order.push_back(std::uniform_int_distribution<int64_t>(0, count - 1)(random));
     return order;
@@ -136,14 +137,13 @@ TEST_F(MediaSeekTest, EditListsAudioFirstAndUnevenFrameTimes) {
   EXPECT_EQ(MediaReader::Open(cut, error)->info().frame_count, int64_t(frames.size()))
       << "the count at opening leaves out what the edit list hides";
   ExpectExact(cut, Order(int64_t(frames.size())));
-  ExpectExact(Make("audio_first.mp4",
-                   kPicture + " -f lavfi -i sine=frequency=440:duration=5 -itsoffset 0.12 " + kPicture,
-                   "-map 2:v -map 1:a -c:v libx264 -g 12 -bf 2 -pix_fmt yuv420p -c:a aac -shortest"),
-              Order(120));
+  ExpectExact(
+      Make("audio_first.mp4", kPicture + " -f lavfi -i sine=frequency=440:duration=5 -itsoffset 0.12 " + kPicture,
+           "-map 2:v -map 1:a -c:v libx264 -g 12 -bf 2 -pix_fmt yuv420p -c:a aac -shortest"),
+      Order(120));
   // Matroska states no frame count: the count from the file's duration spans the audio, or the
   // time before a late first stamp, and used to fail reads past the real end.
-  ExpectExact(Make("audio_first.mkv",
-                   "-f lavfi -i sine=frequency=440:duration=5.4 -itsoffset 0.3 " + kPicture,
+  ExpectExact(Make("audio_first.mkv", "-f lavfi -i sine=frequency=440:duration=5.4 -itsoffset 0.3 " + kPicture,
                    "-map 1:v -map 0:a -c:v ffv1 -c:a pcm_s16le"),
               Order(120));
   ExpectExact(Make("late_start.mkv", kPicture, "-output_ts_offset 10 -c:v ffv1"), Order(120));

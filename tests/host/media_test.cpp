@@ -429,9 +429,11 @@ TEST(MediaErrors, PicturesClaimingHugeSizesAreRefusedUnread) {
   TempFolder dir;
   // A one-pixel GIF whose screen and image claim another size.
   const auto gif = [&](const std::string& name, int width, int height) {
-    std::string bytes("GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\x00\x00\xff\xff\xff"
-                      "\x21\xf9\x04\x01\x00\x00\x00\x00\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00"
-                      "\x02\x02\x44\x01\x00\x3b", 43);
+    std::string bytes(
+        "GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\x00\x00\xff\xff\xff"
+        "\x21\xf9\x04\x01\x00\x00\x00\x00\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00"
+        "\x02\x02\x44\x01\x00\x3b",
+        43);
     for (size_t at : {6u, 32u}) bytes[at] = char(width & 0xff), bytes[at + 1] = char(width >> 8);
     for (size_t at : {8u, 34u}) bytes[at] = char(height & 0xff), bytes[at + 1] = char(height >> 8);
     std::ofstream(dir / name, std::ios::binary) << bytes;
@@ -440,8 +442,9 @@ TEST(MediaErrors, PicturesClaimingHugeSizesAreRefusedUnread) {
   std::string error;
   const std::string tall = gif("tall.gif", 4189, 43024);  // the fuzzer's
   EXPECT_FALSE(MediaReader::Open(tall, error));
-  EXPECT_EQ(error, tall + ": cannot decode: the picture is 4189 x 43024, larger than this program reads "
-                          "(16384 on a side, 67108864 pixels in all)");
+  EXPECT_EQ(error, tall +
+                       ": cannot decode: the picture is 4189 x 43024, larger than this program reads "
+                       "(16384 on a side, 67108864 pixels in all)");
   // Over the limit in all but not on a side, and over both: the decoder refuses them itself.
   for (const std::string& path : {gif("square.gif", 9000, 9000), gif("huge.gif", 20000, 20000)}) {
     EXPECT_FALSE(MediaReader::Open(path, error));
@@ -536,14 +539,15 @@ TEST(MediaRoundTrip, OutputsGoThroughLinksAndKeepThePermissions) {
 // Decoders return errno values that need not fit ("Device or resource busy" for a picture size
 // refused): where the decoder said why, that is the message.
 extern "C" void av_log(void* context, int level, const char* format, ...);  // FFmpeg's, linked by the host
-constexpr int kLogError = 16;                                              // AV_LOG_ERROR
+constexpr int kLogError = 16;                                               // AV_LOG_ERROR
 
 TEST(MediaErrors, DecoderErrorsSayWhatTheDecoderSaid) {
   host::media_detail::InitMediaLibraries();
   host::media_detail::ClearLibraryMessage();
   av_log(nullptr, kLogError, "Picture size %ux%u is invalid\n", 60000u, 60000u);
   EXPECT_EQ(host::media_detail::DecoderErrorText(-EBUSY), "Picture size 60000x60000 is invalid");
-  EXPECT_EQ(host::media_detail::DecoderErrorText(-ENOMEM), "Cannot allocate memory (Picture size 60000x60000 is invalid)");
+  EXPECT_EQ(host::media_detail::DecoderErrorText(-ENOMEM),
+            "Cannot allocate memory (Picture size 60000x60000 is invalid)");
   host::media_detail::ClearLibraryMessage();
   EXPECT_EQ(host::media_detail::DecoderErrorText(-EBUSY), "Device or resource busy");
 }

@@ -51,7 +51,8 @@ TEST_F(OutputPathsTest, AnOutputThatIsAnInputIsRefusedHoweverItIsSpelt) {
   fs::create_symlink(input, Path("link.mkv"));
   fs::create_hard_link(input, Path("hard.mkv"));
   std::string error;
-  for (const std::string& output : {input, Path("./in.mkv"), Path("sub/../in.mkv"), Path("link.mkv"), Path("hard.mkv")}) {
+  for (const std::string& output :
+       {input, Path("./in.mkv"), Path("sub/../in.mkv"), Path("link.mkv"), Path("hard.mkv")}) {
     SCOPED_TRACE(output);
     fs::create_directories(dir_ / "sub");
     EXPECT_FALSE(CheckOutput(output, {input, mask}, error));

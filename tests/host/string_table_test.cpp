@@ -42,8 +42,7 @@ TEST_F(StringTableTest, TextsAreTheDefaults) {
   void* table = Load(t.d);
   ASSERT_NE(table, nullptr);
   EXPECT_EQ(host::ViewStringTable(table)->name, "TEST");
-  EXPECT_EQ(host::ViewStringTable(table)->texts,
-            (Texts{"One\nTwo", "Label", "bare key", "", "a=b", "x^ y^"}));
+  EXPECT_EQ(host::ViewStringTable(table)->texts, (Texts{"One\nTwo", "Label", "bare key", "", "a=b", "x^ y^"}));
   EXPECT_STREQ(host::TableString(table, 1, 0, 0), "Label");
   for (int32_t outside : {6, -1, INT32_MAX}) EXPECT_STREQ(host::TableString(table, outside, 0, 0), "");
   EXPECT_STREQ(host::TableString(nullptr, 0, 0, 0), "");

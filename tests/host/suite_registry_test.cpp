@@ -19,9 +19,7 @@ class SuiteRegistryTest : public ::testing::Test {
     host::Suites().Offer(kName, kVersion, &kTable);
   }
   void TearDown() override { host::Suites().WithdrawAll(); }
-  FxErr Acquire(const char* name, int32_t version) {
-    return basic_.AcquireSuite(name, version, &table_);
-  }
+  FxErr Acquire(const char* name, int32_t version) { return basic_.AcquireSuite(name, version, &table_); }
   FxErr Release(const char* name, int32_t version) { return basic_.ReleaseSuite(name, version); }
 
   const FxBasicSuite& basic_ = *host::HostBasicSuite();

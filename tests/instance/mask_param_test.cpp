@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "instance/param_ids.h"
 #include "host/suites/handles.h"
+#include "instance/param_ids.h"
 
 namespace Mask {
 namespace {

@@ -144,7 +144,7 @@ TEST(MaskShapeBytes, OldFormKeepsTheCornerTangentsItDrawsAndWritesBackExactly) {
     AppendU32(bytes, kind);
     AppendFloats(bytes, points);
   };
-  vertex(kVertexCorner, {0.2f, 0.2f, 0.1f, 0.1f, 0.4f, 0.1f});   // next is a curve: its out is drawn
+  vertex(kVertexCorner, {0.2f, 0.2f, 0.1f, 0.1f, 0.4f, 0.1f});  // next is a curve: its out is drawn
   vertex(kVertexCurve, {0.6f, 0.3f, 0.5f, 0.2f, 0.7f, 0.4f});
   vertex(kVertexCorner, {0.6f, 0.7f, 0.9f, 0.9f, 0.5f, 0.9f});   // next is a corner: never drawn
   vertex(kVertexCorner, {0.2f, 0.7f, 0.1f, 0.8f, 0.2f, 0.75f});  // wraps to a corner: never drawn
@@ -198,18 +198,18 @@ TEST(MaskShapeBytes, OldFormWithoutVerticesSetsOnlyTheMode) {
 TEST(MaskShapeBytes, DamagedBlobsAreRefused) {
   const std::vector<std::vector<uint8_t>> blobs = {
       {},
-      {0x32, 0x63, 0x69},                                   // shorter than the tag
-      {0x32, 0x63, 0x69, 0x6E},                             // tag only
-      Header(kMaskShapeTag, {2, 0}),                        // header cut short
-      Header(0x12345678, {2, 0, 0}),                        // unknown tag
-      Header(kMaskShapeTag, {2, 0, 1}),                     // one vertex promised, none there
-      Header(kMaskShapeTag, {2, 0, 0xFFFFFFFFu}),           // negative count
-      Header(kMaskShapeTag, {2, 0, 0x80000000u}),           // most negative count
-      Header(kMaskShapeTag, {2, 0, 0x7FFFFFFFu}),           // count whose size wraps 32 bits
-      Header(kMaskShapeTag, {2, 0, 0x08000000u}),           // 32 * count wraps to 0 in 32 bits
-      Header(kMaskShapeOldTag, {0}),                        // old header cut short
-      Header(kMaskShapeOldTag, {0, 0xFFFFFFFFu}),           // old form, negative count
-      Header(kMaskShapeOldTag, {0, 0x7FFFFFFFu}),           // old form, huge count
+      {0x32, 0x63, 0x69},                          // shorter than the tag
+      {0x32, 0x63, 0x69, 0x6E},                    // tag only
+      Header(kMaskShapeTag, {2, 0}),               // header cut short
+      Header(0x12345678, {2, 0, 0}),               // unknown tag
+      Header(kMaskShapeTag, {2, 0, 1}),            // one vertex promised, none there
+      Header(kMaskShapeTag, {2, 0, 0xFFFFFFFFu}),  // negative count
+      Header(kMaskShapeTag, {2, 0, 0x80000000u}),  // most negative count
+      Header(kMaskShapeTag, {2, 0, 0x7FFFFFFFu}),  // count whose size wraps 32 bits
+      Header(kMaskShapeTag, {2, 0, 0x08000000u}),  // 32 * count wraps to 0 in 32 bits
+      Header(kMaskShapeOldTag, {0}),               // old header cut short
+      Header(kMaskShapeOldTag, {0, 0xFFFFFFFFu}),  // old form, negative count
+      Header(kMaskShapeOldTag, {0, 0x7FFFFFFFu}),  // old form, huge count
   };
   for (size_t i = 0; i < blobs.size(); ++i) {
     std::unique_ptr<uint8_t[]> exact(new uint8_t[blobs[i].size() + (blobs[i].empty() ? 1 : 0)]);

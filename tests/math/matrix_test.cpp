@@ -83,9 +83,12 @@ TEST(Matrix, ScaleAndRotateAboutACentre) {
 }
 
 TEST(Matrix, TypesAndTransforms) {
-  const M_Matrix3 cases[] = {Identity(), Make({1, 0, 0, 0, 1, 0, 3, 0, 1}),
-                             Make({2, 0, 0, 0, 1, 0, 0, 0, 1}), Make({2, 0, 0, 0, 1, 0, 0, 4, 1}),
-                             Make({1, 0, 0, 0.5, 1, 0, 0, 0, 1}), Make({1, 0, 0, 0, 1, 0, 0, 0, 2}),
+  const M_Matrix3 cases[] = {Identity(),
+                             Make({1, 0, 0, 0, 1, 0, 3, 0, 1}),
+                             Make({2, 0, 0, 0, 1, 0, 0, 0, 1}),
+                             Make({2, 0, 0, 0, 1, 0, 0, 4, 1}),
+                             Make({1, 0, 0, 0.5, 1, 0, 0, 0, 1}),
+                             Make({1, 0, 0, 0, 1, 0, 0, 0, 2}),
                              Make({1, 0, 0, 0, 1, std::nan(""), 0, 0, 1})};
   const int32_t types[] = {0, 1, 2, 3, 4, 5, 5};
   for (int i = 0; i < 7; ++i) {
@@ -112,8 +115,7 @@ TEST(Matrix, TypesAndTransforms) {
   bool rotated = false;
   EXPECT_EQ(M_TransformFloatRect(&rot, &rect, corners, &rotated), M_OK);
   auto near = [](double a, double b) { return std::fabs(a - b) < 1e-12; };
-  EXPECT_TRUE(rotated && near(rect.left, -1) && near(rect.top, 0) && near(rect.right, 0) &&
-              near(rect.bottom, 2));
+  EXPECT_TRUE(rotated && near(rect.left, -1) && near(rect.top, 0) && near(rect.right, 0) && near(rect.bottom, 2));
   EXPECT_TRUE(near(corners[2].x, -1) && near(corners[2].y, 2));  // (right, bottom) = (2, 1)
   const M_Matrix3 shift = Make({1, 0, 0, 0, -1, 0, 3, 0, 1});
   rect = {0, 0, 2, 1};

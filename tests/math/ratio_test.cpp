@@ -15,8 +15,15 @@ bool Same(M_Ratio r, int32_t num, uint32_t den) { return r.num == num && r.den =
 
 TEST(RatioScalars, RoundingRemaindersGcdAndPredicates) {
   const double nan = std::nan("");
-  for (auto [x, want] : {std::pair{2.5, 3}, {-2.5, -3}, {-2.4, -2}, {-0.5, 0}, {-0.6, -1}, {nan, 0},
-                         {1e300, INT32_MAX}, {-1e300, INT32_MIN}, {-2147483648.4, INT32_MIN}})
+  for (auto [x, want] : {std::pair{2.5, 3},
+                         {-2.5, -3},
+                         {-2.4, -2},
+                         {-0.5, 0},
+                         {-0.6, -1},
+                         {nan, 0},
+                         {1e300, INT32_MAX},
+                         {-1e300, INT32_MIN},
+                         {-2147483648.4, INT32_MIN}})
     EXPECT_EQ(M_RoundDouble(x), want) << x;
   EXPECT_TRUE(M_fmod(-7, 3) == -1 && M_fmod(7, -3) == 1 && M_fmod(-7, -3) == -1);
   EXPECT_EQ(M_fmod(5, 0), 0);
@@ -33,9 +40,9 @@ TEST(RatioScalars, RoundingRemaindersGcdAndPredicates) {
 
   EXPECT_TRUE(M_AddWouldOverflow(INT32_MAX, 1) && M_AddWouldOverflow(INT32_MIN, -1));
   EXPECT_FALSE(M_AddWouldOverflow(INT32_MIN, INT32_MAX));
-  EXPECT_TRUE(M_MulWouldOverflow(INT32_MIN, 1));     // |INT32_MIN| has 32 bits
-  EXPECT_TRUE(M_MulWouldOverflow(-32768, 65535));    // 16 + 16 bits, though the product fits
-  EXPECT_FALSE(M_MulWouldOverflow(-32767, 65535));   // 15 + 16 bits
+  EXPECT_TRUE(M_MulWouldOverflow(INT32_MIN, 1));    // |INT32_MIN| has 32 bits
+  EXPECT_TRUE(M_MulWouldOverflow(-32768, 65535));   // 16 + 16 bits, though the product fits
+  EXPECT_FALSE(M_MulWouldOverflow(-32767, 65535));  // 15 + 16 bits
   EXPECT_FALSE(M_MulWouldOverflow(0, INT32_MIN));
   EXPECT_TRUE(M_UMulWouldOverflow(65536, 65535) && !M_UMulWouldOverflow(65535, 65535));
 }
@@ -88,8 +95,9 @@ TEST(RatioArithmetic, DocumentedCasesExtremesAndFlagProtocol) {
 }
 
 int32_t Call(char op, const M_Ratio& a, const M_Ratio& b, M_Ratio& r, uint8_t* flag) {
-  return op == '+' ? M_AddRatio(&a, &b, &r, flag)
-         : op == '-' ? M_SubRatio(&a, &b, &r, flag) : M_MulRatio(&a, &b, &r, flag);
+  return op == '+'   ? M_AddRatio(&a, &b, &r, flag)
+         : op == '-' ? M_SubRatio(&a, &b, &r, flag)
+                     : M_MulRatio(&a, &b, &r, flag);
 }
 
 // Each result is exact (flag 0), an overflow reported as the flag form asks, or an
@@ -97,8 +105,7 @@ int32_t Call(char op, const M_Ratio& a, const M_Ratio& b, M_Ratio& r, uint8_t* f
 void CheckAgainstExact(char op, M_Ratio a, M_Ratio b) {
   SCOPED_TRACE(testing::Message() << a.num << "/" << a.den << op << b.num << "/" << b.den);
   const i128 d = i128{a.den} * b.den;
-  const i128 n = op == '*' ? i128{a.num} * b.num
-                           : i128{a.num} * b.den + (op == '+' ? 1 : -1) * i128{b.num} * a.den;
+  const i128 n = op == '*' ? i128{a.num} * b.num : i128{a.num} * b.den + (op == '+' ? 1 : -1) * i128{b.num} * a.den;
   const double x = double(n) / double(d), da = a.num / double(a.den), db = b.num / double(b.den);
 
   M_Ratio strict{7, 7}, plain{7, 7}, approx{7, 7}, silent{7, 7};

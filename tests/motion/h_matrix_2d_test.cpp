@@ -32,11 +32,10 @@ TEST_P(EveryType, MapsAndInvertsBack) {
   EXPECT_NEAR(back[0].x, 3, 1e-9);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Models, EveryType,
-    ::testing::Values(Model(1, {3, -2}), Model(2, {1.7}), Model(3, {0.4}), Model(4, {5, -7, -0.3}),
-                      Model(5, {1, 0, M_PI / 2, 2}), Model(6, {4, 5, 1.1, 0.2, -0.1, 0.9}),
-                      Model(7, {1.1, 0.1, 3, -0.05, 0.95, -2, 1e-4, -2e-4, 1})));
+INSTANTIATE_TEST_SUITE_P(Models, EveryType,
+                         ::testing::Values(Model(1, {3, -2}), Model(2, {1.7}), Model(3, {0.4}), Model(4, {5, -7, -0.3}),
+                                           Model(5, {1, 0, M_PI / 2, 2}), Model(6, {4, 5, 1.1, 0.2, -0.1, 0.9}),
+                                           Model(7, {1.1, 0.1, 3, -0.05, 0.95, -2, 1e-4, -2e-4, 1})));
 
 TEST(HMatrix2d, HandWorkedMappings) {
   const Point2d t = Model(1, {3, -2})(Point2d{1, 1});
@@ -91,7 +90,8 @@ TEST(HMatrix2d, UnknownTypesThrowWithTheirMessages) {
     };
     EXPECT_EQ(message([&] { m(Point2d{}); }), "h_matrix_2d::operator(): Un-recognized homography type");
     EXPECT_EQ(message([&] { m.normalize(); }), "h_matrix_2d::normalize(): Un-recognized homography type");
-    EXPECT_EQ(message([&] { m.parameter_count(); }), "h_matrix_2d_base::parameter_count(): Un-recognized homography type");
+    EXPECT_EQ(message([&] { m.parameter_count(); }),
+              "h_matrix_2d_base::parameter_count(): Un-recognized homography type");
     EXPECT_EQ(message([&] { m.number_of_minimum_points(); }),
               "h_matrix_2d_base::number_of_minimum_points(): Un-recognized homography type");
     EXPECT_FALSE(m.is_invertible());

@@ -77,13 +77,14 @@ TEST_P(Recovery, FindsModelDespiteOutliers) {
   EXPECT_NEAR(corner.y, expect.y, 1e-9);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    FittedTypes, Recovery,
-    ::testing::Values(Model(kTranslation, {3.5, -2.25}), Model(kRigid, {12, -7, 0.05}),
-                      Model(kSimilarity, {-20, 15, -0.08, 1.06}),
-                      Model(kAffine, {4, 5, 1.03, 0.04, -0.02, 0.97}),
-                      Model(kPerspective, {1.02, 0.03, 5, -0.02, 0.99, -3, 2e-5, -3e-5, 1})),
-    [](const ::testing::TestParamInfo<h_matrix_2d>& info) { return "Type" + std::to_string(info.param.type); });
+INSTANTIATE_TEST_SUITE_P(FittedTypes, Recovery,
+                         ::testing::Values(Model(kTranslation, {3.5, -2.25}), Model(kRigid, {12, -7, 0.05}),
+                                           Model(kSimilarity, {-20, 15, -0.08, 1.06}),
+                                           Model(kAffine, {4, 5, 1.03, 0.04, -0.02, 0.97}),
+                                           Model(kPerspective, {1.02, 0.03, 5, -0.02, 0.99, -3, 2e-5, -3e-5, 1})),
+                         [](const ::testing::TestParamInfo<h_matrix_2d>& info) {
+                           return "Type" + std::to_string(info.param.type);
+                         });
 
 TEST(SamplePlan, ExhaustiveUpToBudgetThenRandom) {
   EXPECT_EQ(subset_count(2, 1), 2);
@@ -272,14 +273,14 @@ TEST(FrameMotion, RejectionsDropTheLevelAndRepeatACappedType) {
   EXPECT_EQ(m.m[0][0], 1);
   EXPECT_EQ(m.m[2][0], 0);
   attempts.clear();
-  fit_frame_motion(robust_fit_options{}, 4, std::vector<Point2f>(12, Point2f{nan, nan}), std::vector<Point2f>(12),
-                   1.0, kMask, rng, &attempts);
+  fit_frame_motion(robust_fit_options{}, 4, std::vector<Point2f>(12, Point2f{nan, nan}), std::vector<Point2f>(12), 1.0,
+                   kMask, rng, &attempts);
   EXPECT_EQ(attempts, (std::vector<int32_t>{kPerspective, kRigid, kTranslation}));
 }
 
 // Correspondences a ~ truth(b) with `noise` px, b uniform in the rectangle (x0, y0)-(x1, y1).
-void Patch(const h_matrix_2d& truth, double x0, double y0, double x1, double y1, double noise,
-           std::vector<Point2f>& a, std::vector<Point2f>& b) {
+void Patch(const h_matrix_2d& truth, double x0, double y0, double x1, double y1, double noise, std::vector<Point2f>& a,
+           std::vector<Point2f>& b) {
   std::mt19937 gen(5);
   std::uniform_real_distribution<double> ux(x0, x1), uy(y0, y1);
   std::normal_distribution<double> jitter(0, noise);

@@ -18,7 +18,7 @@ class HitTest : public ::testing::Test {
 TEST_F(HitTest, AnchorsAreHitBelowThirtyTwoAndFarFromTwelve) {
   Mask::MaskShape s;
   Mask::AppendCornerVertex(s, 100, 100);
-  EXPECT_FALSE(HitVertex(extra_, s.vertices, true, nullptr, {120, 112}));  // 32
+  EXPECT_FALSE(HitVertex(extra_, s.vertices, true, nullptr, {120, 112}));     // 32
   const auto far = HitVertex(extra_, s.vertices, true, nullptr, {120, 111});  // 31
   ASSERT_TRUE(far);
   EXPECT_TRUE(far->far);

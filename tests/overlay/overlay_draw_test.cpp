@@ -6,15 +6,15 @@
 #include <cstring>
 #include <limits>
 
-#include "services/component_broker.h"
 #include "instance/param_ids.h"
 #include "instance/sequence_data.h"
 #include "mask/mask_geometry.h"
 #include "platform/graphics/component_framework.h"
 #include "platform/graphics/raster_engine.h"
+#include "services/component_broker.h"
 #include "tests/effect/scripted_host.h"
-#include "tests/render/running_components.h"
 #include "tests/overlay/recording_suites.h"
+#include "tests/render/running_components.h"
 
 namespace mask_overlay {
 namespace {
@@ -92,10 +92,13 @@ TEST_F(OverlayDrawTest, TwoPassesShadowThenControlColour) {
   const auto outlines = log.Matching("stroke pen 2.0");
   ASSERT_GE(outlines.size(), 2u);
   // The shadow is the same outline one screen pixel right and down, in translucent grey.
-  EXPECT_EQ(outlines.front().find("stroke pen 2.0 (0.50 0.50 0.50 0.80) path: M 21.0 21.0 C 21.0 21.0 71.0 21.0 81.0 21.0"), 0u)
+  EXPECT_EQ(
+      outlines.front().find("stroke pen 2.0 (0.50 0.50 0.50 0.80) path: M 21.0 21.0 C 21.0 21.0 71.0 21.0 81.0 21.0"),
+      0u)
       << outlines.front();
-  const std::string main_outline = "path: M 20.0 20.0 C 20.0 20.0 70.0 20.0 80.0 20.0 C 80.0 30.0 80.0 80.0 80.0 80.0 "
-                                   "L 20.0 80.0 L 20.0 20.0";
+  const std::string main_outline =
+      "path: M 20.0 20.0 C 20.0 20.0 70.0 20.0 80.0 20.0 C 80.0 30.0 80.0 80.0 80.0 80.0 "
+      "L 20.0 80.0 L 20.0 20.0";
   bool found = false;
   for (const std::string& s : outlines) found = found || s.find(main_outline) != std::string::npos;
   EXPECT_TRUE(found) << "closed main outline missing";
@@ -105,7 +108,7 @@ TEST_F(OverlayDrawTest, MarkersAndHandlesFollowTheSelection) {
   SetShape(Square());
   // Nothing selected: four outlined markers a pass, no tangent handles.
   EXPECT_EQ(Draw().Count("stroke pen 2.0 (0.25"), 1 + 4 + 1 + 1);  // outline, markers, widget stem and circle
-  EXPECT_EQ(recording::Current().Count("fill brush") , 2 * 1);  // only the handle's dot at Pa
+  EXPECT_EQ(recording::Current().Count("fill brush"), 2 * 1);      // only the handle's dot at Pa
   mask_effect::Select(Record(), 1);
   const recording::Log& log = Draw();
   // The selected vertex: an 8 x 8 filled square centred on it.
@@ -121,7 +124,8 @@ TEST_F(OverlayDrawTest, OpenShapesDrawNoWrapNoOutlinesNoWidget) {
   defs_[mask_effect::kParamMaskFeather].u.slider.value = 10;
   defs_[mask_effect::kParamMaskExpansion].u.slider.value = 5;
   const recording::Log& log = Draw();
-  for (const std::string& s : log.Matching("stroke pen 2.0 (0.25")) EXPECT_EQ(s.find("L 20.0 20.0"), std::string::npos) << s;
+  for (const std::string& s : log.Matching("stroke pen 2.0 (0.25"))
+    EXPECT_EQ(s.find("L 20.0 20.0"), std::string::npos) << s;
   EXPECT_EQ(log.Count("stroke pen 1.0"), 0);  // no expansion, feather or widget lines
   EXPECT_EQ(log.Count("rect"), 0);
 }
@@ -163,7 +167,10 @@ TEST_F(OverlayDrawTest, MarqueeIsDrawnInStateFive) {
   mask_effect::SetInteractionState(Record(), 5);
   mask_effect::SetMarqueeStart(Record(), 10.7f, 12.2f);
   mask_effect::SetMarqueeEnd(Record(), 40.9f, 30.5f);
-  EXPECT_EQ(Draw().Count("stroke pen 1.0 (0.25 0.80 0.95 1.00) path: M 10.0 12.0 L 40.0 12.0 L 40.0 30.0 L 10.0 30.0 L 10.0 12.0"), 1);
+  EXPECT_EQ(
+      Draw().Count(
+          "stroke pen 1.0 (0.25 0.80 0.95 1.00) path: M 10.0 12.0 L 40.0 12.0 L 40.0 30.0 L 10.0 30.0 L 10.0 12.0"),
+      1);
 }
 
 // Damaged values must neither crash nor leave objects behind; what is drawn stays finite.

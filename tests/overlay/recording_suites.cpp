@@ -35,7 +35,8 @@ FxErr GetSurface(FxDrawRef, FxSurfaceRef* s) {
   return FxErr_None;
 }
 FxErr NewPen(FxSupplierRef, const FxDrawColor* c, float width, FxPenRef* pen) {
-  *pen = reinterpret_cast<FxPenRef>(New(Fmt("pen %.1f (%.2f %.2f %.2f %.2f)", width, c->red, c->green, c->blue, c->alpha)));
+  *pen = reinterpret_cast<FxPenRef>(
+      New(Fmt("pen %.1f (%.2f %.2f %.2f %.2f)", width, c->red, c->green, c->blue, c->alpha)));
   return FxErr_None;
 }
 FxErr NewBrush(FxSupplierRef, const FxDrawColor* c, FxBrushRef* brush) {
@@ -105,9 +106,9 @@ FxErr Dash(FxPenRef pen, const float* lengths, int32_t count) {
 
 const FxDrawSuite kDraw = {&GetSupplier, &GetSurface};
 const FxSupplierSuite kSupplier = {&NewPen, &NewBrush, nullptr, nullptr, nullptr, nullptr, &NewPath,
-                                   nullptr, nullptr, nullptr, nullptr, nullptr, &Release};
-const FxSurfaceSuite kSurface = {&Push, &Pop, &PaintRect, &Fill, &Stroke, nullptr, nullptr,
-                                 nullptr, nullptr, nullptr, nullptr, &Interpolation, nullptr, &AntiAlias};
+                                   nullptr, nullptr,   nullptr, nullptr, nullptr, &Release};
+const FxSurfaceSuite kSurface = {&Push,   &Pop,    &PaintRect, &Fill,   &Stroke,        nullptr, nullptr,
+                                 nullptr, nullptr, nullptr,    nullptr, &Interpolation, nullptr, &AntiAlias};
 const FxPathSuite kPath = {&MoveTo, &LineTo, &BezierTo, nullptr, &AddArc};
 const FxPenSuite kPen = {&Dash};
 
@@ -124,8 +125,11 @@ Log& Current() { return g_log; }
 void Reset() { g_log = Log{}; }
 
 std::map<std::string, const void*> Suites() {
-  return {{kFxDrawSuiteName, &kDraw}, {kFxSupplierSuiteName, &kSupplier}, {kFxSurfaceSuiteName, &kSurface},
-          {kFxPathSuiteName, &kPath}, {kFxPenSuiteName, &kPen}};
+  return {{kFxDrawSuiteName, &kDraw},
+          {kFxSupplierSuiteName, &kSupplier},
+          {kFxSurfaceSuiteName, &kSurface},
+          {kFxPathSuiteName, &kPath},
+          {kFxPenSuiteName, &kPen}};
 }
 
 FxDrawRef DrawRef() { return reinterpret_cast<FxDrawRef>(&g_ref_token); }

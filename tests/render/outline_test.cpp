@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "services/component_broker.h"
 #include "render/outline_recorder.h"
+#include "services/component_broker.h"
 
 namespace mask_render {
 namespace {
@@ -30,13 +30,18 @@ TEST(Outline, CodesForCornersCurvesAndSeparators) {
       {"empty", {}, {}},
       {"three corners", {Corner(0, 0), Corner(10, 0), Corner(0, 10)}, {0, 1, 1, 3}},
       {"curve then corners", {Curve(0, 0, -1, 0, 1, 0), Corner(10, 0), Corner(0, 10)}, {0, 2, 2, 2, 1, 2, 2, 2, 3}},
-      {"last curve into a first corner", {Corner(0, 0), Corner(10, 0), Curve(5, 10, 6, 10, 4, 10)}, {0, 1, 2, 2, 2, 2, 2, 2, 3}},
-      {"two sub-outlines", {Corner(0, 0), Corner(10, 0), Corner(0, 10), Separator(), Corner(20, 20), Corner(30, 20), Corner(20, 30)},
+      {"last curve into a first corner",
+       {Corner(0, 0), Corner(10, 0), Curve(5, 10, 6, 10, 4, 10)},
+       {0, 1, 2, 2, 2, 2, 2, 2, 3}},
+      {"two sub-outlines",
+       {Corner(0, 0), Corner(10, 0), Corner(0, 10), Separator(), Corner(20, 20), Corner(30, 20), Corner(20, 30)},
        {0, 1, 1, 3, 0, 1, 1, 3}},
       {"separator first", {Separator(), Corner(0, 0), Corner(10, 0)}, {0, 1, 1, 3}},
       {"separator last", {Corner(0, 0), Corner(10, 0), Separator()}, {0, 1, 3}},
       // A separator standing where a vertex should be starts a sub-outline of its own.
-      {"two separators", {Corner(0, 0), Separator(), Separator(), Corner(5, 5), Corner(9, 9)}, {0, 3, 0, 2, 2, 2, 1, 3}},
+      {"two separators",
+       {Corner(0, 0), Separator(), Separator(), Corner(5, 5), Corner(9, 9)},
+       {0, 3, 0, 2, 2, 2, 1, 3}},
       {"one vertex", {Corner(3, 3)}, {0, 3}},
   };
   for (const Case& c : cases) {

@@ -119,7 +119,8 @@ TEST_F(RasterizeTest, ExpansionGrowsShrinksAndCollapses) {
     double area;
   };
   const double pi = M_PI;
-  for (const Case& c : {Case{5, 50.0 * 50 - (4 - pi) * 25}, Case{-5, 30.0 * 30}, Case{-25, 0}, Case{25, 90.0 * 90 - (4 - pi) * 625}}) {
+  for (const Case& c :
+       {Case{5, 50.0 * 50 - (4 - pi) * 25}, Case{-5, 30.0 * 30}, Case{-25, 0}, Case{25, 90.0 * 90 - (4 - pi) * 625}}) {
     Options o;
     o.expansion = c.d;
     EXPECT_NEAR(Area(Render(square, o)), c.area, std::max(2.0, c.area * 2e-3)) << "expansion " << c.d;
@@ -193,16 +194,18 @@ TEST(FillCoverageRun, TableOfKindsInversionAndOpacity) {
     uint8_t expected[4];
   };
   const Case cases[] = {
-      {0, false, 1.0f, {0, 0, 0, 0}},       {0, true, 1.0f, {255, 255, 255, 255}},
-      {0, true, 0.5f, {127, 127, 127, 127}}, {1, false, 1.0f, {255, 255, 255, 255}},
+      {0, false, 1.0f, {0, 0, 0, 0}},         {0, true, 1.0f, {255, 255, 255, 255}},
+      {0, true, 0.5f, {127, 127, 127, 127}},  {1, false, 1.0f, {255, 255, 255, 255}},
       {1, false, 0.5f, {127, 127, 127, 127}}, {1, true, 0.5f, {0, 0, 0, 0}},
-      {2, false, 1.0f, {0, 100, 200, 255}},  {2, true, 1.0f, {255, 155, 55, 0}},
-      {2, false, 0.5f, {0, 49, 99, 127}},    {2, true, 0.5f, {127, 78, 28, 0}},
+      {2, false, 1.0f, {0, 100, 200, 255}},   {2, true, 1.0f, {255, 155, 55, 0}},
+      {2, false, 0.5f, {0, 49, 99, 127}},     {2, true, 0.5f, {127, 78, 28, 0}},
   };
   for (const Case& c : cases) {
     uint8_t row[4] = {9, 9, 9, 9};
     FillCoverageRun(c.kind, 0, 4, row, painter, c.inverted, c.opacity);
-    for (int x = 0; x < 4; ++x) EXPECT_EQ(row[x], c.expected[x]) << "kind " << c.kind << " inv " << c.inverted << " op " << c.opacity << " x " << x;
+    for (int x = 0; x < 4; ++x)
+      EXPECT_EQ(row[x], c.expected[x]) << "kind " << c.kind << " inv " << c.inverted << " op " << c.opacity << " x "
+                                       << x;
   }
   uint8_t row[4] = {9, 9, 9, 9};
   FillCoverageRun(7, 0, 4, row, painter, false, 1.0f);  // unknown kinds write nothing

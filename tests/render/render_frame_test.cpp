@@ -7,12 +7,12 @@
 #include <limits>
 #include <vector>
 
-#include "services/component_broker.h"
 #include "instance/param_ids.h"
 #include "mask/mask_shape.h"
 #include "platform/graphics/component_framework.h"
 #include "platform/graphics/image_renderer.h"
 #include "platform/graphics/raster_engine.h"
+#include "services/component_broker.h"
 #include "tests/effect/scripted_host.h"
 
 namespace mask_render {
@@ -61,7 +61,8 @@ class RenderFrameTest : public ::testing::Test {
   void Set(ParamIndex i, double v) { defs_[i].u.slider.value = v; }
   // Renders into a frame filled with `fill`, with guard bytes after it.
   std::vector<uint8_t> Render(uint32_t format, FxErr* err = nullptr, int out_w = W, int out_h = H) {
-    const size_t px = (format == FxPixelFormat_BGra || format == FxPixelFormat_VUya || format == FxPixelFormat_vUYa) ? 16 : 4;
+    const size_t px =
+        (format == FxPixelFormat_BGra || format == FxPixelFormat_VUya || format == FxPixelFormat_vUYa) ? 16 : 4;
     std::vector<uint8_t> frame(px * out_w * out_h + 64, 0x5A);
     FxWorld world{frame.data(), int32_t(px * out_w), out_w, out_h, format};
     const FxErr e = RenderMaskFrame(&host_.in_data, &host_.out_data, params_, &world);

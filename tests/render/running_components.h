@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "services/component_broker.h"
 #include "platform/graphics/component_framework.h"
 #include "platform/graphics/raster_engine.h"
+#include "services/component_broker.h"
 
 namespace mask_render {
 

@@ -111,8 +111,14 @@ TEST(Executor, BorrowedExecutorsAreSeparateAndCanBeReturnedFromTheirOwnThread) {
 
   // Both threads are up at once: each task waits for the other's.
   Gate a_in, b_in;
-  a->Post([&] { a_in.Open(); b_in.PassThrough(kHangGuardMs); });
-  b->Post([&] { b_in.Open(); a_in.PassThrough(kHangGuardMs); });
+  a->Post([&] {
+    a_in.Open();
+    b_in.PassThrough(kHangGuardMs);
+  });
+  b->Post([&] {
+    b_in.Open();
+    a_in.PassThrough(kHangGuardMs);
+  });
   EXPECT_TRUE(a_in.PassThrough(kHangGuardMs));
   EXPECT_TRUE(b_in.PassThrough(kHangGuardMs));
   ReturnTemporarySingleThreadedExecutor(std::move(b));
@@ -267,10 +273,9 @@ TEST(ParallelFor, AThrowingPartIsRethrownAfterTheOthersReturn) {
                                       ran += end - begin;
                                     }),
                std::runtime_error);
-  EXPECT_EQ(ran.load(), 7);  // every other part ran
+  EXPECT_EQ(ran.load(), 7);                // every other part ran
   ExpectEveryIndexOnce(executor, 100, 1);  // the pool works on afterwards
 }
-
 
 }  // namespace
 }  // namespace qrs

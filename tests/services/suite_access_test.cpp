@@ -18,7 +18,8 @@ class SuiteAccessTest : public ::testing::Test {
 
 TEST_F(SuiteAccessTest, AcquireAndReleaseThroughTheBasicSuite) {
   const void* suite = nullptr;
-  EXPECT_EQ(AcquireSuiteOrReport(&host_.in_data, &host_.out_data, "PF Pixel Format Suite", 1, nullptr, &suite), FxErr_None);
+  EXPECT_EQ(AcquireSuiteOrReport(&host_.in_data, &host_.out_data, "PF Pixel Format Suite", 1, nullptr, &suite),
+            FxErr_None);
   EXPECT_NE(suite, nullptr);
   EXPECT_EQ(ReleaseSuiteOrReport(&host_.in_data, &host_.out_data, "PF Pixel Format Suite", 1, nullptr), FxErr_None);
   EXPECT_EQ(host_.calls, (std::vector<std::string>{"acquire PF Pixel Format Suite", "release PF Pixel Format Suite"}));
@@ -41,7 +42,8 @@ TEST_F(SuiteAccessTest, TheTableCountsNotTheHostsResult) {
   const void* suite = nullptr;
   // Refused even though the host says success: there is no table to call.
   host_.acquire_result_when_refused = FxErr_None;
-  EXPECT_EQ(AcquireSuiteOrReport(&host_.in_data, &host_.out_data, "Refused", 1, "Own text %d %s", &suite), FxErr_BadCallbackParam);
+  EXPECT_EQ(AcquireSuiteOrReport(&host_.in_data, &host_.out_data, "Refused", 1, "Own text %d %s", &suite),
+            FxErr_BadCallbackParam);
   EXPECT_EQ(Message(), "Own text %d %s");  // the caller's text, shown as written
   // Accepted even though a host might say otherwise: the table is what is used.
   EXPECT_EQ(AcquireSuiteOrReport(&host_.in_data, &host_.out_data, "Other", 1, nullptr, &suite), FxErr_None);

@@ -19,13 +19,13 @@
 #include <string>
 #include <vector>
 
-#include "host/media/card_clip.h"
-#include "host/jobs/demo_clip.h"
 #include "host/documents/mask_document.h"
-#include "host/media/media.h"
 #include "host/hosting/module_loader.h"
+#include "host/jobs/demo_clip.h"
 #include "host/jobs/render_job.h"
 #include "host/jobs/track_job.h"
+#include "host/media/card_clip.h"
+#include "host/media/media.h"
 
 namespace {
 
@@ -135,8 +135,8 @@ int main(int argc, char** argv) {
   std::string error;
   host::CardClipSpec spec = host::DemoClipSpec();
   spec.frames = int32_t(frames);
-  std::printf("writing a %lld-frame %dx%d clip to %s\n", static_cast<long long>(frames), spec.width,
-              spec.height, clip.c_str());
+  std::printf("writing a %lld-frame %dx%d clip to %s\n", static_cast<long long>(frames), spec.width, spec.height,
+              clip.c_str());
   if (!WriteClip(spec, clip, error) || !host::WriteMaskDocument(start, host::MakeDemoMask(spec), error))
     return Fail(error);
   host::LoadedModule module;
@@ -145,13 +145,12 @@ int main(int argc, char** argv) {
               module.path.c_str(), ResidentMb(), HeapInUseMb(), OpenDescriptors());
 
   std::vector<Pass> passes(3);
-  const auto track = [&](Pass& pass, const std::string& from_doc, const std::string& to_doc, int64_t from,
-                         int64_t to) {
+  const auto track = [&](Pass& pass, const std::string& from_doc, const std::string& to_doc, int64_t from, int64_t to) {
     pass.name = "track " + std::to_string(from) + " -> " + std::to_string(to);
     host::TrackClipOptions options;
     options.input = clip, options.mask_path = from_doc, options.output = to_doc, options.from = from, options.to = to;
-    const host::TrackClipResult result =
-        host::TrackClip(module, options, [&](const host::TrackProgress& p) { pass.Record(p.done); }, nullptr);
+    const host::TrackClipResult result = host::TrackClip(
+        module, options, [&](const host::TrackProgress& p) { pass.Record(p.done); }, nullptr);
     if (!result.track.outcome.done()) error = result.track.outcome.error;
     return result.track.outcome.done();
   };
@@ -160,8 +159,8 @@ int main(int argc, char** argv) {
   passes[2].name = "render";
   host::RenderOptions render;
   render.input = clip, render.mask_path = backward, render.output = rendered;
-  const host::RenderResult result =
-      host::RenderClip(module, render, [&](const host::RenderProgress& p) { passes[2].Record(p.done); }, nullptr);
+  const host::RenderResult result = host::RenderClip(
+      module, render, [&](const host::RenderProgress& p) { passes[2].Record(p.done); }, nullptr);
   if (!result.outcome.done()) return Fail(result.outcome.error);
 
   bool level = true;

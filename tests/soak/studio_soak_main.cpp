@@ -14,8 +14,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
+// Before asio, whose coroutine header uses std::exchange without including it.
 #include <utility>
+
+#include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast.hpp>
 #include <boost/beast/websocket.hpp>
@@ -28,10 +30,10 @@
 #include <thread>
 #include <vector>
 
-#include "host/media/card_clip.h"
-#include "host/jobs/demo_clip.h"
-#include "host/media/media.h"
 #include "host/hosting/module_loader.h"
+#include "host/jobs/demo_clip.h"
+#include "host/media/card_clip.h"
+#include "host/media/media.h"
 #include "studio/studio_server.h"
 #include "studio/studio_session.h"
 
@@ -150,10 +152,12 @@ void OpenAndDrop(uint16_t port, int64_t i) {
   if (ec) return;
   const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
   switch (i % 5) {
-    case 0: break;  // nothing at all
+    case 0: break;                                                                                    // nothing at all
     case 1: asio::write(socket, asio::buffer("GET /?token=" + kToken + " HTTP/1.1\r\n"), ec); break;  // half a request
     case 2: asio::write(socket, asio::buffer("GET /state HTTP/1.1\r\n" + host + "\r\n"), ec); break;  // no token
-    case 3: asio::write(socket, asio::buffer("GET /state?token=" + kToken + " HTTP/1.1\r\n" + host + "\r\n"), ec); break;
+    case 3:
+      asio::write(socket, asio::buffer("GET /state?token=" + kToken + " HTTP/1.1\r\n" + host + "\r\n"), ec);
+      break;
     default: asio::write(socket, asio::buffer(std::string("\x16\x03\x01\x02\x00\x01\x00", 7)), ec); break;  // TLS hello
   }
   const linger abort{1, 0};  // a reset, as a client killed mid-way sends
@@ -218,15 +222,17 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 1500 && server.connections() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   const size_t left = server.connections();
   const Sample last = Take(connections);
-  const bool answers = page.last_error.empty() && page.actions > 0 && page.failures == 0 && page.Fetch("/state?token=" + kToken);
+  const bool answers =
+      page.last_error.empty() && page.actions > 0 && page.failures == 0 && page.Fetch("/state?token=" + kToken);
 
   const double growth = (last.resident_mb / reference.resident_mb - 1) * 100;
   const double heap_growth = (last.heap_mb / reference.heap_mb - 1) * 100;
-  const bool level = growth <= 10.0 && (heap_growth <= 10.0 || last.heap_mb <= reference.heap_mb + 1.0) && last.descriptors <= reference.descriptors &&
-                     last.threads <= reference.threads && left == 0;
+  const bool level = growth <= 10.0 && (heap_growth <= 10.0 || last.heap_mb <= reference.heap_mb + 1.0) &&
+                     last.descriptors <= reference.descriptors && last.threads <= reference.threads && left == 0;
   std::printf("  %.1f s (%.0f connections a second); the page did %lld actions, %lld failed%s%s\n", seconds,
               double(connections) / seconds, static_cast<long long>(page.actions.load()),
-              static_cast<long long>(page.failures.load()), page.last_error.empty() ? "" : ": ", page.last_error.c_str());
+              static_cast<long long>(page.failures.load()), page.last_error.empty() ? "" : ": ",
+              page.last_error.c_str());
   std::printf("  %lld -> %lld: resident %+.1f%%, heap %+.1f%%, descriptors %+d, threads %+d, connections left %zu\n",
               static_cast<long long>(reference.connections), static_cast<long long>(connections), growth, heap_growth,
               last.descriptors - reference.descriptors, last.threads - reference.threads, left);
@@ -234,7 +240,7 @@ int main(int argc, char** argv) {
   session.reset();
   fs::remove_all(dir);
   std::printf("%s\n", level && answers ? "memory, descriptors and threads level off; the page still answers"
-                                       : answers ? "memory, descriptors, threads or connections grow"
-                                                 : "the page stopped answering");
+                      : answers        ? "memory, descriptors, threads or connections grow"
+                                       : "the page stopped answering");
   return level && answers ? 0 : 1;
 }

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/jobs/demo_clip.h"
 #include "host/documents/mask_document.h"
+#include "host/jobs/demo_clip.h"
 #include "host/media/media.h"
 
 namespace {
@@ -200,8 +200,9 @@ TEST_F(StudioCommandTest, ASecondInterruptEndsAtOnceAndLeavesNoFilesOfOurs) {
                                         uint16_t(std::stoi(authority.substr(authority.find(':') + 1)))));
   ws.handshake(authority, "/ws" + query);
   ws.text(true);
-  for (const std::string m : {R"({"type":"event","event":{"click":[200,150]}})", R"({"type":"event","event":{"click":[900,200]}})",
-                              R"({"type":"event","event":{"click":[600,600]}})", R"({"type":"render"})"}) {
+  for (const std::string m :
+       {R"({"type":"event","event":{"click":[200,150]}})", R"({"type":"event","event":{"click":[900,200]}})",
+        R"({"type":"event","event":{"click":[600,600]}})", R"({"type":"render"})"}) {
     ws.write(asio::buffer(m));
     beast::flat_buffer buffer;
     ws.read(buffer);
@@ -213,10 +214,10 @@ TEST_F(StudioCommandTest, ASecondInterruptEndsAtOnceAndLeavesNoFilesOfOurs) {
   // The first may have ended everything before the second came; either way nothing is left.
   const int status = studio.Wait();
   if (status == 128 + SIGINT)
-    EXPECT_NE(Errors().find("maskfx: studio stopped at once; changes to the mask not saved are lost"), std::string::npos)
+    EXPECT_NE(Errors().find("maskfx: studio stopped at once; changes to the mask not saved are lost"),
+              std::string::npos)
         << Errors();
-  else
-    EXPECT_EQ(status, 0);
+  else EXPECT_EQ(status, 0);
   std::printf("ended %s\n", status == 128 + SIGINT ? "at once" : "by the first interrupt");
   EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
   for (const auto& entry : fs::directory_iterator(dir_))

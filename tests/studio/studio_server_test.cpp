@@ -66,7 +66,8 @@ class StudioServerTest : public ::testing::Test {
     return true;
   }
   // A reply, or an exception after 20 s: a server gone deaf fails the test rather than hang it.
-  http::response<http::string_body> Send(const http::request<http::string_body>& request, const std::string& to = "127.0.0.1") {
+  http::response<http::string_body> Send(const http::request<http::string_body>& request,
+                                         const std::string& to = "127.0.0.1") {
     asio::io_context io;
     tcp::socket socket(io);
     socket.connect(tcp::endpoint(asio::ip::make_address(to), server_->port()));
@@ -78,8 +79,8 @@ class StudioServerTest : public ::testing::Test {
     http::read(socket, buffer, response);
     return response;
   }
-  http::response<http::string_body> Get(const std::string& target, const std::string& host, const std::string& origin = "",
-                                        const std::string& to = "127.0.0.1") {
+  http::response<http::string_body> Get(const std::string& target, const std::string& host,
+                                        const std::string& origin = "", const std::string& to = "127.0.0.1") {
     http::request<http::string_body> request{http::verb::get, target, 11};
     request.set(http::field::host, host);
     if (!origin.empty()) request.set(http::field::origin, origin);
@@ -175,13 +176,15 @@ TEST_F(StudioServerTest, AFloodOfConnectionsLeavesNothingBehind) {
   for (int i = 0; i < 100; ++i) connect("");
   const int maps = CountLines("/proc/self/maps"), threads = CountEntries("/proc/self/task");
   for (int i = 0; i < 3000; ++i) {
-    const std::string bytes[] = {"", "GET / HTTP/1.1\r\nHost: " + host_ + "\r\n\r\n", "GET /?token=feedc0ffee HTTP/1.1\r\n", "\x16\x03\x01garbage"};
+    const std::string bytes[] = {"", "GET / HTTP/1.1\r\nHost: " + host_ + "\r\n\r\n",
+                                 "GET /?token=feedc0ffee HTTP/1.1\r\n", "\x16\x03\x01garbage"};
     connect(bytes[i % 4]);
   }
   EXPECT_EQ(Get("/state?token=feedc0ffee", host_).result(), http::status::ok);
   EXPECT_LT(CountLines("/proc/self/maps"), maps + 200);
   EXPECT_LE(CountEntries("/proc/self/task"), threads + 2);
-  for (int i = 0; i < 500 && server_->connections() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 500 && server_->connections() > 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(server_->connections(), 0u);  // dropped connections are let go, not kept till the end
 }
 
@@ -228,7 +231,8 @@ TEST_F(StudioServerTest, IdleStrangersMakeRoomForNewcomers) {
     held.back()->connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), server_->port()));
   }
   EXPECT_EQ(Get("/state?token=feedc0ffee", host_).result(), http::status::ok);
-  for (int i = 0; i < 200 && server_->connections() > 8; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 200 && server_->connections() > 8; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_LE(server_->connections(), 8u);
 }
 
@@ -286,7 +290,8 @@ TEST_F(StudioServerTest, EachPageHasItsOwnViewFrameAndGesture) {
   auto b = Connect(io, "/ws?token=feedc0ffee");
   a->text(true), b->text(true);
   for (const auto& [x, y] : {std::pair{40, 30}, {120, 30}, {120, 70}, {40, 70}, {41, 30}})
-    ASSERT_TRUE(Exchange(*a, R"({"type": "event", "event": {"click": [)" + std::to_string(x) + ", " + std::to_string(y) + "]}}")["ok"]);
+    ASSERT_TRUE(Exchange(
+        *a, R"({"type": "event", "event": {"click": [)" + std::to_string(x) + ", " + std::to_string(y) + "]}}")["ok"]);
   EXPECT_TRUE(Exchange(*b, R"({"type": "frame", "frame": 2})")["ok"]);
   EXPECT_TRUE(Exchange(*b, R"({"type": "view", "zoom": 2, "offset": [5, 5]})")["ok"]);
   Json state = Exchange(*a, R"({"type": "state"})");

@@ -7,15 +7,15 @@
 
 #include <chrono>
 #include <filesystem>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
-#include "host/media/card_clip.h"
 #include "host/documents/mask_document.h"
-#include "host/media/media.h"
 #include "host/hosting/module_loader.h"
+#include "host/media/card_clip.h"
+#include "host/media/media.h"
 
 namespace studio {
 namespace {
@@ -35,14 +35,15 @@ class StudioSessionTest : public ::testing::Test {
     std::string error;
     auto writer = host::MediaWriter::Create((dir_ / "in_%02d.png").string(), 200, 120, {25, 1}, 0, error);
     ASSERT_TRUE(writer) << error;
-    for (const host::RgbaFrame& f : host::MakeCardClip(spec, host::ProceduralTexture(64, 64, 5), host::ProceduralTexture(64, 64, 6)))
+    for (const host::RgbaFrame& f :
+         host::MakeCardClip(spec, host::ProceduralTexture(64, 64, 5), host::ProceduralTexture(64, 64, 6)))
       ASSERT_TRUE(writer->WriteFrame(f, error)) << error;
     ASSERT_TRUE(writer->Finish(error)) << error;
     ASSERT_TRUE(host::LoadModule(host::FindModulePath(""), module_, error)) << error;
-    session_ = StudioSession::Open(module_,
-                                   {(dir_ / "in_%02d.png").string(), "", (dir_ / "out.json").string(),
-                                    (dir_ / "render_%02d.png").string()},
-                                   error);
+    session_ = StudioSession::Open(
+        module_,
+        {(dir_ / "in_%02d.png").string(), "", (dir_ / "out.json").string(), (dir_ / "render_%02d.png").string()},
+        error);
     ASSERT_TRUE(session_) << error;
   }
   void TearDown() override {
@@ -50,7 +51,9 @@ class StudioSessionTest : public ::testing::Test {
     fs::remove_all(dir_);
   }
   Json Send(const std::string& message) { return Json::parse(session_->Handle(message)); }
-  Json Click(int x, int y) { return Send(R"({"type": "event", "event": {"click": [)" + std::to_string(x) + ", " + std::to_string(y) + "]}}"); }
+  Json Click(int x, int y) {
+    return Send(R"({"type": "event", "event": {"click": [)" + std::to_string(x) + ", " + std::to_string(y) + "]}}");
+  }
 
   fs::path dir_;
   host::LoadedModule module_;
@@ -134,9 +137,9 @@ TEST_F(StudioSessionTest, AProxyClipWorksInItsPixelsAndSavesInTheDocuments) {
   drawn.keyframes.push_back({0, shape});
   std::string error;
   ASSERT_TRUE(host::WriteMaskDocument((dir_ / "shot.json").string(), drawn, error)) << error;
-  session_ = StudioSession::Open(module_, {(dir_ / "in_%02d.png").string(), (dir_ / "shot.json").string(),
-                                           (dir_ / "proxy_out.json").string(), ""},
-                                 error);
+  session_ = StudioSession::Open(
+      module_, {(dir_ / "in_%02d.png").string(), (dir_ / "shot.json").string(), (dir_ / "proxy_out.json").string(), ""},
+      error);
   ASSERT_TRUE(session_) << error;
   Json state = Json::parse(session_->State());
   EXPECT_EQ(state["width"], 200);
@@ -181,8 +184,10 @@ TEST_F(StudioSessionTest, MatteValuesStayInTheRangesTheStateGives) {
     const char* message;
     const char* error;
   } refused[] = {
-      {R"({"type": "param", "name": "feather", "value": 1000.5})", "bad param: feather: expected a number from 0 to 1000"},
-      {R"({"type": "param", "name": "opacity", "value": -0.01})", "bad param: opacity: expected a number from 0 to 100"},
+      {R"({"type": "param", "name": "feather", "value": 1000.5})",
+       "bad param: feather: expected a number from 0 to 1000"},
+      {R"({"type": "param", "name": "opacity", "value": -0.01})",
+       "bad param: opacity: expected a number from 0 to 100"},
       {R"({"type": "param", "name": "expansion", "value": -1001})",
        "bad param: expansion: expected a number from -1000 to 1000"},
       {R"({"type": "param", "name": "inverted", "value": 0.5})", "bad param: inverted: expected 0 or 1"},
@@ -194,9 +199,10 @@ TEST_F(StudioSessionTest, MatteValuesStayInTheRangesTheStateGives) {
     EXPECT_EQ(reply["error"], r.error);
   }
   EXPECT_EQ(session_->State(), before);
-  for (const auto& [name, value] : {std::pair{"feather", 1000}, {"opacity", 0}, {"expansion", -1000}, {"inverted", 1}}) {
-    const Json reply = Send(R"({"type": "param", "name": ")" + std::string(name) + R"(", "value": )" +
-                            std::to_string(value) + "}");
+  for (const auto& [name, value] :
+       {std::pair{"feather", 1000}, {"opacity", 0}, {"expansion", -1000}, {"inverted", 1}}) {
+    const Json reply =
+        Send(R"({"type": "param", "name": ")" + std::string(name) + R"(", "value": )" + std::to_string(value) + "}");
     EXPECT_TRUE(reply["ok"]) << name;
     EXPECT_EQ(reply[name], value);
   }
@@ -259,14 +265,14 @@ TEST_F(StudioSessionTest, LostReleasesEndTheirGestures) {
 TEST_F(StudioSessionTest, BadMessagesChangeNothing) {
   ASSERT_TRUE(Click(50, 40)["ok"]);
   const std::string before = session_->State();
-  for (const std::string& bad : {std::string("{not json"), std::string(R"({"type": 7})"), std::string(R"({"type": "fly"})"),
-                                std::string(R"({"type": "event", "event": {"press": [1e9, 0]}})"),
-                                std::string(R"({"type": "event", "event": {"hover": [1, 2]}})"),
-                                std::string(R"({"type": "frame", "frame": 99})"),
-                                std::string(R"({"type": "param", "name": "feather", "value": -5})"),
-                                std::string(R"({"type": "view", "zoom": 0, "offset": [0, 0]})"),
-                                std::string(R"({"type": "track", "direction": "backward"})"),
-                                std::string(100000, '[')}) {
+  for (const std::string& bad :
+       {std::string("{not json"), std::string(R"({"type": 7})"), std::string(R"({"type": "fly"})"),
+        std::string(R"({"type": "event", "event": {"press": [1e9, 0]}})"),
+        std::string(R"({"type": "event", "event": {"hover": [1, 2]}})"),
+        std::string(R"({"type": "frame", "frame": 99})"),
+        std::string(R"({"type": "param", "name": "feather", "value": -5})"),
+        std::string(R"({"type": "view", "zoom": 0, "offset": [0, 0]})"),
+        std::string(R"({"type": "track", "direction": "backward"})"), std::string(100000, '[')}) {
     const Json reply = Send(bad);
     EXPECT_FALSE(reply["ok"]) << bad.substr(0, 60);
     EXPECT_TRUE(reply.contains("error"));

@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "services/component_broker.h"
 #include "platform/graphics/component_framework.h"
 #include "platform/graphics/raster_engine.h"
+#include "services/component_broker.h"
 
 namespace vsa {
 namespace {
@@ -14,11 +14,11 @@ namespace {
 TEST(FrameImages, GreyAndColourFromArgbRowsEitherWay) {
   EXPECT_EQ(GreyOf(255, 255, 255), 255);
   EXPECT_EQ(GreyOf(0, 0, 0), 0);
-  EXPECT_EQ(GreyOf(255, 0, 0), (9798 * 255 + 16384) >> 15);  // 76
+  EXPECT_EQ(GreyOf(255, 0, 0), (9798 * 255 + 16384) >> 15);   // 76
   EXPECT_EQ(GreyOf(0, 255, 0), (19235 * 255 + 16384) >> 15);  // 150
   // Two rows of two pixels, A R G B, with padding after each row.
-  const std::vector<uint8_t> memory = {255, 255, 0, 0, 255, 0, 255, 0, 9, 9,  // red, green
-                                       255, 0, 0, 255, 255, 10, 20, 30, 9, 9};  // blue, grey-ish
+  const std::vector<uint8_t> memory = {255, 255, 0, 0,   255, 0,  255, 0,  9, 9,   // red, green
+                                       255, 0,   0, 255, 255, 10, 20,  30, 9, 9};  // blue, grey-ish
   std::vector<float> grey(4), rgb(12);
   ArgbFrameView top_down{memory.data(), 10, 2, 2, false};
   GreyImageFromArgb(top_down, grey.data());

@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "host/media/card_clip.h"
-#include "host/hosting/effect_host.h"
 #include "host/documents/mask_params.h"
-#include "host/media/media_engine.h"
+#include "host/hosting/effect_host.h"
 #include "host/hosting/module_loader.h"
+#include "host/media/card_clip.h"
+#include "host/media/media_engine.h"
 #include "mask/mask_shape.h"
 
 namespace host {

@@ -13,12 +13,12 @@
 #include <boost/make_shared.hpp>
 
 #include "analysis/analysis_job.h"
-#include "services/component_broker.h"
 #include "mask/mask_shape.h"
 #include "platform/graphics/component_framework.h"
 #include "platform/graphics/raster_engine.h"
 #include "platform/runtime/error_reporter.h"
 #include "platform/sdk/private_suites.h"
+#include "services/component_broker.h"
 #include "tests/effect/scripted_host.h"
 #include "tests/features/test_texture.h"
 #include "tracking/pipeline_cache.h"
@@ -171,8 +171,8 @@ class TrackerPress : public ::testing::Test {
   // One press forward from `start` over the two frames given.
   void PressOn(const Mask::MaskShape& shape, int32_t level, std::vector<std::vector<uint8_t>> frames, Time start,
                int32_t status = vsa::analysis::kJobIdle) {
-    tracker_ = boost::make_shared<Tracker>(&host_.in_data, TrackingSelection(120, 90), vantor::tracking::lk_parameters{},
-                                           shape, level, 1.0f, 0.0f, true);
+    tracker_ = boost::make_shared<Tracker>(&host_.in_data, TrackingSelection(120, 90),
+                                           vantor::tracking::lk_parameters{}, shape, level, 1.0f, 0.0f, true);
     job_ = boost::make_shared<PlayedJob>(std::move(frames), start);
     job_->SetStatus(status);
     tracker_->Run(*job_);

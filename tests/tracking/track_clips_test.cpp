@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "host/media/card_clip.h"
-#include "host/hosting/effect_host.h"
-#include "host/hosting/document_params.h"
 #include "host/documents/mask_params.h"
-#include "host/media/media.h"
-#include "host/media/media_engine.h"
+#include "host/hosting/document_params.h"
+#include "host/hosting/effect_host.h"
 #include "host/hosting/module_loader.h"
 #include "host/jobs/track_job.h"
+#include "host/media/card_clip.h"
+#include "host/media/media.h"
+#include "host/media/media_engine.h"
 #include "mask/mask_geometry.h"
 #include "mask/mask_shape.h"
 #include "platform/runtime/debug_database.h"
@@ -52,7 +52,8 @@ TEST(CardClip, DefaultsDrawTheClipsTheyAlwaysDrew) {
                                0x2a1b205beb0c7634ull};
   const RgbaFrame card = ProceduralTexture(96, 80, 11), back = ProceduralTexture(128, 96, 12);
   int i = 0;
-  for (CardMotion m : {CardMotion::kTranslation, CardMotion::kSimilarity, CardMotion::kAffine, CardMotion::kPerspective})
+  for (CardMotion m :
+       {CardMotion::kTranslation, CardMotion::kSimilarity, CardMotion::kAffine, CardMotion::kPerspective})
     EXPECT_EQ(Fnv(MakeCardClip(Small(m), card, back)), expected[i++]) << CardMotionName(m);
 }
 
@@ -89,10 +90,8 @@ TEST(CardClip, OccluderCoversItsBlobOnItsFramesOnly) {
           ASSERT_EQ(b[f].pixels[at], a[f].pixels[at]) << f << " " << x << "," << y;
         }
       }
-    if (f < 2 || f > 4)
-      EXPECT_EQ(a[f].pixels, b[f].pixels) << f;
-    else
-      EXPECT_GT(inside, 300) << f;  // a blob of radius 22, less the 3-pixel rim
+    if (f < 2 || f > 4) EXPECT_EQ(a[f].pixels, b[f].pixels) << f;
+    else EXPECT_GT(inside, 300) << f;  // a blob of radius 22, less the 3-pixel rim
   }
   EXPECT_GT(inside_on_card, 200);  // it does pass over the card
   // It moves from `from` to `to`.
@@ -188,7 +187,8 @@ TEST(CardClip, TiltTurnsAboutItsAxisAndShowsThePartOfTheTextureAsked) {
   for (int32_t y = 0; y < 80; ++y)
     for (int32_t x = 0; x < 96; ++x)
       for (int c = 0; c < 4; ++c)
-        cropped.pixels[(size_t(y) * 96 + x) * 4 + c] = texture.pixels[(size_t((y + 16) % 80) * 96 + (x + 24) % 96) * 4 + c];
+        cropped.pixels[(size_t(y) * 96 + x) * 4 + c] =
+            texture.pixels[(size_t((y + 16) % 80) * 96 + (x + 24) % 96) * 4 + c];
   CardClipSpec shifted = Small(CardMotion::kTranslation), plain = shifted;
   shifted.frames = plain.frames = 1;
   shifted.card_texture_x = 24, shifted.card_texture_y = 16;
@@ -255,7 +255,8 @@ class CardTrack {
     for (size_t i = 0; i < points_.size(); ++i) {
       double x = 0, y = 0;
       CardMapAt(spec_, frame).Apply(points_[i].first, points_[i].second, x, y);
-      sum += std::hypot(at.vertices[i].anchor_x * spec_.width - x - dx, at.vertices[i].anchor_y * spec_.height - y - dy);
+      sum +=
+          std::hypot(at.vertices[i].anchor_x * spec_.width - x - dx, at.vertices[i].anchor_y * spec_.height - y - dy);
     }
     return sum / double(points_.size());
   }
@@ -337,7 +338,8 @@ TEST(TrackClips, TheReferenceKeepsALongShotFromDrifting) {
   }
   EXPECT_LT(referenced.back(), 0.05);
   EXPECT_LT(referenced.back(), 0.5 * chained.back());
-  for (size_t f = 1; f < referenced.size(); ++f) EXPECT_LT(referenced[f], referenced[f - 1] + 0.05) << "frame " << f + 1;
+  for (size_t f = 1; f < referenced.size(); ++f)
+    EXPECT_LT(referenced[f], referenced[f - 1] + 0.05) << "frame " << f + 1;
 }
 
 // The user's correction on a later frame is kept: the mask moved there is followed from there,

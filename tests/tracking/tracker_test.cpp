@@ -20,15 +20,15 @@ using vantor::tracking::tracking_feature;
 
 TEST(TrackingSelection, HundredFeaturesSpacedByTheMaskBox) {
   EXPECT_EQ(TrackingSelection(1000, 500).max_features, 100u);
-  EXPECT_EQ(TrackingSelection(1000, 500).min_distance, 32u);   // sqrt(500000 / 500) = 31.6
-  EXPECT_EQ(TrackingSelection(30.9f, 30.9f).min_distance, 4u);  // 1.34 raised to the minimum
+  EXPECT_EQ(TrackingSelection(1000, 500).min_distance, 32u);      // sqrt(500000 / 500) = 31.6
+  EXPECT_EQ(TrackingSelection(30.9f, 30.9f).min_distance, 4u);    // 1.34 raised to the minimum
   EXPECT_EQ(TrackingSelection(-INFINITY, NAN).min_distance, 4u);  // an empty mask's box
 }
 
 TEST(Correspondences, OnlyNewFeaturesTrackedIntoTheNextFrameWithTheAspectOnX) {
   // Slots: selected and tracked; selected but lost; empty; selected and tracked.
   std::vector<tracking_feature<float>> table = {
-      {10, 20, 1, 0}, {30, 40, 1, 0}, {0, 0, -1, 0}, {50, 5, 1, 0},   // frame i
+      {10, 20, 1, 0}, {30, 40, 1, 0},  {0, 0, -1, 0}, {50, 5, 1, 0},   // frame i
       {11, 22, 0, 0}, {31, 41, -2, 0}, {0, 0, -1, 0}, {52, 6, 0, 0}};  // frame j
   const Correspondences c = CollectCorrespondences(table, 4, 2.0f);
   ASSERT_EQ(c.from.size(), 2u);
