@@ -269,6 +269,11 @@ void StudioSession::SetActionHookForTesting(std::function<void()> hook) {
   action_hook_ = std::move(hook);
 }
 
+void StudioSession::SetRenderHookForTesting(std::function<void(int64_t)> hook) {
+  std::lock_guard lock(render_.mutex);
+  render_.hook = std::move(hook);
+}
+
 bool StudioSession::unsaved_changes() {
   std::lock_guard lock(effect_mutex_);
   return host::MaskDocumentText(Document()) != saved_text_;
@@ -307,18 +312,24 @@ bool StudioSession::StartRender(std::string& error) {
     const host::RenderResult result = host::RenderClip(
         module_, options,
         [this](const host::RenderProgress& p) {
-          std::lock_guard lock(render_.mutex);
-          render_.frames = p.done;
-          render_.total = p.total;
+          std::function<void(int64_t)> hook;
+          {
+            std::lock_guard lock(render_.mutex);
+            render_.frames = p.done;
+            render_.total = p.total;
+            hook = render_.hook;
+          }
+          if (hook) hook(p.done);
         },
         &render_.stop);
     std::lock_guard lock(render_.mutex);
     std::remove(options.mask_path.c_str());
     render_.document.clear();
     render_.running = false;
-    render_.done = result.outcome.done() && !render_.stop;
+    // A stop that came after the last frame was written leaves a finished render, and says so.
+    render_.done = result.outcome.done();
     render_.frames = result.frames;
-    render_.error = render_.stop && result.outcome.done() ? "render stopped" : result.outcome.error;
+    render_.error = render_.done ? "" : render_.stop ? "render stopped" : result.outcome.error;
   });
   return true;
 }
@@ -515,6 +526,8 @@ std::string StudioSession::OnRender(Request&) {
 }
 
 std::string StudioSession::OnStopRender(Request&) {
+  std::lock_guard lock(render_.mutex);
+  if (!render_.running) return "no render is running";
   render_.stop = true;
   return "";
 }

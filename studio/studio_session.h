@@ -85,6 +85,8 @@ class StudioSession {
   // Runs inside every action while it holds the effect, before the action: tests stand a slow
   // edit in for the real thing with it.
   void SetActionHookForTesting(std::function<void()> hook);
+  // Runs on the render's thread after each frame it writes, with the count written so far.
+  void SetRenderHookForTesting(std::function<void(int64_t)> hook);
 
   int32_t width() const { return width_; }
   int32_t height() const { return height_; }
@@ -102,6 +104,7 @@ class StudioSession {
     std::string error, document;  // document: the render's copy of the mask while it runs
     std::atomic<bool> stop{false};
     std::thread thread;
+    std::function<void(int64_t)> hook;
   };
 
   StudioSession() = default;

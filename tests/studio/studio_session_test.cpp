@@ -51,6 +51,16 @@ class StudioSessionTest : public ::testing::Test {
     fs::remove_all(dir_);
   }
   Json Send(const std::string& message) { return Json::parse(session_->Handle(message)); }
+  // The render's state once it has ended (polled as the page does, for up to half a minute).
+  Json RenderWhenEnded() {
+    Json render;
+    for (int i = 0; i < 600; ++i) {
+      render = Json::parse(session_->State())["render"];
+      if (!render["running"]) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return render;
+  }
   Json Click(int x, int y) {
     return Send(R"({"type": "event", "event": {"click": [)" + std::to_string(x) + ", " + std::to_string(y) + "]}}");
   }
@@ -106,12 +116,7 @@ TEST_F(StudioSessionTest, DrawTrackAndSaveAsAPersonWould) {
 
   // Render from the page: it runs on its own; the state tells its progress until it is done.
   ASSERT_TRUE(Send(R"({"type": "render"})")["ok"]);
-  Json render;
-  for (int i = 0; i < 600; ++i) {
-    render = Json::parse(session_->State())["render"];
-    if (!render["running"]) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  const Json render = RenderWhenEnded();
   EXPECT_TRUE(render["done"]) << render.dump();
   EXPECT_EQ(render["frames"], 4);
   EXPECT_TRUE(fs::exists(dir_ / "render_03.png"));
@@ -260,6 +265,33 @@ TEST_F(StudioSessionTest, LostReleasesEndTheirGestures) {
 
   ASSERT_TRUE(Send(R"({"type": "event", "event": {"press": [50, 80]}})")["gesture"]);
   session_.reset();
+}
+
+// The page's stop button: the render ends after the frame in progress, says it was stopped and
+// leaves no frames; the next render is not stopped by it.
+TEST_F(StudioSessionTest, ARenderStoppedFromThePageLeavesNothing) {
+  for (const auto& [x, y] : {std::pair{50, 40}, {130, 40}, {130, 80}, {50, 80}, {51, 40}})
+    ASSERT_TRUE(Click(x, y)["ok"]);
+  EXPECT_EQ(Send(R"({"type": "stop-render"})")["error"], "no render is running");
+  Json stop_reply;
+  session_->SetRenderHookForTesting([&](int64_t written) {
+    if (written == 1) stop_reply = Json::parse(session_->Handle(R"({"type": "stop-render"})"));
+  });
+  ASSERT_TRUE(Send(R"({"type": "render"})")["ok"]);
+  Json render = RenderWhenEnded();
+  EXPECT_TRUE(stop_reply["ok"]) << stop_reply.dump();
+  EXPECT_FALSE(render["running"]);
+  EXPECT_FALSE(render["done"]);
+  EXPECT_EQ(render["error"], "render stopped");
+  for (const fs::directory_entry& e : fs::directory_iterator(dir_))
+    EXPECT_NE(e.path().filename().string().rfind("render_", 0), 0u) << e.path();
+
+  session_->SetRenderHookForTesting(nullptr);
+  ASSERT_TRUE(Send(R"({"type": "render"})")["ok"]);
+  render = RenderWhenEnded();
+  EXPECT_TRUE(render["done"]) << render.dump();
+  EXPECT_EQ(render["error"], "");
+  EXPECT_TRUE(fs::exists(dir_ / "render_03.png"));
 }
 
 TEST_F(StudioSessionTest, BadMessagesChangeNothing) {
