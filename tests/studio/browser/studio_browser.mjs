@@ -1,6 +1,7 @@
 // maskfx studio in a real headless browser: draw a four-point mask by clicking, close it, drag a
 // vertex, set the feather, press ">>" twice, save, and check the saved document against what
-// was done, then render from the page. Usage: node studio_browser.mjs MASKFX WORKDIR. Exit 77 when no browser is installed.
+// was done, then render from the page. Along the way: keys and buttons that must not reach the
+// mask, messages that stay put, a view that does not move, marks under the slider's thumb. Usage: node studio_browser.mjs MASKFX WORKDIR. Exit 77 when no browser is installed.
 import { spawn, execFileSync } from "node:child_process";
 import { existsSync, mkdirSync, readFileSync, rmSync } from "node:fs";
 import { createRequire } from "node:module";
@@ -49,6 +50,10 @@ const address = await new Promise((resolve, reject) => {
 const browser = await chromium.launch({ executablePath: browserPath, args: ["--headless", "--no-sandbox", "--disable-gpu"] });
 try {
   const page = await browser.newPage({ viewport: { width: 900, height: 560 } });
+  // A load asks for nothing it is refused (an icon without the token was).
+  const refused = [];
+  page.on("response", (r) => { if (r.status() >= 400) refused.push(r.status() + " " + new URL(r.url()).pathname); });
+  page.on("console", (m) => { if (m.type() === "error") refused.push("console: " + m.text()); });
   await page.goto(address);
   // The page asks for its view (zoom 1, offset 20, 20) once the WebSocket opens.
   await page.waitForFunction(() => document.getElementById("overlay").complete && window.__ready !== false);
@@ -79,12 +84,30 @@ try {
   await page.mouse.up();
   await settle();
 
+  // Middle- and right-button drags inside the mask leave it where it is.
+  for (const button of ["middle", "right"]) {
+    await page.mouse.move(...at(300, 180));
+    await page.mouse.down({ button });
+    for (let i = 1; i <= 3; ++i) await page.mouse.move(...at(300 + 10 * i, 180 + 10 * i));
+    await page.mouse.up({ button });
+    await settle();
+  }
+
   // The matte sliders span what the module declares for them, as the studio's state says.
   const spans = await page.$$eval("#feather, #opacity, #expansion", (els) => els.map((el) => [el.id, el.min, el.max]));
   if (JSON.stringify(spans) !== '[["feather","0","300"],["opacity","0","100"],["expansion","-300","300"]]')
     fail("slider spans " + JSON.stringify(spans));
   await page.$eval("#feather", (el) => { el.value = "25"; el.dispatchEvent(new Event("change")); });
   await settle();
+
+  // Arrow keys on the focused frame slider move the slider, not the mask (shift: a nudge by 10
+  // the saved vertices would show).
+  const frameIs = (n) => page.waitForFunction((n) => document.getElementById("frameno").textContent === "frame " + n, n);
+  await page.focus("#slider");
+  await page.keyboard.press("Shift+ArrowRight");
+  await frameIs(1);
+  await page.keyboard.press("Shift+ArrowLeft");
+  await frameIs(0);
   for (let i = 0; i < 2; ++i) {
     await page.click("#fwd");
     await page.waitForFunction((n) => document.getElementById("frameno").textContent === "frame " + n, i + 1,
@@ -92,11 +115,48 @@ try {
   }
   await page.click("#save");
   await page.waitForFunction(() => document.getElementById("status").textContent === "saved");
+  // Hovering over the view keeps the message.
+  for (let i = 0; i < 5; ++i) await page.mouse.move(...at(100 + 40 * i, 300));
+  await page.evaluate(() => send({ type: "state" }));  // after every hover's reply
+  const said = await page.textContent("#status");
+  if (said !== "saved") fail("the status after hovering: " + JSON.stringify(said));
+  // A message longer than the bar does not move the view.
+  const viewTop = async () => (await page.locator("#view").boundingBox()).y;
+  const top = await viewTop();
+  await page.evaluate(() => say("a long message ".repeat(40)));
+  if ((await viewTop()) !== top) fail("a long status moved the view from " + top + " to " + (await viewTop()));
+  await page.evaluate(() => say(""));
+  if ((await viewTop()) !== top) fail("an empty status moved the view from " + top + " to " + (await viewTop()));
   await page.screenshot({ path: path.join(work, "studio.png") });
+
+  // Each keyframe's mark sits under the thumb's centre (found in the pixels) at that frame.
+  await page.$eval("#slider", (el) => el.blur());  // no focus ring among the pixels
+  const slider = await page.locator("#slider").boundingBox();
+  for (const k of [0, 1, 2]) {
+    await page.$eval("#slider", (el, k) => { el.value = String(k); el.dispatchEvent(new Event("input")); }, k);
+    await frameIs(k);
+    const row = await page.screenshot({ clip: { x: slider.x, y: slider.y + slider.height / 2, width: slider.width, height: 1 } });
+    const lit = await page.evaluate(async (b64) => {
+      const img = new Image();
+      img.src = "data:image/png;base64," + b64;
+      await img.decode();
+      const c = document.createElement("canvas");
+      c.width = img.width, c.height = 1;
+      c.getContext("2d").drawImage(img, 0, 0);
+      const px = c.getContext("2d").getImageData(0, 0, img.width, 1).data, xs = [];
+      for (let x = 0; x < img.width; ++x) if (px[4 * x] > 180) xs.push(x);
+      return xs;
+    }, row.toString("base64"));
+    const thumb = slider.x + (lit[0] + lit[lit.length - 1] + 1) / 2;
+    const mark = await page.locator("#marks > div").nth(k).boundingBox();
+    const centre = mark.x + mark.width / 2;
+    if (!lit.length || Math.abs(centre - thumb) > 1.5) fail(`the mark of frame ${k} at ${centre}, its thumb at ${thumb}`);
+  }
   await page.click("#render");
   await page.waitForFunction(() => document.getElementById("status").textContent.startsWith("rendered to"),
                              null, { timeout: 60000 });
   if (!existsSync(path.join(work, "masked_23.png"))) fail("the render wrote no last frame");
+  if (refused.length) fail("refused or failed: " + refused.join("; "));
   console.log("drag round trips (ms): " + times.join(", "));
 
   const doc = JSON.parse(readFileSync(saved, "utf8"));
