@@ -156,6 +156,7 @@ try {
   await page.waitForFunction(() => document.getElementById("status").textContent.startsWith("rendered to"),
                              null, { timeout: 60000 });
   if (!existsSync(path.join(work, "masked_23.png"))) fail("the render wrote no last frame");
+  if (!(await page.locator("#stoprender").isHidden())) fail("the stop button stays after the render");
   if (refused.length) fail("refused or failed: " + refused.join("; "));
   console.log("drag round trips (ms): " + times.join(", "));
 
