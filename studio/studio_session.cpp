@@ -214,6 +214,7 @@ nlohmann::json StudioSession::PageStateJsonLocked(Page& page) {
     ranges[p.key] = {{"min", range.low}, {"max", range.high}, {"slider", {slider.low, slider.high}}};
   }
   state["ranges"] = ranges;
+  state["motion"] = host::MotionNameOf(int(effect_->params().NumberAt(host::kMotionLevelParam, 0)));
   const auto report = press_reports_.find(page.frame);
   state["track"] = report == press_reports_.end() ? "" : report->second;
   return state;
@@ -410,15 +411,11 @@ struct MessageType {
 
 std::string StudioSession::Act(PageId id, Page& page, const std::string& message) {
   static const MessageType kTypes[] = {
-      {"event", true, &StudioSession::OnEvent},
-      {"hover", false, &StudioSession::OnHover},
-      {"frame", false, &StudioSession::OnFrame},
-      {"view", false, &StudioSession::OnView},
-      {"param", true, &StudioSession::OnParam},
-      {"track", true, &StudioSession::OnTrack},
-      {"save", false, &StudioSession::OnSave},
-      {"render", false, &StudioSession::OnRender},
-      {"stop-render", false, &StudioSession::OnStopRender},
+      {"event", true, &StudioSession::OnEvent},    {"hover", false, &StudioSession::OnHover},
+      {"frame", false, &StudioSession::OnFrame},   {"view", false, &StudioSession::OnView},
+      {"param", true, &StudioSession::OnParam},    {"track", true, &StudioSession::OnTrack},
+      {"motion", true, &StudioSession::OnMotion},  {"save", false, &StudioSession::OnSave},
+      {"render", false, &StudioSession::OnRender}, {"stop-render", false, &StudioSession::OnStopRender},
       {"state", false, &StudioSession::OnState},
   };
   const auto reply = [&](const std::string& error, const Json& fields = Json::object()) {
@@ -513,6 +510,15 @@ std::string StudioSession::OnTrack(Request& r) {
   r.page.frame += forward ? 1 : -1;
   ++overlay_version_;
   return press.warnings.empty() ? "" : press.warnings.front();
+}
+
+// The model every later press fits, saved with the document.
+std::string StudioSession::OnMotion(Request& r) {
+  const int level = host::MotionLevelOf(r.Text("name"));
+  if (level < 0) return "bad motion: expected translation, rigid, similarity, affine or perspective";
+  effect_->params().SetConstant(host::kMotionLevelParam, level);
+  ++mask_version_;
+  return "";
 }
 
 std::string StudioSession::OnSave(Request&) {

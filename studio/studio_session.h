@@ -133,6 +133,7 @@ class StudioSession {
   std::string OnFrame(Request& r);
   std::string OnView(Request& r);
   std::string OnParam(Request& r);
+  std::string OnMotion(Request& r);
   std::string OnTrack(Request& r);
   std::string OnSave(Request& r);
   std::string OnRender(Request& r);

@@ -129,6 +129,25 @@ TEST_F(StudioSessionTest, DrawTrackAndSaveAsAPersonWould) {
   EXPECT_FALSE(session_->FramePng(4, png, error));
 }
 
+// The motion chosen on the page is what the next press fits, every page shows it, and the saved
+// document keeps it.
+TEST_F(StudioSessionTest, TheMotionChosenOnThePageIsFittedAndSaved) {
+  EXPECT_EQ(Json::parse(session_->State())["motion"], "similarity");  // the effect's own default
+  for (const auto& [x, y] : {std::pair{50, 40}, {130, 40}, {130, 80}, {50, 80}, {51, 40}})
+    ASSERT_TRUE(Click(x, y)["ok"]) << x << "," << y;
+  const PageId other = session_->OpenPage();
+  ASSERT_TRUE(Send(R"({"type": "motion", "name": "translation"})")["ok"]);
+  EXPECT_EQ(Json::parse(session_->State(other))["motion"], "translation");
+  const Json state = Send(R"({"type": "track", "direction": "forward"})");
+  ASSERT_TRUE(state["ok"]) << state.dump();
+  EXPECT_EQ(state["track"].get<std::string>().rfind("frame 1: translation", 0), 0u) << state["track"];
+  ASSERT_TRUE(Send(R"({"type": "save"})")["ok"]);
+  host::MaskDocument doc;
+  std::string error;
+  ASSERT_TRUE(host::ReadMaskDocument((dir_ / "out.json").string(), doc, error)) << error;
+  EXPECT_EQ(doc.motion, "translation");
+}
+
 // A clip that is a half-size proxy of the shot the document was drawn on: the page works in the
 // clip's pixels, and what is saved is in the document's.
 TEST_F(StudioSessionTest, AProxyClipWorksInItsPixelsAndSavesInTheDocuments) {
@@ -304,7 +323,9 @@ TEST_F(StudioSessionTest, BadMessagesChangeNothing) {
         std::string(R"({"type": "frame", "frame": 99})"),
         std::string(R"({"type": "param", "name": "feather", "value": -5})"),
         std::string(R"({"type": "view", "zoom": 0, "offset": [0, 0]})"),
-        std::string(R"({"type": "track", "direction": "backward"})"), std::string(100000, '[')}) {
+        std::string(R"({"type": "track", "direction": "backward"})"),
+        std::string(R"({"type": "motion", "name": "warp"})"), std::string(R"({"type": "motion"})"),
+        std::string(100000, '[')}) {
     const Json reply = Send(bad);
     EXPECT_FALSE(reply["ok"]) << bad.substr(0, 60);
     EXPECT_TRUE(reply.contains("error"));

@@ -99,6 +99,12 @@ try {
     fail("slider spans " + JSON.stringify(spans));
   await page.$eval("#feather", (el) => { el.value = "25"; el.dispatchEvent(new Event("change")); });
   await settle();
+  // The motion shows the effect's default; the one chosen is what the presses fit and the
+  // document keeps.
+  const motion = await page.inputValue("#motion");
+  if (motion !== "similarity") fail("the motion shown at the start: " + motion);
+  await page.selectOption("#motion", "affine");
+  await settle();
 
   // Arrow keys on the focused frame slider move the slider, not the mask (shift: a nudge by 10
   // the saved vertices would show).
@@ -164,6 +170,7 @@ try {
   const frames = doc.keyframes.map((k) => k.frame);
   if (JSON.stringify(frames) !== "[0,1,2]") fail("keyframes " + JSON.stringify(frames));
   if (doc.feather !== 25) fail("feather " + doc.feather);
+  if (doc.motion !== "affine") fail("motion " + doc.motion);
   const first = doc.keyframes[0];
   if (first.mode !== "closed" || first.vertices.length !== 4) fail("mask " + JSON.stringify(first).slice(0, 200));
   const expected = [[200, 100], [420, 110], [422, 268], [190, 250]];
