@@ -10,7 +10,9 @@
 // frame (pixels), drift (slope of a least-squares line through the per-frame error, pixels per
 // 100 frames), and frames tracked per second (ours through the host: render, cache and job).
 // --quick runs a subset of short clips; --only TEXT the clips whose name contains TEXT, and
-// --only TEXT --verbose prints our every press's report too.
+// --only TEXT --verbose prints our every press's report too; --model NAME presses every clip at
+// that motion level instead of the clip's own (the OpenCV chain keeps the clip's), and the last
+// line gives our mean errors over the clips run, to choose a default model by.
 #include <unistd.h>
 #include <algorithm>
 #include <chrono>
@@ -42,6 +44,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 bool g_verbose = false;
+int32_t g_model = -1;
+const char* const kModelNames[] = {"translation", "rigid", "similarity", "affine",
+                                   "perspective"};  // our presses' motion level for every clip; -1: each clip's own
 constexpr int kW = 1280, kH = 720;
 
 enum class MaskKind { kInset, kEllipse, kStar, kQuarter };
@@ -242,7 +247,7 @@ Run TrackOurs(host::EffectHost& effect, const ClipCase& c, std::vector<host::Rgb
   host::TrackOptions options;
   options.from = 0;
   options.to = frames - 1;
-  options.motion_level = c.level;
+  options.motion_level = g_model >= 0 ? g_model : c.level;
   const host::TrackResult r = host::TrackThroughClip(
       effect, options,
       [](const host::TrackProgress& p) {
@@ -392,11 +397,22 @@ std::string Cells(const Run& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool quick = argc == 2 && std::strcmp(argv[1], "--quick") == 0;
-  const char* only = (argc == 3 || argc == 4) && std::strcmp(argv[1], "--only") == 0 ? argv[2] : nullptr;
-  g_verbose = only && argc == 4 && std::strcmp(argv[3], "--verbose") == 0;
-  if (argc > 1 && !quick && !only) {
-    std::fprintf(stderr, "usage: %s [--quick | --only TEXT [--verbose]]\n", argv[0]);
+  bool quick = false;
+  const char* only = nullptr;
+  bool usage = false;
+  for (int i = 1; i < argc && !usage; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--quick") quick = true;
+    else if (arg == "--only" && i + 1 < argc) only = argv[++i];
+    else if (arg == "--verbose") g_verbose = true;
+    else if (arg == "--model" && i + 1 < argc) usage = (g_model = host::MotionLevelOf(argv[++i])) < 0;
+    else usage = true;
+  }
+  if (usage || (quick && only) || (g_verbose && !only)) {
+    std::fprintf(
+        stderr,
+        "usage: %s [--quick | --only TEXT [--verbose]] [--model translation|rigid|similarity|affine|perspective]\n",
+        argv[0]);
     return 2;
   }
   cv::setNumThreads(1);
@@ -415,6 +431,8 @@ int main(int argc, char** argv) {
   std::printf("1280x720 clips tracked from frame 0; mask control point error in pixels against the card's motion\n");
   std::printf("%-22s %-7s %5s | %-35s | %-35s | %s\n", "clip", "mask", "frames", "ours: last    worst  drift/100   fps",
               "OpenCV: last  worst  drift/100   fps", "notes");
+  double sum_last = 0, sum_worst = 0;
+  int runs = 0;
   for (const ClipCase& c : Clips()) {
     if ((quick && !c.quick) || (only && c.name.find(only) == std::string::npos)) continue;
     std::vector<host::RgbaFrame> clip = host::MakeCardClip(c.spec, Photo(c.card), Photo(c.background));
@@ -429,7 +447,16 @@ int main(int argc, char** argv) {
     std::printf("%-22s %-7s %5d | %s | %s | %s\n", c.name.c_str(), MaskName(c.mask), c.spec.frames, Cells(ours).c_str(),
                 Cells(theirs).c_str(), note.c_str());
     std::fflush(stdout);
+    if (!ours.errors.empty()) {
+      sum_last += ours.errors.back();
+      sum_worst += *std::max_element(ours.errors.begin(), ours.errors.end(),
+                                     [](double a, double b) { return std::isnan(a) || (!std::isnan(b) && a < b); });
+      ++runs;
+    }
   }
+  if (runs > 0)
+    std::printf("\nours over %d clips, model %s: mean last %.3f px, mean worst %.3f px\n", runs,
+                g_model >= 0 ? kModelNames[g_model] : "each clip's own", sum_last / runs, sum_worst / runs);
   std::printf("\n%.0f s in all\n", std::chrono::duration<double>(Clock::now() - started).count());
   return 0;
 }
