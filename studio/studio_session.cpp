@@ -410,14 +410,21 @@ struct MessageType {
 }  // namespace
 
 std::string StudioSession::Act(PageId id, Page& page, const std::string& message) {
+  // clang-format off
   static const MessageType kTypes[] = {
-      {"event", true, &StudioSession::OnEvent},    {"hover", false, &StudioSession::OnHover},
-      {"frame", false, &StudioSession::OnFrame},   {"view", false, &StudioSession::OnView},
-      {"param", true, &StudioSession::OnParam},    {"track", true, &StudioSession::OnTrack},
-      {"motion", true, &StudioSession::OnMotion},  {"save", false, &StudioSession::OnSave},
-      {"render", false, &StudioSession::OnRender}, {"stop-render", false, &StudioSession::OnStopRender},
+      {"event", true, &StudioSession::OnEvent},
+      {"hover", false, &StudioSession::OnHover},
+      {"frame", false, &StudioSession::OnFrame},
+      {"view", false, &StudioSession::OnView},
+      {"param", true, &StudioSession::OnParam},
+      {"track", true, &StudioSession::OnTrack},
+      {"motion", true, &StudioSession::OnMotion},
+      {"save", false, &StudioSession::OnSave},
+      {"render", false, &StudioSession::OnRender},
+      {"stop-render", false, &StudioSession::OnStopRender},
       {"state", false, &StudioSession::OnState},
   };
+  // clang-format on
   const auto reply = [&](const std::string& error, const Json& fields = Json::object()) {
     return ReplyLocked(id, page, error.empty(), error, fields);
   };
