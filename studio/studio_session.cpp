@@ -214,6 +214,7 @@ nlohmann::json StudioSession::PageStateJsonLocked(Page& page) {
     ranges[p.key] = {{"min", range.low}, {"max", range.high}, {"slider", {slider.low, slider.high}}};
   }
   state["ranges"] = ranges;
+  state["unsaved"] = UnsavedLocked();
   state["motion"] = host::MotionNameOf(int(effect_->params().NumberAt(host::kMotionLevelParam, 0)));
   const auto report = press_reports_.find(page.frame);
   state["track"] = report == press_reports_.end() ? "" : report->second;
@@ -277,7 +278,17 @@ void StudioSession::SetRenderHookForTesting(std::function<void(int64_t)> hook) {
 
 bool StudioSession::unsaved_changes() {
   std::lock_guard lock(effect_mutex_);
-  return host::MaskDocumentText(Document()) != saved_text_;
+  return UnsavedLocked();
+}
+
+// Compared again only when the mask or its values may have changed: the state goes with every
+// reply, hovers included.
+bool StudioSession::UnsavedLocked() {
+  if (unsaved_version_ != mask_version_) {
+    unsaved_ = host::MaskDocumentText(Document()) != saved_text_;
+    unsaved_version_ = mask_version_;
+  }
+  return unsaved_;
 }
 
 bool StudioSession::StartRender(std::string& error) {
@@ -358,6 +369,7 @@ bool StudioSession::Save(std::string& error) {
   const host::MaskDocument doc = Document();
   if (!host::WriteMaskDocument(options_.output, doc, error)) return false;
   saved_text_ = host::MaskDocumentText(doc);
+  ++mask_version_;  // every page shows it saved
   return true;
 }
 

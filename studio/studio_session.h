@@ -140,6 +140,7 @@ class StudioSession {
   std::string OnStopRender(Request& r);
   std::string OnState(Request& r);
   bool Save(std::string& error);
+  bool UnsavedLocked();
   bool StartRender(std::string& error);
   std::string RenderStateJson();
 
@@ -150,6 +151,8 @@ class StudioSession {
   std::unique_ptr<host::EffectHost> effect_;
   uint64_t mask_version_ = 0;
   std::string saved_text_;  // the mask as last saved (or read at the start)
+  bool unsaved_ = false;    // whether the mask differed from it at unsaved_version_
+  uint64_t unsaved_version_ = ~uint64_t{0};
   uint64_t overlay_version_ = 0;
   PageId gesture_page_ = 0;  // the page holding a gesture on the mask, 0 for none
   std::function<void()> action_hook_;

@@ -130,9 +130,10 @@ TEST_F(StudioSessionTest, DrawTrackAndSaveAsAPersonWould) {
 }
 
 // The motion chosen on the page is what the next press fits, every page shows it, and the saved
-// document keeps it.
-TEST_F(StudioSessionTest, TheMotionChosenOnThePageIsFittedAndSaved) {
+// document keeps it; every page says whether the mask has changes not saved.
+TEST_F(StudioSessionTest, TheMotionChosenOnThePageIsFittedAndSavedAndEveryPageSaysWhatIsUnsaved) {
   EXPECT_EQ(Json::parse(session_->State())["motion"], "similarity");  // the effect's own default
+  EXPECT_FALSE(Json::parse(session_->State())["unsaved"]);
   for (const auto& [x, y] : {std::pair{50, 40}, {130, 40}, {130, 80}, {50, 80}, {51, 40}})
     ASSERT_TRUE(Click(x, y)["ok"]) << x << "," << y;
   const PageId other = session_->OpenPage();
@@ -141,11 +142,18 @@ TEST_F(StudioSessionTest, TheMotionChosenOnThePageIsFittedAndSaved) {
   const Json state = Send(R"({"type": "track", "direction": "forward"})");
   ASSERT_TRUE(state["ok"]) << state.dump();
   EXPECT_EQ(state["track"].get<std::string>().rfind("frame 1: translation", 0), 0u) << state["track"];
+  EXPECT_TRUE(Json::parse(session_->State(other))["unsaved"]);
   ASSERT_TRUE(Send(R"({"type": "save"})")["ok"]);
   host::MaskDocument doc;
   std::string error;
   ASSERT_TRUE(host::ReadMaskDocument((dir_ / "out.json").string(), doc, error)) << error;
   EXPECT_EQ(doc.motion, "translation");
+  // Every page shows the mask saved, and changed again by a matte value or a motion.
+  EXPECT_FALSE(Json::parse(session_->State(other))["unsaved"]);
+  EXPECT_TRUE(Send(R"({"type": "param", "name": "opacity", "value": 50})")["unsaved"]);
+  ASSERT_TRUE(Send(R"({"type": "save"})")["ok"]);
+  EXPECT_TRUE(Send(R"({"type": "motion", "name": "affine"})")["unsaved"]);
+  EXPECT_TRUE(session_->unsaved_changes());
 }
 
 // A clip that is a half-size proxy of the shot the document was drawn on: the page works in the

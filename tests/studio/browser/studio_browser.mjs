@@ -119,8 +119,10 @@ try {
     await page.waitForFunction((n) => document.getElementById("frameno").textContent === "frame " + n, i + 1,
                                { timeout: 30000 });
   }
+  if ((await page.textContent("#save")) !== "save *") fail("the save button before saving: " + (await page.textContent("#save")));
   await page.click("#save");
   await page.waitForFunction(() => document.getElementById("status").textContent === "saved");
+  if ((await page.textContent("#save")) !== "save") fail("the save button after saving: " + (await page.textContent("#save")));
   // Hovering over the view keeps the message.
   for (let i = 0; i < 5; ++i) await page.mouse.move(...at(100 + 40 * i, 300));
   await page.evaluate(() => send({ type: "state" }));  // after every hover's reply
