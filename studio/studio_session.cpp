@@ -74,6 +74,10 @@ std::unique_ptr<StudioSession> StudioSession::Open(const host::LoadedModule& mod
     return nullptr;
   }
   if (!host::ApplyMaskDocument(*s->effect_, doc, error)) return nullptr;
+  // A mask that names no motion is tracked in perspective here: asked for the richest model, a
+  // press fits only what its features carry, and on the tracking clip set that beat every model
+  // asked for alone (the effect's own default, similarity, included).
+  if (!doc.motion) s->effect_->params().SetConstant(host::kMotionLevelParam, host::MotionLevelOf(kDefaultMotion));
   s->effect_->AttachClip(host::ClipFromReader(std::move(engine_reader)));
   s->WorkOnProxyOf(doc);
   auto first = std::make_shared<Page>();

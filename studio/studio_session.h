@@ -35,6 +35,8 @@
 namespace studio {
 
 inline constexpr size_t kMaxMessageBytes = 64 * 1024;
+// The motion a mask that names none is tracked with.
+inline constexpr const char* kDefaultMotion = "perspective";
 
 struct StudioOptions {
   std::string input;      // the clip

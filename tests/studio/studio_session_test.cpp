@@ -132,7 +132,7 @@ TEST_F(StudioSessionTest, DrawTrackAndSaveAsAPersonWould) {
 // The motion chosen on the page is what the next press fits, every page shows it, and the saved
 // document keeps it; every page says whether the mask has changes not saved.
 TEST_F(StudioSessionTest, TheMotionChosenOnThePageIsFittedAndSavedAndEveryPageSaysWhatIsUnsaved) {
-  EXPECT_EQ(Json::parse(session_->State())["motion"], "similarity");  // the effect's own default
+  EXPECT_EQ(Json::parse(session_->State())["motion"], "perspective");  // what a mask naming none gets
   EXPECT_FALSE(Json::parse(session_->State())["unsaved"]);
   for (const auto& [x, y] : {std::pair{50, 40}, {130, 40}, {130, 80}, {50, 80}, {51, 40}})
     ASSERT_TRUE(Click(x, y)["ok"]) << x << "," << y;

@@ -99,10 +99,10 @@ try {
     fail("slider spans " + JSON.stringify(spans));
   await page.$eval("#feather", (el) => { el.value = "25"; el.dispatchEvent(new Event("change")); });
   await settle();
-  // The motion shows the effect's default; the one chosen is what the presses fit and the
+  // The motion shows the studio's default; the one chosen is what the presses fit and the
   // document keeps.
   const motion = await page.inputValue("#motion");
-  if (motion !== "similarity") fail("the motion shown at the start: " + motion);
+  if (motion !== "perspective") fail("the motion shown at the start: " + motion);
   await page.selectOption("#motion", "affine");
   await settle();
 
