@@ -590,14 +590,9 @@ bool EncodePng(const RgbaFrame& frame, std::vector<uint8_t>& bytes, std::string&
     return false;
   }
   png_image image = RgbaPngImage(frame);
-  png_alloc_size_t size = 0;
-  // First the size, then the bytes.
-  if (png_image_write_to_memory(&image, nullptr, &size, 0, frame.pixels.data(), png_int_32(frame.width) * 4, nullptr) ==
-      0) {
-    error = std::string("cannot encode PNG: ") + image.message;
-    png_image_free(&image);
-    return false;
-  }
+  // Into a buffer of the largest size the picture can take, so it is compressed once rather than
+  // once to learn its size and again to write it.
+  png_alloc_size_t size = PNG_IMAGE_PNG_SIZE_MAX(image);
   bytes.resize(size);
   const int ok = png_image_write_to_memory(&image, bytes.data(), &size, 0, frame.pixels.data(),
                                            png_int_32(frame.width) * 4, nullptr);
