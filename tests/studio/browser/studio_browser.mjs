@@ -4,23 +4,12 @@
 // mask, messages that stay put, a view that does not move, marks under the slider's thumb. Usage: node studio_browser.mjs MASKFX WORKDIR. Exit 77 when no browser is installed.
 import { spawn, execFileSync } from "node:child_process";
 import { existsSync, mkdirSync, readFileSync, rmSync } from "node:fs";
-import { createRequire } from "node:module";
 import path from "node:path";
 
+import { chromiumOrSkip } from "./browser_or_skip.mjs";
+
 const [maskfx, work] = process.argv.slice(2);
-const require = createRequire(import.meta.url);
-let chromium;
-try {
-  ({ chromium } = require("playwright-core"));
-} catch {
-  console.log("playwright-core is not installed (bash .ci/deps installs it): skipped");
-  process.exit(77);
-}
-const browserPath = ["/usr/bin/chromium", "/usr/bin/chromium-browser"].find((p) => existsSync(p));
-if (!browserPath) {
-  console.log("chromium is not installed: skipped");
-  process.exit(77);
-}
+const { chromium, browserPath } = chromiumOrSkip();
 
 function fail(message) {
   console.error("FAILED: " + message);

@@ -3,24 +3,13 @@
 // end beside `maskfx track` on the same clip and mask. Measured and printed, never asserted.
 // Usage: node studio_speed.mjs MASKFX WORKDIR. Exit 77 when no browser or ffmpeg is installed.
 import { spawn, execFileSync } from "node:child_process";
-import { existsSync, mkdirSync, rmSync, writeFileSync } from "node:fs";
-import { createRequire } from "node:module";
+import { mkdirSync, rmSync, writeFileSync } from "node:fs";
 import path from "node:path";
 
+import { chromiumOrSkip } from "./browser_or_skip.mjs";
+
 const [maskfx, work] = process.argv.slice(2);
-const require = createRequire(import.meta.url);
-let chromium;
-try {
-  ({ chromium } = require("playwright-core"));
-} catch {
-  console.log("playwright-core is not installed (bash .ci/deps installs it): skipped");
-  process.exit(77);
-}
-const browserPath = ["/usr/bin/chromium", "/usr/bin/chromium-browser"].find((p) => existsSync(p));
-if (!browserPath) {
-  console.log("chromium is not installed: skipped");
-  process.exit(77);
-}
+const { chromium, browserPath } = chromiumOrSkip();
 try {
   execFileSync("ffmpeg", ["-version"], { stdio: "ignore" });
 } catch {
