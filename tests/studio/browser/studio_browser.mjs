@@ -6,7 +6,7 @@ import { spawn, execFileSync } from "node:child_process";
 import { existsSync, mkdirSync, readFileSync, rmSync } from "node:fs";
 import path from "node:path";
 
-import { chromiumOrSkip } from "./browser_or_skip.mjs";
+import { chromiumOrSkip, studioAddress } from "./studio_harness.mjs";
 
 const [maskfx, work] = process.argv.slice(2);
 const { chromium, browserPath } = chromiumOrSkip();
@@ -25,16 +25,7 @@ const studio = spawn(maskfx, ["studio", path.join(work, "demo", "clip", "frame_%
                               "--render-to", rendered], {
   stdio: ["ignore", "pipe", "inherit"],
 });
-const address = await new Promise((resolve, reject) => {
-  let text = "";
-  studio.stdout.on("data", (d) => {
-    text += d;
-    const m = text.match(/studio: (http:\/\/\S+)/);
-    if (m) resolve(m[1]);
-  });
-  studio.on("exit", () => reject(new Error("maskfx studio ended early")));
-  setTimeout(() => reject(new Error("maskfx studio printed no address")), 20000);
-});
+const address = await studioAddress(studio);
 
 const browser = await chromium.launch({ executablePath: browserPath, args: ["--headless", "--no-sandbox", "--disable-gpu"] });
 try {

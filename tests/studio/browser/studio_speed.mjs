@@ -6,7 +6,7 @@ import { spawn, execFileSync } from "node:child_process";
 import { mkdirSync, rmSync, writeFileSync } from "node:fs";
 import path from "node:path";
 
-import { chromiumOrSkip } from "./browser_or_skip.mjs";
+import { chromiumOrSkip, studioAddress } from "./studio_harness.mjs";
 
 const [maskfx, work] = process.argv.slice(2);
 const { chromium, browserPath } = chromiumOrSkip();
@@ -30,16 +30,7 @@ writeFileSync(events, JSON.stringify({ format: "mask-edit-events", version: 1,
                                        events: [...corners, corners[0]].map((c) => ({ click: c })) }));
 execFileSync(maskfx, ["edit", "--events", events, "-o", mask, "--size", "1280x720"], { stdio: "ignore" });
 const studio = spawn(maskfx, ["studio", clip, "-m", mask], { stdio: ["ignore", "pipe", "inherit"] });
-const address = await new Promise((resolve, reject) => {
-  let text = "";
-  studio.stdout.on("data", (d) => {
-    text += d;
-    const m = text.match(/studio: (http:\/\/\S+)/);
-    if (m) resolve(m[1]);
-  });
-  studio.on("exit", () => reject(new Error("maskfx studio ended early")));
-  setTimeout(() => reject(new Error("maskfx studio printed no address")), 20000);
-});
+const address = await studioAddress(studio);
 
 const percentile = (xs, p) => {
   if (!xs.length) return NaN;
