@@ -176,6 +176,15 @@ void StudioSession::ClosePage(PageId id) {
   if (gesture_page_ == id) gesture_page_ = 0;
   if (had_gesture) {
     ++mask_version_, ++overlay_version_;
+    {
+      std::lock_guard pages(pages_mutex_);
+      for (auto& [other, p] : pages_) p->changed_elsewhere = mask_version_;
+    }
+    if (gesture_start_) {
+      MaskState before = std::move(*gesture_start_);
+      gesture_start_.reset();
+      RecordChangeLocked(std::move(before), "");
+    }
     RefreshStatesLocked();
   }
 }
@@ -220,8 +229,15 @@ nlohmann::json StudioSession::PageStateJsonLocked(Page& page) {
   state["ranges"] = ranges;
   state["unsaved"] = UnsavedLocked();
   state["motion"] = host::MotionNameOf(int(effect_->params().NumberAt(host::kMotionLevelParam, 0)));
-  const auto report = press_reports_.find(page.frame);
-  state["track"] = report == press_reports_.end() ? "" : report->second;
+  const auto mark = press_marks_.find(page.frame);
+  state["track"] = mark == press_marks_.end() ? "" : mark->second.text;
+  // The keys the tracker set, each with how far its press can be trusted; the others are the user's.
+  Json tracked = Json::array();
+  for (const auto& [frame, m] : press_marks_) tracked.push_back({frame, host::PressQualityName(m.quality)});
+  state["tracked"] = std::move(tracked);
+  state["mask"] = mask_version_;
+  state["undo"] = undo_.size();
+  state["redo"] = redo_.size();
   return state;
 }
 
@@ -386,6 +402,11 @@ std::string StudioSession::Handle(PageId id, const std::string& message) {
   const uint64_t before = mask_version_;
   std::string reply = Act(id, *page, message);
   if (mask_version_ != before) {
+    {
+      std::lock_guard pages(pages_mutex_);
+      for (auto& [other, p] : pages_)
+        if (other != id) p->changed_elsewhere = mask_version_;
+    }
     RefreshStatesLocked();
   } else {
     std::string state = PageStateLocked(*page);
@@ -416,10 +437,10 @@ struct StudioSession::Request {
 namespace {
 
 // What each message type does; `edits` types change the mask or its values, and wait for another
-// page's gesture to be released.
+// page's gesture to be released; `undoable` ones are what undo takes back.
 struct MessageType {
   const char* name;
-  bool edits;
+  bool edits, undoable;
   std::string (StudioSession::*handle)(StudioSession::Request&);
 };
 
@@ -428,17 +449,22 @@ struct MessageType {
 std::string StudioSession::Act(PageId id, Page& page, const std::string& message) {
   // clang-format off
   static const MessageType kTypes[] = {
-      {"event", true, &StudioSession::OnEvent},
-      {"hover", false, &StudioSession::OnHover},
-      {"frame", false, &StudioSession::OnFrame},
-      {"view", false, &StudioSession::OnView},
-      {"param", true, &StudioSession::OnParam},
-      {"track", true, &StudioSession::OnTrack},
-      {"motion", true, &StudioSession::OnMotion},
-      {"save", false, &StudioSession::OnSave},
-      {"render", false, &StudioSession::OnRender},
-      {"stop-render", false, &StudioSession::OnStopRender},
-      {"state", false, &StudioSession::OnState},
+      {"event",            true,  true,  &StudioSession::OnEvent},
+      {"hover",            false, false, &StudioSession::OnHover},
+      {"frame",            false, false, &StudioSession::OnFrame},
+      {"view",             false, false, &StudioSession::OnView},
+      {"param",            true,  true,  &StudioSession::OnParam},
+      {"track",            true,  true,  &StudioSession::OnTrack},
+      {"motion",           true,  true,  &StudioSession::OnMotion},
+      {"delete-keyframe",  true,  true,  &StudioSession::OnDeleteKeyframe},
+      {"clear-keyframes",  true,  true,  &StudioSession::OnClearKeyframes},
+      {"delete-mask",      true,  true,  &StudioSession::OnDeleteMask},
+      {"undo",             true,  false, &StudioSession::OnUndo},
+      {"redo",             true,  false, &StudioSession::OnRedo},
+      {"save",             false, false, &StudioSession::OnSave},
+      {"render",           false, false, &StudioSession::OnRender},
+      {"stop-render",      false, false, &StudioSession::OnStopRender},
+      {"state",            false, false, &StudioSession::OnState},
   };
   // clang-format on
   const auto reply = [&](const std::string& error, const Json& fields = Json::object()) {
@@ -456,7 +482,13 @@ std::string StudioSession::Act(PageId id, Page& page, const std::string& message
   // The effect keeps one gesture for the mask: another page's edit waits for its release.
   if (t->edits && gesture_page_ != 0 && gesture_page_ != id) return reply("another page is dragging the mask");
   Request request{id, page, m, Json::object()};
+  std::optional<MaskState> before;
+  if (t->undoable) {
+    before = gesture_start_ ? std::move(gesture_start_) : MaskStateLocked();
+    gesture_start_.reset();
+  }
   error = (this->*t->handle)(request);
+  if (before) RecordChangeLocked(std::move(*before), request.Text("group"));
   return reply(error, request.reply_fields);
 }
 
@@ -465,12 +497,19 @@ std::string StudioSession::OnEvent(Request& r) {
   std::string error;
   if (!r.message.contains("event") || !host::ParseEditEvent(r.message["event"].dump(), events, error))
     return "bad event: " + error;
+  // A gesture begun on an outline another page has moved since would edit what is no longer there.
+  double seen = 0;
+  const bool begins =
+      !r.page.editor->gesture_in_progress() && !events.empty() &&
+      (events.front().action == host::EditAction::kPress || events.front().action == host::EditAction::kKey);
+  if (begins && r.Number("seen", seen) && seen < double(r.page.changed_elsewhere))
+    return "the mask was changed in another page: this page shows it now, try again";
   ++mask_version_, ++overlay_version_;
   const std::vector<uint8_t> before = MaskBytesAt(r.page.frame);
   for (const host::EditEvent& e : events) {
     const bool ok = r.page.editor->Apply(e, r.page.frame, error);
     gesture_page_ = r.page.editor->gesture_in_progress() ? r.id : 0;
-    if (MaskBytesAt(r.page.frame) != before) press_reports_.erase(r.page.frame);  // the user's hand placed it now
+    if (MaskBytesAt(r.page.frame) != before) press_marks_.erase(r.page.frame);  // the user's hand placed it now
     if (!ok) return error;
   }
   return "";
@@ -528,7 +567,11 @@ std::string StudioSession::OnTrack(Request& r) {
     return forward ? "already at the last frame" : "already at the first frame";
   const host::EffectHost::TrackPress press = effect_->PressTrack(r.page.frame, forward, kPressTimeoutMs);
   ++mask_version_;
-  if (press.report) press_reports_[press.report->frame] = host::PressReportText(*press.report);
+  if (press.report) {
+    const PressMark mark{host::PressReportText(*press.report), host::PressQualityOf(*press.report)};
+    press_marks_[press.report->frame] = mark;
+    r.reply_fields["press"] = {{"quality", host::PressQualityName(mark.quality)}, {"text", mark.text}};
+  }
   if (const std::string why = host::PressFailure(press, kPressTimeoutMs); !why.empty()) return why;
   r.page.frame += forward ? 1 : -1;
   ++overlay_version_;
@@ -562,6 +605,93 @@ std::string StudioSession::OnStopRender(Request&) {
 }
 
 std::string StudioSession::OnState(Request&) { return ""; }
+
+StudioSession::MaskState StudioSession::MaskStateLocked() const {
+  MaskState state;
+  const host::ParamStore& params = effect_->params();
+  state.params.reserve(params.size());
+  for (size_t i = 0; i < params.size(); ++i) state.params.push_back(params.at(i));
+  state.marks = press_marks_;
+  return state;
+}
+
+void StudioSession::RestoreMaskStateLocked(const MaskState& state) {
+  host::ParamStore& params = effect_->params();
+  for (size_t i = 0; i < state.params.size() && i < params.size(); ++i) params.RestoreValues(i, state.params[i]);
+  press_marks_ = state.marks;
+  ++mask_version_, ++overlay_version_;
+}
+
+namespace {
+
+bool SameValues(const std::vector<host::StoredParam>& a, const host::ParamStore& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i].numbers != b.at(i).numbers || a[i].values != b.at(i).values) return false;
+  return true;
+}
+
+}  // namespace
+
+void StudioSession::RecordChangeLocked(MaskState before, const std::string& group) {
+  if (gesture_page_ != 0) {  // the gesture's release decides
+    gesture_start_ = std::move(before);
+    return;
+  }
+  if (SameValues(before.params, effect_->params())) return;
+  redo_.clear();
+  if (!group.empty() && !undo_.empty() && undo_.back().group == group) return;  // the group's first change holds
+  undo_.push_back({std::move(before), group});
+  if (undo_.size() > kMaxUndoSteps) undo_.pop_front();
+}
+
+std::string StudioSession::OnUndo(Request&) {
+  if (gesture_page_ != 0) return "finish the drag first";
+  if (undo_.empty()) return "nothing to undo";
+  redo_.push_back({MaskStateLocked(), undo_.back().group});
+  RestoreMaskStateLocked(undo_.back().before);
+  undo_.pop_back();
+  return "";
+}
+
+std::string StudioSession::OnRedo(Request&) {
+  if (gesture_page_ != 0) return "finish the drag first";
+  if (redo_.empty()) return "nothing to redo";
+  undo_.push_back({MaskStateLocked(), redo_.back().group});
+  RestoreMaskStateLocked(redo_.back().before);
+  redo_.pop_back();
+  return "";
+}
+
+size_t StudioSession::EraseKeyframesLocked(int64_t first, int64_t last) {
+  const size_t erased = effect_->params().EraseValueKeyframes(host::kMaskPathParam, first, last);
+  press_marks_.erase(press_marks_.lower_bound(first), press_marks_.upper_bound(last));
+  if (erased > 0) ++mask_version_, ++overlay_version_;
+  return erased;
+}
+
+std::string StudioSession::OnDeleteKeyframe(Request& r) {
+  if (EraseKeyframesLocked(r.page.frame, r.page.frame) == 0)
+    return "no keyframe at frame " + std::to_string(r.page.frame);
+  return "";
+}
+
+// The keys after (or before) the page's frame: a track gone wrong from here on, or up to here.
+std::string StudioSession::OnClearKeyframes(Request& r) {
+  const std::string which = r.Text("which");
+  if (which != "after" && which != "before") return "bad clear: expected \"after\" or \"before\"";
+  const int64_t f = r.page.frame;
+  const size_t erased = which == "after" ? EraseKeyframesLocked(f + 1, INT64_MAX) : EraseKeyframesLocked(0, f - 1);
+  if (erased == 0) return "no keyframes " + which + " frame " + std::to_string(f);
+  r.reply_fields["cleared"] = erased;
+  return "";
+}
+
+// Every keyframe: the page draws a new outline from the next click.
+std::string StudioSession::OnDeleteMask(Request&) {
+  if (EraseKeyframesLocked(INT64_MIN, INT64_MAX) == 0) return "there is no mask to delete";
+  return "";
+}
 
 bool StudioSession::FramePng(int64_t frame, std::vector<uint8_t>& png, std::string& error) {
   host::RgbaFrame picture;

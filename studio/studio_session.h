@@ -15,10 +15,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +32,7 @@
 #include "host/hosting/effect_host.h"
 #include "host/hosting/live_edit.h"
 #include "host/hosting/module_loader.h"
+#include "host/jobs/track_job.h"
 #include "host/media/media.h"
 
 namespace studio {
@@ -37,6 +40,8 @@ namespace studio {
 inline constexpr size_t kMaxMessageBytes = 64 * 1024;
 // The motion a mask that names none is tracked with.
 inline constexpr const char* kDefaultMotion = "perspective";
+// Changes undo can take back; the oldest go first.
+inline constexpr size_t kMaxUndoSteps = 200;
 
 struct StudioOptions {
   std::string input;      // the clip
@@ -98,6 +103,23 @@ class StudioSession {
     std::unique_ptr<host::LiveEditor> editor;
     int64_t frame = 0;
     std::vector<uint8_t> last_overlay;  // the latest overlay drawn for this page, as PNG (pages' lock)
+    // The mask version of the latest change another page (or a page's closing) made: a press
+    // from a page that had not seen it is refused, as it aimed at an outline no longer there.
+    uint64_t changed_elsewhere = 0;
+  };
+  // What the press that keyed a frame did.
+  struct PressMark {
+    std::string text;
+    host::PressQuality quality = host::PressQuality::kGood;
+  };
+  // What undo and redo bring back: every parameter's values over time and the presses' marks.
+  struct MaskState {
+    std::vector<host::StoredParam> params;
+    std::map<int64_t, PressMark> marks;
+  };
+  struct UndoStep {
+    MaskState before;
+    std::string group;  // consecutive changes of one group (a track to the end) undo as one
   };
   struct RenderState {
     std::mutex mutex;
@@ -141,6 +163,18 @@ class StudioSession {
   std::string OnRender(Request& r);
   std::string OnStopRender(Request& r);
   std::string OnState(Request& r);
+  std::string OnUndo(Request& r);
+  std::string OnRedo(Request& r);
+  std::string OnDeleteKeyframe(Request& r);
+  std::string OnClearKeyframes(Request& r);
+  std::string OnDeleteMask(Request& r);
+  MaskState MaskStateLocked() const;
+  void RestoreMaskStateLocked(const MaskState& state);
+  // After an undoable action: `before` goes on the undo list when the mask changed (at the end
+  // of a gesture, for one in progress).
+  void RecordChangeLocked(MaskState before, const std::string& group);
+  // Removes the mask's keyframes from `first` to `last` and their marks; how many went.
+  size_t EraseKeyframesLocked(int64_t first, int64_t last);
   bool Save(std::string& error);
   bool UnsavedLocked();
   bool StartRender(std::string& error);
@@ -162,9 +196,11 @@ class StudioSession {
   std::mutex pages_mutex_;  // the table of pages, each page's state copy and last overlay
   std::map<PageId, std::shared_ptr<Page>> pages_;
   std::map<PageId, std::string> states_;
-  // What the press that keyed a frame did, one line each, until the user edits that frame.
-  // Under effect_mutex_.
-  std::map<int64_t, std::string> press_reports_;
+  // What the press that keyed a frame did, until the user edits that frame. Under effect_mutex_,
+  // as are the undo lists.
+  std::map<int64_t, PressMark> press_marks_;
+  std::deque<UndoStep> undo_, redo_;
+  std::optional<MaskState> gesture_start_;          // the mask as the gesture in progress found it
   std::vector<uint8_t> MaskBytesAt(int64_t frame);  // the mask's byte form there; empty without one
   PageId next_page_ = kFirstPage + 1;
 

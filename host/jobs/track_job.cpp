@@ -36,6 +36,24 @@ std::string PressModelText(const PressReport& r) {
   return name ? name : "no motion";
 }
 
+PressQuality PressQualityOf(const PressReport& r) {
+  if (r.level_used < 0) return PressQuality::kLost;
+  if (r.features_fitted < kWeakPressFeatures || 3 * int64_t(r.features_fitted) < r.features_selected)
+    return PressQuality::kWeak;
+  if (r.level_used < r.level_requested) return PressQuality::kFellBack;
+  return PressQuality::kGood;
+}
+
+const char* PressQualityName(PressQuality quality) {
+  switch (quality) {
+    case PressQuality::kGood: return "good";
+    case PressQuality::kFellBack: return "fell back";
+    case PressQuality::kWeak: return "weak";
+    case PressQuality::kLost: return "lost";
+  }
+  return "good";
+}
+
 std::string PressReportText(const PressReport& r) {
   std::string text = FrameText(r.frame) + ": " + PressModelText(r);
   if (r.level_used < r.level_requested) {

@@ -34,6 +34,15 @@ std::string PressReportText(const PressReport& report);
 // The model a press used ("perspective"), or "no motion" where nothing was fitted.
 std::string PressModelText(const PressReport& report);
 
+// How far a press can be trusted, worst first where several hold: nothing was fitted and the
+// mask stayed (lost); fewer than kWeakPressFeatures features, or under a third of those selected,
+// fitted the motion (weak); a simpler model than asked for placed the mask (fell back).
+enum class PressQuality { kGood, kFellBack, kWeak, kLost };
+inline constexpr int32_t kWeakPressFeatures = 8;
+PressQuality PressQualityOf(const PressReport& report);
+// "good", "fell back", "weak", "lost".
+const char* PressQualityName(PressQuality quality);
+
 struct TrackResult {
   JobOutcome outcome;
   std::vector<std::string> warnings;  // "frame N: ..." for presses that left the mask where it was

@@ -50,6 +50,22 @@ bool ParamStore::SetValueKeyframe(size_t index, int64_t frame, std::vector<uint8
   return true;
 }
 
+size_t ParamStore::EraseValueKeyframes(size_t index, int64_t first, int64_t last) {
+  if (!IsValue(index) || first > last) return 0;
+  auto& values = params_[index].values;
+  const auto from = values.lower_bound(first), to = values.upper_bound(last);
+  const size_t count = size_t(std::distance(from, to));
+  values.erase(from, to);
+  return count;
+}
+
+bool ParamStore::RestoreValues(size_t index, const StoredParam& from) {
+  if (index >= params_.size() || from.def.param_type != params_[index].def.param_type) return false;
+  params_[index].numbers = from.numbers;
+  params_[index].values = from.values;
+  return true;
+}
+
 double ParamStore::NumberAt(size_t index, int64_t frame) const {
   if (!IsNumber(index)) return 0;
   const StoredParam& p = params_[index];

@@ -34,6 +34,12 @@ class ParamStore {
   // Arbitrary data.
   bool SetValueConstant(size_t index, std::vector<uint8_t> bytes);
   bool SetValueKeyframe(size_t index, int64_t frame, std::vector<uint8_t> bytes);
+  // Removes the arbitrary-data keyframes from `first` to `last` (both kept in), answering how
+  // many went.
+  size_t EraseValueKeyframes(size_t index, int64_t first, int64_t last);
+  // Gives parameter `index` the values over time that `from` holds (its definition stays): what
+  // an undo brings back.
+  bool RestoreValues(size_t index, const StoredParam& from);
 
   double NumberAt(size_t index, int64_t frame) const;
 

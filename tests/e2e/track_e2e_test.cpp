@@ -90,6 +90,22 @@ class TrackE2ETest : public ::testing::Test {
   std::unique_ptr<EffectHost> effect_;
 };
 
+// The worst that holds is what a press is marked with: a lost press is not also called weak.
+TEST(PressQuality, NamesTheWorstThatHolds) {
+  PressReport r;
+  r.level_requested = 4, r.level_used = 4, r.features_selected = 90, r.features_fitted = 30;
+  EXPECT_EQ(PressQualityOf(r), PressQuality::kGood);
+  r.features_fitted = 29;  // under a third of those selected
+  EXPECT_EQ(PressQualityOf(r), PressQuality::kWeak);
+  r.features_selected = 12, r.features_fitted = kWeakPressFeatures - 1;
+  EXPECT_EQ(PressQualityOf(r), PressQuality::kWeak);
+  r.features_fitted = kWeakPressFeatures, r.level_used = 3;
+  EXPECT_EQ(PressQualityOf(r), PressQuality::kFellBack);
+  r.features_fitted = 0, r.level_used = -1;
+  EXPECT_EQ(PressQualityOf(r), PressQuality::kLost);
+  EXPECT_STREQ(PressQualityName(PressQuality::kFellBack), "fell back");
+}
+
 TEST_F(TrackE2ETest, TranslationAndSimilarityFollowTheCard) {
   for (const auto& [motion, level] : {std::pair{CardMotion::kTranslation, 0}, std::pair{CardMotion::kSimilarity, 2}}) {
     SCOPED_TRACE(CardMotionName(motion));

@@ -64,5 +64,24 @@ TEST(ParamStore, ValueBracketsGiveTheKeyframesAroundAFrame) {
   EXPECT_FALSE(store.SetKeyframe(0, 0, 1.0));  // numbers do not go into a value parameter
 }
 
+TEST(ParamStore, ErasedValueKeyframesAndRestoredValuesLeaveTheRestAlone) {
+  ParamStore store;
+  FxParamDef arb{};
+  arb.param_type = FxParam_ArbitraryData;
+  store.Declare(-1, arb);
+  store.Declare(-1, Slider(1));
+  for (int64_t f : {0, 5, 10, 15}) store.SetValueKeyframe(0, f, {uint8_t(f)});
+  const StoredParam before = store.at(0);
+  EXPECT_EQ(store.EraseValueKeyframes(0, 5, 10), 2u);  // both ends kept in
+  EXPECT_EQ(store.at(0).values.size(), 2u);
+  EXPECT_EQ(store.EraseValueKeyframes(0, 11, 14), 0u);
+  EXPECT_EQ(store.EraseValueKeyframes(0, 20, 0), 0u);  // an empty span
+  EXPECT_EQ(store.EraseValueKeyframes(1, 0, 99), 0u);  // a slider has no value keyframes
+  EXPECT_TRUE(store.RestoreValues(0, before));
+  EXPECT_EQ(store.at(0).values, before.values);
+  EXPECT_FALSE(store.RestoreValues(1, before));  // another kind of parameter
+  EXPECT_FALSE(store.RestoreValues(7, before));
+}
+
 }  // namespace
 }  // namespace host
