@@ -234,7 +234,7 @@ Response StudioServer::Impl::Answer(const Request& request) {
   if (path == "/overlay.png") {
     ok = session.OverlayPng(PageOf(target), png, error);
   } else if (path == "/matte.png") {
-    ok = session.MattePng(PageOf(target), png, error);
+    ok = session.MattePng(PageOf(target), png, error, QueryValue(target, "look") == "tint");
   } else {
     const std::string n = QueryValue(target, "n");
     char* end = nullptr;

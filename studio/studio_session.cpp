@@ -13,6 +13,7 @@
 #include "host/documents/edit_script.h"
 #include "host/documents/json_text.h"
 #include "host/documents/mask_document.h"
+#include "host/documents/mask_edits.h"
 #include "host/documents/mask_params.h"
 #include "host/hosting/document_params.h"
 #include "host/jobs/edit_session.h"
@@ -459,6 +460,8 @@ std::string StudioSession::Act(PageId id, Page& page, const std::string& message
       {"delete-keyframe",  true,  true,  &StudioSession::OnDeleteKeyframe},
       {"clear-keyframes",  true,  true,  &StudioSession::OnClearKeyframes},
       {"delete-mask",      true,  true,  &StudioSession::OnDeleteMask},
+      {"vertex-kind",      true,  true,  &StudioSession::OnVertexKind},
+      {"onion",            false, false, &StudioSession::OnOnion},
       {"undo",             true,  false, &StudioSession::OnUndo},
       {"redo",             true,  false, &StudioSession::OnRedo},
       {"save",             false, false, &StudioSession::OnSave},
@@ -687,6 +690,44 @@ std::string StudioSession::OnClearKeyframes(Request& r) {
   return "";
 }
 
+// Turns the vertex under a screen point of the page's view between corner and curve, at the
+// page's frame (keyed there, as the effect's own edits are).
+std::string StudioSession::OnVertexKind(Request& r) {
+  constexpr double kReachPixels = 8;  // on the screen, as the effect's own vertex hits
+  const Json& at = r.message.contains("at") ? r.message["at"] : Json();
+  if (!at.is_array() || at.size() != 2 || !at[0].is_number() || !at[1].is_number()) return "bad vertex-kind";
+  const host::ViewTransform& view = r.page.editor->view();
+  const double x = (at[0].get<double>() - view.offset_x) / view.zoom;
+  const double y = (at[1].get<double>() - view.offset_y) / view.zoom;
+  Mask::MaskShape shape;
+  if (!host::MaskShapeAt(*effect_, r.page.frame, shape) || shape.vertices.empty()) return "there is no mask here";
+  if (shape.mode == Mask::kMaskModeEllipse) return "an ellipse's vertices cannot be turned";
+  int32_t nearest = -1;
+  double best = kReachPixels / view.zoom;
+  for (size_t i = 0; i < shape.vertices.size(); ++i) {
+    const Mask::MaskVertex& v = shape.vertices[i];
+    if (v.kind == Mask::kVertexSeparator) continue;
+    const double d = std::hypot(v.anchor_x * width_ - x, v.anchor_y * height_ - y);
+    if (d <= best) best = d, nearest = int32_t(i);
+  }
+  if (nearest < 0) return "no vertex there";
+  if (!host::ToggleVertexKind(shape, nearest)) return "this vertex cannot be turned";
+  std::vector<uint8_t> bytes;
+  Mask::FlattenMaskShape(shape, bytes);
+  host::StoreValueAtFrame(effect_->params(), host::kMaskPathParam, r.page.frame, std::move(bytes));
+  press_marks_.erase(r.page.frame);
+  ++mask_version_, ++overlay_version_;
+  r.reply_fields["kind"] = shape.vertices[size_t(nearest)].kind == Mask::kVertexCurve ? "curve" : "corner";
+  return "";
+}
+
+std::string StudioSession::OnOnion(Request& r) {
+  if (!r.message.contains("on") || !r.message["on"].is_boolean()) return "bad onion";
+  r.page.onion = r.message["on"].get<bool>();
+  ++overlay_version_;
+  return "";
+}
+
 // Every keyframe: the page draws a new outline from the next click.
 std::string StudioSession::OnDeleteMask(Request&) {
   if (EraseKeyframesLocked(INT64_MIN, INT64_MAX) == 0) return "there is no mask to delete";
@@ -707,6 +748,24 @@ bool StudioSession::FramePng(int64_t frame, std::vector<uint8_t>& png, std::stri
   }
   return host::EncodePng(picture, png, error);
 }
+
+namespace {
+
+// `overlay` over `previous` at a third of its strength (straight alpha, both the same size).
+host::RgbaFrame OverPreviousFaintly(const host::RgbaFrame& overlay, host::RgbaFrame previous) {
+  uint8_t* under = previous.pixels.data();
+  const uint8_t* over = overlay.pixels.data();
+  for (size_t i = 0; i + 3 < previous.pixels.size() && i + 3 < overlay.pixels.size(); i += 4) {
+    const uint32_t a = over[i + 3], b = under[i + 3] / 3;
+    const uint32_t out = a + b * (255 - a) / 255;
+    for (int c = 0; c < 3; ++c)
+      under[i + c] = out == 0 ? 0 : uint8_t((over[i + c] * a + under[i + c] * b * (255 - a) / 255) / out);
+    under[i + 3] = uint8_t(out);
+  }
+  return previous;
+}
+
+}  // namespace
 
 bool StudioSession::OverlayPng(PageId id, std::vector<uint8_t>& png, std::string& error) {
   const std::shared_ptr<Page> page = FindPage(id);
@@ -729,13 +788,16 @@ bool StudioSession::OverlayPng(PageId id, std::vector<uint8_t>& png, std::string
     error = "no such page";
     return false;
   }
-  if (!host::EncodePng(page->editor->DrawOverlay(page->frame), png, error)) return false;
+  host::RgbaFrame overlay = page->editor->DrawOverlay(page->frame);
+  if (page->onion && page->frame > 0)
+    overlay = OverPreviousFaintly(overlay, page->editor->DrawOverlay(page->frame - 1));
+  if (!host::EncodePng(overlay, png, error)) return false;
   std::lock_guard pages(pages_mutex_);
   page->last_overlay = png;
   return true;
 }
 
-bool StudioSession::MattePng(PageId id, std::vector<uint8_t>& png, std::string& error) {
+bool StudioSession::MattePng(PageId id, std::vector<uint8_t>& png, std::string& error, bool tinted) {
   const std::shared_ptr<Page> page = FindPage(id);
   if (!page) {
     error = "no such page";
@@ -750,7 +812,7 @@ bool StudioSession::MattePng(PageId id, std::vector<uint8_t>& png, std::string& 
       return false;
     }
   }
-  // The effect writes alpha into the frame it renders; the colour bytes do not matter here.
+  // The effect writes alpha into the frame it renders and leaves the colour as it was.
   FxWorld world{picture.pixels.data(), picture.width * 4, picture.width, picture.height, FxPixelFormat_bgra};
   const host::CommandResult result = effect_->RenderFrame(page->frame, world);
   if (result.err != FxErr_None) {
@@ -758,9 +820,17 @@ bool StudioSession::MattePng(PageId id, std::vector<uint8_t>& png, std::string& 
     return false;
   }
   for (size_t i = 0; i < picture.pixels.size(); i += 4) {
-    const uint8_t a = picture.pixels[i + 3];
-    picture.pixels[i] = picture.pixels[i + 1] = picture.pixels[i + 2] = a;
-    picture.pixels[i + 3] = 255;
+    uint8_t* p = &picture.pixels[i];
+    const uint32_t a = p[3];
+    if (tinted) {  // half-way to red where the matte is clear
+      const uint32_t clear = (255 - a) / 2;
+      p[0] = uint8_t((p[0] * (255 - clear) + 255 * clear) / 255);
+      p[1] = uint8_t(p[1] * (255 - clear) / 255);
+      p[2] = uint8_t(p[2] * (255 - clear) / 255);
+    } else {
+      p[0] = p[1] = p[2] = uint8_t(a);
+    }
+    p[3] = 255;
   }
   return host::EncodePng(picture, png, error);
 }

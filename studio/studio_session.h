@@ -75,11 +75,13 @@ class StudioSession {
 
   // The clip's frame `frame` (never waits on the effect), the overlay of the page's frame in its
   // view, and the matte the effect renders on the page's frame (its render command) as grey levels,
-  // each as PNG. False with a one-line error for a page that is not open.
+  // each as PNG (the overlay over the previous frame's, faint, where the page asked for it). False with a one-line
+  // error for a page that is not open.
   bool FramePng(int64_t frame, std::vector<uint8_t>& png, std::string& error);
   bool OverlayPng(PageId page, std::vector<uint8_t>& png, std::string& error);
   bool OverlayPng(std::vector<uint8_t>& png, std::string& error) { return OverlayPng(kFirstPage, png, error); }
-  bool MattePng(PageId page, std::vector<uint8_t>& png, std::string& error);
+  // `tinted`: the picture itself, tinted red where the matte is clear, in place of the grey levels.
+  bool MattePng(PageId page, std::vector<uint8_t>& png, std::string& error, bool tinted = false);
   bool MattePng(std::vector<uint8_t>& png, std::string& error) { return MattePng(kFirstPage, png, error); }
 
   // Ends a render in flight after the frames it is on and waits for it (its files removed).
@@ -106,6 +108,7 @@ class StudioSession {
     // The mask version of the latest change another page (or a page's closing) made: a press
     // from a page that had not seen it is refused, as it aimed at an outline no longer there.
     uint64_t changed_elsewhere = 0;
+    bool onion = false;  // the previous frame's outline drawn faintly under the overlay
   };
   // What the press that keyed a frame did.
   struct PressMark {
@@ -168,6 +171,8 @@ class StudioSession {
   std::string OnDeleteKeyframe(Request& r);
   std::string OnClearKeyframes(Request& r);
   std::string OnDeleteMask(Request& r);
+  std::string OnVertexKind(Request& r);
+  std::string OnOnion(Request& r);
   MaskState MaskStateLocked() const;
   void RestoreMaskStateLocked(const MaskState& state);
   // After an undoable action: `before` goes on the undo list when the mask changed (at the end

@@ -120,6 +120,31 @@ bool CloseShape(MaskShape& shape) {
   return true;
 }
 
+bool ToggleVertexKind(MaskShape& shape, int32_t index) {
+  std::vector<MaskVertex>& v = shape.vertices;
+  if (!KnownMode(shape) || shape.mode == Mask::kMaskModeEllipse || index < 0 || size_t(index) >= v.size() ||
+      IsSeparator(v[size_t(index)]))
+    return false;
+  const size_t i = size_t(index);
+  if (IsCurve(v[i])) {
+    Mask::SetVertexKind(shape, i, Mask::kVertexCorner);
+    return true;
+  }
+  const size_t first = SubOutlineStart(v, i), count = RunFrom(v, ptrdiff_t(first), +1), at = i - first;
+  if (count < 2) return false;  // a lone vertex has no direction to curve along
+  const bool wraps = Closes(shape);
+  const size_t before = at > 0 ? at - 1 : wraps ? count - 1 : at;
+  const size_t after = at + 1 < count ? at + 1 : wraps ? 0 : at;
+  const MaskVertex &p = v[first + before], &n = v[first + after];
+  const float dx = (n.anchor_x - p.anchor_x) / 6, dy = (n.anchor_y - p.anchor_y) / 6;
+  MaskVertex& c = v[i];
+  c.kind = Mask::kVertexCurve;
+  c.in_x = c.anchor_x - dx, c.in_y = c.anchor_y - dy;
+  c.out_x = c.anchor_x + dx, c.out_y = c.anchor_y + dy;
+  Mask::SetVertexLinked(shape, i);
+  return true;
+}
+
 bool ConvertEllipseVertex(MaskShape& shape, int32_t index) {
   if (shape.mode != Mask::kMaskModeEllipse || index < 0 || size_t(index) >= shape.vertices.size() ||
       IsSeparator(shape.vertices[size_t(index)]))

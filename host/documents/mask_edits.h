@@ -32,6 +32,11 @@ bool AppendVertex(Mask::MaskShape& shape, float x, float y);
 // Closes an open shape whose last sub-outline has at least 3 vertices.
 bool CloseShape(Mask::MaskShape& shape);
 
+// Turns vertex `index` of a free-form shape from a corner into a linked curve, its tangents
+// along the line between its neighbours (a sixth of their distance each way, the neighbours of
+// its own sub-outline, wrapping where it closes), or from a curve back into a corner.
+bool ToggleVertexKind(Mask::MaskShape& shape, int32_t index);
+
 // Makes an ellipse a closed free-form shape with vertex `index` turned into a corner.
 bool ConvertEllipseVertex(Mask::MaskShape& shape, int32_t index);
 

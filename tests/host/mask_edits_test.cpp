@@ -198,6 +198,39 @@ TEST(MaskEditsRefusal, RefusedEditsLeaveTheShapeByteIdentical) {
   }
 }
 
+// A corner becomes a smooth curve along its neighbours and back, on a closed outline after it
+// was closed as well as on an open one's ends; separators and ellipses are refused.
+TEST(MaskEditsStructure, VerticesTurnBetweenCornerAndCurve) {
+  MaskShape closed = Square(Mask::kMaskModeClosed);
+  const std::vector<uint8_t> was = Bytes(closed);
+  ASSERT_TRUE(host::ToggleVertexKind(closed, 0));
+  const MaskVertex& v = closed.vertices[0];
+  EXPECT_EQ(v.kind, Mask::kVertexCurve);
+  EXPECT_TRUE(Mask::IsVertexLinked(closed, 0));
+  // Its neighbours are (0.1, 0.9) before (wrapping) and (0.9, 0.1) after.
+  EXPECT_NEAR(v.out_x - v.anchor_x, 0.8 / 6, 1e-6);
+  EXPECT_NEAR(v.out_y - v.anchor_y, -0.8 / 6, 1e-6);
+  EXPECT_NEAR(v.in_x - v.anchor_x, -0.8 / 6, 1e-6);
+  ASSERT_TRUE(host::ToggleVertexKind(closed, 0));
+  EXPECT_EQ(Bytes(closed), was);  // a corner again, its tangents on its anchor
+
+  MaskShape open = Square(Mask::kMaskModeOpen);
+  ASSERT_TRUE(host::ToggleVertexKind(open, 3));  // the last: along its one neighbour
+  EXPECT_NEAR(open.vertices[3].out_y - open.vertices[3].anchor_y, 0, 1e-6);
+  EXPECT_NEAR(open.vertices[3].out_x - open.vertices[3].anchor_x, -0.8 / 6, 1e-6);
+
+  MaskShape split = Shape(Mask::kMaskModeClosed, {Corner(0.1f, 0.1f), Corner(0.2f, 0.1f), Corner(0.2f, 0.2f),
+                                                  Separator(), Corner(0.5f, 0.5f)});
+  const std::vector<uint8_t> split_bytes = Bytes(split);
+  EXPECT_FALSE(host::ToggleVertexKind(split, 3));  // a separator
+  EXPECT_FALSE(host::ToggleVertexKind(split, 4));  // alone in its sub-outline
+  EXPECT_FALSE(host::ToggleVertexKind(split, 5));  // past the end
+  EXPECT_FALSE(host::ToggleVertexKind(split, -1));
+  EXPECT_EQ(Bytes(split), split_bytes);
+  MaskShape ellipse = Square(Mask::kMaskModeEllipse);
+  EXPECT_FALSE(host::ToggleVertexKind(ellipse, 0));
+}
+
 TEST(MaskEditsStructure, DeleteAppendCloseAndConvert) {
   // An ellipse losing a vertex becomes free-form; the others stay as they were.
   MaskShape ellipse = Shape(Mask::kMaskModeEllipse,

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -426,6 +427,50 @@ TEST_F(StudioSessionTest, APageThatMissedAnotherPagesEditIsToldBeforeItEdits) {
   for (int i = 0; i < 3; ++i)
     EXPECT_TRUE(
         Send(R"({"type": "event", "seen": )" + std::to_string(now + 1) + R"(, "event": {"key": "left"}})")["ok"]);
+}
+
+// A corner turns to a curve and back by the point the page gives, at the page's frame, as one
+// undo step each; the tinted matte is the picture, reddened only outside the mask; the onion
+// skin adds the previous frame's outline to the overlay.
+TEST_F(StudioSessionTest, VerticesTurnAndTheMatteAndOutlineShowMore) {
+  for (const auto& [x, y] : {std::pair{50, 40}, {130, 40}, {130, 80}, {50, 80}, {51, 40}})
+    ASSERT_TRUE(Click(x, y)["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "view", "zoom": 2, "offset": [10, 10]})")["ok"]);
+  EXPECT_EQ(Send(R"({"type": "vertex-kind", "at": [274, 90]})")["kind"], "curve");  // (132, 40) in the layer
+  EXPECT_EQ(Send(R"({"type": "vertex-kind", "at": [200, 200]})")["error"], "no vertex there");
+  EXPECT_FALSE(Send(R"({"type": "vertex-kind", "at": [1]})")["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "save"})")["ok"]);
+  host::MaskDocument doc;
+  std::string error;
+  ASSERT_TRUE(host::ReadMaskDocument((dir_ / "out.json").string(), doc, error)) << error;
+  EXPECT_EQ(doc.keyframes[0].shape.vertices[1].kind, Mask::kVertexCurve);
+  EXPECT_EQ(Send(R"({"type": "undo"})")["unsaved"], true);
+  EXPECT_EQ(Send(R"({"type": "vertex-kind", "at": [274, 90]})")["kind"], "curve");
+  EXPECT_EQ(Send(R"({"type": "vertex-kind", "at": [274, 90]})")["kind"], "corner");
+  ASSERT_TRUE(Send(R"({"type": "view", "zoom": 1, "offset": [0, 0]})")["ok"]);
+
+  std::vector<uint8_t> png;
+  ASSERT_TRUE(session_->MattePng(kFirstPage, png, error, true)) << error;
+  host::RgbaFrame tinted, frame;
+  const fs::path file = dir_ / "tinted.png";
+  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
+  auto reader = host::MediaReader::Open(file.string(), error);
+  ASSERT_TRUE(reader && reader->ReadFrame(0, tinted, error)) << error;
+  reader = host::MediaReader::Open((dir_ / "in_%02d.png").string(), error);
+  ASSERT_TRUE(reader && reader->ReadFrame(0, frame, error)) << error;
+  const auto at = [](const host::RgbaFrame& f, int x, int y) { return &f.pixels[(size_t(y) * f.width + x) * 4]; };
+  for (int c = 0; c < 3; ++c) EXPECT_NEAR(at(tinted, 90, 60)[c], at(frame, 90, 60)[c], 1) << c;  // inside
+  EXPECT_GE(at(tinted, 10, 10)[0], 127);  // outside: half-way to red
+  EXPECT_LE(at(tinted, 10, 10)[1], at(frame, 10, 10)[1] / 2 + 1);
+
+  ASSERT_TRUE(Send(R"({"type": "track", "direction": "forward"})")["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "event", "event": {"key": "down"}})")["ok"]);
+  std::vector<uint8_t> plain, onion;
+  ASSERT_TRUE(session_->OverlayPng(plain, error)) << error;
+  ASSERT_TRUE(Send(R"({"type": "onion", "on": true})")["ok"]);
+  ASSERT_TRUE(session_->OverlayPng(onion, error)) << error;
+  EXPECT_NE(plain, onion);
+  EXPECT_FALSE(Send(R"({"type": "onion", "on": 1})")["ok"]);
 }
 
 TEST_F(StudioSessionTest, BadMessagesChangeNothing) {
