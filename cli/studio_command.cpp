@@ -14,6 +14,7 @@
 #include "host/media/media.h"
 #include "host/media/output_paths.h"
 #include "studio/request_guard.h"
+#include "studio/save_targets.h"
 #include "studio/studio_server.h"
 #include "studio/studio_session.h"
 
@@ -64,10 +65,11 @@ bool CheckRenderTarget(const StudioCommandOptions& o, std::string& error) {
 // The second ending signal while the first is being served: the frame in flight is abandoned,
 // and what the render and the session wrote for themselves is removed before the exit, with the
 // status a shell gives a process the signal ended, as render and track do.
-[[noreturn]] void EndAtOnce(studio::StudioSession& session, int signal) {
+[[noreturn]] void EndAtOnce(studio::StudioSession& session, const std::string& recovery, int signal) {
   session.RemoveTemporaryFiles();
   host::RemoveAllTempsForExit();
-  std::fprintf(stderr, "maskfx: studio stopped at once; changes to the mask not saved are lost\n");
+  std::fprintf(stderr, "maskfx: studio stopped at once; changes since the last autosave (to %s) are lost\n",
+               recovery.c_str());
   std::_Exit(128 + signal);
 }
 
@@ -86,8 +88,9 @@ int RunStudio(const CommonOptions& common, const StudioCommandOptions& o) {
   if (studio::UrlHost(o.listen).empty()) return Fail(kExitBadInput, o.listen + ": --listen takes an IP address");
   host::LoadedModule module;
   if (!host::LoadModule(host::FindModulePath(common.module_path), module, error)) return Fail(kExitBadInput, error);
+  const std::string recovery = studio::RecoveryPathFor(o.output, o.input);
   std::unique_ptr<studio::StudioSession> session =
-      studio::StudioSession::Open(module, {o.input, o.mask_path, o.output, o.render_to}, error);
+      studio::StudioSession::Open(module, {o.input, o.mask_path, o.output, o.render_to, recovery}, error);
   if (!session) return Fail(kExitBadInput, error);
 
   studio::StudioServer server(*session, {o.listen, o.port}, studio::NewToken());
@@ -100,7 +103,10 @@ int RunStudio(const CommonOptions& common, const StudioCommandOptions& o) {
                  studio::IsEveryAddress(o.listen) ? " (from elsewhere, put this machine's address in the URL)" : "");
   std::printf("studio: %s\n", server.Address().c_str());
   std::printf("open it in a browser; Ctrl-C ends the studio%s\n",
-              o.output.empty() ? " (no -o given: saving is off)" : "");
+              o.output.empty() ? " (no -o given: the page asks where to save)" : "");
+  if (std::filesystem::exists(recovery, ec))
+    std::printf("changes an earlier studio did not save are in %s: the page offers them\n", recovery.c_str());
+  std::printf("changes not saved are autosaved to %s\n", recovery.c_str());
   std::fflush(stdout);
 
   int received = 0;
@@ -117,13 +123,19 @@ int RunStudio(const CommonOptions& common, const StudioCommandOptions& o) {
   });
   const timespec tick{0, 50 * 1000 * 1000};
   while (!ended) {
-    if (const int again = sigtimedwait(&signals, nullptr, &tick); again > 0) EndAtOnce(*session, again);
+    if (const int again = sigtimedwait(&signals, nullptr, &tick); again > 0) EndAtOnce(*session, recovery, again);
   }
   ending.join();
-  const bool unsaved = session->unsaved_changes();
-  std::printf("studio ended%s\n", !unsaved           ? ""
-                                  : o.output.empty() ? "; the mask was not saved (no -o given)"
-                                                     : "; the mask's changes since it was last saved were not saved");
+  const std::string kept = session->EndAutosave();
+  if (!kept.empty())
+    std::printf("studio ended; changes not saved are in %s: the next studio started on this %s offers them\n",
+                kept.c_str(), o.output.empty() ? "clip" : "output");
+  else if (session->unsaved_changes())
+    std::printf(
+        "studio ended; changes not saved were kept nowhere (an earlier studio's recovery file is still on offer "
+        "at %s)\n",
+        recovery.c_str());
+  else std::printf("studio ended\n");
   return kExitOk;
 }
 

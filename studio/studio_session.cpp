@@ -20,7 +20,9 @@
 #include "host/jobs/render_job.h"
 #include "host/jobs/track_job.h"
 #include "host/media/media_engine.h"
+#include "host/media/output_paths.h"
 #include "host/suites/host_suites.h"
+#include "studio/save_targets.h"
 
 namespace studio {
 namespace {
@@ -86,7 +88,16 @@ std::unique_ptr<StudioSession> StudioSession::Open(const host::LoadedModule& mod
   s->pages_[kFirstPage] = first;
   std::lock_guard lock(s->effect_mutex_);
   s->saved_text_ = host::MaskDocumentText(s->Document());
+  std::error_code ec;
+  if (!options.recovery.empty() && std::filesystem::exists(options.recovery, ec) &&
+      !(!options.mask_path.empty() && std::filesystem::equivalent(options.recovery, options.mask_path, ec))) {
+    host::MaskDocument found;
+    std::string why;
+    if (!host::ReadMaskDocument(options.recovery, found, why)) s->offered_error_ = why;
+    s->offered_ = found;
+  }
   s->RefreshStatesLocked();
+  if (!options.recovery.empty()) s->autosave_ = std::thread([p = s.get()] { p->AutosaveLoop(); });
   return s;
 }
 
@@ -142,6 +153,12 @@ host::MaskDocument StudioSession::Document() const {
 }
 
 StudioSession::~StudioSession() {
+  {
+    std::lock_guard lock(autosave_mutex_);
+    autosave_ending_ = true;
+  }
+  autosave_wake_.notify_all();
+  if (autosave_.joinable()) autosave_.join();
   StopRender();
   std::lock_guard lock(effect_mutex_);
   pages_.clear();  // their editors release gestures left in progress
@@ -237,6 +254,10 @@ nlohmann::json StudioSession::PageStateJsonLocked(Page& page) {
   for (const auto& [frame, m] : press_marks_) tracked.push_back({frame, host::PressQualityName(m.quality)});
   state["tracked"] = std::move(tracked);
   state["mask"] = mask_version_;
+  state["output"] = options_.output;
+  Json recovery = {{"path", options_.recovery}, {"offered", offered_.has_value()}};
+  if (!offered_error_.empty()) recovery["error"] = offered_error_;
+  state["recovery"] = std::move(recovery);
   state["undo"] = undo_.size();
   state["redo"] = redo_.size();
   return state;
@@ -382,16 +403,54 @@ void StudioSession::RemoveTemporaryFiles() {
   if (!render_.document.empty()) std::remove(render_.document.c_str());
 }
 
-bool StudioSession::Save(std::string& error) {
-  if (options_.output.empty()) {
-    error = "no output document was given (start the studio with -o)";
-    return false;
-  }
+bool StudioSession::Save(const std::string& path, std::string& error) {
   const host::MaskDocument doc = Document();
-  if (!host::WriteMaskDocument(options_.output, doc, error)) return false;
+  if (!host::WriteMaskDocument(path, doc, error)) return false;
   saved_text_ = host::MaskDocumentText(doc);
+  options_.output = path;
   ++mask_version_;  // every page shows it saved
   return true;
+}
+
+// Every autosave_ms, the mask as it stands when it differs from what was saved.
+void StudioSession::AutosaveLoop() {
+  std::unique_lock wait(autosave_mutex_);
+  while (!autosave_ending_) {
+    autosave_wake_.wait_for(wait, std::chrono::milliseconds(options_.autosave_ms));
+    if (autosave_ending_) break;
+    wait.unlock();
+    {
+      std::lock_guard lock(effect_mutex_);
+      AutosaveLocked();
+    }
+    wait.lock();
+  }
+}
+
+void StudioSession::AutosaveLocked() {
+  if (offered_ || autosaved_version_ == mask_version_) return;  // an offer waits for the user
+  autosaved_version_ = mask_version_;
+  std::string error;
+  if (UnsavedLocked()) {
+    if (host::WriteMaskDocument(options_.recovery, Document(), error)) recovery_written_ = true;
+    else std::fprintf(stderr, "maskfx: autosave failed: %s\n", error.c_str());
+  } else if (recovery_written_) {
+    std::remove(options_.recovery.c_str());  // saved since: nothing left to recover
+    recovery_written_ = false;
+  }
+}
+
+std::string StudioSession::EndAutosave() {
+  {
+    std::lock_guard lock(autosave_mutex_);
+    autosave_ending_ = true;
+  }
+  autosave_wake_.notify_all();
+  if (autosave_.joinable()) autosave_.join();
+  std::lock_guard lock(effect_mutex_);
+  if (options_.recovery.empty() || offered_) return "";
+  AutosaveLocked();
+  return recovery_written_ ? options_.recovery : "";
 }
 
 std::string StudioSession::Handle(PageId id, const std::string& message) {
@@ -462,6 +521,8 @@ std::string StudioSession::Act(PageId id, Page& page, const std::string& message
       {"delete-mask",      true,  true,  &StudioSession::OnDeleteMask},
       {"vertex-kind",      true,  true,  &StudioSession::OnVertexKind},
       {"onion",            false, false, &StudioSession::OnOnion},
+      {"recover",          true,  true,  &StudioSession::OnRecover},
+      {"discard-recovery", true,  false, &StudioSession::OnDiscardRecovery},
       {"undo",             true,  false, &StudioSession::OnUndo},
       {"redo",             true,  false, &StudioSession::OnRedo},
       {"save",             false, false, &StudioSession::OnSave},
@@ -590,9 +651,49 @@ std::string StudioSession::OnMotion(Request& r) {
   return "";
 }
 
-std::string StudioSession::OnSave(Request&) {
+// To the output, or as the name the page gives (within the clip's or the output's folder); a
+// file already there is replaced only when the page says so.
+std::string StudioSession::OnSave(Request& r) {
+  std::string error, path = options_.output;
+  const std::string as = r.Text("as");
+  if (as.empty() && path.empty()) {
+    r.reply_fields["needs_name"] = true;
+    return "no output document was given: save as a name";
+  }
+  if (!as.empty()) {
+    if (!ResolveSaveAs(as, options_.output, options_.input, options_.mask_path, path, error)) return error;
+    const bool replace = r.message.contains("replace") && r.message["replace"] == true;
+    if (!replace && host::OutputExists(path)) {
+      r.reply_fields["exists"] = path;
+      return "save as " + as + ": " + path + " exists";
+    }
+  }
+  return Save(path, error) ? "" : error;
+}
+
+// The recovery file found at the start, in place of the mask (one step undo takes back).
+std::string StudioSession::OnRecover(Request&) {
+  if (!offered_) return "nothing to recover";
+  if (!offered_error_.empty()) return "cannot recover: " + offered_error_;
   std::string error;
-  return Save(error) ? "" : error;
+  EraseKeyframesLocked(INT64_MIN, INT64_MAX);
+  press_marks_.clear();
+  if (!host::ApplyMaskDocument(*effect_, *offered_, error)) return error;
+  effect_->SetLayerSize(width_, height_);  // the clip's pixels, as the session works in
+  WorkOnProxyOf(*offered_);
+  offered_.reset();
+  recovery_written_ = true;  // ours now: removed once what it holds is saved
+  ++mask_version_, ++overlay_version_;
+  return "";
+}
+
+std::string StudioSession::OnDiscardRecovery(Request&) {
+  if (!offered_) return "nothing to discard";
+  std::remove(options_.recovery.c_str());
+  offered_.reset();
+  offered_error_.clear();
+  ++mask_version_;  // every page stops offering it
+  return "";
 }
 
 std::string StudioSession::OnRender(Request&) {

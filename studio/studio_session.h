@@ -14,6 +14,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -48,6 +49,10 @@ struct StudioOptions {
   std::string mask_path;  // the document to start from; empty: nothing drawn
   std::string output;     // where save writes; empty: save refused
   std::string render_to;  // where render writes (as maskfx render's OUTPUT); empty: render refused
+  // Where changes not saved are written every autosave_ms; empty: nowhere. A file there at the
+  // start is offered to the pages, and autosave waits until they recover or discard it.
+  std::string recovery;
+  int autosave_ms = 2000;
 };
 
 using PageId = uint64_t;
@@ -90,6 +95,10 @@ class StudioSession {
   void RemoveTemporaryFiles();
   // True when the mask changed since it was last saved (or since the start).
   bool unsaved_changes();
+  // Ends autosaving with a last write: the recovery file's path when it holds changes not saved,
+  // empty when there were none (a file this session wrote is then removed) or nowhere to keep
+  // them. A recovery file offered and not yet recovered or discarded is left as it was.
+  std::string EndAutosave();
 
   // Runs inside every action while it holds the effect, before the action: tests stand a slow
   // edit in for the real thing with it.
@@ -180,7 +189,11 @@ class StudioSession {
   void RecordChangeLocked(MaskState before, const std::string& group);
   // Removes the mask's keyframes from `first` to `last` and their marks; how many went.
   size_t EraseKeyframesLocked(int64_t first, int64_t last);
-  bool Save(std::string& error);
+  bool Save(const std::string& path, std::string& error);
+  std::string OnRecover(Request& r);
+  std::string OnDiscardRecovery(Request& r);
+  void AutosaveLoop();
+  void AutosaveLocked();
   bool UnsavedLocked();
   bool StartRender(std::string& error);
   std::string RenderStateJson();
@@ -213,6 +226,16 @@ class StudioSession {
   std::unique_ptr<host::MediaReader> pictures_;  // frames for the pages; the engine has its own reader
 
   RenderState render_;
+
+  // Autosave: the recovery file found at the start while it is on offer, and what was written.
+  std::optional<host::MaskDocument> offered_;  // under effect_mutex_, as the rest
+  std::string offered_error_;                  // why an offered file cannot be read
+  uint64_t autosaved_version_ = 0;
+  bool recovery_written_ = false;
+  std::mutex autosave_mutex_;
+  std::condition_variable autosave_wake_;
+  bool autosave_ending_ = false;
+  std::thread autosave_;
   std::atomic<int64_t> frames_ = 0;  // lowered where the clip ends early (FramePng)
   int32_t width_ = 0, height_ = 0;
   // A clip smaller than the document (a proxy of the shot): the session works in the clip's

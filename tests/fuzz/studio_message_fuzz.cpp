@@ -40,7 +40,7 @@ struct ClipFolder {
          host::MakeCardClip(spec, host::ProceduralTexture(32, 32, 5), host::ProceduralTexture(32, 32, 6)))
       if (!writer->WriteFrame(f, error)) std::abort();
     if (!writer->Finish(error)) std::abort();
-    options = studio::StudioOptions{clip, "", (dir / "out.json").string(), (dir / "render_%02d.png").string()};
+    options = studio::StudioOptions{clip, "", (dir / "out.json").string(), (dir / "render_%02d.png").string(), ""};
   }
   ~ClipFolder() {
     std::error_code ignored;

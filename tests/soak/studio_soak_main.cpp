@@ -195,7 +195,7 @@ int main(int argc, char** argv) {
   }
   host::LoadedModule module;
   if (!host::LoadModule(host::FindModulePath(""), module, error)) return Fail(error);
-  auto session = studio::StudioSession::Open(module, {(dir / "in_%02d.png").string(), "", "", ""}, error);
+  auto session = studio::StudioSession::Open(module, {(dir / "in_%02d.png").string(), "", "", "", ""}, error);
   if (!session) return Fail(error);
   studio::StudioServer server(*session, {}, kToken);
   if (!server.Start(error)) return Fail(error);

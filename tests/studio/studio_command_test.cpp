@@ -143,6 +143,76 @@ TEST_F(StudioCommandTest, TheRenderTargetIsCheckedAtTheStart) {
   EXPECT_EQ(studio.Wait(), 0);
 }
 
+// A page of a studio started on the address it printed ("studio: http://127.0.0.1:PORT/?token=...").
+struct Page {
+  asio::io_context io;
+  websocket::stream<tcp::socket> ws{io};
+  explicit Page(const std::string& address) {
+    const size_t at = address.find("http://127.0.0.1:");
+    if (at == std::string::npos) throw std::runtime_error("no address in " + address);
+    const size_t slash = address.find('/', at + 7);
+    const std::string authority = address.substr(at + 7, slash - at - 7);
+    const std::string query = address.substr(slash + 1, address.size() - slash - 2);  // "?token=..."
+    ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"),
+                                          uint16_t(std::stoi(authority.substr(authority.find(':') + 1)))));
+    ws.handshake(authority, "/ws" + query);
+    ws.text(true);
+  }
+  std::string Send(const std::string& message) {
+    ws.write(asio::buffer(message));
+    beast::flat_buffer buffer;
+    ws.read(buffer);
+    return beast::buffers_to_string(buffer.data());
+  }
+};
+
+// A studio ended with changes not saved kept them in a recovery file beside the output; the
+// next one offers it, recovers it, and once saved removes it.
+TEST_F(StudioCommandTest, ChangesNotSavedAreOfferedAtTheNextStart) {
+  {
+    Studio studio;
+    Start(studio, {"in_%02d.png", "-o", "saved.json"});
+    Page page(studio.Line());
+    for (const std::string m :
+         {R"({"type":"event","event":{"click":[20,20]}})", R"({"type":"event","event":{"click":[200,20]}})",
+          R"({"type":"event","event":{"click":[100,150]}})", R"({"type":"event","event":{"click":[21,20]}})"})
+      ASSERT_NE(page.Send(m).find(R"("ok":true)"), std::string::npos) << m;
+    kill(studio.pid, SIGTERM);
+    std::string last;
+    for (std::string line = studio.Line(); !line.empty(); line = studio.Line()) last = line;
+    EXPECT_EQ(last,
+              "studio ended; changes not saved are in saved.recovery.json: the next studio started on this output "
+              "offers them\n");
+    EXPECT_EQ(studio.Wait(), 0);
+  }
+  host::MaskDocument kept;
+  std::string error;
+  ASSERT_TRUE(host::ReadMaskDocument((dir_ / "saved.recovery.json").string(), kept, error)) << error;
+  ASSERT_EQ(kept.keyframes.size(), 1u);
+  EXPECT_EQ(kept.keyframes[0].shape.vertices.size(), 3u);
+  EXPECT_FALSE(fs::exists(dir_ / "saved.json"));
+
+  Studio studio;
+  Start(studio, {"in_%02d.png", "-o", "saved.json"});
+  Page page(studio.Line());
+  studio.Line();
+  EXPECT_EQ(studio.Line(), "changes an earlier studio did not save are in saved.recovery.json: the page offers them\n");
+  EXPECT_NE(page.Send(R"({"type":"state"})").find(R"("offered":true)"), std::string::npos);
+  const std::string recovered = page.Send(R"({"type":"recover"})");
+  EXPECT_NE(recovered.find(R"("keyframes":[0])"), std::string::npos) << recovered;
+  EXPECT_NE(recovered.find(R"("unsaved":true)"), std::string::npos) << recovered;
+  EXPECT_NE(page.Send(R"({"type":"save"})").find(R"("ok":true)"), std::string::npos);
+  kill(studio.pid, SIGTERM);
+  std::string last;
+  for (std::string line = studio.Line(); !line.empty(); line = studio.Line()) last = line;
+  EXPECT_EQ(last, "studio ended\n");
+  EXPECT_EQ(studio.Wait(), 0);
+  EXPECT_FALSE(fs::exists(dir_ / "saved.recovery.json"));
+  host::MaskDocument saved;
+  ASSERT_TRUE(host::ReadMaskDocument((dir_ / "saved.json").string(), saved, error)) << error;
+  EXPECT_EQ(saved.keyframes[0].shape.vertices.size(), 3u);
+}
+
 std::string StatusField(pid_t pid, pid_t tid, const std::string& field) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/status");
   for (std::string line; std::getline(in, line);)
@@ -168,7 +238,8 @@ TEST_F(StudioCommandTest, EndingSignalsComeToTheMainThreadAlone) {
   }
   EXPECT_GT(threads, 2);
   kill(studio.pid, SIGHUP);
-  EXPECT_EQ(studio.Line(), "open it in a browser; Ctrl-C ends the studio (no -o given: saving is off)\n");
+  EXPECT_EQ(studio.Line(), "open it in a browser; Ctrl-C ends the studio (no -o given: the page asks where to save)\n");
+  EXPECT_EQ(studio.Line(), "changes not saved are autosaved to in_.mask.recovery.json\n");
   EXPECT_EQ(studio.Line(), "studio: ending (Ctrl-C again to stop at once)\n");
   EXPECT_EQ(studio.Line(), "studio ended\n");
   EXPECT_EQ(studio.Wait(), 0);
@@ -188,33 +259,20 @@ TEST_F(StudioCommandTest, ASecondInterruptEndsAtOnceAndLeavesNoFilesOfOurs) {
 
   Studio studio;
   Start(studio, {"big_%02d.png", "-o", "saved.json", "--render-to", "out_%02d.png"});
-  const std::string address = studio.Line();
-  const size_t at = address.find("http://127.0.0.1:");
-  ASSERT_NE(at, std::string::npos) << address;
-  const size_t slash = address.find('/', at + 7);
-  const std::string authority = address.substr(at + 7, slash - at - 7);
-  const std::string query = address.substr(slash + 1, address.size() - slash - 2);  // "?token=..."
-  asio::io_context io;
-  websocket::stream<tcp::socket> ws(io);
-  ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"),
-                                        uint16_t(std::stoi(authority.substr(authority.find(':') + 1)))));
-  ws.handshake(authority, "/ws" + query);
-  ws.text(true);
+  Page page(studio.Line());
   for (const std::string m :
        {R"({"type":"event","event":{"click":[200,150]}})", R"({"type":"event","event":{"click":[900,200]}})",
-        R"({"type":"event","event":{"click":[600,600]}})", R"({"type":"render"})"}) {
-    ws.write(asio::buffer(m));
-    beast::flat_buffer buffer;
-    ws.read(buffer);
-  }
+        R"({"type":"event","event":{"click":[600,600]}})", R"({"type":"render"})"})
+    page.Send(m);
   kill(studio.pid, SIGINT);
-  studio.Line();  // the rest of the greeting
+  studio.Line(), studio.Line();  // the rest of the greeting
   EXPECT_EQ(studio.Line(), "studio: ending (Ctrl-C again to stop at once)\n");
   kill(studio.pid, SIGINT);
   // The first may have ended everything before the second came; either way nothing is left.
   const int status = studio.Wait();
   if (status == 128 + SIGINT)
-    EXPECT_NE(Errors().find("maskfx: studio stopped at once; changes to the mask not saved are lost"),
+    EXPECT_NE(Errors().find("maskfx: studio stopped at once; changes since the last autosave (to saved.recovery.json) "
+                            "are lost"),
               std::string::npos)
         << Errors();
   else EXPECT_EQ(status, 0);

@@ -46,7 +46,7 @@ class StudioServerTest : public ::testing::Test {
     for (const host::RgbaFrame& f : host::MakeDemoClip(spec)) ASSERT_TRUE(writer->WriteFrame(f, error)) << error;
     ASSERT_TRUE(writer->Finish(error)) << error;
     ASSERT_TRUE(host::LoadModule(host::FindModulePath(""), module_, error)) << error;
-    session_ = StudioSession::Open(module_, {(dir_ / "in_%02d.png").string(), "", "", ""}, error);
+    session_ = StudioSession::Open(module_, {(dir_ / "in_%02d.png").string(), "", "", "", ""}, error);
     ASSERT_TRUE(session_) << error;
     server_ = std::make_unique<StudioServer>(*session_, ServerOptions{}, "feedc0ffee");
     ASSERT_TRUE(server_->Start(error)) << error;

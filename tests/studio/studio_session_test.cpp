@@ -43,7 +43,7 @@ class StudioSessionTest : public ::testing::Test {
     ASSERT_TRUE(host::LoadModule(host::FindModulePath(""), module_, error)) << error;
     session_ = StudioSession::Open(
         module_,
-        {(dir_ / "in_%02d.png").string(), "", (dir_ / "out.json").string(), (dir_ / "render_%02d.png").string()},
+        {(dir_ / "in_%02d.png").string(), "", (dir_ / "out.json").string(), (dir_ / "render_%02d.png").string(), ""},
         error);
     ASSERT_TRUE(session_) << error;
   }
@@ -171,7 +171,8 @@ TEST_F(StudioSessionTest, AProxyClipWorksInItsPixelsAndSavesInTheDocuments) {
   std::string error;
   ASSERT_TRUE(host::WriteMaskDocument((dir_ / "shot.json").string(), drawn, error)) << error;
   session_ = StudioSession::Open(
-      module_, {(dir_ / "in_%02d.png").string(), (dir_ / "shot.json").string(), (dir_ / "proxy_out.json").string(), ""},
+      module_,
+      {(dir_ / "in_%02d.png").string(), (dir_ / "shot.json").string(), (dir_ / "proxy_out.json").string(), "", ""},
       error);
   ASSERT_TRUE(session_) << error;
   Json state = Json::parse(session_->State());
@@ -248,7 +249,7 @@ TEST(StudioFramesTest, EveryFrameAskedForIsThatFrame) {
   std::string error;
   host::LoadedModule module;
   ASSERT_TRUE(host::LoadModule(host::FindModulePath(""), module, error)) << error;
-  auto session = StudioSession::Open(module, {clip, "", "", ""}, error);
+  auto session = StudioSession::Open(module, {clip, "", "", "", ""}, error);
   ASSERT_TRUE(session) << error;
   EXPECT_EQ(Json::parse(session->State())["frames"], 53);
   auto reader = host::MediaReader::Open(clip, error);
@@ -471,6 +472,33 @@ TEST_F(StudioSessionTest, VerticesTurnAndTheMatteAndOutlineShowMore) {
   ASSERT_TRUE(session_->OverlayPng(onion, error)) << error;
   EXPECT_NE(plain, onion);
   EXPECT_FALSE(Send(R"({"type": "onion", "on": 1})")["ok"]);
+}
+
+// Started without -o, a session is saved as a name the page gives, in the clip's folder; a file
+// there is replaced only when the page says so, and later saves go to the same place.
+TEST_F(StudioSessionTest, ASessionWithoutAnOutputIsSavedAsANameThePageGives) {
+  std::string error;
+  session_ = StudioSession::Open(module_, {(dir_ / "in_%02d.png").string(), "", "", "", ""}, error);
+  ASSERT_TRUE(session_) << error;
+  ASSERT_TRUE(Click(50, 40)["ok"]);
+  Json r = Send(R"({"type": "save"})");
+  EXPECT_TRUE(r["needs_name"]);
+  EXPECT_EQ(r["error"], "no output document was given: save as a name");
+  r = Send(R"({"type": "save", "as": "in_00.png"})");
+  EXPECT_EQ(r["error"], "save as in_00.png: the name must end in .json");
+  std::ofstream(dir_ / "taken.json") << "{}";
+  r = Send(R"({"type": "save", "as": "taken.json"})");
+  EXPECT_EQ(r["exists"], (dir_ / "taken.json").string());
+  EXPECT_TRUE(r["unsaved"]);
+  r = Send(R"({"type": "save", "as": "taken.json", "replace": true})");
+  ASSERT_TRUE(r["ok"]) << r.dump();
+  EXPECT_FALSE(r["unsaved"]);
+  EXPECT_EQ(r["output"], (dir_ / "taken.json").string());
+  ASSERT_TRUE(Click(130, 40)["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "save"})")["ok"]);
+  host::MaskDocument doc;
+  ASSERT_TRUE(host::ReadMaskDocument((dir_ / "taken.json").string(), doc, error)) << error;
+  EXPECT_EQ(doc.keyframes[0].shape.vertices.size(), 2u);
 }
 
 TEST_F(StudioSessionTest, BadMessagesChangeNothing) {
