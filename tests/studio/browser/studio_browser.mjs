@@ -1,7 +1,9 @@
 // maskfx studio in a real headless browser: draw a four-point mask by clicking, close it, drag a
 // vertex, set the feather, press ">>" twice, save, and check the saved document against what
 // was done, then render from the page. Along the way: keys and buttons that must not reach the
-// mask, messages that stay put, a view that does not move, marks under the slider's thumb. Usage: node studio_browser.mjs MASKFX WORKDIR. Exit 77 when no browser is installed.
+// mask, messages that stay put, a view that does not move, marks under the slider's thumb. Then
+// the review keys, a second tab's edit and its undo, a vertex deleted by key and turned by a
+// double click, the tinted matte, keys cleared, save as, and zoom about the pointer. Usage: node studio_browser.mjs MASKFX WORKDIR. Exit 77 when no browser is installed.
 import { spawn, execFileSync } from "node:child_process";
 import { existsSync, mkdirSync, readFileSync, rmSync } from "node:fs";
 import path from "node:path";
@@ -145,6 +147,96 @@ try {
                              null, { timeout: 60000 });
   if (!existsSync(path.join(work, "masked_23.png"))) fail("the render wrote no last frame");
   if (!(await page.locator("#stoprender").isHidden())) fail("the stop button stays after the render");
+
+  // Frames by key, with no control focused: "." and "," step, End and Home jump.
+  await page.evaluate(() => document.activeElement.blur());
+  for (const [key, n] of [["Home", 0], [".", 1], [".", 2], [",", 1], ["End", 23], ["Home", 0]]) {
+    await page.keyboard.press(key);
+    await frameIs(n);
+  }
+  // Space plays on from here, and again stops.
+  await page.keyboard.press(" ");
+  await page.waitForFunction(() => Number(document.getElementById("slider").value) >= 3);
+  await page.keyboard.press(" ");
+  await page.keyboard.press("Home");
+  await frameIs(0);
+  // The key set by hand and the two the tracker set are told apart on the timeline.
+  const kinds = await page.$$eval("#marks > div", (els) => els.map((el) => el.className));
+  if (kinds.length !== 3 || kinds[0] !== "key-user" || !kinds.slice(1).every((k) => k.startsWith("key-") && k !== "key-user"))
+    fail("the keyframe marks " + JSON.stringify(kinds));
+
+  // A second tab's edit reaches this one without a move here; undo takes it back from here.
+  const other = await browser.newPage({ viewport: { width: 900, height: 560 } });
+  await other.goto(address);
+  await other.waitForFunction(() => state && state.frame === 0);
+  const otherView = await other.locator("#view").boundingBox();
+  await other.mouse.click(otherView.x + 20 + 600, otherView.y + 20 + 150);  // beside the mask: selects nothing
+  await other.keyboard.press("ArrowRight");
+  await other.keyboard.press("ArrowRight");
+  await other.waitForFunction(() => !pending.length);
+  if ((await other.evaluate(() => document.activeElement.id)) !== "view") fail("the second tab's click left the view without focus");
+  const theirs = await other.evaluate(() => state.mask);
+  try {
+    await page.waitForFunction((v) => state.mask === v, theirs, { timeout: 4000 });
+  } catch {
+    fail("the first tab did not see the second tab's edit: " + (await page.evaluate(() => state.mask)) + " for " + theirs);
+  }
+  await other.close();
+  const undoBefore = await page.evaluate(() => state.undo);
+  await page.keyboard.press("Control+z");
+  await page.keyboard.press("Control+z");
+  await page.waitForFunction((n) => state.undo === n - 2 && state.redo === 2, undoBefore);
+  await page.keyboard.press("Control+Shift+z");
+  await page.keyboard.press("Control+z");
+  await page.waitForFunction(() => state.redo === 2);
+
+  // Delete on a vertex under the pointer removes it; a double click turns one into a curve.
+  await page.mouse.move(...at(190, 250));
+  await page.waitForFunction(() => document.getElementById("view").style.cursor === "pointer");
+  await page.keyboard.press("Delete");
+  await page.waitForFunction(() => !pending.length);
+  await page.mouse.dblclick(...at(420, 110));
+  await page.waitForFunction(() => document.getElementById("status").textContent === "vertex made a curve");
+  // The matte tinted over the picture.
+  await page.selectOption("#look", "tinted");
+  await page.waitForFunction(() => document.getElementById("frame").src.includes("look=tint") && document.getElementById("frame").complete);
+  await page.selectOption("#look", "overlay");
+  // The keys after frame 1 cleared, the session saved as a name given in the page.
+  await page.keyboard.press(".");
+  await frameIs(1);
+  await page.click("#clearafter");
+  try {
+    await page.waitForFunction(() => JSON.stringify(state.keyframes) === "[0,1]", null, { timeout: 5000 });
+  } catch {
+    fail("clear after frame 1: " + (await page.evaluate(() => JSON.stringify([state.frame, state.keyframes]))) + " " + (await page.textContent("#status")));
+  }
+  page.once("dialog", (d) => d.accept("second.json"));
+  await page.click("#saveas");
+  await page.waitForFunction(() => document.getElementById("status").textContent === "saved" && !state.unsaved);
+  const second = JSON.parse(readFileSync(path.join(work, "second.json"), "utf8"));
+  if (JSON.stringify(second.keyframes.map((k) => k.frame)) !== "[0,1]") fail("saved as: keyframes " + JSON.stringify(second.keyframes.map((k) => k.frame)));
+  const v0 = second.keyframes[0].vertices;
+  if (v0.length !== 3 || v0[1].kind !== 1) fail("saved as: frame 0's vertices " + JSON.stringify(v0.map((v) => v.kind)));
+
+  // Control and the wheel zoom about the pointer: the layer point under it stays; the view
+  // is the same after a reload.
+  const pointer = at(300, 180);
+  const under = () => page.evaluate(([x, y]) => {
+    const r = document.getElementById("view").getBoundingClientRect();
+    return [(x - r.left - offset[0]) / zoom, (y - r.top - offset[1]) / zoom];
+  }, pointer);
+  const before = await under();
+  await page.mouse.move(...pointer);
+  await page.keyboard.down("Control");
+  await page.mouse.wheel(0, -100);
+  await page.keyboard.up("Control");
+  await page.waitForFunction(() => zoom === 2 && !pending.length);
+  const after = await under();
+  if (Math.hypot(after[0] - before[0], after[1] - before[1]) > 0.5) fail(`zoom moved the point under the pointer from ${before} to ${after}`);
+  const kept = await page.evaluate(() => JSON.stringify([zoom, offset]));
+  await page.reload();
+  await page.waitForFunction(() => state && !pending.length);
+  if ((await page.evaluate(() => JSON.stringify([zoom, offset]))) !== kept) fail("the view after a reload: " + (await page.evaluate(() => JSON.stringify([zoom, offset]))));
   if (refused.length) fail("refused or failed: " + refused.join("; "));
   console.log("drag round trips (ms): " + times.join(", "));
 
