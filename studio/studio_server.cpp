@@ -226,24 +226,28 @@ Response StudioServer::Impl::Answer(const Request& request) {
   if (request.method() != http::verb::get)
     return Reply(request, http::status::method_not_allowed, "text/plain", "GET only\n");
   if (path == "/") return Reply(request, http::status::ok, "text/html; charset=utf-8", StudioPage());
-  if (path != "/overlay.png" && path != "/frame.png" && path != "/matte.png")
+  if (path != "/overlay.png" && path != "/frame.png" && path != "/frame.jpg" && path != "/matte.png" &&
+      path != "/matte.jpg")
     return Reply(request, http::status::not_found, "text/plain", "no such page\n");
   std::string error;
-  std::vector<uint8_t> png;
+  std::vector<uint8_t> bytes;
   bool ok = false;
+  // The matte as grey levels is PNG, every level exact; as a tint over the picture, JPEG.
   if (path == "/overlay.png") {
-    ok = session.OverlayPng(PageOf(target), png, error);
-  } else if (path == "/matte.png") {
-    ok = session.MattePng(PageOf(target), png, error, QueryValue(target, "look") == "tint");
+    ok = session.OverlayPng(PageOf(target), bytes, error);
+  } else if (path == "/matte.png" || path == "/matte.jpg") {
+    ok = session.MattePng(PageOf(target), bytes, error, path == "/matte.jpg");
   } else {
     const std::string n = QueryValue(target, "n");
     char* end = nullptr;
     const long long frame = std::strtoll(n.c_str(), &end, 10);
-    ok = !n.empty() && *end == '\0' && session.FramePng(frame, png, error);
+    ok = !n.empty() && *end == '\0' &&
+         (path == "/frame.jpg" ? session.FrameJpeg(frame, bytes, error) : session.FramePng(frame, bytes, error));
     if (error.empty() && !ok) error = "bad frame number";
   }
   if (!ok) return Reply(request, http::status::not_found, "text/plain", error + "\n");
-  return Reply(request, http::status::ok, "image/png", std::string(png.begin(), png.end()));
+  const bool jpeg = path.size() > 4 && path.compare(path.size() - 4, 4, ".jpg") == 0;
+  return Reply(request, http::status::ok, jpeg ? "image/jpeg" : "image/png", std::string(bytes.begin(), bytes.end()));
 }
 
 // The oldest connection that has not shown the token, closed to make room; false when every

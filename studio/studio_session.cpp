@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -835,19 +836,24 @@ std::string StudioSession::OnDeleteMask(Request&) {
   return "";
 }
 
+bool StudioSession::ReadPicture(int64_t frame, host::RgbaFrame& picture, std::string& error) {
+  std::lock_guard lock(pictures_mutex_);
+  if (frame >= 0 && frame < frames_ && pictures_->ReadFrame(frame, picture, error)) return true;
+  // A clip that ends before its container said: every page's count follows what decodes.
+  if (const int64_t count = pictures_->info().frame_count; error.empty() && count > 0 && count < frames_)
+    frames_ = count;
+  if (error.empty()) error = "no frame " + std::to_string(frame);
+  return false;
+}
+
 bool StudioSession::FramePng(int64_t frame, std::vector<uint8_t>& png, std::string& error) {
   host::RgbaFrame picture;
-  {
-    std::lock_guard lock(pictures_mutex_);
-    if (frame < 0 || frame >= frames_ || !pictures_->ReadFrame(frame, picture, error)) {
-      // A clip that ends before its container said: every page's count follows what decodes.
-      if (const int64_t count = pictures_->info().frame_count; error.empty() && count > 0 && count < frames_)
-        frames_ = count;
-      if (error.empty()) error = "no frame " + std::to_string(frame);
-      return false;
-    }
-  }
-  return host::EncodePng(picture, png, error);
+  return ReadPicture(frame, picture, error) && host::EncodePng(picture, png, error);
+}
+
+bool StudioSession::FrameJpeg(int64_t frame, std::vector<uint8_t>& jpeg, std::string& error) {
+  host::RgbaFrame picture;
+  return ReadPicture(frame, picture, error) && host::EncodeJpeg(picture, kPictureJpegQuality, jpeg, error);
 }
 
 namespace {
@@ -906,13 +912,7 @@ bool StudioSession::MattePng(PageId id, std::vector<uint8_t>& png, std::string& 
   }
   std::lock_guard lock(effect_mutex_);
   host::RgbaFrame picture;
-  {
-    std::lock_guard pictures(pictures_mutex_);
-    if (!pictures_->ReadFrame(page->frame, picture, error)) {
-      if (error.empty()) error = "no frame " + std::to_string(page->frame);
-      return false;
-    }
-  }
+  if (!ReadPicture(page->frame, picture, error)) return false;
   // The effect writes alpha into the frame it renders and leaves the colour as it was.
   FxWorld world{picture.pixels.data(), picture.width * 4, picture.width, picture.height, FxPixelFormat_bgra};
   const host::CommandResult result = effect_->RenderFrame(page->frame, world);
@@ -933,7 +933,7 @@ bool StudioSession::MattePng(PageId id, std::vector<uint8_t>& png, std::string& 
     }
     p[3] = 255;
   }
-  return host::EncodePng(picture, png, error);
+  return tinted ? host::EncodeJpeg(picture, kPictureJpegQuality, png, error) : host::EncodePng(picture, png, error);
 }
 
 }  // namespace studio

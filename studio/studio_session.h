@@ -43,6 +43,7 @@ inline constexpr size_t kMaxMessageBytes = 64 * 1024;
 inline constexpr const char* kDefaultMotion = "perspective";
 // Changes undo can take back; the oldest go first.
 inline constexpr size_t kMaxUndoSteps = 200;
+inline constexpr int kPictureJpegQuality = 90;
 
 struct StudioOptions {
   std::string input;      // the clip
@@ -83,9 +84,13 @@ class StudioSession {
   // each as PNG (the overlay over the previous frame's, faint, where the page asked for it). False with a one-line
   // error for a page that is not open.
   bool FramePng(int64_t frame, std::vector<uint8_t>& png, std::string& error);
+  // The same picture as JPEG (kPictureJpegQuality), a fraction of a PNG's encoding time: what the
+  // page shows, where no pixel is measured.
+  bool FrameJpeg(int64_t frame, std::vector<uint8_t>& jpeg, std::string& error);
   bool OverlayPng(PageId page, std::vector<uint8_t>& png, std::string& error);
   bool OverlayPng(std::vector<uint8_t>& png, std::string& error) { return OverlayPng(kFirstPage, png, error); }
-  // `tinted`: the picture itself, tinted red where the matte is clear, in place of the grey levels.
+  // `tinted`: the picture itself, tinted red where the matte is clear, in place of the grey
+  // levels, and as JPEG.
   bool MattePng(PageId page, std::vector<uint8_t>& png, std::string& error, bool tinted = false);
   bool MattePng(std::vector<uint8_t>& png, std::string& error) { return MattePng(kFirstPage, png, error); }
 
@@ -197,6 +202,7 @@ class StudioSession {
   bool UnsavedLocked();
   bool StartRender(std::string& error);
   std::string RenderStateJson();
+  bool ReadPicture(int64_t frame, host::RgbaFrame& picture, std::string& error);
 
   StudioOptions options_;
   host::LoadedModule module_;

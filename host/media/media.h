@@ -82,6 +82,8 @@ struct MediaWriterOptions {
 
 // One picture as RGBA PNG bytes (fast compression), for pictures sent rather than kept.
 bool EncodePng(const RgbaFrame& frame, std::vector<uint8_t>& bytes, std::string& error);
+// As JPEG at `quality` (1 to 100), colour at full resolution; alpha is dropped.
+bool EncodeJpeg(const RgbaFrame& frame, int quality, std::vector<uint8_t>& bytes, std::string& error);
 
 // One picture as an RGBA PNG at `path`, written under a temporary name and renamed into place
 // (through a link, keeping the replaced file's permissions).

@@ -267,6 +267,40 @@ TEST(MediaRoundTrip, PngSequenceIsExactAndAppearsOnlyWhenFinished) {
   EXPECT_EQ(one[0].pixels, frames[1].pixels);
 }
 
+// What the studio sends its pages: a JPEG that reads back, through the same reader, within a
+// few levels of the picture (colour at full resolution, so a sharp edge stays where it was).
+TEST(MediaJpeg, EncodesWithinAFewLevelsAndRefusesWhatDoesNotFit) {
+  TempFolder dir;
+  RgbaFrame picture = Gradient(96, 64, 3);
+  for (int y = 0; y < 64; ++y)  // a hard red edge down the middle
+    for (int x = 48; x < 96; ++x) {
+      uint8_t* p = &picture.pixels[(size_t(y) * 96 + x) * 4];
+      p[0] = 230, p[1] = 20, p[2] = 30;
+    }
+  std::vector<uint8_t> bytes;
+  std::string error;
+  ASSERT_TRUE(host::EncodeJpeg(picture, 90, bytes, error)) << error;
+  ASSERT_GT(bytes.size(), 2u);
+  EXPECT_EQ(bytes[0], 0xff);
+  EXPECT_EQ(bytes[1], 0xd8);
+  std::ofstream(dir / "p.jpg", std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  const std::vector<RgbaFrame> back = ReadAll(dir / "p.jpg");
+  ASSERT_EQ(back.size(), 1u);
+  double total = 0;
+  for (size_t i = 0; i < picture.pixels.size(); ++i)
+    if (i % 4 != 3) total += std::abs(int(back[0].pixels[i]) - int(picture.pixels[i]));
+  EXPECT_LT(total / (96 * 64 * 3), 2.0);
+  // Beside the edge the red stays red: no bleeding across a pixel pair.
+  EXPECT_GT(back[0].pixels[(size_t(30) * 96 + 49) * 4], 200);
+
+  EXPECT_FALSE(host::EncodeJpeg(picture, 0, bytes, error));
+  EXPECT_EQ(error, "JPEG quality must be from 1 to 100");
+  picture.pixels.pop_back();
+  EXPECT_FALSE(host::EncodeJpeg(picture, 90, bytes, error));
+  EXPECT_EQ(error, "cannot encode a picture whose pixels do not match its size");
+}
+
 // An 8x8 baseline JPEG of one colour, RGB (200, 60, 40), stored full range as JPEG files are.
 const char kJpeg[] =
     "\xff\xd8\xff\xdb\x00\x43\x00\x08\x04\x04\x04\x04\x04\x05\x05\x05\x05\x05\x05\x06\x06\x06\x06\x06"

@@ -124,6 +124,13 @@ TEST_F(StudioServerTest, OnlyTheTokenHolderOnThisMachineGetsThePage) {
   EXPECT_EQ(matte.result(), http::status::ok);
   EXPECT_EQ(matte.body().substr(1, 3), "PNG");
   EXPECT_EQ(Get("/frame.png?n=x&token=feedc0ffee", host_).result(), http::status::not_found);
+  // The pictures the page shows: JPEG, the tinted matte too.
+  for (const char* jpeg : {"/frame.jpg?n=2&token=feedc0ffee", "/matte.jpg?token=feedc0ffee"}) {
+    const auto reply = Get(jpeg, host_);
+    EXPECT_EQ(reply.result(), http::status::ok) << jpeg;
+    EXPECT_EQ(reply[http::field::content_type], "image/jpeg") << jpeg;
+    EXPECT_EQ(reply.body().substr(0, 2), "\xff\xd8") << jpeg;
+  }
 
   asio::io_context io;
   EXPECT_THROW(Connect(io, "/ws"), beast::system_error);  // no token, no upgrade

@@ -453,14 +453,14 @@ TEST_F(StudioSessionTest, VerticesTurnAndTheMatteAndOutlineShowMore) {
   std::vector<uint8_t> png;
   ASSERT_TRUE(session_->MattePng(kFirstPage, png, error, true)) << error;
   host::RgbaFrame tinted, frame;
-  const fs::path file = dir_ / "tinted.png";
+  const fs::path file = dir_ / "tinted.jpg";
   std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
   auto reader = host::MediaReader::Open(file.string(), error);
   ASSERT_TRUE(reader && reader->ReadFrame(0, tinted, error)) << error;
   reader = host::MediaReader::Open((dir_ / "in_%02d.png").string(), error);
   ASSERT_TRUE(reader && reader->ReadFrame(0, frame, error)) << error;
   const auto at = [](const host::RgbaFrame& f, int x, int y) { return &f.pixels[(size_t(y) * f.width + x) * 4]; };
-  for (int c = 0; c < 3; ++c) EXPECT_NEAR(at(tinted, 90, 60)[c], at(frame, 90, 60)[c], 1) << c;  // inside
+  for (int c = 0; c < 3; ++c) EXPECT_NEAR(at(tinted, 90, 60)[c], at(frame, 90, 60)[c], 6) << c;  // inside, as JPEG
   EXPECT_GE(at(tinted, 10, 10)[0], 127);  // outside: half-way to red
   EXPECT_LE(at(tinted, 10, 10)[1], at(frame, 10, 10)[1] / 2 + 1);
 

@@ -199,7 +199,7 @@ try {
   await page.waitForFunction(() => document.getElementById("status").textContent === "vertex made a curve");
   // The matte tinted over the picture.
   await page.selectOption("#look", "tinted");
-  await page.waitForFunction(() => document.getElementById("frame").src.includes("look=tint") && document.getElementById("frame").complete);
+  await page.waitForFunction(() => document.getElementById("frame").src.includes("/matte.jpg") && document.getElementById("frame").complete);
   await page.selectOption("#look", "overlay");
   // The keys after frame 1 cleared, the session saved as a name given in the page.
   await page.keyboard.press(".");

@@ -90,11 +90,14 @@ try {
   // last frame. Then back to frame 0 for the edits.
   const trackMark = await now();
   const t0 = Date.now();
+  await page.uncheck("#stopweak");  // as maskfx track, which goes on through weak presses
   await page.click("#toend");
-  await page.waitForFunction((last) => document.getElementById("slider").value === String(last), FRAMES - 1,
-                             { timeout: 300000, polling: 50 });
-  studioFrames = FRAMES - 1;
+  // To the last frame, or where a weak press stopped the run.
+  await page.waitForFunction((last) => document.getElementById("slider").value === String(last) || !tracking,
+                             FRAMES - 1, { timeout: 300000, polling: 50 });
+  studioFrames = await page.evaluate(() => state.frame);
   studioFps = studioFrames / ((Date.now() - t0) / 1000);
+  if (studioFrames < FRAMES - 1) console.log("track to end stopped at frame " + studioFrames + ": " + (await page.textContent("#status")));
   // Each press's message to its reply (one message in flight at a time while tracking).
   const presses = await page.evaluate((mark) => {
     const L = window.__speed, out = [];
