@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -88,7 +89,7 @@ std::unique_ptr<StudioSession> StudioSession::Open(const host::LoadedModule& mod
   first->editor = std::make_unique<host::LiveEditor>(*s->effect_, host::ViewTransform{}, s->width_, s->height_);
   s->pages_[kFirstPage] = first;
   std::lock_guard lock(s->effect_mutex_);
-  s->saved_text_ = host::MaskDocumentText(s->Document());
+  s->saved_ = s->MaskStateLocked().params;
   std::error_code ec;
   if (!options.recovery.empty() && std::filesystem::exists(options.recovery, ec) &&
       !(!options.mask_path.empty() && std::filesystem::equivalent(options.recovery, options.mask_path, ec))) {
@@ -160,6 +161,7 @@ StudioSession::~StudioSession() {
   }
   autosave_wake_.notify_all();
   if (autosave_.joinable()) autosave_.join();
+  StopRun();
   StopRender();
   std::lock_guard lock(effect_mutex_);
   pages_.clear();  // their editors release gestures left in progress
@@ -259,6 +261,7 @@ nlohmann::json StudioSession::PageStateJsonLocked(Page& page) {
   Json recovery = {{"path", options_.recovery}, {"offered", offered_.has_value()}};
   if (!offered_error_.empty()) recovery["error"] = offered_error_;
   state["recovery"] = std::move(recovery);
+  state["run"] = {{"running", run_.running}, {"presses", run_.presses}, {"ended", run_.ended}};
   state["undo"] = undo_.size();
   state["redo"] = redo_.size();
   return state;
@@ -324,11 +327,23 @@ bool StudioSession::unsaved_changes() {
   return UnsavedLocked();
 }
 
+namespace {
+
+// The parameters' values over time, as `b` holds them now: the mask, its matte values, its motion.
+bool SameValues(const std::vector<host::StoredParam>& a, const host::ParamStore& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i].numbers != b.at(i).numbers || a[i].values != b.at(i).values) return false;
+  return true;
+}
+
+}  // namespace
+
 // Compared again only when the mask or its values may have changed: the state goes with every
 // reply, hovers included.
 bool StudioSession::UnsavedLocked() {
   if (unsaved_version_ != mask_version_) {
-    unsaved_ = host::MaskDocumentText(Document()) != saved_text_;
+    unsaved_ = !SameValues(saved_, effect_->params());
     unsaved_version_ = mask_version_;
   }
   return unsaved_;
@@ -407,7 +422,7 @@ void StudioSession::RemoveTemporaryFiles() {
 bool StudioSession::Save(const std::string& path, std::string& error) {
   const host::MaskDocument doc = Document();
   if (!host::WriteMaskDocument(path, doc, error)) return false;
-  saved_text_ = host::MaskDocumentText(doc);
+  saved_ = MaskStateLocked().params;
   options_.output = path;
   ++mask_version_;  // every page shows it saved
   return true;
@@ -457,7 +472,9 @@ std::string StudioSession::EndAutosave() {
 std::string StudioSession::Handle(PageId id, const std::string& message) {
   const std::shared_ptr<Page> page = FindPage(id);
   if (!page) return Json{{"ok", false}, {"error", "no such page"}}.dump();
-  std::lock_guard lock(effect_mutex_);
+  ++waiting_;
+  std::unique_lock lock(effect_mutex_);
+  --waiting_;
   if (!page->editor) return Json{{"ok", false}, {"error", "no such page"}}.dump();  // closed meanwhile
   if (action_hook_) action_hook_();
   const uint64_t before = mask_version_;
@@ -516,6 +533,8 @@ std::string StudioSession::Act(PageId id, Page& page, const std::string& message
       {"view",             false, false, &StudioSession::OnView},
       {"param",            true,  true,  &StudioSession::OnParam},
       {"track",            true,  true,  &StudioSession::OnTrack},
+      {"track-run",        true,  false, &StudioSession::OnTrackRun},
+      {"stop-run",         false, false, &StudioSession::OnStopRun},
       {"motion",           true,  true,  &StudioSession::OnMotion},
       {"delete-keyframe",  true,  true,  &StudioSession::OnDeleteKeyframe},
       {"clear-keyframes",  true,  true,  &StudioSession::OnClearKeyframes},
@@ -624,23 +643,118 @@ std::string StudioSession::OnParam(Request& r) {
   return "";
 }
 
-std::string StudioSession::OnTrack(Request& r) {
-  const std::string direction = r.Text("direction");
+namespace {
+
+// "forward" or "backward" under "direction", or an error.
+std::string DirectionOf(const std::string& direction, bool& forward) {
   if (direction != "forward" && direction != "backward") return "bad track direction";
-  const bool forward = direction == "forward";
-  if ((forward && r.page.frame + 1 >= frames_) || (!forward && r.page.frame == 0))
+  forward = direction == "forward";
+  return "";
+}
+
+}  // namespace
+
+std::string StudioSession::PressLocked(Page& page, bool forward, Json& out) {
+  if ((forward && page.frame + 1 >= frames_) || (!forward && page.frame == 0))
     return forward ? "already at the last frame" : "already at the first frame";
-  const host::EffectHost::TrackPress press = effect_->PressTrack(r.page.frame, forward, kPressTimeoutMs);
+  const host::EffectHost::TrackPress press = effect_->PressTrack(page.frame, forward, kPressTimeoutMs);
   ++mask_version_;
   if (press.report) {
     const PressMark mark{host::PressReportText(*press.report), host::PressQualityOf(*press.report)};
     press_marks_[press.report->frame] = mark;
-    r.reply_fields["press"] = {{"quality", host::PressQualityName(mark.quality)}, {"text", mark.text}};
+    out = {{"quality", host::PressQualityName(mark.quality)}, {"text", mark.text}};
   }
   if (const std::string why = host::PressFailure(press, kPressTimeoutMs); !why.empty()) return why;
-  r.page.frame += forward ? 1 : -1;
+  page.frame += forward ? 1 : -1;
   ++overlay_version_;
   return press.warnings.empty() ? "" : press.warnings.front();
+}
+
+std::string StudioSession::OnTrack(Request& r) {
+  bool forward = true;
+  if (std::string bad = DirectionOf(r.Text("direction"), forward); !bad.empty()) return bad;
+  Json press;
+  const std::string error = PressLocked(r.page, forward, press);
+  if (!press.is_null()) r.reply_fields["press"] = press;
+  return error;
+}
+
+// Presses on to the clip's end (or start) on the studio's own thread, the page following in its
+// state: no round trip to the page per press. "stop_weak" (default true) ends the run after a
+// weak or lost press; "until_key" before a key the user set.
+std::string StudioSession::OnTrackRun(Request& r) {
+  bool forward = true;
+  if (std::string bad = DirectionOf(r.Text("direction"), forward); !bad.empty()) return bad;
+  const auto flag = [&](const char* name, bool otherwise) {
+    return r.message.contains(name) && r.message[name].is_boolean() ? r.message[name].get<bool>() : otherwise;
+  };
+  if (run_.running) return "a track run is already going";
+  if ((forward && r.page.frame + 1 >= frames_) || (!forward && r.page.frame == 0))
+    return forward ? "already at the last frame" : "already at the first frame";
+  if (run_.thread.joinable()) run_.thread.join();  // the last run's thread, already done
+  std::shared_ptr<Page> page = FindPage(r.id);
+  if (!page) return "no such page";
+  run_.running = true;
+  run_.presses = 0;
+  run_.ended.clear();
+  run_.stop = false;
+  const std::string group = "run-" + std::to_string(++run_.runs);
+  run_.thread =
+      std::thread([this, page, forward, stop_weak = flag("stop_weak", true), until_key = flag("until_key", false),
+                   group] { RunPresses(page, forward, stop_weak, until_key, group); });
+  return "";
+}
+
+std::string StudioSession::OnStopRun(Request&) {
+  if (!run_.running) return "no track run is going";
+  run_.stop = true;
+  return "";
+}
+
+void StudioSession::RunPresses(std::shared_ptr<Page> page, bool forward, bool stop_weak, bool until_key,
+                               std::string group) {
+  std::set<int64_t> user_keys;  // as they stand at the start
+  bool keys_read = false;
+  std::string why;
+  while (why.empty()) {
+    // The pages' messages queued meanwhile go first (the lock is not fair).
+    for (int spins = 0; waiting_ > 0 && spins < 1000; ++spins) std::this_thread::yield();
+    std::lock_guard lock(effect_mutex_);
+    if (!keys_read)
+      for (const auto& [frame, bytes] : effect_->params().at(host::kMaskPathParam).values)
+        if (!press_marks_.count(frame)) user_keys.insert(frame);
+    keys_read = true;
+    const int64_t next = page->frame + (forward ? 1 : -1);
+    if (run_.stop) why = "stopped";
+    else if (!page->editor) why = "the page closed";
+    else if (gesture_page_ != 0) why = "stopped: a page is dragging the mask";
+    else if (next < 0 || next >= frames_) why = forward ? "reached the last frame" : "reached the first frame";
+    else if (until_key && user_keys.count(next)) why = "reached your key on frame " + std::to_string(next);
+    if (why.empty()) {
+      MaskState before = MaskStateLocked();
+      Json press;
+      why = PressLocked(*page, forward, press);
+      RecordChangeLocked(std::move(before), group);
+      ++run_.presses;
+      const std::string quality = press.is_null() ? "" : press["quality"].get<std::string>();
+      if (why.empty() && stop_weak && (quality == "weak" || quality == "lost"))
+        why = "stopped, a " + quality + " press: " + press["text"].get<std::string>();
+    }
+    if (!why.empty()) {
+      run_.running = false;
+      run_.ended = why;
+    }
+    {
+      std::lock_guard pages(pages_mutex_);
+      for (auto& [id, p] : pages_) p->changed_elsewhere = mask_version_;
+    }
+    RefreshStatesLocked();
+  }
+}
+
+void StudioSession::StopRun() {
+  run_.stop = true;
+  if (run_.thread.joinable()) run_.thread.join();
 }
 
 // The model every later press fits, saved with the document.
@@ -726,17 +840,6 @@ void StudioSession::RestoreMaskStateLocked(const MaskState& state) {
   press_marks_ = state.marks;
   ++mask_version_, ++overlay_version_;
 }
-
-namespace {
-
-bool SameValues(const std::vector<host::StoredParam>& a, const host::ParamStore& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (a[i].numbers != b.at(i).numbers || a[i].values != b.at(i).values) return false;
-  return true;
-}
-
-}  // namespace
 
 void StudioSession::RecordChangeLocked(MaskState before, const std::string& group) {
   if (gesture_page_ != 0) {  // the gesture's release decides

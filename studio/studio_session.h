@@ -176,6 +176,13 @@ class StudioSession {
   std::string OnParam(Request& r);
   std::string OnMotion(Request& r);
   std::string OnTrack(Request& r);
+  std::string OnTrackRun(Request& r);
+  std::string OnStopRun(Request& r);
+  // One press from the page's frame; the press's quality and report go in `press` (a JSON
+  // object) where the effect reported one. The error, or the press's first warning.
+  std::string PressLocked(Page& page, bool forward, nlohmann::json& press);
+  void RunPresses(std::shared_ptr<Page> page, bool forward, bool stop_weak, bool until_key, std::string group);
+  void StopRun();
   std::string OnSave(Request& r);
   std::string OnRender(Request& r);
   std::string OnStopRender(Request& r);
@@ -210,8 +217,8 @@ class StudioSession {
   std::mutex effect_mutex_;  // the effect, the editors, the pages' frames, what follows
   std::unique_ptr<host::EffectHost> effect_;
   uint64_t mask_version_ = 0;
-  std::string saved_text_;  // the mask as last saved (or read at the start)
-  bool unsaved_ = false;    // whether the mask differed from it at unsaved_version_
+  std::vector<host::StoredParam> saved_;  // the parameters as last saved (or read at the start)
+  bool unsaved_ = false;                  // whether the mask differed from it at unsaved_version_
   uint64_t unsaved_version_ = ~uint64_t{0};
   uint64_t overlay_version_ = 0;
   PageId gesture_page_ = 0;  // the page holding a gesture on the mask, 0 for none
@@ -232,6 +239,18 @@ class StudioSession {
   std::unique_ptr<host::MediaReader> pictures_;  // frames for the pages; the engine has its own reader
 
   RenderState render_;
+
+  // A track run: presses on its own thread, one at a time under the effect's lock, giving it up
+  // between presses to the pages' messages first (waiting_ counts those queued for it).
+  struct TrackRun {
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    bool running = false;  // under effect_mutex_, as the rest
+    int64_t presses = 0;
+    std::string ended;  // why the last run ended
+    uint64_t runs = 0;
+  } run_;
+  std::atomic<int> waiting_{0};
 
   // Autosave: the recovery file found at the start while it is on offer, and what was written.
   std::optional<host::MaskDocument> offered_;  // under effect_mutex_, as the rest

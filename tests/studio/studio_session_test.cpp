@@ -501,6 +501,48 @@ TEST_F(StudioSessionTest, ASessionWithoutAnOutputIsSavedAsANameThePageGives) {
   EXPECT_EQ(doc.keyframes[0].shape.vertices.size(), 2u);
 }
 
+// A track run presses on by itself while the page follows its state: to the end as one undo step,
+// and up to a key the user set.
+TEST_F(StudioSessionTest, ATrackRunGoesOnByItselfAndStopsWhereItShould) {
+  for (const auto& [x, y] : {std::pair{50, 40}, {130, 40}, {130, 80}, {50, 80}, {51, 40}})
+    ASSERT_TRUE(Click(x, y)["ok"]);
+  const auto ended = [&] {
+    Json s;
+    for (int i = 0; i < 600; ++i) {
+      s = Send(R"({"type": "state"})");
+      if (!s["run"]["running"]) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return s;
+  };
+  const size_t steps = Send(R"({"type": "state"})")["undo"];
+  ASSERT_TRUE(Send(R"({"type": "track-run", "direction": "forward", "stop_weak": false})")["ok"]);
+  Json s = ended();
+  EXPECT_EQ(s["run"]["ended"], "reached the last frame");
+  EXPECT_EQ(s["run"]["presses"], 3);
+  EXPECT_EQ(s["frame"], 3);
+  EXPECT_EQ(s["keyframes"], (Json{0, 1, 2, 3}));
+  EXPECT_EQ(s["undo"], steps + 1);
+  EXPECT_EQ(Send(R"({"type": "track-run", "direction": "forward"})")["error"], "already at the last frame");
+  EXPECT_EQ(Send(R"({"type": "stop-run"})")["error"], "no track run is going");
+
+  // Frame 2 set by hand, frame 1's key gone: a run from 0 to the next key presses once.
+  ASSERT_TRUE(Send(R"({"type": "frame", "frame": 2})")["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "event", "event": {"key": "down"}})")["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "frame", "frame": 1})")["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "delete-keyframe"})")["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "frame", "frame": 0})")["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "track-run", "direction": "forward", "until_key": true, "stop_weak": false})")["ok"]);
+  s = ended();
+  EXPECT_EQ(s["run"]["ended"], "reached your key on frame 2");
+  EXPECT_EQ(s["frame"], 1);
+  EXPECT_EQ(s["keyframes"], (Json{0, 1, 2, 3}));
+  // Undone, the run's press goes and the hand's key stays.
+  s = Send(R"({"type": "undo"})");
+  EXPECT_EQ(s["keyframes"], (Json{0, 2, 3}));
+  EXPECT_FALSE(Send(R"({"type": "track-run", "direction": "sideways"})")["ok"]);
+}
+
 TEST_F(StudioSessionTest, BadMessagesChangeNothing) {
   ASSERT_TRUE(Click(50, 40)["ok"]);
   const std::string before = session_->State();
