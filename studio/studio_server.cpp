@@ -233,8 +233,10 @@ Response StudioServer::Impl::Answer(const Request& request) {
   std::vector<uint8_t> bytes;
   bool ok = false;
   // The matte as grey levels is PNG, every level exact; as a tint over the picture, JPEG.
+  StudioSession::Origin origin;
+  const bool cropped = QueryValue(target, "crop") == "1";
   if (path == "/overlay.png") {
-    ok = session.OverlayPng(PageOf(target), bytes, error);
+    ok = session.OverlayPng(PageOf(target), bytes, error, cropped ? &origin : nullptr);
   } else if (path == "/matte.png" || path == "/matte.jpg") {
     ok = session.MattePng(PageOf(target), bytes, error, path == "/matte.jpg");
   } else {
@@ -247,7 +249,12 @@ Response StudioServer::Impl::Answer(const Request& request) {
   }
   if (!ok) return Reply(request, http::status::not_found, "text/plain", error + "\n");
   const bool jpeg = path.size() > 4 && path.compare(path.size() - 4, 4, ".jpg") == 0;
-  return Reply(request, http::status::ok, jpeg ? "image/jpeg" : "image/png", std::string(bytes.begin(), bytes.end()));
+  Response reply =
+      Reply(request, http::status::ok, jpeg ? "image/jpeg" : "image/png", std::string(bytes.begin(), bytes.end()));
+  // Where a cropped overlay's top left corner goes in the view, as "x,y".
+  if (path == "/overlay.png" && cropped)
+    reply.set("X-Overlay-Origin", std::to_string(origin.x) + "," + std::to_string(origin.y));
+  return reply;
 }
 
 // The oldest connection that has not shown the token, closed to make room; false when every

@@ -977,7 +977,45 @@ host::RgbaFrame OverPreviousFaintly(const host::RgbaFrame& overlay, host::RgbaFr
 
 }  // namespace
 
-bool StudioSession::OverlayPng(PageId id, std::vector<uint8_t>& png, std::string& error) {
+namespace {
+
+// The smallest part of `picture` holding every pixel not wholly transparent (one transparent
+// pixel where there is none), and where it was.
+host::RgbaFrame CropToDrawn(const host::RgbaFrame& picture, StudioSession::Origin& origin) {
+  const int32_t w = picture.width, h = picture.height;
+  int32_t left = w, right = -1, top = h, bottom = -1;
+  for (int32_t y = 0; y < h; ++y) {
+    const uint8_t* row = &picture.pixels[size_t(y) * size_t(w) * 4];
+    int32_t first = -1, last = -1;
+    for (int32_t x = 0; x < w; ++x)
+      if (row[size_t(x) * 4 + 3] != 0) {
+        if (first < 0) first = x;
+        last = x;
+      }
+    if (first < 0) continue;
+    left = std::min(left, first), right = std::max(right, last);
+    top = std::min(top, y), bottom = y;
+  }
+  host::RgbaFrame part;
+  if (right < 0) {
+    origin = {};
+    part.width = part.height = 1;
+    part.pixels.assign(4, 0);
+    return part;
+  }
+  origin = {left, top};
+  part.width = right - left + 1;
+  part.height = bottom - top + 1;
+  part.pixels.resize(size_t(part.width) * size_t(part.height) * 4);
+  for (int32_t y = 0; y < part.height; ++y)
+    std::copy_n(&picture.pixels[(size_t(top + y) * size_t(w) + size_t(left)) * 4], size_t(part.width) * 4,
+                &part.pixels[size_t(y) * size_t(part.width) * 4]);
+  return part;
+}
+
+}  // namespace
+
+bool StudioSession::OverlayPng(PageId id, std::vector<uint8_t>& png, std::string& error, Origin* origin) {
   const std::shared_ptr<Page> page = FindPage(id);
   if (!page) {
     error = "no such page";
@@ -988,8 +1026,9 @@ bool StudioSession::OverlayPng(PageId id, std::vector<uint8_t>& png, std::string
   // action's state tells the page to ask again.
   if (!lock.owns_lock()) {
     std::lock_guard pages(pages_mutex_);
-    if (!page->last_overlay.empty()) {
-      png = page->last_overlay;
+    if (!(origin ? page->last_cropped : page->last_overlay).empty()) {
+      png = origin ? page->last_cropped : page->last_overlay;
+      if (origin) *origin = page->last_origin;
       return true;
     }
   }
@@ -1001,9 +1040,15 @@ bool StudioSession::OverlayPng(PageId id, std::vector<uint8_t>& png, std::string
   host::RgbaFrame overlay = page->editor->DrawOverlay(page->frame);
   if (page->onion && page->frame > 0)
     overlay = OverPreviousFaintly(overlay, page->editor->DrawOverlay(page->frame - 1));
-  if (!host::EncodePng(overlay, png, error)) return false;
+  Origin at;
+  if (!host::EncodePng(origin ? CropToDrawn(overlay, at) : overlay, png, error)) return false;
   std::lock_guard pages(pages_mutex_);
-  page->last_overlay = png;
+  if (origin) {
+    *origin = page->last_origin = at;
+    page->last_cropped = png;
+  } else {
+    page->last_overlay = png;
+  }
   return true;
 }
 

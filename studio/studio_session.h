@@ -87,7 +87,12 @@ class StudioSession {
   // The same picture as JPEG (kPictureJpegQuality), a fraction of a PNG's encoding time: what the
   // page shows, where no pixel is measured.
   bool FrameJpeg(int64_t frame, std::vector<uint8_t>& jpeg, std::string& error);
-  bool OverlayPng(PageId page, std::vector<uint8_t>& png, std::string& error);
+  // With `origin`, only the part where something is drawn, and where its top left corner goes in
+  // the view: a fraction of the pixels to encode and send.
+  struct Origin {
+    int32_t x = 0, y = 0;
+  };
+  bool OverlayPng(PageId page, std::vector<uint8_t>& png, std::string& error, Origin* origin = nullptr);
   bool OverlayPng(std::vector<uint8_t>& png, std::string& error) { return OverlayPng(kFirstPage, png, error); }
   // `tinted`: the picture itself, tinted red where the matte is clear, in place of the grey
   // levels, and as JPEG.
@@ -118,7 +123,9 @@ class StudioSession {
   struct Page {
     std::unique_ptr<host::LiveEditor> editor;
     int64_t frame = 0;
-    std::vector<uint8_t> last_overlay;  // the latest overlay drawn for this page, as PNG (pages' lock)
+    // The latest overlay drawn for this page, as PNG, whole and cropped (pages' lock).
+    std::vector<uint8_t> last_overlay, last_cropped;
+    Origin last_origin;
     // The mask version of the latest change another page (or a page's closing) made: a press
     // from a page that had not seen it is refused, as it aimed at an outline no longer there.
     uint64_t changed_elsewhere = 0;

@@ -124,6 +124,10 @@ TEST_F(StudioServerTest, OnlyTheTokenHolderOnThisMachineGetsThePage) {
   EXPECT_EQ(matte.result(), http::status::ok);
   EXPECT_EQ(matte.body().substr(1, 3), "PNG");
   EXPECT_EQ(Get("/frame.png?n=x&token=feedc0ffee", host_).result(), http::status::not_found);
+  // The overlay cropped to what is drawn says where it goes.
+  const auto cropped = Get("/overlay.png?crop=1&token=feedc0ffee", host_);
+  EXPECT_EQ(cropped.result(), http::status::ok);
+  EXPECT_EQ(cropped["X-Overlay-Origin"], "0,0");  // nothing drawn yet: one clear pixel at the corner
   // The pictures the page shows: JPEG, the tinted matte too.
   for (const char* jpeg : {"/frame.jpg?n=2&token=feedc0ffee", "/matte.jpg?token=feedc0ffee"}) {
     const auto reply = Get(jpeg, host_);

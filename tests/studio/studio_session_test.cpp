@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -463,6 +464,37 @@ TEST_F(StudioSessionTest, VerticesTurnAndTheMatteAndOutlineShowMore) {
   for (int c = 0; c < 3; ++c) EXPECT_NEAR(at(tinted, 90, 60)[c], at(frame, 90, 60)[c], 6) << c;  // inside, as JPEG
   EXPECT_GE(at(tinted, 10, 10)[0], 127);  // outside: half-way to red
   EXPECT_LE(at(tinted, 10, 10)[1], at(frame, 10, 10)[1] / 2 + 1);
+
+  // The overlay cropped to what is drawn is that part of the whole one, placed where it was.
+  std::vector<uint8_t> whole_png, part_png;
+  StudioSession::Origin origin;
+  ASSERT_TRUE(session_->OverlayPng(whole_png, error)) << error;
+  ASSERT_TRUE(session_->OverlayPng(kFirstPage, part_png, error, &origin)) << error;
+  const auto decode = [&](const std::vector<uint8_t>& bytes, const char* name) {
+    std::ofstream(dir_ / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    host::RgbaFrame f;
+    auto r = host::MediaReader::Open((dir_ / name).string(), error);
+    EXPECT_TRUE(r && r->ReadFrame(0, f, error)) << error;
+    return f;
+  };
+  const host::RgbaFrame whole = decode(whole_png, "whole.png"), part = decode(part_png, "part.png");
+  ASSERT_GT(part.width, 0);
+  EXPECT_LT(size_t(part.width) * part.height * 2, size_t(whole.width) * whole.height);  // the mask is small
+  size_t drawn = 0, outside = 0;
+  for (int y = 0; y < whole.height; ++y)
+    for (int x = 0; x < whole.width; ++x) {
+      const int px = x - origin.x, py = y - origin.y;
+      const uint8_t* w = at(whole, x, y);
+      if (px < 0 || py < 0 || px >= part.width || py >= part.height) {
+        outside += w[3] != 0;
+        continue;
+      }
+      drawn += w[3] != 0;
+      EXPECT_EQ(std::memcmp(w, at(part, px, py), 4), 0) << x << "," << y;
+    }
+  EXPECT_GT(drawn, 100u);
+  EXPECT_EQ(outside, 0u);
 
   ASSERT_TRUE(Send(R"({"type": "track", "direction": "forward"})")["ok"]);
   ASSERT_TRUE(Send(R"({"type": "event", "event": {"key": "down"}})")["ok"]);

@@ -66,7 +66,9 @@ const probe = () => {
   };
   window.addEventListener("mousemove", (e) => log.moves.push({ t: performance.now(), buttons: e.buttons }), true);
   document.addEventListener("load", (e) => {
-    if (e.target instanceof HTMLImageElement) log.loads.push({ t: performance.now(), id: e.target.id, src: e.target.src });
+    if (e.target instanceof HTMLImageElement)
+      log.loads.push({ t: performance.now(), id: e.target.id, src: e.target.dataset.source || e.target.src,
+                       v: e.target.dataset.version || null });
   }, true);
 };
 
@@ -88,7 +90,6 @@ try {
 
   // Track to end from the mask as loaded (as `maskfx track` below): the click to the slider at the
   // last frame. Then back to frame 0 for the edits.
-  const trackMark = await now();
   const t0 = Date.now();
   await page.uncheck("#stopweak");  // as maskfx track, which goes on through weak presses
   await page.click("#toend");
@@ -98,14 +99,9 @@ try {
   studioFrames = await page.evaluate(() => state.frame);
   studioFps = studioFrames / ((Date.now() - t0) / 1000);
   if (studioFrames < FRAMES - 1) console.log("track to end stopped at frame " + studioFrames + ": " + (await page.textContent("#status")));
-  // Each press's message to its reply (one message in flight at a time while tracking).
-  const presses = await page.evaluate((mark) => {
-    const L = window.__speed, out = [];
-    const first = L.sent.findIndex((s) => s.t > mark), replies = L.replies.filter((r) => r.t > mark);
-    L.sent.slice(first).forEach((s, k) => { if (s.type === "track" && replies[k]) out.push(replies[k].t - s.t); });
-    return out;
-  }, trackMark);
-  row("track to end: press sent -> reply", presses, `sum ${(presses.reduce((a, b) => a + b, 0) / 1000).toFixed(2)} s`, trackRows);
+  // The run's presses as the studio counted them, and how it ended.
+  const run = await page.evaluate(() => state.run);
+  trackRows.push(["track to end: " + run.presses + " presses, " + run.ended, "", "", "", ""]);
   await page.$eval("#slider", (el) => { el.value = "0"; el.dispatchEvent(new Event("input")); });
   await page.waitForFunction(() => document.getElementById("frame").complete && document.getElementById("slider").value === "0");
   await settle();
@@ -135,7 +131,7 @@ try {
   await settle();
   row("drag move -> overlay shown", drag);
   row("  of which move -> WebSocket reply", dragReply);
-  row("  of which overlay.png request -> last byte", dragServe);
+  row("  of which overlay request -> last byte", dragServe);
   row("  of which last byte -> image loaded", dragShow);
 
   // Moves at 60 a second for 2 seconds, not waiting for anything: which moves' outlines were
@@ -163,7 +159,7 @@ try {
     const firstSent = L.sent.findIndex((s) => s.t > mark);
     const replies = L.replies.filter((r) => r.t > mark);
     const loads = L.loads.filter((l) => l.t > mark && l.id === "overlay")
-      .map((l) => ({ t: l.t, v: new URL(l.src).searchParams.get("v") }));
+      .map((l) => ({ t: l.t, v: l.v }));
     const shown = [];
     drags.forEach((d, k) => {
       const reply = replies[d.i - firstSent];
@@ -196,7 +192,7 @@ try {
     await settle();
   }
   row("one-frame step -> picture shown", step);
-  row("  of which frame.png request -> last byte", stepServe);
+  row("  of which frame.jpg request -> last byte", stepServe);
   await page.$eval("#slider", (el) => { el.value = "0"; el.dispatchEvent(new Event("input")); });
   await page.waitForFunction(() => document.getElementById("slider").value === "0");
   await settle();
