@@ -853,23 +853,19 @@ void StudioSession::RecordChangeLocked(MaskState before, const std::string& grou
   if (undo_.size() > kMaxUndoSteps) undo_.pop_front();
 }
 
-std::string StudioSession::OnUndo(Request&) {
+// Undo and redo alike: the mask as the last step of `from` found it, the mask now going on `to`.
+std::string StudioSession::StepBackLocked(std::deque<UndoStep>& from, std::deque<UndoStep>& to, const char* none) {
   if (gesture_page_ != 0) return "finish the drag first";
-  if (undo_.empty()) return "nothing to undo";
-  redo_.push_back({MaskStateLocked(), undo_.back().group});
-  RestoreMaskStateLocked(undo_.back().before);
-  undo_.pop_back();
+  if (from.empty()) return none;
+  to.push_back({MaskStateLocked(), from.back().group});
+  RestoreMaskStateLocked(from.back().before);
+  from.pop_back();
   return "";
 }
 
-std::string StudioSession::OnRedo(Request&) {
-  if (gesture_page_ != 0) return "finish the drag first";
-  if (redo_.empty()) return "nothing to redo";
-  undo_.push_back({MaskStateLocked(), redo_.back().group});
-  RestoreMaskStateLocked(redo_.back().before);
-  redo_.pop_back();
-  return "";
-}
+std::string StudioSession::OnUndo(Request&) { return StepBackLocked(undo_, redo_, "nothing to undo"); }
+
+std::string StudioSession::OnRedo(Request&) { return StepBackLocked(redo_, undo_, "nothing to redo"); }
 
 size_t StudioSession::EraseKeyframesLocked(int64_t first, int64_t last) {
   const size_t erased = effect_->params().EraseValueKeyframes(host::kMaskPathParam, first, last);

@@ -203,6 +203,7 @@ class StudioSession {
   std::string OnOnion(Request& r);
   MaskState MaskStateLocked() const;
   void RestoreMaskStateLocked(const MaskState& state);
+  std::string StepBackLocked(std::deque<UndoStep>& from, std::deque<UndoStep>& to, const char* none);
   // After an undoable action: `before` goes on the undo list when the mask changed (at the end
   // of a gesture, for one in progress).
   void RecordChangeLocked(MaskState before, const std::string& group);
