@@ -3,7 +3,8 @@
 // was done, then render from the page. Along the way: keys and buttons that must not reach the
 // mask, messages that stay put, a view that does not move, marks under the slider's thumb. Then
 // the review keys, a second tab's edit and its undo, a vertex deleted by key and turned by a
-// double click, the tinted matte, keys cleared, save as, and zoom about the pointer. Usage: node studio_browser.mjs MASKFX WORKDIR. Exit 77 when no browser is installed.
+// double click, the tinted matte, keys cleared, save as, zoom about the pointer, and the
+// recovery of a change not saved offered by the next studio. Usage: node studio_browser.mjs MASKFX WORKDIR. Exit 77 when no browser is installed.
 import { spawn, execFileSync } from "node:child_process";
 import { existsSync, mkdirSync, readFileSync, rmSync } from "node:fs";
 import path from "node:path";
@@ -23,10 +24,9 @@ mkdirSync(work, { recursive: true });
 execFileSync(maskfx, ["demo", "-o", path.join(work, "demo")], { stdio: "ignore" });
 const saved = path.join(work, "saved.json");
 const rendered = path.join(work, "masked_%02d.png");
-const studio = spawn(maskfx, ["studio", path.join(work, "demo", "clip", "frame_%04d.png"), "-o", saved,
-                              "--render-to", rendered], {
-  stdio: ["ignore", "pipe", "inherit"],
-});
+const studioArgs = ["studio", path.join(work, "demo", "clip", "frame_%04d.png"), "-o", saved, "--render-to", rendered,
+                    "--overwrite"];
+const studio = spawn(maskfx, studioArgs, { stdio: ["ignore", "pipe", "inherit"] });
 const address = await studioAddress(studio);
 
 const browser = await chromium.launch({ executablePath: browserPath, args: ["--headless", "--no-sandbox", "--disable-gpu"] });
@@ -237,6 +237,30 @@ try {
   await page.reload();
   await page.waitForFunction(() => state && !pending.length);
   if ((await page.evaluate(() => JSON.stringify([zoom, offset]))) !== kept) fail("the view after a reload: " + (await page.evaluate(() => JSON.stringify([zoom, offset]))));
+
+  // Ended with a change not saved, the studio keeps it beside its output, and the next studio
+  // offers it in the page.
+  await page.keyboard.press("Control+z");
+  await page.waitForFunction(() => state.unsaved && !pending.length);
+  const keys = await page.evaluate(() => JSON.stringify(state.keyframes));
+  await page.close();  // its requests would fail once the studio ends
+  const ended = new Promise((done) => studio.on("exit", done));
+  studio.kill("SIGTERM");
+  await ended;
+  if (!existsSync(path.join(work, "saved.recovery.json"))) fail("no recovery file after an end with changes not saved");
+  const again = spawn(maskfx, studioArgs, { stdio: ["ignore", "pipe", "inherit"] });
+  try {
+    const next = await browser.newPage({ viewport: { width: 900, height: 560 } });
+    await next.goto(await studioAddress(again));
+    await next.waitForFunction(() => state && !pending.length);
+    if (await next.locator("#recovery").isHidden()) fail("the next studio does not offer the recovery");
+    await next.click("#recover");
+    await next.waitForFunction(() => state.unsaved && !state.recovery.offered);
+    if ((await next.evaluate(() => JSON.stringify(state.keyframes))) !== keys)
+      fail("recovered keyframes " + (await next.evaluate(() => JSON.stringify(state.keyframes))) + ", expected " + keys);
+  } finally {
+    again.kill("SIGINT");
+  }
   if (refused.length) fail("refused or failed: " + refused.join("; "));
   console.log("drag round trips (ms): " + times.join(", "));
 
