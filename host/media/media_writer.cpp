@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include <png.h>
 
@@ -327,7 +329,7 @@ class VideoSink final : public MediaWriter::Sink {
 
   bool Write(const RgbaFrame& frame, std::string& error) override {
     ClearLibraryMessage();
-    int ret = av_frame_make_writable(frame_);
+    int ret = TakeWritableFrame();
     if (ret < 0) {
       error = path + ": cannot write: " + LibraryErrorText(ret);
       return false;
@@ -420,11 +422,40 @@ class VideoSink final : public MediaWriter::Sink {
     }
   }
 
+  // An encoder may keep the frames it was sent for a while (threads, lookahead): the next picture
+  // goes into one of those it has let go of, so that no frame-sized buffer is made per frame. A
+  // few are kept; past them, the current frame's buffer is copied as before.
+  int TakeWritableFrame() {
+    constexpr size_t kMaxSpares = 6;
+    if (av_frame_is_writable(frame_)) return 0;
+    for (AVFrame*& spare : spares_) {
+      if (av_frame_is_writable(spare)) {
+        std::swap(spare, frame_);
+        return 0;
+      }
+    }
+    if (spares_.size() >= kMaxSpares) return av_frame_make_writable(frame_);
+    AVFrame* fresh = av_frame_alloc();
+    if (fresh == nullptr) return AVERROR(ENOMEM);
+    fresh->format = frame_->format;
+    fresh->width = frame_->width;
+    fresh->height = frame_->height;
+    if (const int ret = av_frame_get_buffer(fresh, 0); ret < 0) {
+      av_frame_free(&fresh);
+      return ret;
+    }
+    spares_.push_back(frame_);
+    frame_ = fresh;
+    return 0;
+  }
+
   void Release() {
     sws_freeContext(sws_);
     sws_ = nullptr;
     av_frame_free(&rgba_);
     av_frame_free(&frame_);
+    for (AVFrame*& spare : spares_) av_frame_free(&spare);
+    spares_.clear();
     av_packet_free(&packet_);
     avcodec_free_context(&encoder_);
     if (format_ != nullptr && format_->pb != nullptr) avio_closep(&format_->pb);
@@ -439,8 +470,9 @@ class VideoSink final : public MediaWriter::Sink {
   AVCodecContext* encoder_ = nullptr;
   AVStream* stream_ = nullptr;
   AVPacket* packet_ = nullptr;
-  AVFrame* frame_ = nullptr;  // in the encoder's pixel format
-  AVFrame* rgba_ = nullptr;   // scaler input, YUV encoders only
+  AVFrame* frame_ = nullptr;      // in the encoder's pixel format
+  std::vector<AVFrame*> spares_;  // frames sent before, each free again once the encoder lets go
+  AVFrame* rgba_ = nullptr;       // scaler input, YUV encoders only
   SwsContext* sws_ = nullptr;
   bool yuv_ = false;
   int64_t frames_ = 0;

@@ -202,8 +202,10 @@ inline uint8_t RoundToByte(float v) {
   return static_cast<uint8_t>(i < 0 ? 0 : i > 255 ? 255 : i);
 }
 
-// Allocations the tests ask to fail, to reach the paths a short machine takes.
+// Requests for working memory the tests ask to fail (kept memory or not), to reach the paths a
+// short machine takes; and the allocations made, to see that kept memory is used again.
 std::atomic<int> g_failing_allocations{0};
+std::atomic<int64_t> g_allocations{0};
 
 bool AllocationFails() {
   int left = g_failing_allocations.load();
@@ -223,27 +225,56 @@ constexpr int kMaxParts = 8;
 // each part with its own line buffers (`longest` samples of kLanes, plus the direct filter's
 // padding). Each line's result depends on that line alone, so how the parts fall does not change
 // a bit. False when the buffers cannot be had; nothing has been written then.
+// The buffers are the calling thread's, kept from call to call and grown when a longer line
+// comes, as the plane is.
 template <typename Pass>
 bool RunSplit(int count, size_t longest, int64_t pixels, const Pass& pass) {
   const std::shared_ptr<qrs::Executor> pool = qrs::GetCPUBoundExecutor();
   const int parts = pixels >= kThreadedFromPixels ? std::min({count, pool->ThreadCount(), kMaxParts}) : 1;
-  std::vector<std::vector<float>> ins, outs;
+  thread_local std::vector<std::vector<float>> ins, outs;
   try {
+    const size_t in_size = (longest + 2 * kMaxRadius) * kLanes, out_size = longest * kLanes;
     if (AllocationFails()) throw std::bad_alloc();
-    for (int part = 0; part < parts; ++part) {
-      ins.emplace_back((longest + 2 * kMaxRadius) * kLanes);
-      outs.emplace_back(longest * kLanes);
+    const bool enough = ins.size() >= size_t(parts) && std::all_of(ins.begin(), ins.begin() + parts,
+                                                                   [&](const auto& b) { return b.size() >= in_size; });
+    if (!enough) {
+      ins.clear(), outs.clear();
+      ++g_allocations;
+      for (int part = 0; part < parts; ++part) {
+        ins.emplace_back(in_size);
+        outs.emplace_back(out_size);
+      }
     }
   } catch (...) {
+    ins.clear(), outs.clear();
     return false;
   }
+  // Named here, on the calling thread: inside the parts, `ins` would be the pool thread's own.
+  std::vector<std::vector<float>>&in_buffers = ins, &out_buffers = outs;
   pool->ParallelFor(parts, 1, [&](int64_t first, int64_t end) {
     for (int64_t part = first; part < end; ++part) {
-      pass(int(count * part / parts), int(count * (part + 1) / parts), ins[part].data() + kMaxRadius * kLanes,
-           outs[part].data());
+      pass(int(count * part / parts), int(count * (part + 1) / parts), in_buffers[part].data() + kMaxRadius * kLanes,
+           out_buffers[part].data());
     }
   });
   return true;
+}
+
+// The float plane between the two passes, kept by each thread from call to call and grown when
+// a larger frame comes: a frame-sized buffer made afresh for every frame costs its pages' faults
+// every time. Throws std::bad_alloc when it cannot be had.
+float* PlaneOfThisThread(size_t floats) {
+  thread_local std::unique_ptr<float[]> plane;
+  thread_local size_t capacity = 0;
+  if (AllocationFails()) throw std::bad_alloc();
+  if (capacity < floats) {
+    plane.reset();
+    capacity = 0;
+    ++g_allocations;
+    plane = std::make_unique_for_overwrite<float[]>(floats);  // every sample is written before it is read
+    capacity = floats;
+  }
+  return plane.get();
 }
 
 // The answer to a blur that could not be made: the channel copied through unblurred, so that dst
@@ -281,10 +312,9 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
   // one after another, so that the vertical pass finds its L columns interleaved and contiguous.
   // All of src is read before dst is written, so the two may be the same buffer.
   const int strips = (w + L - 1) / L;
-  std::unique_ptr<float[]> plane;  // every sample is written before it is read
+  float* plane = nullptr;
   try {
-    if (AllocationFails()) throw std::bad_alloc();
-    plane = std::make_unique_for_overwrite<float[]>(static_cast<size_t>(strips) * h * L);
+    plane = PlaneOfThisThread(static_cast<size_t>(strips) * h * L);
   } catch (...) {  // too large to blur: refuse rather than end the process
     return CopyUnblurred(src, src_rowbytes, src_pixel_bytes, dst, dst_rowbytes, dst_pixel_bytes, w, h, channel);
   }
@@ -313,7 +343,7 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
         const float* tile = result + static_cast<size_t>(strip) * L * L;
         const int columns = std::min(L, w - strip * L);
         for (int l = 0; l < rows; ++l) {
-          float* to = plane.get() + (static_cast<size_t>(strip) * h + y0 + l) * L;
+          float* to = plane + (static_cast<size_t>(strip) * h + y0 + l) * L;
           for (int c = 0; c < L; ++c) to[c] = tile[std::min(c, columns - 1) * L + l];
         }
       }
@@ -322,7 +352,7 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
   const auto vertical_pass = [&](int first_strip, int end_strip, float* in, float* out) {
     for (int strip = first_strip; strip < end_strip; ++strip) {
       const int columns = std::min(L, w - strip * L);
-      float* lines = plane.get() + static_cast<size_t>(strip) * h * L;
+      float* lines = plane + static_cast<size_t>(strip) * h * L;
       if (down.kind == Kind::kDirect) {  // needs room for the edge padding
         std::memcpy(in, lines, sizeof(float) * h * L);
         lines = in;
@@ -349,5 +379,7 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
 namespace quill {
 
 void FailNextBlurAllocations(int count) { g_failing_allocations.store(std::max(count, 0)); }
+
+int64_t BlurAllocationsMade() { return g_allocations.load(); }
 
 }  // namespace quill

@@ -38,7 +38,11 @@ int32_t IR_IsOriginBottomLeft();
 
 namespace quill {
 
-// Makes the blur's next `count` working allocations fail, as on a machine out of memory (tests).
+// Makes the blur's next `count` requests for working memory fail, kept memory or not, as on a
+// machine out of memory (tests).
 void FailNextBlurAllocations(int count);
+// The working allocations the blur has made so far: each thread keeps its memory from call to
+// call and allocates only for a larger frame than before (tests).
+int64_t BlurAllocationsMade();
 
 }  // namespace quill

@@ -202,7 +202,8 @@ try {
   studio.kill("SIGINT");
 }
 
-const out = execFileSync(maskfx, ["track", clip, "-m", mask, "-o", path.join(work, "tracked.json")],
+// The model the studio tracks a mask naming none in, so both fit the same motion.
+const out = execFileSync(maskfx, ["track", clip, "-m", mask, "-o", path.join(work, "tracked.json"), "--motion", "perspective"],
                          { encoding: "utf8", stdio: ["ignore", "pipe", "ignore"] });
 const m = out.match(/tracked (\d+) of \d+ frames .* \(([\d.]+) fps\)/);
 const cliFps = m ? Number(m[2]) : NaN;
