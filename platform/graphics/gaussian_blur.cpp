@@ -51,6 +51,10 @@ enum class Kind { kCopy, kDirect, kRecursive };
 struct LineFilter {
   Kind kind = Kind::kCopy;
   int radius = 0;
+  // How far a step in a line shows in its output: beyond it the output is the input, exactly
+  // for direct taps, to under 1e-5 of the step for the recursion (its response there is below
+  // exp(-1.67 * 8)).
+  int reach = 0;
   float taps[kMaxRadius + 1] = {};  // kDirect: weights of offsets 0..radius
   // kRecursive: two complex one-pole sections. Forward, s[n] = p s[n-1] + x[n]; backward,
   // t[n] = p (t[n+1] + x[n+1]); the output is Re(sum of c (s + t)). The edge factors give the
@@ -74,12 +78,14 @@ LineFilter MakeFilter(double sigma) {
       sum += k == 0 ? w[k] : 2 * w[k];
     }
     for (int k = 0; k <= f.radius; ++k) f.taps[k] = static_cast<float>(w[k] / sum);
+    f.reach = f.radius;
     return f;
   }
   f.kind = Kind::kRecursive;
   // The pixel-area kernel is the Gaussian convolved with a unit box, which adds 1/12 to the
   // variance; sampling the wider Gaussian matches it to far below a level at these widths.
   const double s = std::sqrt(sigma * sigma + 1.0 / 12);
+  f.reach = static_cast<int>(std::ceil(8 * s)) + 1;
   std::complex<double> p[2], c[2];
   double gain = 0;  // the response to a constant 1: normalised away so flat areas stay flat
   for (int i = 0; i < 2; ++i) {
@@ -192,6 +198,40 @@ __attribute__((target_clones("avx2", "default"))) const float* FilterLines(const
       Store(y, Load(y) + (cr0 * r0 - ci0 * m0 + (cr1 * r1 - ci1 * m1)));
     }
   }
+  return out;
+}
+
+// Filters n interleaved samples (as FilterLines, with its spare samples around `in`) only where
+// they change: a matte is constant along most of its lines (every row above and below a mask,
+// every column beside it, the inside), and a constant stretch filters to itself. The filter runs
+// over each stretch within f.reach of a change, begun from the constant on either side as at
+// the line's ends; the rest is copied. Returns the output, `in` itself where nothing changes.
+const float* FilterWhereItChanges(const LineFilter& f, float* in, float* out, int n) {
+  constexpr int L = kLanes;
+  if (f.kind == Kind::kCopy) return in;
+  int a = -1, b = -1, copied_to = 0;  // the stretch being gathered, [a, b)
+  bool any = false;
+  const auto flush = [&] {
+    if (copied_to < a) std::memcpy(out + copied_to * L, in + copied_to * L, sizeof(float) * (a - copied_to) * L);
+    FilterLines(f, in + a * L, out + a * L, b - a);
+    copied_to = b;
+  };
+  for (int x = 1; x < n; ++x) {
+    bool same = true;
+    for (int l = 0; l < L; ++l) same &= in[x * L + l] == in[(x - 1) * L + l];
+    if (same) continue;
+    any = true;
+    const int from = std::max(0, x - 1 - f.reach), to = std::min(n, x + f.reach);
+    if (a >= 0 && from <= b) {
+      b = std::max(b, to);
+      continue;
+    }
+    if (a >= 0) flush();
+    a = from, b = to;
+  }
+  if (!any) return in;
+  flush();
+  if (copied_to < n) std::memcpy(out + copied_to * L, in + copied_to * L, sizeof(float) * (n - copied_to) * L);
   return out;
 }
 
@@ -338,7 +378,7 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
           }
         }
       }
-      const float* result = FilterLines(across, in, out, w);
+      const float* result = FilterWhereItChanges(across, in, out, w);
       for (int strip = 0; strip < strips; ++strip) {  // transposes L x L tiles
         const float* tile = result + static_cast<size_t>(strip) * L * L;
         const int columns = std::min(L, w - strip * L);
@@ -357,7 +397,7 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
         std::memcpy(in, lines, sizeof(float) * h * L);
         lines = in;
       }
-      const float* result = FilterLines(down, lines, out, h);
+      const float* result = FilterWhereItChanges(down, lines, out, h);
       for (int y = 0; y < h; ++y) {
         uint8_t* row =
             dst_bytes + static_cast<int64_t>(y) * dst_rowbytes + static_cast<int64_t>(strip) * L * dst_pixel_bytes;

@@ -170,6 +170,30 @@ TEST(Blur, WithoutWorkingMemoryTheChannelPassesThroughUnblurred) {
   EXPECT_GT(dst.at(9, 15), 0);
 }
 
+// The filter runs only near where a line changes and copies the constant stretches between: bands
+// closer together and farther apart than the filter's reach, at the line's ends and alone, in
+// direct and recursive filtering, still match the exact pixel-area blur.
+TEST(Blur, ConstantStretchesBetweenBandsStayExact) {
+  const int32_t w = 900, h = 40;
+  // Bands with gaps from 1 to 200 samples: around twice the recursion's reach at sigma 3 (52)
+  // and at sigma 12 (about 200), and beyond the direct filter's at sigma 1.2.
+  const std::vector<std::pair<int32_t, int32_t>> bands = {{0, 30},    {31, 60},   {112, 140}, {193, 230},
+                                                          {250, 300}, {500, 520}, {720, 760}, {880, 900}};
+  std::vector<double> row(w, 0);
+  for (const auto& [from, to] : bands)
+    for (int32_t x = from; x < to; ++x) row[x] = 255;
+  Frame src(w, h);
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) src.at(x, y) = uint8_t(row[x]);
+  for (const double sigma : {1.2, 3.0, 12.0}) {
+    Frame dst(w, h);
+    ASSERT_EQ(Blur(src, dst, sigma, sigma), 0);
+    std::vector<double> exact = row;
+    ExactLine(exact.data(), w, 1, sigma);
+    for (int32_t x = 0; x < w; ++x) ASSERT_NEAR(dst.at(x, h / 2), exact[x], 0.6) << sigma << " at " << x;
+  }
+}
+
 // A blur of a frame no larger than the last one on this thread makes no memory of its own (a
 // fresh frame-sized buffer every frame costs its pages' faults every time), and gives the same.
 TEST(Blur, TheWorkingMemoryIsKeptFromFrameToFrame) {
