@@ -346,9 +346,7 @@ class VideoSink final : public MediaWriter::Sink {
         std::memcpy(dst, src, row_bytes);
         continue;
       }
-      for (int32_t x = 0; x < width; ++x, src += 4, dst += 4) {  // to BGRA
-        dst[0] = src[2], dst[1] = src[1], dst[2] = src[0], dst[3] = src[3];
-      }
+      SwapRedAndBlue(src, dst, size_t(width));  // to BGRA
     }
     if (yuv_ && sws_scale(sws_, rgba_->data, rgba_->linesize, 0, height, frame_->data, frame_->linesize) != height) {
       error = path + ": cannot write: pixel conversion failed";

@@ -97,10 +97,27 @@ size_t PixelBytes(uint32_t pixel_format) {
   return 0;
 }
 
+// Whole words, which the compiler turns into vector shuffles: the 8-bit BGRA path is a third of a
+// render's own work when done a byte at a time.
+void SwapRedAndBlue(const uint8_t* src, uint8_t* dst, size_t pixels) {
+  for (size_t i = 0; i < pixels; ++i) {
+    uint32_t v;
+    std::memcpy(&v, src + 4 * i, 4);
+    v = (v & 0xff00ff00u) | ((v >> 16) & 0xffu) | ((v & 0xffu) << 16);
+    std::memcpy(dst + 4 * i, &v, 4);
+  }
+}
+
 bool RgbaToPixels(const RgbaFrame& in, uint32_t pixel_format, ColorStandard standard, void* data, int64_t rowbytes) {
   const Layout layout = LayoutOf(pixel_format);
   if (layout == Layout::kUnknown || data == nullptr) return false;
   if (!ShapeOk(in.width, in.height, in.pixels.size(), PixelBytes(pixel_format), rowbytes)) return false;
+  if (layout == Layout::kBgra8) {
+    for (int32_t y = 0; y < in.height; ++y)
+      SwapRedAndBlue(in.pixels.data() + size_t(y) * size_t(in.width) * 4,
+                     static_cast<uint8_t*>(data) + int64_t(y) * rowbytes, size_t(in.width));
+    return true;
+  }
   const Matrix m = MatrixOf(standard);
   for (int32_t y = 0; y < in.height; ++y) {
     const uint8_t* src = in.pixels.data() + size_t(y) * size_t(in.width) * 4;
@@ -149,6 +166,12 @@ bool PixelsToRgba(const void* data, int64_t rowbytes, uint32_t pixel_format, Col
   const size_t count = size_t(out.width) * size_t(out.height) * 4;
   if (!ShapeOk(out.width, out.height, count, PixelBytes(pixel_format), rowbytes)) return false;
   out.pixels.resize(count);
+  if (layout == Layout::kBgra8) {
+    for (int32_t y = 0; y < out.height; ++y)
+      SwapRedAndBlue(static_cast<const uint8_t*>(data) + int64_t(y) * rowbytes,
+                     out.pixels.data() + size_t(y) * size_t(out.width) * 4, size_t(out.width));
+    return true;
+  }
   const Matrix m = MatrixOf(standard);
   for (int32_t y = 0; y < out.height; ++y) {
     const uint8_t* src = static_cast<const uint8_t*>(data) + int64_t(y) * rowbytes;

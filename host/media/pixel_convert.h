@@ -33,6 +33,10 @@ size_t PixelBytes(uint32_t pixel_format);
 // cover the row (|rowbytes| >= width * PixelBytes). False, with nothing written, for an unknown
 // format, a frame whose pixel count does not match its size, or rows too short.
 bool RgbaToPixels(const RgbaFrame& in, uint32_t pixel_format, ColorStandard standard, void* data, int64_t rowbytes);
+
+// `pixels` 4-byte pixels with their first and third bytes swapped (RGBA to BGRA and back), from
+// `src` to `dst` (the same or apart, not overlapping otherwise).
+void SwapRedAndBlue(const uint8_t* src, uint8_t* dst, size_t pixels);
 // Converts into `out`, which keeps its width and height (they give the size of the pixels) and
 // has its pixels replaced. Colour is clamped to 0..255 and rounded; float alpha likewise, and a
 // NaN reads as 0.
