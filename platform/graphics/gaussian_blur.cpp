@@ -217,9 +217,8 @@ const float* FilterWhereItChanges(const LineFilter& f, float* in, float* out, in
     copied_to = b;
   };
   for (int x = 1; x < n; ++x) {
-    bool same = true;
-    for (int l = 0; l < L; ++l) same &= in[x * L + l] == in[(x - 1) * L + l];
-    if (same) continue;
+    // Bit for bit: a -0 beside a 0 counts as a change, which only filters a little more.
+    if (std::memcmp(in + x * L, in + (x - 1) * L, sizeof(float) * L) == 0) continue;
     any = true;
     const int from = std::max(0, x - 1 - f.reach), to = std::min(n, x + f.reach);
     if (a >= 0 && from <= b) {
@@ -329,6 +328,46 @@ int32_t CopyUnblurred(const void* src, int64_t src_rowbytes, int32_t src_pixel_b
   return -1;
 }
 
+// The part of a channel that can change under the blur: the box around every sample unlike the
+// first, grown by each direction's reach. Outside it the blurred channel is that first value, so
+// only the box is filtered. Empty (x1 == x0) when every sample is alike.
+struct Box {
+  int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+};
+
+Box ChangingBox(const uint8_t* bytes, int64_t rowbytes, int32_t pixel_bytes, int w, int h, int reach_x, int reach_y) {
+  const uint8_t background = bytes[0];
+  int top = h, bottom = -1, left = w, right = -1;
+  for (int y = 0; y < h; ++y) {
+    const uint8_t* row = bytes + int64_t(y) * rowbytes;
+    int first = 0;
+    if (pixel_bytes == 1) {
+      while (first < w && row[first] == background) ++first;
+    } else {
+      while (first < w && row[int64_t(first) * pixel_bytes] == background) ++first;
+    }
+    if (first == w) continue;
+    int last = w - 1;
+    while (row[int64_t(last) * pixel_bytes] == background) --last;
+    top = std::min(top, y), bottom = y;
+    left = std::min(left, first), right = std::max(right, last);
+  }
+  if (bottom < 0) return {};
+  return {std::max(0, left - reach_x), std::max(0, top - reach_y), std::min(w, right + 1 + reach_x),
+          std::min(h, bottom + 1 + reach_y)};
+}
+
+// Writes `value` into the channel everywhere outside `box` (all of it for an empty box).
+void FillOutside(uint8_t* bytes, int64_t rowbytes, int32_t pixel_bytes, int w, int h, const Box& box, uint8_t value) {
+  for (int y = 0; y < h; ++y) {
+    uint8_t* row = bytes + int64_t(y) * rowbytes;
+    const bool inside = box.x1 > box.x0 && y >= box.y0 && y < box.y1;
+    const int gap_from = inside ? box.x0 : w, gap_to = inside ? box.x1 : w;
+    for (int x = 0; x < gap_from; ++x) row[int64_t(x) * pixel_bytes] = value;
+    for (int x = gap_to; x < w; ++x) row[int64_t(x) * pixel_bytes] = value;
+  }
+}
+
 }  // namespace
 
 extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_t src_width, int32_t src_height,
@@ -341,13 +380,25 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
       src_rowbytes < static_cast<int64_t>(src_width) * src_pixel_bytes ||
       dst_rowbytes < static_cast<int64_t>(dst_width) * dst_pixel_bytes)
     return -1;
-  const int w = src_width, h = src_height;
-  if (w == 0 || h == 0) return 0;
-  if (std::max(w, h) > kMaxSide)
-    return CopyUnblurred(src, src_rowbytes, src_pixel_bytes, dst, dst_rowbytes, dst_pixel_bytes, w, h, channel);
+  const int frame_w = src_width, frame_h = src_height;
+  if (frame_w == 0 || frame_h == 0) return 0;
+  const auto unblurred = [&] {
+    return CopyUnblurred(src, src_rowbytes, src_pixel_bytes, dst, dst_rowbytes, dst_pixel_bytes, frame_w, frame_h,
+                         channel);
+  };
+  if (std::max(frame_w, frame_h) > kMaxSide) return unblurred();
 
   constexpr int L = kLanes;
   const LineFilter across = MakeFilter(horizontal), down = MakeFilter(vertical);
+  const auto* frame_src = static_cast<const uint8_t*>(src) + channel;
+  auto* frame_dst = static_cast<uint8_t*>(dst) + channel;
+  const Box box = ChangingBox(frame_src, src_rowbytes, src_pixel_bytes, frame_w, frame_h, across.reach, down.reach);
+  const uint8_t background = frame_src[0];
+  if (box.x1 == box.x0) {
+    FillOutside(frame_dst, dst_rowbytes, dst_pixel_bytes, frame_w, frame_h, box, background);
+    return 0;
+  }
+  const int w = box.x1 - box.x0, h = box.y1 - box.y0;
   // The horizontal pass leaves its result in `plane` as strips of L columns, each strip's rows
   // one after another, so that the vertical pass finds its L columns interleaved and contiguous.
   // All of src is read before dst is written, so the two may be the same buffer.
@@ -356,11 +407,11 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
   try {
     plane = PlaneOfThisThread(static_cast<size_t>(strips) * h * L);
   } catch (...) {  // too large to blur: refuse rather than end the process
-    return CopyUnblurred(src, src_rowbytes, src_pixel_bytes, dst, dst_rowbytes, dst_pixel_bytes, w, h, channel);
+    return unblurred();
   }
   const size_t longest = static_cast<size_t>(std::max(w, h));
-  const auto* src_bytes = static_cast<const uint8_t*>(src) + channel;
-  auto* dst_bytes = static_cast<uint8_t*>(dst) + channel;
+  const uint8_t* src_bytes = frame_src + int64_t(box.y0) * src_rowbytes + int64_t(box.x0) * src_pixel_bytes;
+  uint8_t* dst_bytes = frame_dst + int64_t(box.y0) * dst_rowbytes + int64_t(box.x0) * dst_pixel_bytes;
 
   // Lanes past the frame's last row or column repeat it, so that they hold ordinary numbers.
   const auto horizontal_pass = [&](int first_block, int end_block, float* in, float* out) {
@@ -370,11 +421,16 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
       for (int l = 0; l < L; ++l) {
         row[l] = src_bytes + static_cast<int64_t>(y0 + std::min(l, rows - 1)) * src_rowbytes;
       }
-      for (int x0 = 0; x0 < w; x0 += 64) {  // a chunk of the lanes buffer stays in L1
-        const int x1 = std::min(w, x0 + 64);
-        for (int l = 0; l < L; ++l) {
-          for (int x = x0; x < x1; ++x) {
-            in[x * L + l] = row[l][static_cast<int64_t>(x) * src_pixel_bytes];
+      if (src_pixel_bytes == 1) {  // the matte plane: each sample's lanes written side by side
+        for (int x = 0; x < w; ++x)
+          for (int l = 0; l < L; ++l) in[x * L + l] = row[l][x];
+      } else {
+        for (int x0 = 0; x0 < w; x0 += 64) {  // a chunk of the lanes buffer stays in L1
+          const int x1 = std::min(w, x0 + 64);
+          for (int l = 0; l < L; ++l) {
+            for (int x = x0; x < x1; ++x) {
+              in[x * L + l] = row[l][static_cast<int64_t>(x) * src_pixel_bytes];
+            }
           }
         }
       }
@@ -412,7 +468,8 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
   const int blocks = (h + L - 1) / L;
   const int64_t pixels = int64_t(w) * h;
   if (!RunSplit(blocks, longest, pixels, horizontal_pass) || !RunSplit(strips, longest, pixels, vertical_pass))
-    return CopyUnblurred(src, src_rowbytes, src_pixel_bytes, dst, dst_rowbytes, dst_pixel_bytes, w, h, channel);
+    return unblurred();
+  FillOutside(frame_dst, dst_rowbytes, dst_pixel_bytes, frame_w, frame_h, box, background);
   return 0;
 }
 

@@ -194,6 +194,35 @@ TEST(Blur, ConstantStretchesBetweenBandsStayExact) {
   }
 }
 
+// Only the box around what changes is filtered; everything outside it, in a separate dst that
+// held other bytes, is the background, and a channel all alike comes out as it went in. The
+// other channels are left alone.
+TEST(Blur, OutsideTheChangingBoxIsTheBackground) {
+  const int32_t w = 300, h = 200;
+  Frame src(w, h, 9), dst(w, h, 7);
+  std::vector<double> row(w, 200), column(h, 0);
+  for (int32_t x = 120; x < 160; ++x) row[x] = 40;
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) src.at(x, y) = (y >= 80 && y < 110) ? uint8_t(row[x]) : 200;
+  ASSERT_EQ(Blur(src, dst, 2.5, 2.5), 0);
+  for (int32_t y = 80; y < 110; ++y) column[y] = 1;
+  ExactLine(column.data(), h, 1, 2.5);
+  std::vector<double> exact = row;
+  ExactLine(exact.data(), w, 1, 2.5);
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) {
+      const double expected = 200 + (exact[x] - 200) * column[y];
+      ASSERT_NEAR(dst.at(x, y), expected, 0.6) << x << "," << y;
+      ASSERT_EQ(dst.bytes[(size_t(y) * w + x) * 4], 7) << x << "," << y;  // another channel
+    }
+  Frame flat(w, h, 9), out(w, h, 7);
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) flat.at(x, y) = 200;
+  ASSERT_EQ(Blur(flat, out, 30, 30), 0);
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) ASSERT_EQ(out.at(x, y), 200) << x << "," << y;
+}
+
 // A blur of a frame no larger than the last one on this thread makes no memory of its own (a
 // fresh frame-sized buffer every frame costs its pages' faults every time), and gives the same.
 TEST(Blur, TheWorkingMemoryIsKeptFromFrameToFrame) {
