@@ -238,7 +238,8 @@ Response StudioServer::Impl::Answer(const Request& request) {
   if (path == "/overlay.png") {
     ok = session.OverlayPng(PageOf(target), bytes, error, cropped ? &origin : nullptr);
   } else if (path == "/matte.png" || path == "/matte.jpg") {
-    ok = session.MattePng(PageOf(target), bytes, error, path == "/matte.jpg");
+    ok = path == "/matte.jpg" ? session.TintedMatteJpeg(PageOf(target), bytes, error)
+                              : session.MattePng(PageOf(target), bytes, error);
   } else {
     const std::string n = QueryValue(target, "n");
     char* end = nullptr;

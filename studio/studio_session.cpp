@@ -1048,14 +1048,14 @@ bool StudioSession::OverlayPng(PageId id, std::vector<uint8_t>& png, std::string
   return true;
 }
 
-bool StudioSession::MattePng(PageId id, std::vector<uint8_t>& png, std::string& error, bool tinted) {
+// The page's frame with the alpha the effect renders on it (its render command).
+bool StudioSession::RenderedPicture(PageId id, host::RgbaFrame& picture, std::string& error) {
   const std::shared_ptr<Page> page = FindPage(id);
   if (!page) {
     error = "no such page";
     return false;
   }
   std::lock_guard lock(effect_mutex_);
-  host::RgbaFrame picture;
   if (!ReadPicture(page->frame, picture, error)) return false;
   // The effect writes alpha into the frame it renders and leaves the colour as it was.
   FxWorld world{picture.pixels.data(), picture.width * 4, picture.width, picture.height, FxPixelFormat_bgra};
@@ -1064,20 +1064,32 @@ bool StudioSession::MattePng(PageId id, std::vector<uint8_t>& png, std::string& 
     error = "the effect failed with error " + std::to_string(result.err);
     return false;
   }
+  return true;
+}
+
+bool StudioSession::MattePng(PageId id, std::vector<uint8_t>& png, std::string& error) {
+  host::RgbaFrame picture;
+  if (!RenderedPicture(id, picture, error)) return false;
   for (size_t i = 0; i < picture.pixels.size(); i += 4) {
     uint8_t* p = &picture.pixels[i];
-    const uint32_t a = p[3];
-    if (tinted) {  // half-way to red where the matte is clear
-      const uint32_t clear = (255 - a) / 2;
-      p[0] = uint8_t((p[0] * (255 - clear) + 255 * clear) / 255);
-      p[1] = uint8_t(p[1] * (255 - clear) / 255);
-      p[2] = uint8_t(p[2] * (255 - clear) / 255);
-    } else {
-      p[0] = p[1] = p[2] = uint8_t(a);
-    }
+    p[0] = p[1] = p[2] = p[3];
     p[3] = 255;
   }
-  return tinted ? host::EncodeJpeg(picture, kPictureJpegQuality, png, error) : host::EncodePng(picture, png, error);
+  return host::EncodePng(picture, png, error);
+}
+
+bool StudioSession::TintedMatteJpeg(PageId id, std::vector<uint8_t>& jpeg, std::string& error) {
+  host::RgbaFrame picture;
+  if (!RenderedPicture(id, picture, error)) return false;
+  for (size_t i = 0; i < picture.pixels.size(); i += 4) {
+    uint8_t* p = &picture.pixels[i];
+    const uint32_t clear = (255 - uint32_t(p[3])) / 2;  // half-way to red where the matte is clear
+    p[0] = uint8_t((p[0] * (255 - clear) + 255 * clear) / 255);
+    p[1] = uint8_t(p[1] * (255 - clear) / 255);
+    p[2] = uint8_t(p[2] * (255 - clear) / 255);
+    p[3] = 255;
+  }
+  return host::EncodeJpeg(picture, kPictureJpegQuality, jpeg, error);
 }
 
 }  // namespace studio

@@ -80,9 +80,9 @@ class StudioSession {
   std::string State(PageId page = kFirstPage);
 
   // The clip's frame `frame` (never waits on the effect), the overlay of the page's frame in its
-  // view, and the matte the effect renders on the page's frame (its render command) as grey levels,
-  // each as PNG (the overlay over the previous frame's, faint, where the page asked for it). False with a one-line
-  // error for a page that is not open.
+  // view (over the previous frame's, faint, where the page asked for it), and the matte the effect
+  // renders on the page's frame (its render command) as grey levels, each as PNG. False with a
+  // one-line error for a page that is not open.
   bool FramePng(int64_t frame, std::vector<uint8_t>& png, std::string& error);
   // The same picture as JPEG (kPictureJpegQuality), a fraction of a PNG's encoding time: what the
   // page shows, where no pixel is measured.
@@ -94,9 +94,9 @@ class StudioSession {
   };
   bool OverlayPng(PageId page, std::vector<uint8_t>& png, std::string& error, Origin* origin = nullptr);
   bool OverlayPng(std::vector<uint8_t>& png, std::string& error) { return OverlayPng(kFirstPage, png, error); }
-  // `tinted`: the picture itself, tinted red where the matte is clear, in place of the grey
-  // levels, and as JPEG.
-  bool MattePng(PageId page, std::vector<uint8_t>& png, std::string& error, bool tinted = false);
+  bool MattePng(PageId page, std::vector<uint8_t>& png, std::string& error);
+  // The page's frame reddened half-way where the matte is clear, as JPEG.
+  bool TintedMatteJpeg(PageId page, std::vector<uint8_t>& jpeg, std::string& error);
   bool MattePng(std::vector<uint8_t>& png, std::string& error) { return MattePng(kFirstPage, png, error); }
 
   // Ends a render in flight after the frames it is on and waits for it (its files removed).
@@ -218,6 +218,7 @@ class StudioSession {
   bool StartRender(std::string& error);
   std::string RenderStateJson();
   bool ReadPicture(int64_t frame, host::RgbaFrame& picture, std::string& error);
+  bool RenderedPicture(PageId id, host::RgbaFrame& picture, std::string& error);
 
   StudioOptions options_;
   host::LoadedModule module_;

@@ -452,7 +452,7 @@ TEST_F(StudioSessionTest, VerticesTurnAndTheMatteAndOutlineShowMore) {
   ASSERT_TRUE(Send(R"({"type": "view", "zoom": 1, "offset": [0, 0]})")["ok"]);
 
   std::vector<uint8_t> png;
-  ASSERT_TRUE(session_->MattePng(kFirstPage, png, error, true)) << error;
+  ASSERT_TRUE(session_->TintedMatteJpeg(kFirstPage, png, error)) << error;
   host::RgbaFrame tinted, frame;
   const fs::path file = dir_ / "tinted.jpg";
   std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
