@@ -197,10 +197,7 @@ void StudioSession::ClosePage(PageId id) {
   if (gesture_page_ == id) gesture_page_ = 0;
   if (had_gesture) {
     ++mask_version_, ++overlay_version_;
-    {
-      std::lock_guard pages(pages_mutex_);
-      for (auto& [other, p] : pages_) p->changed_elsewhere = mask_version_;
-    }
+    MarkChangedElsewhereLocked(0);
     if (gesture_start_) {
       MaskState before = std::move(*gesture_start_);
       gesture_start_.reset();
@@ -208,6 +205,13 @@ void StudioSession::ClosePage(PageId id) {
     }
     RefreshStatesLocked();
   }
+}
+
+// Every page but `by` (0: every page) has now missed the mask as it stands.
+void StudioSession::MarkChangedElsewhereLocked(PageId by) {
+  std::lock_guard pages(pages_mutex_);
+  for (auto& [id, page] : pages_)
+    if (id != by) page->changed_elsewhere = mask_version_;
 }
 
 std::shared_ptr<StudioSession::Page> StudioSession::FindPage(PageId id) {
@@ -480,11 +484,7 @@ std::string StudioSession::Handle(PageId id, const std::string& message) {
   const uint64_t before = mask_version_;
   std::string reply = Act(id, *page, message);
   if (mask_version_ != before) {
-    {
-      std::lock_guard pages(pages_mutex_);
-      for (auto& [other, p] : pages_)
-        if (other != id) p->changed_elsewhere = mask_version_;
-    }
+    MarkChangedElsewhereLocked(id);
     RefreshStatesLocked();
   } else {
     std::string state = PageStateLocked(*page);
@@ -654,9 +654,15 @@ std::string DirectionOf(const std::string& direction, bool& forward) {
 
 }  // namespace
 
-std::string StudioSession::PressLocked(Page& page, bool forward, Json& out) {
+// Why no press can go from the page's frame that way, or empty.
+std::string StudioSession::AtClipEnd(const Page& page, bool forward) const {
   if ((forward && page.frame + 1 >= frames_) || (!forward && page.frame == 0))
     return forward ? "already at the last frame" : "already at the first frame";
+  return "";
+}
+
+std::string StudioSession::PressLocked(Page& page, bool forward, Json& out) {
+  if (std::string end = AtClipEnd(page, forward); !end.empty()) return end;
   const host::EffectHost::TrackPress press = effect_->PressTrack(page.frame, forward, kPressTimeoutMs);
   ++mask_version_;
   if (press.report) {
@@ -689,8 +695,7 @@ std::string StudioSession::OnTrackRun(Request& r) {
     return r.message.contains(name) && r.message[name].is_boolean() ? r.message[name].get<bool>() : otherwise;
   };
   if (run_.running) return "a track run is already going";
-  if ((forward && r.page.frame + 1 >= frames_) || (!forward && r.page.frame == 0))
-    return forward ? "already at the last frame" : "already at the first frame";
+  if (std::string end = AtClipEnd(r.page, forward); !end.empty()) return end;
   if (run_.thread.joinable()) run_.thread.join();  // the last run's thread, already done
   std::shared_ptr<Page> page = FindPage(r.id);
   if (!page) return "no such page";
@@ -744,10 +749,7 @@ void StudioSession::RunPresses(std::shared_ptr<Page> page, bool forward, bool st
       run_.running = false;
       run_.ended = why;
     }
-    {
-      std::lock_guard pages(pages_mutex_);
-      for (auto& [id, p] : pages_) p->changed_elsewhere = mask_version_;
-    }
+    MarkChangedElsewhereLocked(0);
     RefreshStatesLocked();
   }
 }
@@ -791,8 +793,7 @@ std::string StudioSession::OnRecover(Request&) {
   if (!offered_) return "nothing to recover";
   if (!offered_error_.empty()) return "cannot recover: " + offered_error_;
   std::string error;
-  EraseKeyframesLocked(INT64_MIN, INT64_MAX);
-  press_marks_.clear();
+  EraseKeyframesLocked(INT64_MIN, INT64_MAX);  // their marks with them
   if (!host::ApplyMaskDocument(*effect_, *offered_, error)) return error;
   effect_->SetLayerSize(width_, height_);  // the clip's pixels, as the session works in
   WorkOnProxyOf(*offered_);

@@ -157,6 +157,8 @@ class StudioSession {
 
   StudioSession() = default;
   std::shared_ptr<Page> FindPage(PageId id);
+  void MarkChangedElsewhereLocked(PageId by);
+  std::string AtClipEnd(const Page& page, bool forward) const;
   // The page's state now, with ok, the error and `fields` (a JSON object); the effect's lock held.
   std::string ReplyLocked(PageId id, Page& page, bool ok, const std::string& error, const nlohmann::json& fields);
   std::string PageStateLocked(Page& page);

@@ -341,11 +341,7 @@ Box ChangingBox(const uint8_t* bytes, int64_t rowbytes, int32_t pixel_bytes, int
   for (int y = 0; y < h; ++y) {
     const uint8_t* row = bytes + int64_t(y) * rowbytes;
     int first = 0;
-    if (pixel_bytes == 1) {
-      while (first < w && row[first] == background) ++first;
-    } else {
-      while (first < w && row[int64_t(first) * pixel_bytes] == background) ++first;
-    }
+    while (first < w && row[int64_t(first) * pixel_bytes] == background) ++first;
     if (first == w) continue;
     int last = w - 1;
     while (row[int64_t(last) * pixel_bytes] == background) --last;
