@@ -16,22 +16,15 @@ const uint8_t* PictureRow(const ArgbFrameView& f, int32_t y) {
 
 }  // namespace
 
-// Pixels are read as little-endian words, A in the low byte, so the compiler can vectorise the
-// rows without byte shuffles.
-inline uint32_t PixelWord(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-
+// Bytes read one by one into signed ints: the compiler vectorises that with widening loads and
+// 16-bit multiply-adds, faster than words picked apart with shifts and 32-bit products.
 void GreyImageFromArgb(const ArgbFrameView& f, float* grey) {
   for (int32_t y = 0; y < f.height; ++y) {
     const uint8_t* p = PictureRow(f, y);
     float* out = grey + int64_t(y) * f.width;
     for (int32_t x = 0; x < f.width; ++x) {
-      const uint32_t v = PixelWord(p + 4 * x);
-      const uint32_t r = (v >> 8) & 0xff, g = (v >> 16) & 0xff, b = v >> 24;
-      out[x] = float((9798u * r + 19235u * g + 3735u * b + 16384u) >> 15);
+      const int32_t r = p[4 * x + 1], g = p[4 * x + 2], b = p[4 * x + 3];
+      out[x] = float((9798 * r + 19235 * g + 3735 * b + 16384) >> 15);
     }
   }
 }
@@ -41,10 +34,9 @@ void ColourImageFromArgb(const ArgbFrameView& f, float* rgb) {
     const uint8_t* p = PictureRow(f, y);
     float* out = rgb + int64_t(y) * f.width * 3;
     for (int32_t x = 0; x < f.width; ++x) {
-      const uint32_t v = PixelWord(p + 4 * x);
-      out[3 * x] = float((v >> 8) & 0xff);
-      out[3 * x + 1] = float((v >> 16) & 0xff);
-      out[3 * x + 2] = float(v >> 24);
+      out[3 * x] = float(p[4 * x + 1]);
+      out[3 * x + 1] = float(p[4 * x + 2]);
+      out[3 * x + 2] = float(p[4 * x + 3]);
     }
   }
 }

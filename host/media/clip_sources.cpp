@@ -14,12 +14,16 @@ class FramesClip : public ClipSource {
   Rational frame_rate() const override { return rate_; }
   int64_t frame_count() const override { return int64_t(frames_.size()); }
   bool ReadFrame(int64_t index, RgbaFrame& frame, std::string& error) override {
+    const RgbaFrame* held = FrameAt(index, error);
+    if (held != nullptr) frame = *held;
+    return held != nullptr;
+  }
+  const RgbaFrame* FrameAt(int64_t index, std::string& error) override {
     if (index < 0 || index >= frame_count()) {
       error = "frame " + std::to_string(index) + " is outside the clip";
-      return false;
+      return nullptr;
     }
-    frame = frames_[size_t(index)];
-    return true;
+    return &frames_[size_t(index)];
   }
 
  private:
@@ -46,7 +50,12 @@ class ReaderClip : public ClipSource {
   Rational frame_rate() const override { return reader_->info().frame_rate; }
   int64_t frame_count() const override { return reader_->info().frame_count; }
   bool ReadFrame(int64_t index, RgbaFrame& frame, std::string& error) override {
-    if (Take(index, frame)) return true;
+    const RgbaFrame* held = FrameAt(index, error);
+    if (held != nullptr) frame = *held;
+    return held != nullptr;
+  }
+  const RgbaFrame* FrameAt(int64_t index, std::string& error) override {
+    if (const RgbaFrame* kept = Kept(index)) return kept;
     if (last_read_ >= 0 && index < last_read_ && index >= last_read_ - 2) {
       // Failures here are not final: the plain read below reports them.
       std::string ignored;
@@ -57,18 +66,19 @@ class ReaderClip : public ClipSource {
         slot.index = last_read_ = k;
         slot.age = ++age_;
       }
-      if (Take(index, frame)) return true;
+      if (const RgbaFrame* kept = Kept(index)) return kept;
     }
-    if (!reader_->ReadFrame(index, frame, error)) {
-      if (error.empty()) error = "frame " + std::to_string(index) + " is past the end of the clip";
-      return false;
-    }
-    // Reading on uses two of the slots, so that a clip only read forwards holds two frames.
+    // Reading on uses two of the slots, so that a clip only read forwards holds two frames. The
+    // decoder writes into the slot's own pixels: no fresh frame-sized block a read.
     Recent& slot = Slot(2);
-    slot.frame = frame;  // into the slot's own pixels: no fresh frame-sized block a read
+    slot.index = -1;
+    if (!reader_->ReadFrame(index, slot.frame, error)) {
+      if (error.empty()) error = "frame " + std::to_string(index) + " is past the end of the clip";
+      return nullptr;
+    }
     slot.index = last_read_ = index;
     slot.age = ++age_;
-    return true;
+    return &slot.frame;
   }
 
  private:
@@ -78,13 +88,10 @@ class ReaderClip : public ClipSource {
     uint64_t age = 0;
     RgbaFrame frame;
   };
-  bool Take(int64_t index, RgbaFrame& frame) const {
+  const RgbaFrame* Kept(int64_t index) const {
     for (const Recent& r : recent_)
-      if (r.index == index) {
-        frame = r.frame;
-        return true;
-      }
-    return false;
+      if (r.index == index) return &r.frame;
+    return nullptr;
   }
   // The empty or oldest of the first `count` slots.
   Recent& Slot(int64_t count) {

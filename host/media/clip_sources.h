@@ -11,8 +11,8 @@
 
 namespace host {
 
-// The frames of a clip, all width() x height(). ReadFrame is only ever called from the render
-// thread, one call at a time.
+// The frames of a clip, all width() x height(). ReadFrame and FrameAt are only ever called from
+// the render thread, one call at a time.
 class ClipSource {
  public:
   virtual ~ClipSource() = default;
@@ -21,6 +21,14 @@ class ClipSource {
   virtual Rational frame_rate() const = 0;
   virtual int64_t frame_count() const = 0;
   virtual bool ReadFrame(int64_t index, RgbaFrame& frame, std::string& error) = 0;
+  // Frame `index` where the clip holds it, valid until the next call; null, with `error` set, where
+  // it cannot be read. Clips that keep their frames override it to spare the render a copy.
+  virtual const RgbaFrame* FrameAt(int64_t index, std::string& error) {
+    return ReadFrame(index, read_, error) ? &read_ : nullptr;
+  }
+
+ private:
+  RgbaFrame read_;
 };
 
 // Frames already in memory; they must all have the first frame's size.

@@ -104,15 +104,15 @@ void RunRender(int32_t request) {
   std::shared_ptr<FramePixels> pixels;
   std::string error;
   if (go) {
-    static thread_local RgbaFrame frame;  // the render thread's, reused frame to frame
-    if (!clip->ReadFrame(job.frame_index, frame, error)) {
+    const RgbaFrame* frame = clip->FrameAt(job.frame_index, error);
+    if (frame == nullptr) {
       if (error.empty()) error = "frame " + std::to_string(job.frame_index) + " could not be read";
-    } else if (frame.width != clip->width() || frame.height != clip->height()) {
-      error = "frame " + std::to_string(job.frame_index) + " is " + std::to_string(frame.width) + "x" +
-              std::to_string(frame.height) + ", the clip " + std::to_string(clip->width()) + "x" +
+    } else if (frame->width != clip->width() || frame->height != clip->height()) {
+      error = "frame " + std::to_string(job.frame_index) + " is " + std::to_string(frame->width) + "x" +
+              std::to_string(frame->height) + ", the clip " + std::to_string(clip->width()) + "x" +
               std::to_string(clip->height());
     } else {
-      pixels = ArgbFromRgba(frame);
+      pixels = ArgbFromRgba(*frame);
     }
   }
   FxPixHandle buffer = nullptr;
