@@ -78,6 +78,9 @@ struct FetchedFrame {
   bool bottom_up = false;     // the first row in memory is the picture's last
   uint64_t pixel_format = 0;  // the media layer's descriptor
   const uint8_t* pixels = nullptr;
+  // The host's identifier of the frame (its GUID's halves), which names its content.
+  bool identified = false;
+  int64_t id_high = 0, id_low = 0;
 };
 
 class Job;

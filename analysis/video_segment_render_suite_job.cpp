@@ -238,6 +238,9 @@ void VideoSegmentRenderSuiteJob::GetFrame(analysis::Time time, int32_t field, an
   frame.rowbytes = rowbytes;
   frame.pixel_format = qrs::SDKToBEPixelFormat(format);
   frame.bottom_up = qrs::BEPixelFormatIsBottomUp(frame.pixel_format);
+  frame.identified = true;
+  frame.id_high = name.key.high;
+  frame.id_low = name.key.low;
 }
 
 void VideoSegmentRenderSuiteJob::ReleaseFrame(analysis::Time time, int32_t field) {

@@ -152,43 +152,49 @@ void PrintAccuracy() {
 
 // ---- One press on two decoded frames ----
 
+// Frames 10 to 20 of the similarity clip: the single-press benches use 10 and 11, the press in a
+// track walks them back and forth.
+constexpr int kFirstFrame = 10, kTrackFrames = 11;
+
 struct PressInputs {
-  std::vector<uint8_t> argb[2];  // A, R, G, B rows
-  std::vector<uint8_t> rgba[2];
-  Mask::MaskShape shape;
-  std::vector<cv::Point> polygon;
+  std::vector<std::vector<uint8_t>> argb, rgba;  // A, R, G, B rows; R, G, B, A rows
+  std::vector<Mask::MaskShape> shapes;           // the mask where the card is on each frame
+  std::vector<std::vector<cv::Point>> polygons;
   tr::selection_parameters selection;
   tr::lk_parameters lk = mask::TrackingLk();  // as a press has it
-  Mask::Bounds box{};
+  Mask::Bounds box{};                         // on frame 10
 };
 
 PressInputs& Inputs() {
   static PressInputs* in = [] {
     auto* p = new PressInputs;
     const host::CardClipSpec spec = Spec(host::CardMotion::kSimilarity);
-    // Frames 10 and 11 of the similarity clip: the motion of one press, mid-clip.
     const std::vector<host::RgbaFrame> clip = host::MakeCardClip(spec, Photo("grass.png"), Photo("camera.png"));
-    for (int k = 0; k < 2; ++k) {
-      p->rgba[k] = clip[size_t(10 + k)].pixels;
-      p->argb[k].resize(p->rgba[k].size());
-      for (size_t i = 0; i < p->rgba[k].size(); i += 4) {
-        p->argb[k][i] = p->rgba[k][i + 3];
-        p->argb[k][i + 1] = p->rgba[k][i];
-        p->argb[k][i + 2] = p->rgba[k][i + 1];
-        p->argb[k][i + 3] = p->rgba[k][i + 2];
+    for (int k = 0; k < kTrackFrames; ++k) {
+      const std::vector<uint8_t>& rgba = clip[size_t(kFirstFrame + k)].pixels;
+      std::vector<uint8_t> argb(rgba.size());
+      for (size_t i = 0; i < rgba.size(); i += 4) {
+        argb[i] = rgba[i + 3];
+        argb[i + 1] = rgba[i];
+        argb[i + 2] = rgba[i + 1];
+        argb[i + 3] = rgba[i + 2];
       }
+      p->rgba.push_back(rgba);
+      p->argb.push_back(std::move(argb));
+      Mask::MaskShape shape = MaskShapeOf(spec);
+      std::vector<cv::Point> polygon;
+      const host::PlaneMap m = host::CardMapAt(spec, kFirstFrame + k);
+      for (Mask::MaskVertex& v : shape.vertices) {
+        double x = 0, y = 0;
+        m.Apply(double(v.anchor_x) * kW, double(v.anchor_y) * kH, x, y);
+        v.anchor_x = v.in_x = v.out_x = float(x / kW);
+        v.anchor_y = v.in_y = v.out_y = float(y / kH);
+        polygon.push_back(cv::Point(int(std::lround(x)), int(std::lround(y))));
+      }
+      p->shapes.push_back(shape);
+      p->polygons.push_back(polygon);
     }
-    // The mask where the card is on frame 10.
-    p->shape = MaskShapeOf(spec);
-    const host::PlaneMap m = host::CardMapAt(spec, 10);
-    for (Mask::MaskVertex& v : p->shape.vertices) {
-      double x = 0, y = 0;
-      m.Apply(double(v.anchor_x) * kW, double(v.anchor_y) * kH, x, y);
-      v.anchor_x = v.in_x = v.out_x = float(x / kW);
-      v.anchor_y = v.in_y = v.out_y = float(y / kH);
-      p->polygon.push_back(cv::Point(int(std::lround(x)), int(std::lround(y))));
-    }
-    p->box = Mask::BoundsInPixels(p->shape, kW, kH);
+    p->box = Mask::BoundsInPixels(p->shapes[0], kW, kH);
     p->selection = mask::TrackingSelection(p->box.width, p->box.height);
     const QuillProcGetter getter = InitQuillComponents();
     mask_effect::InitializeBrokerClient(getter);
@@ -199,24 +205,30 @@ PressInputs& Inputs() {
   return *in;
 }
 
-// Converts as the tracker's frame source does, on every read.
+// Frames i and j of the inputs, converted as the tracker's frame source does on every read, and
+// named by their frame number as the host names them.
 class DecodedSource final : public tr::frame_source {
  public:
-  explicit DecodedSource(const PressInputs& in) : in_(in) {}
+  DecodedSource(const PressInputs& in, int i, int j) : in_(in), frames_{i, j} {}
   uint64_t width() const override { return kW; }
   uint64_t height() const override { return kH; }
   void colour(int64_t k, float* rgb) override { vsa::ColourImageFromArgb(View(k), rgb); }
   void grey(int64_t k, float* values) override { vsa::GreyImageFromArgb(View(k), values); }
-  void mask(int64_t, uint8_t* bytes) override { vsa::MaskImageFromShape(in_.shape, kW, kH, kW, kH, 1.0f, 0.0f, bytes); }
+  void mask(int64_t, uint8_t* bytes) override {
+    vsa::MaskImageFromShape(in_.shapes[size_t(frames_[0])], kW, kH, kW, kH, 1.0f, 0.0f, bytes);
+  }
+  bool identity(int64_t k, tr::frame_identity& id) override {
+    id = {0, frames_[k]};
+    return true;
+  }
 
  private:
-  vsa::ArgbFrameView View(int64_t k) const { return {in_.argb[k].data(), kW * 4, kW, kH, false}; }
+  vsa::ArgbFrameView View(int64_t k) const { return {in_.argb[size_t(frames_[k])].data(), kW * 4, kW, kH, false}; }
   const PressInputs& in_;
+  int frames_[2];
 };
 
-Mask::Matrix3 OursPress(const PressInputs& in, tr::two_frame_pipeline& pipeline, uint64_t* count, bool refine = true) {
-  DecodedSource source(in);
-  tr::two_frame_result r = pipeline.run(source, refine);
+Mask::Matrix3 FitPress(const PressInputs& in, const tr::two_frame_result& r, uint64_t* count) {
   const mask::Correspondences c = mask::CollectCorrespondences(r.table, r.slots, 1.0f);
   const Mask::Bounds& b = in.box;
   const double area = double(c.right - c.left) * double(c.bottom - c.top) / (double(b.width) * double(b.height));
@@ -227,13 +239,18 @@ Mask::Matrix3 OursPress(const PressInputs& in, tr::two_frame_pipeline& pipeline,
   return mask::FramePixelMatrix(m, 1.0f);
 }
 
+Mask::Matrix3 OursPress(const PressInputs& in, tr::two_frame_pipeline& pipeline, uint64_t* count, bool refine = true) {
+  DecodedSource source(in, 0, 1);
+  return FitPress(in, pipeline.run(source, refine), count);
+}
+
 // A press as the tracker makes it after the first: the frame step without its refinement, then
 // the reference's features (here frame 10's own, as the first press keeps them) found in the new
-// frame from the step's prediction and fitted.
+// frame from the step's prediction and fitted. Every press here builds both pyramids.
 void BM_OursPressWithReference(benchmark::State& state) {
   PressInputs& in = Inputs();
   tr::two_frame_pipeline pipeline(kW, kH, in.selection, in.lk);
-  DecodedSource source(in);
+  DecodedSource source(in, 0, 1);
   const tr::two_frame_result first = pipeline.run(source);
   const std::shared_ptr<mask::ReferenceChain> kept = mask::StartChain(
       nullptr, 10, in.box, {first.table.begin(), first.table.begin() + int64_t(first.slots)}, pipeline);
@@ -248,6 +265,48 @@ void BM_OursPressWithReference(benchmark::State& state) {
   }
   state.counters["points"] = double(count);
   state.counters["found"] = double(found);
+}
+
+// Presses as a track makes them, frame after frame (here back and forth over frames 10 to 20):
+// each starts on the frame the one before ended on, placed through the reference (frame 10) as
+// the tracker places it, refined only where the reference is declined.
+void BM_OursPressInATrack(benchmark::State& state) {
+  PressInputs& in = Inputs();
+  tr::two_frame_pipeline pipeline(kW, kH, in.selection, in.lk);
+  uint64_t count = 0;
+  DecodedSource start(in, 0, 1);
+  tr::two_frame_result first = pipeline.run(start);
+  const std::shared_ptr<mask::ReferenceChain> chain = mask::StartChain(
+      nullptr, kFirstFrame, in.box, {first.table.begin(), first.table.begin() + int64_t(first.slots)}, pipeline);
+  std::vector<Mask::Matrix3> to(kTrackFrames);  // from frame 10 to each frame, as the presses found it
+  to[1] = FitPress(in, first, &count);
+  int64_t presses = 0, reused = 0, taken = 0;
+  const auto press = [&](int i, int j) {
+    DecodedSource source(in, i, j);
+    tr::two_frame_result r = pipeline.run(source, false);
+    Mask::Matrix3 map = mask::Then(to[size_t(i)], FitPress(in, r, &count));
+    const mask::ReferenceOutcome outcome =
+        mask::CorrectFromReference(*chain, pipeline.second_pyramid(), in.lk, 2, 1.0f, map);
+    if (outcome.kind != mask::ReferenceOutcome::kTaken) {
+      pipeline.refine(r);
+      map = mask::Then(to[size_t(i)], FitPress(in, r, &count));
+    }
+    ++presses;
+    reused += pipeline.reused_first_pyramid();
+    taken += outcome.kind == mask::ReferenceOutcome::kTaken;
+    return map;
+  };
+  for (int i = 1; i + 1 < kTrackFrames; ++i) to[size_t(i + 1)] = press(i, i + 1);
+  presses = reused = taken = 0;
+  int at = kTrackFrames - 1, step = -1;
+  for (auto _ : state) {
+    if (at + step < 0 || at + step >= kTrackFrames) step = -step;
+    benchmark::DoNotOptimize(press(at, at + step));
+    at += step;
+  }
+  state.counters["points"] = double(count);
+  state.counters["reused"] = double(reused) / double(std::max<int64_t>(1, presses));
+  state.counters["taken"] = double(taken) / double(std::max<int64_t>(1, presses));
 }
 
 void BM_OursPress(benchmark::State& state) {
@@ -272,11 +331,11 @@ void BM_OursPressNewPipeline(benchmark::State& state) {
 cv::Mat OpenCVPress(const PressInputs& in, int* count) {
   cv::Mat grey[2];
   for (int k = 0; k < 2; ++k) {
-    const cv::Mat rgba(kH, kW, CV_8UC4, const_cast<uint8_t*>(in.rgba[k].data()));
+    const cv::Mat rgba(kH, kW, CV_8UC4, const_cast<uint8_t*>(in.rgba[size_t(k)].data()));
     cv::cvtColor(rgba, grey[k], cv::COLOR_RGBA2GRAY);
   }
   cv::Mat mask = cv::Mat::zeros(kH, kW, CV_8U);
-  cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{in.polygon}, cv::Scalar(255));
+  cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{in.polygons[0]}, cv::Scalar(255));
   std::vector<cv::Point2f> p0, p1, back;
   cv::goodFeaturesToTrack(grey[0], p0, int(in.selection.max_features), 0.01, double(in.selection.min_distance), mask,
                           int(2 * in.selection.window_half_width + 1));
@@ -291,6 +350,48 @@ cv::Mat OpenCVPress(const PressInputs& in, int* count) {
     if (status[i] && status_back[i] && cv::norm(back[i] - p0[i]) < 1.0) from.push_back(p0[i]), to.push_back(p1[i]);
   *count = int(from.size());
   return from.size() >= 2 ? cv::estimateAffinePartial2D(from, to) : cv::Mat();
+}
+
+// The OpenCV chain as a track would run it, keeping like ours the last frame's grey image and
+// pyramid for the next press (its pyramids built once a frame, with their derivatives).
+void BM_OpenCVPressInATrack(benchmark::State& state) {
+  PressInputs& in = Inputs();
+  const int win = int(2 * in.lk.window_half_size + 1), levels = int(in.lk.pyramid_levels) - 1;
+  const auto grey_of = [&](int f, cv::Mat& grey) {
+    const cv::Mat rgba(kH, kW, CV_8UC4, const_cast<uint8_t*>(in.rgba[size_t(f)].data()));
+    cv::cvtColor(rgba, grey, cv::COLOR_RGBA2GRAY);
+  };
+  cv::Mat grey[2], mask(kH, kW, CV_8U);
+  std::vector<cv::Mat> pyramid[2];
+  int held = -1, at = kTrackFrames - 1, step = -1, count = 0;
+  for (auto _ : state) {
+    if (at + step < 0 || at + step >= kTrackFrames) step = -step;
+    const int i = at, j = at + step;
+    if (held != i) {
+      grey_of(i, grey[0]);
+      cv::buildOpticalFlowPyramid(grey[0], pyramid[0], cv::Size(win, win), levels);
+    }
+    grey_of(j, grey[1]);
+    cv::buildOpticalFlowPyramid(grey[1], pyramid[1], cv::Size(win, win), levels);
+    mask.setTo(0);
+    cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{in.polygons[size_t(i)]}, cv::Scalar(255));
+    std::vector<cv::Point2f> p0, p1, back;
+    cv::goodFeaturesToTrack(grey[0], p0, int(in.selection.max_features), 0.01, double(in.selection.min_distance), mask,
+                            int(2 * in.selection.window_half_width + 1));
+    std::vector<uchar> status, status_back;
+    std::vector<float> err;
+    cv::calcOpticalFlowPyrLK(pyramid[0], pyramid[1], p0, p1, status, err, cv::Size(win, win), levels);
+    cv::calcOpticalFlowPyrLK(pyramid[1], pyramid[0], p1, back, status_back, err, cv::Size(win, win), levels);
+    std::vector<cv::Point2f> from, to;
+    for (size_t k = 0; k < p0.size(); ++k)
+      if (status[k] && status_back[k] && cv::norm(back[k] - p0[k]) < 1.0) from.push_back(p0[k]), to.push_back(p1[k]);
+    count = int(from.size());
+    benchmark::DoNotOptimize(from.size() >= 2 ? cv::estimateAffinePartial2D(from, to) : cv::Mat());
+    std::swap(grey[0], grey[1]);
+    std::swap(pyramid[0], pyramid[1]);
+    held = at = j;
+  }
+  state.counters["points"] = count;
 }
 
 void BM_OpenCVPress(benchmark::State& state) {
@@ -323,8 +424,10 @@ void BM_PressThroughHost(benchmark::State& state) {
 
 BENCHMARK(BM_OursPress)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OursPressWithReference)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OursPressInATrack)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OursPressNewPipeline)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpenCVPress)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OpenCVPressInATrack)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PressThroughHost)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
@@ -342,6 +445,11 @@ int main(int argc, char** argv) {
   std::printf("\none press 1280x720, frames decoded: ours %.2f ms, OpenCV %.2f ms, ours/OpenCV %.2f\n", ours, cv,
               ours / cv);
   std::printf("with the reference found and fitted: ours %.2f ms, ours/OpenCV %.2f\n", referenced, referenced / cv);
+  const double in_track = reporter.get("BM_OursPressInATrack"), cv_track = reporter.get("BM_OpenCVPressInATrack");
+  std::printf(
+      "a press in a track (the last frame's pyramid kept, the reference placing the mask): ours %.2f ms, "
+      "ours/OpenCV %.2f; OpenCV keeping its last grey frame and pyramid too %.2f ms, ours/that %.2f\n",
+      in_track, in_track / cv, cv_track, in_track / cv_track);
   std::printf("one press through the host (render thread, cache, job): %.2f ms\n",
               reporter.get("BM_PressThroughHost/real_time"));
   return 0;

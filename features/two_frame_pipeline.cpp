@@ -41,17 +41,25 @@ two_frame_result two_frame_pipeline::run(frame_source& source, bool refine_now) 
   source.mask(0, selector_.mask_plane());
   r.scores = selector_.select();
   selector_.thin();
-  std::vector<tracking_feature<float>> row(r.slots);
-  selector_.write_features(row);
-  std::copy(row.begin(), row.end(), first.begin());
+  first_row_.resize(r.slots);
+  selector_.write_features(first_row_);
+  std::copy(first_row_.begin(), first_row_.end(), first.begin());
   for (const tracking_feature<float>& f : first) r.selected += f.state > 0;
+  templates_current_ = false;
 
-  // Pyramids of both frames; templates from the first.
-  source.colour(0, from_.level(0));
-  from_.build(scratch_);
-  create_templates(from_, first, templates_, states_, lk_.window_half_size);
+  // Pyramids of both frames: the first is the last run's second where the source names it so.
+  frame_identity id;
+  reused_ = second_identity_ && source.identity(0, id) && id == *second_identity_;
+  second_identity_.reset();
+  if (reused_) {
+    std::swap(from_, to_);
+  } else {
+    source.colour(0, from_.level(0));
+    from_.build(scratch_);
+  }
   source.colour(1, to_.level(0));
   to_.build(scratch_);
+  if (source.identity(1, id)) second_identity_ = id;
 
   r.tracking_histogram = make_level_histogram(lk_.pyramid_levels);
   track(from_, to_, first, second, tracking_options(lk_), r.tracking_histogram);
@@ -61,8 +69,20 @@ two_frame_result two_frame_pipeline::run(frame_source& source, bool refine_now) 
   return r;
 }
 
+const std::vector<feature_template>& two_frame_pipeline::first_templates() {
+  make_templates();
+  return templates_;
+}
+
+void two_frame_pipeline::make_templates() {
+  if (templates_current_) return;
+  create_templates(from_, first_row_, templates_, states_, lk_.window_half_size);
+  templates_current_ = true;
+}
+
 void two_frame_pipeline::refine(two_frame_result& r) {
   if (!lk_.refinement_enabled || r.slots != selection_.max_features || r.table.size() != 2 * r.slots) return;
+  make_templates();
   const std::span<tracking_feature<float>> second(r.table.data() + r.slots, r.slots);
   // The refinement starts from where the tracker put each feature: from its own stored warp
   // (the identity on a fresh template) motions of several pixels settle on near matches.

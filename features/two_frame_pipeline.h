@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,12 @@
 #include "features/tracking_records.h"
 
 namespace vantor::tracking {
+
+// The host's name for a frame's content: equal names, equal pixels.
+struct frame_identity {
+  int64_t high = 0, low = 0;
+  bool operator==(const frame_identity&) const = default;
+};
 
 // Where the pipeline reads frame k (0 or 1) of the step. Sizes are fixed for the step.
 class frame_source {
@@ -28,6 +35,8 @@ class frame_source {
   virtual void grey(int64_t k, float* values) = 0;
   // Non-zero inside the mask, one byte a pixel.
   virtual void mask(int64_t k, uint8_t* bytes) = 0;
+  // Frame k's identity, where the source knows one.
+  virtual bool identity(int64_t /*k*/, frame_identity& /*id*/) { return false; }
 };
 
 struct two_frame_result {
@@ -43,12 +52,16 @@ struct two_frame_result {
 class two_frame_pipeline {
  public:
   two_frame_pipeline(uint64_t width, uint64_t height, const selection_parameters& selection, const lk_parameters& lk);
-  // Runs the step over frames 0 and 1 of the source (same size as the pipeline). A run leaves
-  // nothing behind that the next one reads. With `refine` false the refinement waits for
-  // refine(), which a caller calls only where the tracked positions alone do not serve.
+  // Runs the step over frames 0 and 1 of the source (same size as the pipeline). A track's
+  // next step starts on this one's second frame: where the source names frame 0 as the frame
+  // the last run's second pyramid was built from, that pyramid serves again; nothing else of a
+  // run is read by the next. With `refine` false the refinement waits for refine(), which a
+  // caller calls only where the tracked positions alone do not serve.
   two_frame_result run(frame_source& source, bool refine = true);
   // The refinement of the last run's second frame, when that run left it out (once).
   void refine(two_frame_result& result);
+  // Whether the last run took its first pyramid from the run before.
+  bool reused_first_pyramid() const { return reused_; }
 
   // Whether this pipeline can run a step on width x height frames with these parameters: all
   // must match but the minimum distance, which the mask's size sets anew every step.
@@ -56,11 +69,14 @@ class two_frame_pipeline {
   void set_min_distance(uint64_t d);
 
   // After a run: the first frame's templates, slot for slot with its row (only the selected
-  // slots' are current), and the second frame's pyramid.
-  const std::vector<feature_template>& first_templates() const { return templates_; }
+  // slots' are current), and the second frame's pyramid. The templates are extracted on first
+  // use: a press that a reference places never needs them.
+  const std::vector<feature_template>& first_templates();
   const image_pyramid& second_pyramid() const { return to_; }
 
  private:
+  void make_templates();
+
   selection_parameters selection_;
   lk_parameters lk_;
   feature_selector selector_;
@@ -68,6 +84,10 @@ class two_frame_pipeline {
   std::vector<float> scratch_;
   std::vector<feature_template> templates_;
   std::vector<float> states_;
+  std::vector<tracking_feature<float>> first_row_;  // the last run's selection
+  bool templates_current_ = false;
+  std::optional<frame_identity> second_identity_;  // of the frame in to_
+  bool reused_ = false;
 };
 
 }  // namespace vantor::tracking

@@ -110,7 +110,7 @@ std::shared_ptr<ReferenceChain> ContinuedChain(FxEffectRef effect, int64_t frame
 
 std::shared_ptr<ReferenceChain> StartChain(FxEffectRef effect, int64_t frame, const Mask::Bounds& box,
                                            const std::vector<vantor::tracking::tracking_feature<float>>& first_row,
-                                           const vantor::tracking::two_frame_pipeline& pipeline) {
+                                           vantor::tracking::two_frame_pipeline& pipeline) {
   if (!Enabled()) return nullptr;
   auto chain = std::make_shared<ReferenceChain>();
   chain->frame = frame;

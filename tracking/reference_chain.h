@@ -46,7 +46,7 @@ std::shared_ptr<ReferenceChain> ContinuedChain(FxEffectRef effect, int64_t frame
 // began there (the pipeline's first frame, after its run).
 std::shared_ptr<ReferenceChain> StartChain(FxEffectRef effect, int64_t frame, const Mask::Bounds& box,
                                            const std::vector<vantor::tracking::tracking_feature<float>>& first_row,
-                                           const vantor::tracking::two_frame_pipeline& pipeline);
+                                           vantor::tracking::two_frame_pipeline& pipeline);
 // Notes that a press of `chain` wrote `shape` on `frame`, reached from the reference by `map`.
 void RecordWritten(ReferenceChain& chain, int64_t frame, const Mask::MaskShape& shape, const Mask::Matrix3& map);
 // Forgets an instance's chain (it closed), or every chain (the module shuts down).

@@ -57,6 +57,12 @@ void TrackerFrameSource::grey(int64_t k, float* values) {
   vsa::GreyImageFromArgb({f.pixels, f.rowbytes, width_, height_, f.bottom_up}, values);
 }
 
+bool TrackerFrameSource::identity(int64_t k, vantor::tracking::frame_identity& id) {
+  const vsa::analysis::FetchedFrame f = Fetch(k);
+  id = {f.id_high, f.id_low};
+  return f.identified;
+}
+
 void TrackerFrameSource::mask(int64_t k, uint8_t* bytes) {
   Fetch(k);  // the mask does not read the pixels, but the step moves at the frames' pace
   vsa::MaskImageFromShape(shape_, width_, height_, width_, height_, pixel_aspect_, expansion_, bytes);

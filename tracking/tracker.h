@@ -42,6 +42,7 @@ class TrackerFrameSource : public vantor::tracking::frame_source {
   void colour(int64_t k, float* rgb) override;
   void grey(int64_t k, float* values) override;
   void mask(int64_t k, uint8_t* bytes) override;
+  bool identity(int64_t k, vantor::tracking::frame_identity& id) override;
 
  private:
   vsa::analysis::FetchedFrame Fetch(int64_t k);
