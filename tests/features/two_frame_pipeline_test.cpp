@@ -79,6 +79,58 @@ class PhotoSource : public frame_source {
   bool occlude_;
 };
 
+// Frames of a pan over the photograph, frame n shifted by (1.3 n, -0.7 n) with its own noise;
+// a step reads frames `a` and `b` and names them by number when `named`.
+class PanSource : public frame_source {
+ public:
+  PanSource(const host::RgbaFrame& photo, int a, int b, bool named) : photo_(photo), frames_{a, b}, named_(named) {}
+  uint64_t width() const override { return W; }
+  uint64_t height() const override { return H; }
+  void colour(int64_t k, float* rgb) override {
+    const int n = frames_[k];
+    std::mt19937 noise(100 + uint32_t(n));
+    std::normal_distribution<float> e(0, 1.0f);
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) {
+        const int sx = std::clamp(x - int(std::lround(1.3 * n)), 0, W - 1);
+        const int sy = std::clamp(y + int(std::lround(0.7 * n)), 0, H - 1);
+        const float v = float(photo_.pixels[(size_t(sy) * W + sx) * 4]) + e(noise);
+        for (int c = 0; c < 3; ++c) rgb[(size_t(y) * W + x) * 3 + c] = v;
+      }
+  }
+  void grey(int64_t k, float* values) override {
+    std::vector<float> rgb(size_t(W) * H * 3);
+    colour(k, rgb.data());
+    for (size_t i = 0; i < size_t(W) * H; ++i) values[i] = std::round(rgb[3 * i]);
+  }
+  void mask(int64_t, uint8_t* bytes) override {
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) bytes[size_t(y) * W + x] = (x > 60 && x < 452 && y > 60 && y < 452);
+  }
+  bool identity(int64_t k, frame_identity& id) override {
+    id = {7, frames_[k]};
+    return named_;
+  }
+
+ private:
+  const host::RgbaFrame& photo_;
+  int frames_[2];
+  bool named_;
+};
+
+void ExpectSameResult(const two_frame_result& a, const two_frame_result& b) {
+  ASSERT_EQ(a.table.size(), b.table.size());
+  EXPECT_EQ(a.selected, b.selected);
+  for (size_t i = 0; i < a.table.size(); ++i) {
+    EXPECT_EQ(a.table[i].state, b.table[i].state) << "slot " << i;
+    EXPECT_EQ(a.table[i].x, b.table[i].x) << "slot " << i;
+    EXPECT_EQ(a.table[i].y, b.table[i].y) << "slot " << i;
+    EXPECT_EQ(a.table[i].quality, b.table[i].quality) << "slot " << i;
+  }
+  EXPECT_EQ(a.tracking_histogram, b.tracking_histogram);
+  EXPECT_EQ(a.refinement_histogram, b.refinement_histogram);
+}
+
 // The grass photograph, 512 x 512; tests skip where the shared photographs are missing.
 class TwoFramePipeline : public ::testing::Test {
  protected:
@@ -158,17 +210,8 @@ TEST_F(TwoFramePipeline, ReusedGivesWhatFreshGives) {
     two_frame_pipeline fresh(W, H, selection, lk_parameters{});
     PhotoSource source(photo, step.angle, 1.0, step.tx, step.ty, 1.1, -5, step.occlude);
     const two_frame_result a = reused.run(source), b = fresh.run(source);
-    ASSERT_EQ(a.table.size(), b.table.size());
-    EXPECT_EQ(a.selected, b.selected);
     EXPECT_GT(a.selected, 10u);
-    for (size_t i = 0; i < a.table.size(); ++i) {
-      EXPECT_EQ(a.table[i].state, b.table[i].state) << "slot " << i;
-      EXPECT_EQ(a.table[i].x, b.table[i].x) << "slot " << i;
-      EXPECT_EQ(a.table[i].y, b.table[i].y) << "slot " << i;
-      EXPECT_EQ(a.table[i].quality, b.table[i].quality) << "slot " << i;
-    }
-    EXPECT_EQ(a.tracking_histogram, b.tracking_histogram);
-    EXPECT_EQ(a.refinement_histogram, b.refinement_histogram);
+    ExpectSameResult(a, b);
   }
   lk_parameters other;
   other.pyramid_levels = 4;
@@ -176,6 +219,42 @@ TEST_F(TwoFramePipeline, ReusedGivesWhatFreshGives) {
   EXPECT_FALSE(reused.serves(W + 1, H, selection, lk_parameters{}));
   selection.window_half_width = 3;
   EXPECT_FALSE(reused.serves(W, H, selection, lk_parameters{}));
+}
+
+// A track's next step starts on the frame the last one ended on: its pyramid serves again when,
+// and only when, the source names frame 0 as that frame, and the step is what a fresh pipeline
+// makes of it. The templates a later refinement or reference reads are the ones of the step's own
+// first frame, also after a step that took its pyramid over.
+TEST_F(TwoFramePipeline, AStepStartsOnThePyramidOfTheFrameTheLastEndedOn) {
+  selection_parameters selection;
+  selection.max_features = 100;
+  selection.min_distance = 12;
+  two_frame_pipeline kept(W, H, selection, lk_parameters{});
+  struct Step {
+    int a, b;
+    bool named, reuses;
+  };
+  // Forward, on, back (frame 2 again), a step on unnamed frames, and one after it.
+  for (const Step& step :
+       {Step{0, 1, true, false}, Step{1, 2, true, true}, Step{2, 1, true, true}, Step{1, 3, true, true},
+        Step{3, 4, false, false}, Step{4, 5, true, false}, Step{0, 2, true, false}}) {
+    SCOPED_TRACE(::testing::Message() << "frames " << step.a << " to " << step.b);
+    PanSource source(photo, step.a, step.b, step.named);
+    two_frame_pipeline fresh(W, H, selection, lk_parameters{});
+    two_frame_result a = kept.run(source, false), b = fresh.run(source, false);
+    EXPECT_EQ(kept.reused_first_pyramid(), step.reuses);
+    EXPECT_FALSE(fresh.reused_first_pyramid());
+    EXPECT_GT(a.selected, 10u);
+    ExpectSameResult(a, b);
+    const std::vector<feature_template>&ta = kept.first_templates(), &tb = fresh.first_templates();
+    for (uint64_t s = 0; s < a.slots; ++s) {
+      if (a.table[s].state <= 0) continue;
+      EXPECT_EQ(ta[s].data, tb[s].data) << "slot " << s;
+    }
+    kept.refine(a);
+    fresh.refine(b);
+    ExpectSameResult(a, b);
+  }
 }
 
 }  // namespace
