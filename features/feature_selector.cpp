@@ -105,13 +105,14 @@ feature_selector::feature_selector(uint64_t width, uint64_t height, const select
 // A NaN or infinite grey value would spread through every running sum it enters, and so would
 // the overflowing squares of a huge one: non-finite values read as 0, finite ones are held to
 // ±1e7 (far outside 0 .. 255), which keeps every window sum and the score finite.
-void feature_selector::Sanitise() {
-  float* g = grey_.data();
-  const size_t n = grey_.size();
-  for (size_t i = 0; i < n; ++i) {
-    const float v = g[i];
-    const float held = std::min(std::max(v, -kGreyLimit), kGreyLimit);
-    g[i] = (v - v == 0.0f) ? held : 0.0f;
+void feature_selector::Sanitise(const Rect& r) {
+  for (int64_t y = r.y0; y < r.y1; ++y) {
+    float* g = grey_.data() + y * w_;
+    for (int64_t x = r.x0; x < r.x1; ++x) {
+      const float v = g[x];
+      const float held = std::min(std::max(v, -kGreyLimit), kGreyLimit);
+      g[x] = (v - v == 0.0f) ? held : 0.0f;
+    }
   }
 }
 
@@ -142,23 +143,24 @@ void Taps(const float* __restrict k, const float* const* in, int64_t taps, int64
 
 }  // namespace
 
-// Separable Gaussian, rows then columns, streamed: each horizontally filtered row goes into a
-// ring of 2r + 1 rows, and a row is filtered vertically (in place in the grey plane) as soon as
-// its last input row is in the ring. A raw row is never read after its smoothed row is written.
-void feature_selector::Presmooth() {
-  const int64_t n = 2 * r_ + 1, pw = px1_ - px0_;
+// Separable Gaussian over the rectangle `p`, rows then columns, streamed: each horizontally
+// filtered row goes into a ring of 2r + 1 rows, and a row is filtered vertically (in place in the
+// grey plane) as soon as its last input row is in the ring. A raw row is never read after its
+// smoothed row is written.
+void feature_selector::Presmooth(const Rect& p) {
+  const int64_t n = 2 * r_ + 1, pw = p.x1 - p.x0;
   const float* k = kernel_.data();
   float* ring = smooth_ring_.data();
   const float** in = tap_rows_.data();
-  const int64_t first = py0_ - r_;
-  for (int64_t y = first; y < py1_ + r_; ++y) {
-    const float* g = grey_.data() + y * w_ + px0_ - r_;
+  const int64_t first = p.y0 - r_;
+  for (int64_t y = first; y < p.y1 + r_; ++y) {
+    const float* g = grey_.data() + y * w_ + p.x0 - r_;
     for (int64_t j = 0; j < n; ++j) in[j] = g + j;
     Taps(k, in, n, pw, ring + ((y - first) % n) * pw);
-    if (y < py0_ + r_) continue;
+    if (y < p.y0 + r_) continue;
     const int64_t yo = y - r_;
-    for (int64_t j = 0; j < n; ++j) in[j] = ring + ((yo - py0_ + j) % n) * pw;
-    Taps(k, in, n, pw, grey_.data() + yo * w_ + px0_);
+    for (int64_t j = 0; j < n; ++j) in[j] = ring + ((yo - p.y0 + j) % n) * pw;
+    Taps(k, in, n, pw, grey_.data() + yo * w_ + p.x0);
   }
 }
 
@@ -226,37 +228,39 @@ void AdvanceAndScore(float* __restrict sums, const float* __restrict in, const f
 
 }  // namespace
 
-// Gradients, their products, the window sums and the score, streamed row by row: a row of
-// products is summed along the row (running sum), the sums go into a ring of 2hh + 2 rows, and
-// the vertical running sums advance by one ring row in, one out. No full-frame product planes.
-void feature_selector::Score() {
-  const int64_t nx = sx1_ - sx0_, pn = nx + 2 * hw_, win = 2 * hw_ + 1;
-  const int64_t slots = 2 * hh_ + 2, first = sy0_ - hh_;
+// Gradients, their products, the window sums and the score over the rectangle `r`, streamed row
+// by row: a row of products is summed along the row (running sum), the sums go into a ring of
+// 2hh + 2 rows, and the vertical running sums advance by one ring row in, one out. No
+// full-frame product planes.
+void feature_selector::Score(const Rect& r) {
+  const int64_t sx0 = r.x0, sy0 = r.y0, sy1 = r.y1;
+  const int64_t nx = r.x1 - r.x0, pn = nx + 2 * hw_, win = 2 * hw_ + 1;
+  const int64_t slots = 2 * hh_ + 2, first = sy0 - hh_;
   float* ring = sum_ring_.data();
   float* sums = sums_.data();  // three planes: sum gx², sum gy², sum gx·gy
   float* pxx = products_.data();
 
   auto row_sums = [&](int64_t y) {
-    ProductRow(grey_.data() + y * w_ + sx0_ - hw_, w_, pn, pxx, pxx + pn, pxx + 2 * pn);
+    ProductRow(grey_.data() + y * w_ + sx0 - hw_, w_, pn, pxx, pxx + pn, pxx + 2 * pn);
     float* out = ring + ((y - first) % slots) * 3 * nx;
     RunningRowSums(pxx, pxx + pn, pxx + 2 * pn, win, nx, out, out + nx, out + 2 * nx);
     return out;
   };
   auto score_row = [&](int64_t y, const float* in, const float* old) {
-    AdvanceAndScore(sums, in, old, nx, params_.eigenvalue_ratio_limit, score_.data() + y * w_ + sx0_);
+    AdvanceAndScore(sums, in, old, nx, params_.eigenvalue_ratio_limit, score_.data() + y * w_ + sx0);
   };
 
   // The first window: 2hh + 1 rows summed in order, the last of them added with the score. The
   // ring's spare slot, zeroed, stands in for the leaving row.
-  std::fill(sums_.begin(), sums_.end(), 0.0f);
+  std::fill(sums, sums + 3 * nx, 0.0f);
   float* spare = ring + (slots - 1) * 3 * nx;
   std::fill(spare, spare + 3 * nx, 0.0f);
-  for (int64_t y = first; y < sy0_ + hh_; ++y) {
+  for (int64_t y = first; y < sy0 + hh_; ++y) {
     const float* __restrict in = row_sums(y);
     for (int64_t i = 0; i < 3 * nx; ++i) sums[i] += in[i];
   }
-  score_row(sy0_, row_sums(sy0_ + hh_), spare);
-  for (int64_t y = sy0_ + 1; y < sy1_; ++y) {
+  score_row(sy0, row_sums(sy0 + hh_), spare);
+  for (int64_t y = sy0 + 1; y < sy1; ++y) {
     const float* in = row_sums(y + hh_);
     score_row(y, in, ring + ((y - hh_ - 1 - first) % slots) * 3 * nx);
   }
@@ -279,17 +283,17 @@ void PeakRow(const float* __restrict score, int64_t stride, int64_t n, uint8_t* 
 
 }  // namespace
 
-// Strict local maxima of the score over the 8-neighbourhood, inside the mask, in raster order.
-// The peak test runs over a whole row first (vectorised) and the row's few peaks are then
-// collected. (A candidate's right neighbour can never be one, which a pixel-by-pixel scan could
-// skip; the whole-row test finds the same set.)
-void feature_selector::FindCandidates(float& best) {
+// Strict local maxima of the score over the 8-neighbourhood, inside the mask, in raster order,
+// within the rectangle `c`. The peak test runs over a whole row first (vectorised) and the row's
+// few peaks are then collected. (A candidate's right neighbour can never be one, which a
+// pixel-by-pixel scan could skip; the whole-row test finds the same set.)
+void feature_selector::FindCandidates(const Rect& c, float& best) {
   const float* score = score_.data();
   const uint8_t* mask = mask_.data();
   uint8_t* peak = peaks_.data();
-  const int64_t n = cx1_ - cx0_ + 1;
-  for (int64_t y = cy0_; y <= cy1_; ++y) {
-    const int64_t row = y * w_ + cx0_;
+  const int64_t n = c.x1 - c.x0;
+  for (int64_t y = c.y0; y < c.y1; ++y) {
+    const int64_t row = y * w_ + c.x0;
     PeakRow(score + row, w_, n, peak);
     for (int64_t x = 0; x < n; x += 8) {
       uint64_t word = 0;  // eight flags at a time: most rows are mostly empty
@@ -318,15 +322,53 @@ void feature_selector::SortCandidates() {
   }
 }
 
+// The rectangle (end exclusive) of the mask's non-zero bytes; empty when there are none.
+feature_selector::Rect feature_selector::MaskBox() const {
+  Rect box{w_, 0, h_, 0};
+  for (int64_t y = 0; y < h_; ++y) {
+    const uint8_t* row = mask_.data() + y * w_;
+    int64_t x = 0;
+    // Eight bytes at a time to the first set one: most rows of a frame lie outside a mask.
+    for (uint64_t word = 0; x + 8 <= w_; x += 8) {
+      std::memcpy(&word, row + x, 8);
+      if (word) break;
+    }
+    while (x < w_ && !row[x]) ++x;
+    if (x == w_) continue;
+    int64_t last = w_ - 1;
+    while (!row[last]) --last;
+    box.x0 = std::min(box.x0, x);
+    box.x1 = std::max(box.x1, last + 1);
+    box.y0 = std::min(box.y0, y);
+    box.y1 = y + 1;
+  }
+  return box;
+}
+
 std::pair<float, float> feature_selector::select() {
   candidates_.clear();
   if (!scorable_) return {0.0f, 0.0f};
-  Sanitise();
-  if (smooth_) Presmooth();
-  Score();
+  // Candidates lie only in the mask, so the work is confined to its box: the candidate range,
+  // the scores their peak tests read (one pixel around), the grey those scores read (a window
+  // and a pixel around) and the raw grey the smoothing reads (its radius around).
+  const Rect mask = MaskBox();
+  const Rect candidates{std::max(cx0_, mask.x0), std::min(cx1_ + 1, mask.x1), std::max(cy0_, mask.y0),
+                        std::min(cy1_ + 1, mask.y1)};
+  if (candidates.x0 >= candidates.x1 || candidates.y0 >= candidates.y1) return {0.0f, 0.0f};
+  const Rect scored{std::max(sx0_, candidates.x0 - 1), std::min(sx1_, candidates.x1 + 1),
+                    std::max(sy0_, candidates.y0 - 1), std::min(sy1_, candidates.y1 + 1)};
+  const Rect read{scored.x0 - hw_ - 1, scored.x1 + hw_ + 1, scored.y0 - hh_ - 1, scored.y1 + hh_ + 1};
+  const Rect smoothed{std::max(px0_, read.x0), std::min(px1_, read.x1), std::max(py0_, read.y0),
+                      std::min(py1_, read.y1)};
+  const bool smooth = smooth_ && smoothed.x0 < smoothed.x1 && smoothed.y0 < smoothed.y1;
+  Sanitise(smooth ? Rect{std::min(read.x0, smoothed.x0 - r_), std::max(read.x1, smoothed.x1 + r_),
+                         std::min(read.y0, smoothed.y0 - r_), std::max(read.y1, smoothed.y1 + r_)}
+                  : read);
+  if (smooth) Presmooth(smoothed);
+  Score(scored);
 
   float best = -100000.0f;
-  FindCandidates(best);
+  FindCandidates(candidates, best);
   if (best < 0.0f) {
     candidates_.clear();
     return {0.0f, 0.0f};
@@ -358,7 +400,13 @@ void feature_selector::ClearDisc(int64_t cx, int64_t cy) {
 
 void feature_selector::thin() {
   results_.clear();
-  std::fill(available_.begin(), available_.end(), 1.0f);
+  // Only the candidates' pixels are read: their box is made available again.
+  int64_t x0 = w_, y0 = h_, x1 = -1, y1 = -1;
+  for (const uint64_t c : candidates_) {
+    const int64_t x = static_cast<int64_t>(c % width_), y = static_cast<int64_t>(c / width_);
+    x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+  }
+  for (int64_t y = y0; y <= y1; ++y) std::fill(available_.data() + y * w_ + x0, available_.data() + y * w_ + x1 + 1, 1.0f);
   const uint64_t limit = params_.max_features;
   if (limit == 0) return;
   if (params_.spread_cells > 1) ThinByCells(limit);

@@ -42,8 +42,11 @@ class feature_selector {
   uint8_t* mask_plane() { return mask_.data(); }
 
   // Scores, candidates, threshold and sort. Returns (best score, worst kept score), each divided
-  // by the window area, or (0, 0) when no candidate survives. A frame too small for the margins
-  // and windows produces no candidates and leaves the score plane untouched.
+  // by the window area, or (0, 0) when no candidate survives. Only the mask's box is worked on:
+  // the score plane is written there and one pixel around it (within the scorable frame), the
+  // grey plane smoothed and sanitised as far as those scores read, and the rest keeps what it
+  // held. An empty mask, or a frame too small for the margins and windows, produces no
+  // candidates and leaves the score plane untouched.
   std::pair<float, float> select();
   // Walks the sorted candidates, keeping one only when no kept feature lies within the minimum
   // distance (a distance equal to it also excludes), up to max_features; with spread_cells,
@@ -60,10 +63,14 @@ class feature_selector {
   void write_features(std::vector<tracking_feature<float>>& row) const;
 
  private:
-  void Sanitise();
-  void Presmooth();
-  void Score();
-  void FindCandidates(float& best);
+  struct Rect {
+    int64_t x0, x1, y0, y1;  // end exclusive
+  };
+  Rect MaskBox() const;
+  void Sanitise(const Rect& r);
+  void Presmooth(const Rect& p);
+  void Score(const Rect& r);
+  void FindCandidates(const Rect& c, float& best);
   void SortCandidates();
   void ClearDisc(int64_t cx, int64_t cy);
   void ThinByCells(uint64_t limit);

@@ -61,6 +61,22 @@ TEST(FeatureSelector, MinDistanceFollowsTheMaskBox) {
   EXPECT_EQ(MinDistanceForMask(-100, -100), 4u);
 }
 
+// Twice the smaller eigenvalue of the 11 x 11 window sums of central-difference gradient
+// products at (x, y), 0 past the ratio limit of 5; NaN where float and double may round apart.
+double DirectScore(const std::vector<float>& grey, int w, int x, int y) {
+  double a = 0, b = 0, c = 0;
+  for (int v = y - 5; v <= y + 5; ++v)
+    for (int u = x - 5; u <= x + 5; ++u) {
+      const double gx = grey[v * w + u + 1] - grey[v * w + u - 1];
+      const double gy = grey[(v + 1) * w + u] - grey[(v - 1) * w + u];
+      a += gx * gx, b += gx * gy, c += gy * gy;
+    }
+  const double root = std::sqrt((a - c) * (a - c) + 4 * b * b);
+  const double small = a + c - root, large = a + c + root;
+  if (std::fabs(large / small - 5.0) < 1e-3) return std::nan("");
+  return large > 5.0 * small ? 0.0 : small;
+}
+
 // Unsmoothed integer grey keeps every window sum exact, so the score can be checked against
 // direct sums at every pixel: zero outside the rectangle the windows fit in, and twice the
 // smaller eigenvalue (or 0 past the ratio limit) inside it. Texture stretched sideways makes
@@ -81,22 +97,62 @@ TEST(FeatureSelector, ScoreIsTwiceTheSmallerEigenvalueOfDirectWindowSums) {
           EXPECT_EQ(got, 0.0f) << x << "," << y;
           continue;
         }
-        double a = 0, b = 0, c = 0;
-        for (int v = y - 5; v <= y + 5; ++v)
-          for (int u = x - 5; u <= x + 5; ++u) {
-            const double gx = grey[v * w + u + 1] - grey[v * w + u - 1];
-            const double gy = grey[(v + 1) * w + u] - grey[(v - 1) * w + u];
-            a += gx * gx, b += gx * gy, c += gy * gy;
-          }
-        const double root = std::sqrt((a - c) * (a - c) + 4 * b * b);
-        const double small = a + c - root, large = a + c + root;
-        if (std::fabs(large / small - 5.0) < 1e-3) continue;  // float and double may round apart
-        const double want = large > 5.0 * small ? 0.0 : small;
+        const double want = DirectScore(grey, w, x, y);
+        if (std::isnan(want)) continue;
         EXPECT_NEAR(got, want, 1e-4 * want) << x << "," << y;
         (want > 0 ? kept : elongated) += 1;
       }
     EXPECT_GT(kept, 50) << stretch;
     EXPECT_GT(elongated, stretch > 1 ? 50 : -1) << kept;
+  }
+}
+
+// The work is confined to the mask's box: scores are right over the box and a pixel around it,
+// wherever the box lies (against the frame's margins too), and nothing of an earlier mask's
+// select leaks into the next (its candidates and features are a fresh selector's).
+TEST(FeatureSelector, AMaskConfinesTheWorkToItsBox) {
+  const int w = 160, h = 120;
+  selection_parameters params = Unsmoothed();
+  params.max_features = 40;
+  params.min_distance = 6;
+  feature_selector kept(w, h, params);
+  for (const Rect box : {Rect{40, 30, 100, 80}, Rect{0, 0, 30, 25}, Rect{120, 90, 160, 120}, Rect{70, 40, 71, 41},
+                         Rect{70, 5, 90, 11}, Rect{0, 0, 160, 120}}) {
+    SCOPED_TRACE(::testing::Message() << "box " << box.x0 << "," << box.y0 << " to " << box.x1 << "," << box.y1);
+    feature_selector fresh(w, h, params);
+    for (feature_selector* s : {&kept, &fresh}) {
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+          s->grey_plane()[y * w + x] = Noise(y * w + x);
+          s->mask_plane()[y * w + x] = x >= box.x0 && x < box.x1 && y >= box.y0 && y < box.y1;
+        }
+    }
+    const std::vector<float> grey(kept.grey_plane(), kept.grey_plane() + w * h);
+    kept.select();
+    fresh.select();
+    kept.thin();
+    fresh.thin();
+    EXPECT_EQ(kept.candidates(), fresh.candidates());
+    ASSERT_EQ(kept.results().size(), fresh.results().size());
+    for (size_t i = 0; i < kept.results().size(); ++i) {
+      EXPECT_EQ(kept.results()[i].x, fresh.results()[i].x);
+      EXPECT_EQ(kept.results()[i].y, fresh.results()[i].y);
+    }
+    for (const auto& [x, y] : CandidatePoints(kept))
+      EXPECT_TRUE(x >= box.x0 && x < box.x1 && y >= box.y0 && y < box.y1) << x << "," << y;
+    // Candidates lie 12 pixels or more inside the frame (the default margin); their peak tests
+    // read the scores a pixel around them.
+    const Rect in{std::max(12, box.x0), std::max(12, box.y0), std::min(w - 12, box.x1), std::min(h - 12, box.y1)};
+    const Rect reach = in.x0 < in.x1 && in.y0 < in.y1 ? Rect{in.x0 - 1, in.y0 - 1, in.x1 + 1, in.y1 + 1} : Rect{};
+    for (int y = reach.y0; y < reach.y1; ++y)
+      for (int x = reach.x0; x < reach.x1; ++x) {
+        const double want = DirectScore(grey, w, x, y);
+        if (std::isnan(want)) continue;
+        EXPECT_NEAR(kept.score_plane()[y * w + x], want, 1e-4 * want) << x << "," << y;
+      }
+    if (box.x1 - box.x0 > 30) {
+      EXPECT_GT(kept.candidates().size(), 5u);
+    }
   }
 }
 
