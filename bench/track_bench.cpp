@@ -214,6 +214,9 @@ class DecodedSource final : public tr::frame_source {
   uint64_t height() const override { return kH; }
   void colour(int64_t k, float* rgb) override { vsa::ColourImageFromArgb(View(k), rgb); }
   void grey(int64_t k, float* values) override { vsa::GreyImageFromArgb(View(k), values); }
+  void grey_region(int64_t k, float* values, const tr::frame_region& r) override {
+    vsa::GreyImageFromArgb(View(k), values, r.x0, r.y0, r.x1, r.y1);
+  }
   void mask(int64_t, uint8_t* bytes) override {
     vsa::MaskImageFromShape(in_.shapes[size_t(frames_[0])], kW, kH, kW, kH, 1.0f, 0.0f, bytes);
   }

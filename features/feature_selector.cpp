@@ -345,30 +345,45 @@ feature_selector::Rect feature_selector::MaskBox() const {
   return box;
 }
 
+// Candidates lie only in the mask, so the work is confined to its box: the candidate range, the
+// scores their peak tests read (one pixel around), the grey those scores read (a window and a
+// pixel around) and the raw grey the smoothing reads (its radius around).
+feature_selector::Work feature_selector::Plan() const {
+  Work w;
+  if (!scorable_) return w;
+  const Rect mask = MaskBox();
+  w.candidates = {std::max(cx0_, mask.x0), std::min(cx1_ + 1, mask.x1), std::max(cy0_, mask.y0),
+                  std::min(cy1_ + 1, mask.y1)};
+  w.any = w.candidates.x0 < w.candidates.x1 && w.candidates.y0 < w.candidates.y1;
+  if (!w.any) return w;
+  const Rect& c = w.candidates;
+  w.scored = {std::max(sx0_, c.x0 - 1), std::min(sx1_, c.x1 + 1), std::max(sy0_, c.y0 - 1), std::min(sy1_, c.y1 + 1)};
+  const Rect score_reads{w.scored.x0 - hw_ - 1, w.scored.x1 + hw_ + 1, w.scored.y0 - hh_ - 1, w.scored.y1 + hh_ + 1};
+  w.smoothed = {std::max(px0_, score_reads.x0), std::min(px1_, score_reads.x1), std::max(py0_, score_reads.y0),
+                std::min(py1_, score_reads.y1)};
+  w.smooth = smooth_ && w.smoothed.x0 < w.smoothed.x1 && w.smoothed.y0 < w.smoothed.y1;
+  w.read = !w.smooth ? score_reads
+                     : Rect{std::min(score_reads.x0, w.smoothed.x0 - r_), std::max(score_reads.x1, w.smoothed.x1 + r_),
+                            std::min(score_reads.y0, w.smoothed.y0 - r_), std::max(score_reads.y1, w.smoothed.y1 + r_)};
+  return w;
+}
+
+void feature_selector::grey_needed(int64_t& x0, int64_t& y0, int64_t& x1, int64_t& y1) const {
+  const Work w = Plan();
+  x0 = w.read.x0, x1 = w.read.x1, y0 = w.read.y0, y1 = w.read.y1;
+  if (!w.any) x0 = x1 = y0 = y1 = 0;
+}
+
 std::pair<float, float> feature_selector::select() {
   candidates_.clear();
-  if (!scorable_) return {0.0f, 0.0f};
-  // Candidates lie only in the mask, so the work is confined to its box: the candidate range,
-  // the scores their peak tests read (one pixel around), the grey those scores read (a window
-  // and a pixel around) and the raw grey the smoothing reads (its radius around).
-  const Rect mask = MaskBox();
-  const Rect candidates{std::max(cx0_, mask.x0), std::min(cx1_ + 1, mask.x1), std::max(cy0_, mask.y0),
-                        std::min(cy1_ + 1, mask.y1)};
-  if (candidates.x0 >= candidates.x1 || candidates.y0 >= candidates.y1) return {0.0f, 0.0f};
-  const Rect scored{std::max(sx0_, candidates.x0 - 1), std::min(sx1_, candidates.x1 + 1),
-                    std::max(sy0_, candidates.y0 - 1), std::min(sy1_, candidates.y1 + 1)};
-  const Rect read{scored.x0 - hw_ - 1, scored.x1 + hw_ + 1, scored.y0 - hh_ - 1, scored.y1 + hh_ + 1};
-  const Rect smoothed{std::max(px0_, read.x0), std::min(px1_, read.x1), std::max(py0_, read.y0),
-                      std::min(py1_, read.y1)};
-  const bool smooth = smooth_ && smoothed.x0 < smoothed.x1 && smoothed.y0 < smoothed.y1;
-  Sanitise(smooth ? Rect{std::min(read.x0, smoothed.x0 - r_), std::max(read.x1, smoothed.x1 + r_),
-                         std::min(read.y0, smoothed.y0 - r_), std::max(read.y1, smoothed.y1 + r_)}
-                  : read);
-  if (smooth) Presmooth(smoothed);
-  Score(scored);
+  const Work w = Plan();
+  if (!w.any) return {0.0f, 0.0f};
+  Sanitise(w.read);
+  if (w.smooth) Presmooth(w.smoothed);
+  Score(w.scored);
 
   float best = -100000.0f;
-  FindCandidates(candidates, best);
+  FindCandidates(w.candidates, best);
   if (best < 0.0f) {
     candidates_.clear();
     return {0.0f, 0.0f};
@@ -406,7 +421,8 @@ void feature_selector::thin() {
     const int64_t x = static_cast<int64_t>(c % width_), y = static_cast<int64_t>(c / width_);
     x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
   }
-  for (int64_t y = y0; y <= y1; ++y) std::fill(available_.data() + y * w_ + x0, available_.data() + y * w_ + x1 + 1, 1.0f);
+  for (int64_t y = y0; y <= y1; ++y)
+    std::fill(available_.data() + y * w_ + x0, available_.data() + y * w_ + x1 + 1, 1.0f);
   const uint64_t limit = params_.max_features;
   if (limit == 0) return;
   if (params_.spread_cells > 1) ThinByCells(limit);

@@ -40,6 +40,9 @@ class feature_selector {
   // place, reads non-finite grey values as 0 and holds finite ones to ±1e7.
   float* grey_plane() { return grey_.data(); }
   uint8_t* mask_plane() { return mask_.data(); }
+  // Once the mask is written: the grey pixels [x0, x1) x [y0, y1) that select() will read (an
+  // empty rectangle where it reads none).
+  void grey_needed(int64_t& x0, int64_t& y0, int64_t& x1, int64_t& y1) const;
 
   // Scores, candidates, threshold and sort. Returns (best score, worst kept score), each divided
   // by the window area, or (0, 0) when no candidate survives. Only the mask's box is worked on:
@@ -64,9 +67,15 @@ class feature_selector {
 
  private:
   struct Rect {
-    int64_t x0, x1, y0, y1;  // end exclusive
+    int64_t x0 = 0, x1 = 0, y0 = 0, y1 = 0;  // end exclusive
   };
   Rect MaskBox() const;
+  // The rectangles select() works on, from the mask's box.
+  struct Work {
+    Rect candidates, scored, smoothed, read;
+    bool any = false, smooth = false;
+  };
+  Work Plan() const;
   void Sanitise(const Rect& r);
   void Presmooth(const Rect& p);
   void Score(const Rect& r);

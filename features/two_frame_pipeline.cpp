@@ -37,8 +37,10 @@ two_frame_result two_frame_pipeline::run(frame_source& source, bool refine_now) 
   const std::span<tracking_feature<float>> second(r.table.data() + r.slots, r.slots);
 
   // Select in the first frame, inside the mask.
-  source.grey(0, selector_.grey_plane());
   source.mask(0, selector_.mask_plane());
+  frame_region grey;
+  selector_.grey_needed(grey.x0, grey.y0, grey.x1, grey.y1);
+  source.grey_region(0, selector_.grey_plane(), grey);
   r.scores = selector_.select();
   selector_.thin();
   first_row_.resize(r.slots);

@@ -23,6 +23,11 @@ struct frame_identity {
   bool operator==(const frame_identity&) const = default;
 };
 
+// Pixels [x0, x1) x [y0, y1) of a frame.
+struct frame_region {
+  int64_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+};
+
 // Where the pipeline reads frame k (0 or 1) of the step. Sizes are fixed for the step.
 class frame_source {
  public:
@@ -33,6 +38,9 @@ class frame_source {
   virtual void colour(int64_t k, float* rgb) = 0;
   // Grey as whole numbers 0 to 255, one float a pixel.
   virtual void grey(int64_t k, float* values) = 0;
+  // The same where only `region` will be read (rows keep the frame's width); sources that can
+  // convert less override it.
+  virtual void grey_region(int64_t k, float* values, const frame_region& /*region*/) { grey(k, values); }
   // Non-zero inside the mask, one byte a pixel.
   virtual void mask(int64_t k, uint8_t* bytes) = 0;
   // Frame k's identity, where the source knows one.

@@ -18,6 +18,9 @@ struct ArgbFrameView {
 
 // (9798 R + 19235 G + 3735 B + 16384) >> 15 per pixel: whole numbers 0 to 255, as floats.
 void GreyImageFromArgb(const ArgbFrameView& frame, float* grey);
+// The same for pixels [x0, x1) x [y0, y1) only (clipped to the frame), into rows of the frame's
+// width; the rest of `grey` is left alone.
+void GreyImageFromArgb(const ArgbFrameView& frame, float* grey, int64_t x0, int64_t y0, int64_t x1, int64_t y1);
 // R, G, B as three floats a pixel.
 void ColourImageFromArgb(const ArgbFrameView& frame, float* rgb);
 // 1 where the shape (placed in a W x H frame of a Wf x Hf layer, grown by `expansion`) covers any

@@ -57,6 +57,11 @@ void TrackerFrameSource::grey(int64_t k, float* values) {
   vsa::GreyImageFromArgb({f.pixels, f.rowbytes, width_, height_, f.bottom_up}, values);
 }
 
+void TrackerFrameSource::grey_region(int64_t k, float* values, const vantor::tracking::frame_region& r) {
+  const vsa::analysis::FetchedFrame f = Fetch(k);
+  vsa::GreyImageFromArgb({f.pixels, f.rowbytes, width_, height_, f.bottom_up}, values, r.x0, r.y0, r.x1, r.y1);
+}
+
 bool TrackerFrameSource::identity(int64_t k, vantor::tracking::frame_identity& id) {
   const vsa::analysis::FetchedFrame f = Fetch(k);
   id = {f.id_high, f.id_low};

@@ -41,6 +41,7 @@ class TrackerFrameSource : public vantor::tracking::frame_source {
   uint64_t height() const override { return uint64_t(height_); }
   void colour(int64_t k, float* rgb) override;
   void grey(int64_t k, float* values) override;
+  void grey_region(int64_t k, float* values, const vantor::tracking::frame_region& r) override;
   void mask(int64_t k, uint8_t* bytes) override;
   bool identity(int64_t k, vantor::tracking::frame_identity& id) override;
 

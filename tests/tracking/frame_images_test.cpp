@@ -34,6 +34,30 @@ TEST(FrameImages, GreyAndColourFromArgbRowsEitherWay) {
   EXPECT_EQ(grey, (std::vector<float>{29, float(GreyOf(10, 20, 30)), 76, 150}));
 }
 
+// Wider frames take the vectorised rows: every sample is still its byte, nothing is written past
+// the image (its buffer is exactly sized), and a grey region leaves the rest of the plane alone.
+TEST(FrameImages, WholeRowsAndRegionsMatchThePixels) {
+  for (const int w : {1, 2, 7, 37}) {
+    const int h = 5, rowbytes = 4 * w + 12;
+    std::vector<uint8_t> memory(size_t(rowbytes) * h);
+    for (size_t i = 0; i < memory.size(); ++i) memory[i] = uint8_t(i * 37 + 11);
+    const ArgbFrameView view{memory.data(), rowbytes, w, h, false};
+    std::vector<float> rgb(size_t(w) * h * 3), grey(size_t(w) * h, -1.0f);
+    ColourImageFromArgb(view, rgb.data());
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        for (int c = 0; c < 3; ++c)
+          ASSERT_EQ(rgb[(size_t(y) * w + x) * 3 + c], memory[size_t(y) * rowbytes + 4 * x + 1 + c]) << w << " " << x;
+    GreyImageFromArgb(view, grey.data(), 1, 2, w + 5, 4);  // past the right edge: clipped
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const uint8_t* p = memory.data() + size_t(y) * rowbytes + 4 * x;
+        const bool inside = x >= 1 && y >= 2 && y < 4;
+        EXPECT_EQ(grey[size_t(y) * w + x], inside ? float(GreyOf(p[1], p[2], p[3])) : -1.0f) << x << "," << y;
+      }
+  }
+}
+
 TEST(FrameImages, MaskCoversWhatTheShapeTouchesGrownByTheExpansion) {
   const QuillProcGetter getter = InitQuillComponents();
   ASSERT_TRUE(mask_effect::InitializeBrokerClient(getter));
