@@ -1,7 +1,9 @@
 #include "render/render_frame.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "instance/mask_param.h"
 #include "instance/param_values.h"
@@ -52,24 +54,40 @@ void ForEachRow(const AlphaTarget& out, int32_t W, int32_t H, Write write) {
   for (int32_t y = 0; y < h; ++y) write(y, out.data + out.rowbytes * y, w);
 }
 
-// One row of alpha. The source step and the pixel kind are compile-time constants and the rows
-// cannot overlap, so the loops vectorise.
-template <int kStep>
+// One row of alpha into 8-bit pixels. A pixel is handled as one 32-bit word whose fourth byte,
+// the top one on a little-endian machine, is A: whole-word masks vectorise, byte stores four
+// bytes apart do not.
 void WriteByteAlphaRow(const uint8_t* __restrict src, uint8_t* __restrict row, int32_t w) {
-  for (int32_t x = 0; x < w; ++x) row[4 * x + 3] = src[kStep * x];
+  if constexpr (std::endian::native == std::endian::little) {
+    for (int32_t x = 0; x < w; ++x) {
+      uint32_t pixel;
+      std::memcpy(&pixel, row + 4 * x, 4);
+      pixel = (pixel & 0x00FFFFFFu) | (uint32_t(src[x]) << 24);
+      std::memcpy(row + 4 * x, &pixel, 4);
+    }
+  } else {
+    for (int32_t x = 0; x < w; ++x) row[4 * x + 3] = src[x];
+  }
 }
 
-template <int kStep>
+// Each level's float, v / 255 rounded once from double.
+struct FloatLevels {
+  float of[256];
+  FloatLevels() {
+    for (int v = 0; v < 256; ++v) of[v] = static_cast<float>(v / 255.0);
+  }
+};
+
 void WriteFloatAlphaRow(const uint8_t* __restrict src, float* __restrict px, int32_t w) {
-  for (int32_t x = 0; x < w; ++x) px[4 * x + 3] = static_cast<float>(src[kStep * x] / 255.0);
+  static const FloatLevels levels;
+  for (int32_t x = 0; x < w; ++x) px[4 * x + 3] = levels.of[src[x]];
 }
 
-template <int kStep>
 void WriteAlpha(const uint8_t* source, int64_t stride, const AlphaTarget& out, int32_t W, int32_t H) {
   ForEachRow(out, W, H, [&](int32_t y, uint8_t* row, int32_t w) {
     const uint8_t* src = source + stride * y;
-    if (out.is_float) WriteFloatAlphaRow<kStep>(src, reinterpret_cast<float*>(row), w);
-    else WriteByteAlphaRow<kStep>(src, row, w);
+    if (out.is_float) WriteFloatAlphaRow(src, reinterpret_cast<float*>(row), w);
+    else WriteByteAlphaRow(src, row, w);
   });
 }
 
@@ -85,7 +103,7 @@ BlurWidths FeatherBlurWidths(double feather, float dsx, float dsy, float par) {
 }
 
 void WriteCoverageToAlpha(const uint8_t* source, int64_t source_stride, const AlphaTarget& out, int32_t W, int32_t H) {
-  WriteAlpha<1>(source, source_stride, out, W, H);
+  WriteAlpha(source, source_stride, out, W, H);
 }
 
 bool ComposeMatte(const Mask::MaskShape& shape, const AlphaTarget& out, int32_t W, int32_t H, int32_t Wf, int32_t Hf,

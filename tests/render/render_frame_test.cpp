@@ -184,5 +184,33 @@ TEST(AlphaWriters, FloatAlphaIsTheByteOver255) {
   EXPECT_EQ(pixels[4], 0.0f);
 }
 
+// Every level, in rows long enough to take the vectorised path: A becomes the coverage (over 255
+// in float), colour stays as it was, and a frame narrower than the coverage is written only as
+// far as it reaches.
+TEST(AlphaWriters, EveryLevelGoesToAlphaAndColourStays) {
+  constexpr int w = 256, frame_w = 250, h = 2;
+  std::vector<uint8_t> coverage(size_t(w) * h);
+  for (size_t i = 0; i < coverage.size(); ++i) coverage[i] = uint8_t(i * 7);
+  std::vector<uint8_t> bytes(size_t(frame_w) * h * 4 + 4);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 13 + 5);
+  const std::vector<uint8_t> before = bytes;
+  WriteCoverageToAlpha(coverage.data(), w, AlphaTarget{bytes.data(), frame_w * 4, frame_w, h, false}, w, h);
+  std::vector<float> floats(size_t(frame_w) * h * 4, -2.0f);
+  WriteCoverageToAlpha(coverage.data(), w,
+                       AlphaTarget{reinterpret_cast<uint8_t*>(floats.data()), frame_w * 16, frame_w, h, true}, w, h);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < frame_w; ++x) {
+      const size_t p = (size_t(y) * frame_w + x) * 4;
+      const uint8_t level = coverage[size_t(y) * w + x];
+      ASSERT_EQ(bytes[p + 3], level) << x << "," << y;
+      ASSERT_EQ(floats[p + 3], static_cast<float>(level / 255.0)) << x << "," << y;
+      for (int c = 0; c < 3; ++c) {
+        ASSERT_EQ(bytes[p + c], before[p + c]);
+        ASSERT_EQ(floats[p + c], -2.0f);
+      }
+    }
+  EXPECT_EQ(std::vector<uint8_t>(bytes.end() - 4, bytes.end()), std::vector<uint8_t>(before.end() - 4, before.end()));
+}
+
 }  // namespace
 }  // namespace mask_render
