@@ -31,7 +31,7 @@ constexpr double kMaxSigma = 2000;
 constexpr double kRecursiveFromSigma = 2;
 constexpr double kTapsPerSigma = 4;  // tails beyond 4 sigma hold under 1e-4 of the weight
 constexpr int kMaxRadius = 8;        // ceil(kTapsPerSigma * kRecursiveFromSigma)
-constexpr int kLanes = 16;           // lines filtered at once; a multiple of 4
+constexpr int kLanes = 16;           // lines filtered at once; a multiple of 4, and 16 for the tile scan
 // Keeps every index into the lanes buffers within int.
 constexpr int kMaxSide = INT32_MAX / kLanes - 2 * kMaxRadius;
 
@@ -335,22 +335,62 @@ struct Box {
   int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
 };
 
+// The first of n samples `pixel_bytes` apart unlike `value`, n when all are alike. Single-byte
+// samples are compared eight at a time: most rows of a matte are all background.
+int FirstUnlike(const uint8_t* row, int n, int32_t pixel_bytes, uint8_t value) {
+  int x = 0;
+  if (pixel_bytes == 1) {
+    const uint64_t all = 0x0101010101010101ull * value;
+    for (uint64_t word; x + 8 <= n; x += 8) {
+      std::memcpy(&word, row + x, 8);
+      if (word != all) break;
+    }
+    while (x < n && row[x] == value) ++x;
+    return x;
+  }
+  while (x < n && row[int64_t(x) * pixel_bytes] == value) ++x;
+  return x;
+}
+
+// The last of n samples unlike `value`, -1 when all are alike.
+int LastUnlike(const uint8_t* row, int n, int32_t pixel_bytes, uint8_t value) {
+  int x = n;
+  if (pixel_bytes == 1) {
+    const uint64_t all = 0x0101010101010101ull * value;
+    for (uint64_t word; x >= 8; x -= 8) {
+      std::memcpy(&word, row + x - 8, 8);
+      if (word != all) break;
+    }
+    while (x > 0 && row[x - 1] == value) --x;
+    return x - 1;
+  }
+  while (x > 0 && row[int64_t(x - 1) * pixel_bytes] == value) --x;
+  return x - 1;
+}
+
 Box ChangingBox(const uint8_t* bytes, int64_t rowbytes, int32_t pixel_bytes, int w, int h, int reach_x, int reach_y) {
   const uint8_t background = bytes[0];
   int top = h, bottom = -1, left = w, right = -1;
   for (int y = 0; y < h; ++y) {
     const uint8_t* row = bytes + int64_t(y) * rowbytes;
-    int first = 0;
-    while (first < w && row[int64_t(first) * pixel_bytes] == background) ++first;
+    const int first = FirstUnlike(row, w, pixel_bytes, background);
     if (first == w) continue;
-    int last = w - 1;
-    while (row[int64_t(last) * pixel_bytes] == background) --last;
     top = std::min(top, y), bottom = y;
-    left = std::min(left, first), right = std::max(right, last);
+    left = std::min(left, first), right = std::max(right, LastUnlike(row, w, pixel_bytes, background));
   }
   if (bottom < 0) return {};
   return {std::max(0, left - reach_x), std::max(0, top - reach_y), std::min(w, right + 1 + reach_x),
           std::min(h, bottom + 1 + reach_y)};
+}
+
+// Writes `value` into samples [from, to) of a row, `pixel_bytes` apart.
+void FillSamples(uint8_t* row, int from, int to, int32_t pixel_bytes, uint8_t value) {
+  if (from >= to) return;
+  if (pixel_bytes == 1) {
+    std::memset(row + from, value, size_t(to - from));
+    return;
+  }
+  for (int x = from; x < to; ++x) row[int64_t(x) * pixel_bytes] = value;
 }
 
 // Writes `value` into the channel everywhere outside `box` (all of it for an empty box).
@@ -358,10 +398,123 @@ void FillOutside(uint8_t* bytes, int64_t rowbytes, int32_t pixel_bytes, int w, i
   for (int y = 0; y < h; ++y) {
     uint8_t* row = bytes + int64_t(y) * rowbytes;
     const bool inside = box.x1 > box.x0 && y >= box.y0 && y < box.y1;
-    const int gap_from = inside ? box.x0 : w, gap_to = inside ? box.x1 : w;
-    for (int x = 0; x < gap_from; ++x) row[int64_t(x) * pixel_bytes] = value;
-    for (int x = gap_to; x < w; ++x) row[int64_t(x) * pixel_bytes] = value;
+    FillSamples(row, 0, inside ? box.x0 : w, pixel_bytes, value);
+    if (inside) FillSamples(row, box.x1, w, pixel_bytes, value);
   }
+}
+
+// Which L x L tiles of the box the blur has to work on. Far from any change the blurred matte
+// is the matte: only the tiles within reach of a change are filtered, and only the samples those
+// read are brought into the filter's lanes. The rest of a large matte (the inside of a mask,
+// the frame around it) is written with its value.
+struct TilePlan {
+  int strips = 0, blocks = 0;  // tiles across and down
+  std::vector<int16_t> value;  // a tile's value where all its samples have it, else -1
+  std::vector<uint8_t> out;    // filtered for the output: a different value lies within reach
+  std::vector<uint8_t> lines;  // its horizontal result is read by the vertical filter
+  std::vector<uint8_t> input;  // its samples are read by the horizontal filter
+  size_t at(int block, int strip) const { return size_t(block) * size_t(strips) + size_t(strip); }
+};
+
+// Writes every tile not filtered for the output with its value, a row at a time, neighbouring
+// tiles of one value as one run.
+void FillFlatTiles(const TilePlan& plan, uint8_t* bytes, int64_t rowbytes, int32_t pixel_bytes, int w, int h) {
+  constexpr int L = kLanes;
+  for (int y = 0; y < h; ++y) {
+    uint8_t* row = bytes + int64_t(y) * rowbytes;
+    const size_t first_tile = plan.at(y / L, 0);
+    for (int strip = 0; strip < plan.strips;) {
+      if (plan.out[first_tile + strip]) {
+        ++strip;
+        continue;
+      }
+      const int16_t v = plan.value[first_tile + strip];
+      int end = strip + 1;
+      while (end < plan.strips && !plan.out[first_tile + end] && plan.value[first_tile + end] == v) ++end;
+      FillSamples(row, strip * L, std::min(w, end * L), pixel_bytes, uint8_t(v));
+      strip = end;
+    }
+  }
+}
+
+// max (or min, with `less`) over [i - r, i + r] of n values `stride` apart, into out.
+template <typename T, typename Better>
+void SlidingBest(const T* in, T* out, int n, size_t stride, int r, Better better) {
+  for (int i = 0; i < n; ++i) {
+    T best = in[size_t(i) * stride];
+    for (int k = std::max(0, i - r); k <= std::min(n - 1, i + r); ++k)
+      if (better(in[size_t(k) * stride], best)) best = in[size_t(k) * stride];
+    out[size_t(i) * stride] = best;
+  }
+}
+
+// Sets `grid` (blocks x strips) to 1 wherever a 1 lies within rx tiles across and ry down.
+void Dilate(std::vector<uint8_t>& grid, std::vector<uint8_t>& scratch, int blocks, int strips, int rx, int ry) {
+  scratch.resize(grid.size());
+  const auto more = [](uint8_t a, uint8_t b) { return a > b; };
+  for (int b = 0; b < blocks; ++b)
+    SlidingBest(grid.data() + size_t(b) * strips, scratch.data() + size_t(b) * strips, strips, 1, rx, more);
+  for (int s = 0; s < strips; ++s) SlidingBest(scratch.data() + s, grid.data() + s, blocks, size_t(strips), ry, more);
+}
+
+void PlanTiles(const uint8_t* bytes, int64_t rowbytes, int32_t pixel_bytes, int w, int h, int reach_x, int reach_y,
+               TilePlan& plan) {
+  constexpr int L = kLanes;
+  const int strips = (w + L - 1) / L, blocks = (h + L - 1) / L;
+  const size_t tiles = size_t(strips) * size_t(blocks);
+  plan.strips = strips, plan.blocks = blocks;
+  plan.value.assign(tiles, int16_t(-2));  // -2: no row seen yet
+  for (int y = 0; y < h; ++y) {
+    const uint8_t* row = bytes + int64_t(y) * rowbytes;
+    int16_t* values = plan.value.data() + plan.at(y / L, 0);
+    for (int strip = 0; strip < strips; ++strip) {
+      const int x0 = strip * L, x1 = std::min(w, x0 + L);
+      const uint8_t first = row[int64_t(x0) * pixel_bytes];
+      bool differs = false;
+      if (pixel_bytes == 1 && x1 - x0 == 16) {  // a whole tile's row as two words
+        const uint64_t all = 0x0101010101010101ull * first;
+        uint64_t a, b;
+        std::memcpy(&a, row + x0, 8);
+        std::memcpy(&b, row + x0 + 8, 8);
+        differs = (a != all) | (b != all);
+      } else {
+        for (int x = x0 + 1; x < x1; ++x) differs |= row[int64_t(x) * pixel_bytes] != first;
+      }
+      int16_t& v = values[strip];
+      if (differs || (v != -2 && v != first)) v = -1;
+      else if (v == -2) v = first;
+    }
+  }
+  // A tile is filtered where the lowest and highest values within reach differ (a mixed tile
+  // counts as both -1 and 256).
+  const int rx = (reach_x + L - 1) / L, ry = (reach_y + L - 1) / L;
+  thread_local std::vector<int16_t> low, high, scratch16;
+  low.resize(tiles), high.resize(tiles), scratch16.resize(tiles);
+  for (size_t t = 0; t < tiles; ++t) {
+    low[t] = plan.value[t];
+    high[t] = plan.value[t] < 0 ? int16_t(256) : plan.value[t];
+  }
+  const auto less = [](int16_t a, int16_t b) { return a < b; };
+  const auto more = [](int16_t a, int16_t b) { return a > b; };
+  for (std::vector<int16_t>* grid : {&low, &high}) {
+    const bool lows = grid == &low;
+    for (int b = 0; b < blocks; ++b) {
+      const int16_t* in = grid->data() + plan.at(b, 0);
+      int16_t* out = scratch16.data() + plan.at(b, 0);
+      lows ? SlidingBest(in, out, strips, 1, rx, less) : SlidingBest(in, out, strips, 1, rx, more);
+    }
+    for (int s = 0; s < strips; ++s) {
+      lows ? SlidingBest(scratch16.data() + s, grid->data() + s, blocks, size_t(strips), ry, less)
+           : SlidingBest(scratch16.data() + s, grid->data() + s, blocks, size_t(strips), ry, more);
+    }
+  }
+  plan.out.resize(tiles);
+  for (size_t t = 0; t < tiles; ++t) plan.out[t] = low[t] != high[t];
+  thread_local std::vector<uint8_t> scratch8;
+  plan.lines = plan.out;
+  Dilate(plan.lines, scratch8, blocks, strips, 0, ry);
+  plan.input = plan.lines;
+  Dilate(plan.input, scratch8, blocks, strips, rx, 0);
 }
 
 }  // namespace
@@ -409,62 +562,101 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
   const uint8_t* src_bytes = frame_src + int64_t(box.y0) * src_rowbytes + int64_t(box.x0) * src_pixel_bytes;
   uint8_t* dst_bytes = frame_dst + int64_t(box.y0) * dst_rowbytes + int64_t(box.x0) * dst_pixel_bytes;
 
+  // Named here, on the calling thread: inside the parts, a thread_local would be the pool
+  // thread's own.
+  thread_local TilePlan kept_plan;
+  TilePlan& plan = kept_plan;
+  PlanTiles(src_bytes, src_rowbytes, src_pixel_bytes, w, h, across.reach, down.reach, plan);
+
+  // A row block's runs of tiles whose samples the horizontal filter reads: each run's lanes are
+  // filled and filtered, and the tiles the vertical filter reads are transposed into the plane.
   // Lanes past the frame's last row or column repeat it, so that they hold ordinary numbers.
   const auto horizontal_pass = [&](int first_block, int end_block, float* in, float* out) {
-    for (int y0 = first_block * L; y0 < std::min(h, end_block * L); y0 += L) {
-      const int rows = std::min(L, h - y0);
+    for (int block = first_block; block < end_block; ++block) {
+      const int y0 = block * L, rows = std::min(L, h - y0);
       const uint8_t* row[L];
       for (int l = 0; l < L; ++l) {
         row[l] = src_bytes + static_cast<int64_t>(y0 + std::min(l, rows - 1)) * src_rowbytes;
       }
-      if (src_pixel_bytes == 1) {  // the matte plane: each sample's lanes written side by side
-        for (int x = 0; x < w; ++x)
-          for (int l = 0; l < L; ++l) in[x * L + l] = row[l][x];
-      } else {
-        for (int x0 = 0; x0 < w; x0 += 64) {  // a chunk of the lanes buffer stays in L1
-          const int x1 = std::min(w, x0 + 64);
-          for (int l = 0; l < L; ++l) {
-            for (int x = x0; x < x1; ++x) {
-              in[x * L + l] = row[l][static_cast<int64_t>(x) * src_pixel_bytes];
+      const uint8_t* input = plan.input.data() + plan.at(block, 0);
+      for (int first = 0; first < strips;) {
+        if (!input[first]) {
+          ++first;
+          continue;
+        }
+        int end = first + 1;
+        while (end < strips && input[end]) ++end;
+        const int xa = first * L, xb = std::min(w, end * L), n = xb - xa;
+        if (src_pixel_bytes == 1) {  // the matte plane: each sample's lanes written side by side
+          for (int x = 0; x < n; ++x)
+            for (int l = 0; l < L; ++l) in[x * L + l] = row[l][xa + x];
+        } else {
+          for (int x0 = 0; x0 < n; x0 += 64) {  // a chunk of the lanes buffer stays in L1
+            const int x1 = std::min(n, x0 + 64);
+            for (int l = 0; l < L; ++l) {
+              for (int x = x0; x < x1; ++x) {
+                in[x * L + l] = row[l][static_cast<int64_t>(xa + x) * src_pixel_bytes];
+              }
             }
           }
         }
-      }
-      const float* result = FilterWhereItChanges(across, in, out, w);
-      for (int strip = 0; strip < strips; ++strip) {  // transposes L x L tiles
-        const float* tile = result + static_cast<size_t>(strip) * L * L;
-        const int columns = std::min(L, w - strip * L);
-        for (int l = 0; l < rows; ++l) {
-          float* to = plane + (static_cast<size_t>(strip) * h + y0 + l) * L;
-          for (int c = 0; c < L; ++c) to[c] = tile[std::min(c, columns - 1) * L + l];
+        const float* result = FilterWhereItChanges(across, in, out, n);
+        for (int strip = first; strip < end; ++strip) {  // transposes L x L tiles
+          if (!plan.lines[plan.at(block, strip)]) continue;
+          const float* tile = result + static_cast<size_t>(strip - first) * L * L;
+          const int columns = std::min(L, w - strip * L);
+          for (int l = 0; l < rows; ++l) {
+            float* to = plane + (static_cast<size_t>(strip) * h + y0 + l) * L;
+            for (int c = 0; c < L; ++c) to[c] = tile[std::min(c, columns - 1) * L + l];
+          }
         }
+        first = end;
       }
     }
   };
+  // A strip's runs of tiles the vertical filter reads are filtered, and written out where a tile
+  // is filtered for the output (every other tile is written with its value afterwards).
   const auto vertical_pass = [&](int first_strip, int end_strip, float* in, float* out) {
     for (int strip = first_strip; strip < end_strip; ++strip) {
       const int columns = std::min(L, w - strip * L);
-      float* lines = plane + static_cast<size_t>(strip) * h * L;
-      if (down.kind == Kind::kDirect) {  // needs room for the edge padding
-        std::memcpy(in, lines, sizeof(float) * h * L);
-        lines = in;
-      }
-      const float* result = FilterWhereItChanges(down, lines, out, h);
-      for (int y = 0; y < h; ++y) {
-        uint8_t* row =
-            dst_bytes + static_cast<int64_t>(y) * dst_rowbytes + static_cast<int64_t>(strip) * L * dst_pixel_bytes;
-        for (int c = 0; c < columns; ++c) {
-          row[c * dst_pixel_bytes] = RoundToByte(result[y * L + c]);
+      uint8_t* strip_bytes = dst_bytes + static_cast<int64_t>(strip) * L * dst_pixel_bytes;
+      for (int first = 0; first < plan.blocks;) {
+        if (!plan.lines[plan.at(first, strip)]) {
+          ++first;
+          continue;
         }
+        int end = first + 1;
+        while (end < plan.blocks && plan.lines[plan.at(end, strip)]) ++end;
+        const int ya = first * L, yb = std::min(h, end * L);
+        float* lines = plane + (static_cast<size_t>(strip) * h + ya) * L;
+        if (down.kind == Kind::kDirect) {  // needs room for the edge padding
+          std::memcpy(in, lines, sizeof(float) * (yb - ya) * L);
+          lines = in;
+        }
+        const float* result = FilterWhereItChanges(down, lines, out, yb - ya);
+        for (int block = first; block < end; ++block) {
+          if (!plan.out[plan.at(block, strip)]) continue;
+          for (int y = block * L; y < std::min(h, (block + 1) * L); ++y) {
+            uint8_t* row = strip_bytes + static_cast<int64_t>(y) * dst_rowbytes;
+            const float* samples = result + static_cast<size_t>(y - ya) * L;
+            if (dst_pixel_bytes == 1) {
+              for (int c = 0; c < columns; ++c) row[c] = RoundToByte(samples[c]);
+            } else {
+              for (int c = 0; c < columns; ++c) row[c * dst_pixel_bytes] = RoundToByte(samples[c]);
+            }
+          }
+        }
+        first = end;
       }
     }
   };
   // All of src is read (first pass, every part) before dst is written (second pass), so the two
   // may be the same buffer.
-  const int blocks = (h + L - 1) / L;
+  const int blocks = plan.blocks;
   const int64_t pixels = int64_t(w) * h;
   if (!RunSplit(blocks, longest, pixels, horizontal_pass) || !RunSplit(strips, longest, pixels, vertical_pass))
     return unblurred();
+  FillFlatTiles(plan, dst_bytes, dst_rowbytes, dst_pixel_bytes, w, h);
   FillOutside(frame_dst, dst_rowbytes, dst_pixel_bytes, frame_w, frame_h, box, background);
   return 0;
 }

@@ -223,6 +223,39 @@ TEST(Blur, OutsideTheChangingBoxIsTheBackground) {
     for (int32_t x = 0; x < w; ++x) ASSERT_EQ(out.at(x, y), 200) << x << "," << y;
 }
 
+// Work is done only on the tiles within reach of a change, the rest written with its value: a
+// matte of several values (two inside values, a noisy patch, shapes touching the frame's edges
+// and each other, tiles of one value beside tiles of another) matches the exact blur at every
+// pixel, from a separate dst that held other bytes and in place.
+TEST(Blur, FlatTilesFarFromChangesKeepTheirValue) {
+  const int32_t w = 181, h = 133;
+  Frame src(w, h, 0);
+  std::mt19937 random(5);
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) {
+      uint8_t v = 30;
+      if (x >= 16 && x < 112 && y >= 32 && y < 96) v = 255;            // on tile seams
+      if (x >= 112 && x < 181 && y >= 0 && y < 64) v = 128;            // against the frame's edges
+      if ((x - 60) * (x - 60) + (y - 115) * (y - 115) < 200) v = 200;  // a disc on the bottom edge
+      if (x >= 140 && x < 170 && y >= 90 && y < 120) v = uint8_t(random() % 256);
+      src.at(x, y) = v;
+    }
+  for (const double sigma : {0.8, 3.0, 9.0}) {
+    std::vector<double> exact(size_t(w) * h);
+    for (int32_t i = 0; i < w * h; ++i) exact[i] = src.bytes[i * 4 + 3];
+    for (int32_t y = 0; y < h; ++y) ExactLine(&exact[size_t(y) * w], w, 1, sigma);
+    for (int32_t x = 0; x < w; ++x) ExactLine(&exact[x], h, w, sigma);
+    Frame dst(w, h, 77), in_place = src;
+    ASSERT_EQ(Blur(src, dst, sigma, sigma), 0);
+    ASSERT_EQ(Blur(in_place, in_place, sigma, sigma), 0);
+    for (int32_t y = 0; y < h; ++y)
+      for (int32_t x = 0; x < w; ++x) {
+        ASSERT_NEAR(dst.at(x, y), exact[size_t(y) * w + x], 0.6) << sigma << " at " << x << "," << y;
+        ASSERT_EQ(in_place.at(x, y), dst.at(x, y)) << sigma << " at " << x << "," << y;
+      }
+  }
+}
+
 // A blur of a frame no larger than the last one on this thread makes no memory of its own (a
 // fresh frame-sized buffer every frame costs its pages' faults every time), and gives the same.
 TEST(Blur, TheWorkingMemoryIsKeptFromFrameToFrame) {
