@@ -25,6 +25,7 @@ extern "C" {
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
 #include <libavutil/log.h>
+#include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
@@ -224,8 +225,13 @@ class RgbaConverter {
       return false;
     }
     if (why = PictureSizeFault(std::max(in->width, width), std::max(in->height, height)); !why.empty()) return false;
-    sws_ = sws_getCachedContext(sws_, in->width, in->height, format, width, height, AV_PIX_FMT_RGBA, kScaleFlags,
-                                nullptr, nullptr, nullptr);
+    const Shape shape{format, in->width, in->height, width, height};
+    if (sws_ == nullptr || !(shape == shape_)) {
+      sws_freeContext(sws_);
+      sws_ = NewScaler(shape);
+      shape_ = shape;
+      key_ = Key{};
+    }
     if (sws_ == nullptr) {
       why = std::string("cannot convert pixels from ") + desc->name;
       return false;
@@ -271,8 +277,7 @@ class RgbaConverter {
         return false;
       }
     }
-    const int rows = sws_scale(sws_, in->data, in->linesize, 0, in->height, scratch_->data, scratch_->linesize);
-    if (rows != height) {
+    if (sws_scale_frame(sws_, scratch_, in) < 0) {
       why = "pixel conversion failed";
       return false;
     }
@@ -288,6 +293,28 @@ class RgbaConverter {
   }
 
  private:
+  struct Shape {
+    AVPixelFormat format = AV_PIX_FMT_NONE;
+    int in_width = 0, in_height = 0, width = 0, height = 0;
+    bool operator==(const Shape&) const = default;
+  };
+  // A scaler that splits each picture across the machine's cores: the accurate conversion is
+  // the costliest step of reading a frame.
+  static SwsContext* NewScaler(const Shape& s) {
+    SwsContext* c = sws_alloc_context();
+    if (c == nullptr) return nullptr;
+    const bool set = av_opt_set_int(c, "srcw", s.in_width, 0) >= 0 && av_opt_set_int(c, "srch", s.in_height, 0) >= 0 &&
+                     av_opt_set_int(c, "src_format", s.format, 0) >= 0 && av_opt_set_int(c, "dstw", s.width, 0) >= 0 &&
+                     av_opt_set_int(c, "dsth", s.height, 0) >= 0 &&
+                     av_opt_set_int(c, "dst_format", AV_PIX_FMT_RGBA, 0) >= 0 &&
+                     av_opt_set_int(c, "sws_flags", kScaleFlags, 0) >= 0 && av_opt_set_int(c, "threads", 0, 0) >= 0;
+    if (!set || sws_init_context(c, nullptr, nullptr) < 0) {
+      sws_freeContext(c);
+      return nullptr;
+    }
+    return c;
+  }
+
   struct Key {
     AVPixelFormat format = AV_PIX_FMT_NONE;
     int in_width = 0, in_height = 0, width = 0, height = 0;
@@ -296,6 +323,7 @@ class RgbaConverter {
     bool operator==(const Key&) const = default;
   };
   SwsContext* sws_ = nullptr;
+  Shape shape_;
   AVFrame* scratch_ = nullptr;
   Key key_;
 };
