@@ -437,15 +437,20 @@ void FillFlatTiles(const TilePlan& plan, uint8_t* bytes, int64_t rowbytes, int32
   }
 }
 
-// max (or min, with `less`) over [i - r, i + r] of n values `stride` apart, into out.
+// The best (by `better`) of the values within [i - r, i + r] of each of n values `stride` apart,
+// into out; `none` loses to every value. Running bests forward and backward over blocks of
+// 2r + 1 (the line padded by r each side) give each window as two lookups, whatever r.
 template <typename T, typename Better>
-void SlidingBest(const T* in, T* out, int n, size_t stride, int r, Better better) {
-  for (int i = 0; i < n; ++i) {
-    T best = in[size_t(i) * stride];
-    for (int k = std::max(0, i - r); k <= std::min(n - 1, i + r); ++k)
-      if (better(in[size_t(k) * stride], best)) best = in[size_t(k) * stride];
-    out[size_t(i) * stride] = best;
-  }
+void SlidingBest(const T* in, T* out, int n, size_t stride, int r, T none, Better better) {
+  const int span = 2 * r + 1, padded = n + 2 * r;
+  thread_local std::vector<T> forward, backward;
+  forward.resize(size_t(padded)), backward.resize(size_t(padded));
+  const auto at = [&](int k) { return k < r || k >= n + r ? none : in[size_t(k - r) * stride]; };
+  const auto pick = [&](T a, T b) { return better(a, b) ? a : b; };
+  for (int k = 0; k < padded; ++k) forward[k] = k % span == 0 ? at(k) : pick(at(k), forward[k - 1]);
+  for (int k = padded - 1; k >= 0; --k)
+    backward[k] = k == padded - 1 || (k + 1) % span == 0 ? at(k) : pick(at(k), backward[k + 1]);
+  for (int i = 0; i < n; ++i) out[size_t(i) * stride] = pick(backward[i], forward[i + 2 * r]);
 }
 
 // Sets `grid` (blocks x strips) to 1 wherever a 1 lies within rx tiles across and ry down.
@@ -453,8 +458,9 @@ void Dilate(std::vector<uint8_t>& grid, std::vector<uint8_t>& scratch, int block
   scratch.resize(grid.size());
   const auto more = [](uint8_t a, uint8_t b) { return a > b; };
   for (int b = 0; b < blocks; ++b)
-    SlidingBest(grid.data() + size_t(b) * strips, scratch.data() + size_t(b) * strips, strips, 1, rx, more);
-  for (int s = 0; s < strips; ++s) SlidingBest(scratch.data() + s, grid.data() + s, blocks, size_t(strips), ry, more);
+    SlidingBest(grid.data() + size_t(b) * strips, scratch.data() + size_t(b) * strips, strips, 1, rx, uint8_t(0), more);
+  for (int s = 0; s < strips; ++s)
+    SlidingBest(scratch.data() + s, grid.data() + s, blocks, size_t(strips), ry, uint8_t(0), more);
 }
 
 void PlanTiles(const uint8_t* bytes, int64_t rowbytes, int32_t pixel_bytes, int w, int h, int reach_x, int reach_y,
@@ -501,11 +507,12 @@ void PlanTiles(const uint8_t* bytes, int64_t rowbytes, int32_t pixel_bytes, int 
     for (int b = 0; b < blocks; ++b) {
       const int16_t* in = grid->data() + plan.at(b, 0);
       int16_t* out = scratch16.data() + plan.at(b, 0);
-      lows ? SlidingBest(in, out, strips, 1, rx, less) : SlidingBest(in, out, strips, 1, rx, more);
+      lows ? SlidingBest(in, out, strips, 1, rx, int16_t(999), less)
+           : SlidingBest(in, out, strips, 1, rx, int16_t(-999), more);
     }
     for (int s = 0; s < strips; ++s) {
-      lows ? SlidingBest(scratch16.data() + s, grid->data() + s, blocks, size_t(strips), ry, less)
-           : SlidingBest(scratch16.data() + s, grid->data() + s, blocks, size_t(strips), ry, more);
+      lows ? SlidingBest(scratch16.data() + s, grid->data() + s, blocks, size_t(strips), ry, int16_t(999), less)
+           : SlidingBest(scratch16.data() + s, grid->data() + s, blocks, size_t(strips), ry, int16_t(-999), more);
     }
   }
   plan.out.resize(tiles);
