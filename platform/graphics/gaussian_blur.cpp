@@ -524,6 +524,146 @@ void PlanTiles(const uint8_t* bytes, int64_t rowbytes, int32_t pixel_bytes, int 
   Dilate(plan.input, scratch8, blocks, strips, rx, 0);
 }
 
+// ---- Wide blurs on a coarser grid ---------------------------------------------------------
+//
+// A wide blur is smooth at the scale of many pixels: it is made on a grid k times coarser (each
+// coarse sample the mean of a k x k block), with the deviation less the block's own spread, and
+// read back by linear interpolation between the blocks' centres (extrapolation past the first
+// and last). The interpolation's error is at most k^2 / 8 times the result's curvature, under
+// 7.7 k^2 / sigma^2 of a level for a full step: with k at most sigma / 16, under 0.03. The
+// grid's edges keep the frame's: one sample on each side holds the edge row or column as it goes
+// on forever, which is where the recursion starts.
+
+// The coarse step for these deviations: a power of two up to min(sigma) / 16 and 64, leaving at
+// least two blocks each way; 1 where the blur stays on the pixels.
+int CoarseStep(const LineFilter& across, const LineFilter& down, double horizontal, double vertical, int w, int h) {
+  if (across.kind != Kind::kRecursive || down.kind != Kind::kRecursive) return 1;
+  const double sigma = std::min(std::min(horizontal, kMaxSigma), std::min(vertical, kMaxSigma));
+  int k = 1;
+  while (2 * k <= 64 && 2 * k <= sigma / 16 && w >= 4 * k && h >= 4 * k) k *= 2;
+  return k;
+}
+
+// The coarse filter: variance sigma^2 + 1/12 in all (the pixel-area Gaussian's), less the
+// block mean's (k^2 - 1) / 12, in coarse units, less the 1/12 MakeFilter adds back.
+LineFilter CoarseFilter(double sigma, int k) {
+  sigma = std::min(sigma, kMaxSigma);
+  const double variance = (sigma * sigma + 1.0 / 12 - (double(k) * k - 1) / 12) / (double(k) * k) - 1.0 / 12;
+  return MakeFilter(std::sqrt(variance));
+}
+
+// Blurs the w x h box from src into dst through the coarse grid, whose (m + 2) x (q + 2) floats
+// go in `grid`. False when the working memory cannot be had.
+bool BlurOnCoarseGrid(const uint8_t* src, int64_t src_rowbytes, int32_t src_pixel_bytes, uint8_t* dst,
+                      int64_t dst_rowbytes, int32_t dst_pixel_bytes, int w, int h, double horizontal, double vertical,
+                      int k, float* grid, size_t longest) {
+  constexpr int L = kLanes;
+  const LineFilter across = CoarseFilter(horizontal, k), down = CoarseFilter(vertical, k);
+  const int m = (w + k - 1) / k, q = (h + k - 1) / k, gw = m + 2, gh = q + 2;
+  // Row r of the grid: the mean of its fine rows (one for the edge rows), its blocks' means
+  // across and the row's edge samples at either end. The fine rows are first summed column by
+  // column (`in` holds the sums), then the sums block by block; the frame's last row and column
+  // stand in for any beyond it.
+  const auto gather = [&](int first, int end, float* in, float*) {
+    for (int r = first; r < end; ++r) {
+      const int y0 = r == 0 ? 0 : r == gh - 1 ? h - 1 : (r - 1) * k;
+      const int rows = r == 0 || r == gh - 1 ? 1 : k;
+      std::fill(in, in + w, 0.0f);
+      for (int t = 0; t < rows; ++t) {
+        const uint8_t* row = src + int64_t(std::min(y0 + t, h - 1)) * src_rowbytes;
+        if (src_pixel_bytes == 1) {
+          for (int x = 0; x < w; ++x) in[x] += float(row[x]);
+        } else {
+          for (int x = 0; x < w; ++x) in[x] += float(row[int64_t(x) * src_pixel_bytes]);
+        }
+      }
+      float* g = grid + size_t(r) * gw;
+      const float row_scale = 1.0f / float(rows), block_scale = row_scale / float(k);
+      g[0] = in[0] * row_scale;
+      g[gw - 1] = in[w - 1] * row_scale;
+      const int whole = w / k;  // blocks within the frame; a last, partial one takes the edge
+      std::fill(g + 1, g + 1 + m, 0.0f);
+      for (int t = 0; t < k; ++t)
+        for (int c = 0; c < whole; ++c) g[c + 1] += in[c * k + t];
+      if (whole < m) {
+        for (int x = whole * k; x < w; ++x) g[m] += in[x];
+        g[m] += float(m * k - w) * in[w - 1];
+      }
+      for (int c = 1; c <= m; ++c) g[c] *= block_scale;
+    }
+  };
+  const auto rows_pass = [&](int first_block, int end_block, float* in, float* out) {
+    for (int b = first_block; b < end_block; ++b) {
+      const int r0 = b * L, rows = std::min(L, gh - r0);
+      for (int c = 0; c < gw; ++c)
+        for (int l = 0; l < L; ++l) in[c * L + l] = grid[size_t(r0 + std::min(l, rows - 1)) * gw + c];
+      const float* result = FilterLines(across, in, out, gw);
+      for (int l = 0; l < rows; ++l)
+        for (int c = 0; c < gw; ++c) grid[size_t(r0 + l) * gw + c] = result[c * L + l];
+    }
+  };
+  const auto columns_pass = [&](int first_strip, int end_strip, float* in, float* out) {
+    for (int s = first_strip; s < end_strip; ++s) {
+      const int c0 = s * L, columns = std::min(L, gw - c0);
+      for (int r = 0; r < gh; ++r)
+        for (int l = 0; l < L; ++l) in[r * L + l] = grid[size_t(r) * gw + c0 + std::min(l, columns - 1)];
+      const float* result = FilterLines(down, in, out, gh);
+      for (int r = 0; r < gh; ++r)
+        for (int l = 0; l < columns; ++l) grid[size_t(r) * gw + c0 + l] = result[r * L + l];
+    }
+  };
+  // Fine pixel x lies at (x + 0.5) / k - 0.5 in block centres: the k pixels from c k + k / 2 on
+  // lie between centres c and c + 1, at (j + 0.5) / k of the way for the j-th; the k / 2 before
+  // the first centre and those past the last are extrapolated from the first and last pair. A
+  // grid row is spread across into w floats once; each fine row is then interpolated down
+  // between two spread rows and rounded.
+  const auto spread_row = [&](int grid_row, float* fine) {
+    const float* t = grid + size_t(grid_row + 1) * gw + 1;
+    const int half = k / 2;
+    for (int j = 0; j < k; ++j) {
+      const float f = (float(j) + 0.5f) / float(k);
+      for (int c = 0; c + 1 < m; ++c) fine[half + c * k + j] = t[c] + f * (t[c + 1] - t[c]);
+    }
+    for (int x = 0; x < half; ++x) {  // before the first centre
+      const float f = (float(x) + 0.5f) / float(k) - 0.5f;
+      fine[x] = t[0] + f * (t[1] - t[0]);
+    }
+    for (int x = half + (m - 1) * k; x < w; ++x) {  // past the last
+      const float f = (float(x) + 0.5f) / float(k) - 0.5f - float(m - 2);
+      fine[x] = t[m - 2] + f * (t[m - 1] - t[m - 2]);
+    }
+  };
+  const auto spread = [&](int first, int end, float* in, float*) {
+    float *upper = in, *lower = in + w;
+    int spread_at = -1;  // the grid row in `upper`
+    for (int y = first; y < end; ++y) {
+      const double v = (y + 0.5) / k - 0.5;
+      const int j = std::clamp(int(std::floor(v)), 0, q - 2);
+      if (j != spread_at) {
+        if (spread_at >= 0 && j == spread_at + 1) {
+          std::swap(upper, lower);
+        } else {
+          spread_row(j, upper);
+        }
+        spread_row(j + 1, lower);
+        spread_at = j;
+      }
+      const float ty = float(v - j);
+      uint8_t* row = dst + int64_t(y) * dst_rowbytes;
+      if (dst_pixel_bytes == 1) {
+        for (int x = 0; x < w; ++x) row[x] = RoundToByte(upper[x] + ty * (lower[x] - upper[x]));
+      } else {
+        for (int x = 0; x < w; ++x)
+          row[int64_t(x) * dst_pixel_bytes] = RoundToByte(upper[x] + ty * (lower[x] - upper[x]));
+      }
+    }
+  };
+  const int64_t pixels = int64_t(w) * h;
+  // All of src is read (the grid gathered) before dst is written, so the two may be one buffer.
+  return RunSplit(gh, longest, pixels, gather) && RunSplit((gh + L - 1) / L, longest, pixels, rows_pass) &&
+         RunSplit((gw + L - 1) / L, longest, pixels, columns_pass) && RunSplit(h, longest, pixels, spread);
+}
+
 }  // namespace
 
 extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_t src_width, int32_t src_height,
@@ -568,6 +708,13 @@ extern "C" int32_t IR_GaussianBlur(const void* src, int64_t src_rowbytes, int32_
   const size_t longest = static_cast<size_t>(std::max(w, h));
   const uint8_t* src_bytes = frame_src + int64_t(box.y0) * src_rowbytes + int64_t(box.x0) * src_pixel_bytes;
   uint8_t* dst_bytes = frame_dst + int64_t(box.y0) * dst_rowbytes + int64_t(box.x0) * dst_pixel_bytes;
+  if (const int k = CoarseStep(across, down, horizontal, vertical, w, h); k > 1) {
+    if (!BlurOnCoarseGrid(src_bytes, src_rowbytes, src_pixel_bytes, dst_bytes, dst_rowbytes, dst_pixel_bytes, w, h,
+                          horizontal, vertical, k, plane, longest))
+      return unblurred();
+    FillOutside(frame_dst, dst_rowbytes, dst_pixel_bytes, frame_w, frame_h, box, background);
+    return 0;
+  }
 
   // Named here, on the calling thread: inside the parts, a thread_local would be the pool
   // thread's own.
