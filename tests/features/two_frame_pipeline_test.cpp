@@ -17,16 +17,31 @@ namespace {
 
 constexpr int W = 512, H = 512;
 
+// Grey frames (all three channels alike, grey their rounded value) in a mask 60 pixels in from
+// every side.
+class GreySource : public frame_source {
+ public:
+  uint64_t width() const override { return W; }
+  uint64_t height() const override { return H; }
+  void grey(int64_t k, float* values) override {
+    std::vector<float> rgb(size_t(W) * H * 3);
+    colour(k, rgb.data());
+    for (size_t i = 0; i < size_t(W) * H; ++i) values[i] = std::round(rgb[3 * i]);
+  }
+  void mask(int64_t, uint8_t* bytes) override {
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) bytes[size_t(y) * W + x] = (x > 60 && x < 452 && y > 60 && y < 452);
+  }
+};
+
 // Frame 0 is the photograph; frame 1 the photograph seen through `warp` (frame-1 position of a
 // frame-0 point), with gain, bias and noise, and optionally a patch covered by something else.
-class PhotoSource : public frame_source {
+class PhotoSource : public GreySource {
  public:
   PhotoSource(const host::RgbaFrame& photo, double angle_deg, double scale, double tx, double ty, double gain,
               double bias, bool occlude)
       : photo_(photo), angle_(angle_deg * M_PI / 180), scale_(scale), tx_(tx), ty_(ty), gain_(gain), bias_(bias),
         occlude_(occlude) {}
-  uint64_t width() const override { return W; }
-  uint64_t height() const override { return H; }
 
   // Where a frame-0 point goes in frame 1 (rotation and scale about the centre, then a shift).
   std::pair<double, double> Map(double x, double y) const {
@@ -43,15 +58,6 @@ class PhotoSource : public frame_source {
         const float v = k == 0 ? Sample(x, y) : Frame1(x, y) + n(noise);
         for (int c = 0; c < 3; ++c) rgb[(size_t(y) * W + x) * 3 + c] = v;
       }
-  }
-  void grey(int64_t k, float* values) override {
-    std::vector<float> rgb(size_t(W) * H * 3);
-    colour(k, rgb.data());
-    for (size_t i = 0; i < size_t(W) * H; ++i) values[i] = std::round(rgb[3 * i]);
-  }
-  void mask(int64_t, uint8_t* bytes) override {
-    for (int y = 0; y < H; ++y)
-      for (int x = 0; x < W; ++x) bytes[size_t(y) * W + x] = (x > 60 && x < 452 && y > 60 && y < 452);
   }
 
  private:
@@ -81,11 +87,9 @@ class PhotoSource : public frame_source {
 
 // Frames of a pan over the photograph, frame n shifted by (1.3 n, -0.7 n) with its own noise;
 // a step reads frames `a` and `b` and names them by number when `named`.
-class PanSource : public frame_source {
+class PanSource : public GreySource {
  public:
   PanSource(const host::RgbaFrame& photo, int a, int b, bool named) : photo_(photo), frames_{a, b}, named_(named) {}
-  uint64_t width() const override { return W; }
-  uint64_t height() const override { return H; }
   void colour(int64_t k, float* rgb) override {
     const int n = frames_[k];
     std::mt19937 noise(100 + uint32_t(n));
@@ -97,15 +101,6 @@ class PanSource : public frame_source {
         const float v = float(photo_.pixels[(size_t(sy) * W + sx) * 4]) + e(noise);
         for (int c = 0; c < 3; ++c) rgb[(size_t(y) * W + x) * 3 + c] = v;
       }
-  }
-  void grey(int64_t k, float* values) override {
-    std::vector<float> rgb(size_t(W) * H * 3);
-    colour(k, rgb.data());
-    for (size_t i = 0; i < size_t(W) * H; ++i) values[i] = std::round(rgb[3 * i]);
-  }
-  void mask(int64_t, uint8_t* bytes) override {
-    for (int y = 0; y < H; ++y)
-      for (int x = 0; x < W; ++x) bytes[size_t(y) * W + x] = (x > 60 && x < 452 && y > 60 && y < 452);
   }
   bool identity(int64_t k, frame_identity& id) override {
     id = {7, frames_[k]};
