@@ -55,7 +55,7 @@ void StartComponents() {
 
 void BM_Ours(benchmark::State& state, bool is_float) {
   StartComponents();
-  const double feather = double(state.range(0));
+  const double feather = double(state.range(0)) / double(state.range(1));
   std::vector<uint8_t> frame(size_t(kW) * kH * (is_float ? 16 : 4), 0x40);
   const mask_render::AlphaTarget out{frame.data(), int64_t(kW) * (is_float ? 16 : 4), kW, kH, is_float};
   for (auto _ : state) {
@@ -132,9 +132,13 @@ void BM_OpenCV(benchmark::State& state, bool is_float) {
 }
 
 #define FEATHERS ->Arg(0)->Arg(10)->Arg(100)->Arg(300)->Unit(benchmark::kMillisecond)
-BENCHMARK_CAPTURE(BM_Ours, bgra, false) FEATHERS;
+// Ours also at the ends of the feather's range, 0.5 and 1000 px (feather = first / second).
+#define OURS_FEATHERS                                                                                 \
+  ->Args({0, 1})->Args({10, 1})->Args({100, 1})->Args({300, 1})->Args({1, 2})->Args({1000, 1})->Unit( \
+      benchmark::kMillisecond)
+BENCHMARK_CAPTURE(BM_Ours, bgra, false) OURS_FEATHERS;
 BENCHMARK_CAPTURE(BM_OpenCV, bgra, false) FEATHERS;
-BENCHMARK_CAPTURE(BM_Ours, BGra, true) FEATHERS;
+BENCHMARK_CAPTURE(BM_Ours, BGra, true) OURS_FEATHERS;
 BENCHMARK_CAPTURE(BM_OpenCV, BGra, true) FEATHERS;
 
 }  // namespace
@@ -147,10 +151,13 @@ int main(int argc, char** argv) {
   for (const char* format : {"bgra", "BGra"}) {
     for (int feather : {0, 10, 100, 300}) {
       const std::string suffix = std::string("/") + format + "/" + std::to_string(feather);
-      const double ours = reporter.get("BM_Ours" + suffix), cv = reporter.get("BM_OpenCV" + suffix);
+      const double ours = reporter.get("BM_Ours" + suffix + "/1"), cv = reporter.get("BM_OpenCV" + suffix);
       if (std::isnan(ours) || std::isnan(cv)) continue;
       std::printf("%-6s %7d %9.3f %10.3f %12.3f\n", format, feather, ours, cv, ours / cv);
     }
+    const double half = reporter.get(std::string("BM_Ours/") + format + "/1/2");
+    const double thousand = reporter.get(std::string("BM_Ours/") + format + "/1000/1");
+    std::printf("%-6s feather 0.5 %.3f ms, 1000 %.3f ms (ours only)\n", format, half, thousand);
   }
   return 0;
 }
