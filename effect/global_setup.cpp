@@ -15,16 +15,17 @@
 namespace mask_effect {
 namespace {
 
-FxStringTableEntry g_string_entries[7] = {
+FxStringTableEntry g_string_entries[8] = {
     {"$$$/Corvane/VXFilters/VXMask/0000=Mask...^nMasks a layer with a feathered, trackable Bezier path.", {0, 0, 0}},
     {"$$$/Corvane/VXFilters/VXMask/kStrMaskPath=Mask Path", {0, 0, 0}},
     {"$$$/Corvane/VXFilters/VXMask/kStrMaskFeatherLabelText=Mask Feather", {0, 0, 0}},
     {"$$$/Corvane/VXFilters/VXMask/kStrMaskOpacityLabelText=Mask Opacity", {0, 0, 0}},
     {"$$$/Corvane/VXFilters/VXMask/kStrMaskExpansionLabelText=Mask Expansion", {0, 0, 0}},
     {"$$$/Corvane/VXFilters/VXMask/kStrInvertedLabelText=Inverted", {0, 0, 0}},
+    {"$$$/Corvane/VXFilters/VXMask/kStrMaskModeLabelText=Mask Mode", {0, 0, 0}},
     {nullptr, {-1, -1, 0}},
 };
-FxStringTableDescriptor g_string_table = {"FX", 7, g_string_entries};
+FxStringTableDescriptor g_string_table = {"FX", 8, g_string_entries};
 
 void CopyMessage(const FxInData* in_data, FxOutData* out_data, const char* text) {
   if (in_data->utils && in_data->utils->copy_string) in_data->utils->copy_string(out_data->return_msg, text);

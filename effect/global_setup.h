@@ -16,6 +16,7 @@ enum ModuleString : int32_t {
   kStrMaskOpacity = 3,
   kStrMaskExpansion = 4,
   kStrInverted = 5,
+  kStrMaskMode = 6,
 };
 
 // The global data block lives in a host handle of exactly these 8 bytes.

@@ -129,7 +129,9 @@ FxErr DeclareMatteParams(FxInData* in_data) {
   };
   for (const FxParamDef& def : hidden)
     if (const FxErr err = Add(in_data, def); err != FxErr_None) return err;
-  return FxErr_None;
+  // After every documented parameter, so that their indices stay what stored projects hold.
+  return Add(in_data,
+             NamedSliderDef(in_data, kParamMaskMode, kStrMaskMode, {0, kMaskModeMax, 0, kMaskModeMax, 0, 0, 0}));
 }
 
 }  // namespace

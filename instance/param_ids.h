@@ -20,7 +20,9 @@ enum ParamIndex : int32_t {
   kParamMotionLevel = 11,   // hidden
   kParamOverlayIndex = 12,  // hidden
   kParamOverlayScale = 13,  // hidden
-  kParamCount = 14,
+  // Appended after the documented parameters, so that stored projects keep their indices.
+  kParamMaskMode = 14,
+  kParamCount = 15,
 };
 
 // Marks the effect's own arbitrary-data values ("kcin").

@@ -24,6 +24,10 @@ float ReadExpansion(FxParamDef* const params[]) { return static_cast<float>(Slid
 
 bool ReadInverted(FxParamDef* const params[]) { return params[kParamInverted]->u.checkbox.value != 0; }
 
+quill::AlphaBlend ReadMaskMode(FxParamDef* const params[]) {
+  return quill::AlphaBlendFromValue(SliderValue(params, kParamMaskMode));
+}
+
 // A stored value outside the integer range would make the conversion undefined; such values
 // clamp, and NaN reads as 0.
 int32_t ReadMotionLevel(FxParamDef* const params[]) {

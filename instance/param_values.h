@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "instance/param_ids.h"
+#include "platform/graphics/alpha_blend.h"
 #include "platform/sdk/effect_interface.h"
 #include "platform/sdk/params.h"
 
@@ -18,6 +19,8 @@ inline constexpr float kExpansionMax = 1000, kExpansionSliderMax = 300;
 inline constexpr float kMotionLevelMax = 4, kMotionLevelDefault = 2;
 inline constexpr float kOverlayIndexMax = 4294967296.0f;  // 2^32
 inline constexpr float kOverlayScaleDefault = 0.5f;
+// Mask mode: how the matte joins the alpha the layer brings (quill::AlphaBlend), 0 replace.
+inline constexpr float kMaskModeMax = float(quill::kAlphaBlendCount - 1);
 
 // Values at the command's time.
 double ReadFeather(FxParamDef* const params[]);
@@ -27,6 +30,8 @@ bool ReadInverted(FxParamDef* const params[]);
 int32_t ReadMotionLevel(FxParamDef* const params[]);
 uint32_t ReadOverlayIndex(FxParamDef* const params[]);
 float ReadOverlayScale(FxParamDef* const params[]);
+// Truncated toward zero; outside the modes (or NaN) reads as replace.
+quill::AlphaBlend ReadMaskMode(FxParamDef* const params[]);
 
 // Writers for event handling: set the value and flag it changed so the host takes it.
 void WriteFeather(FxParamDef* params[], double feather);

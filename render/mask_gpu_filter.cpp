@@ -141,6 +141,7 @@ GPUMaskParams VXMaskGPU::ReadParams(int64_t clip_time) const {
   p.opacity = static_cast<float>(read(kGPUParamOpacity).number);
   p.expansion = static_cast<float>(read(kGPUParamExpansion).number);
   p.inverted = read(kGPUParamInverted).flag != 0;
+  p.mode = quill::AlphaBlendFromValue(read(kGPUParamMaskMode).number);
   // Values no slider can hold, as on the CPU: no feather, and full opacity for NaN.
   if (!(p.feather > 0)) p.feather = 0;
   if (std::isnan(p.opacity)) p.opacity = 100;
@@ -262,8 +263,15 @@ FxGPUResult VXMaskGPU::Render(const FxGPURenderParams& params, const FxPixHandle
       return kFxGPU_Failed;  // never an unfeathered frame passed off as feathered
     matte = blurred.get();
   }
-  GF::CopyPackedAlpha(device, matte, packed.rowbytes, packed.pixel_format, packed.width, mask_height, destination.data,
-                      destination.rowbytes, destination.pixel_format, destination.width, destination.height);
+  if (p.mode == quill::AlphaBlend::kReplace) {
+    GF::CopyPackedAlpha(device, matte, packed.rowbytes, packed.pixel_format, packed.width, mask_height,
+                        destination.data, destination.rowbytes, destination.pixel_format, destination.width,
+                        destination.height);
+  } else {
+    GF::BlendPackedAlpha(device, matte, packed.rowbytes, packed.pixel_format, packed.width, mask_height,
+                         destination.data, destination.rowbytes, destination.pixel_format, destination.width,
+                         destination.height, p.mode);
+  }
   return kFxGPU_OK;
 }
 

@@ -1,13 +1,15 @@
 // The GPU render path: the host's GPU filter interface renders the matte on its GPU frames. A
 // precompute step scan-converts the mask on the CPU into a packed frame (four coverage bytes a
 // pixel); the render step clears what lies outside it, blurs it for the feather and copies it
-// into the destination's alpha, all through the GPU foundation.
+// into the destination's alpha (or joins it with the alpha there by the mask mode), all through
+// the GPU foundation.
 #pragma once
 
 #include <cstdint>
 
 #include "mask/mask_shape.h"
 #include "platform/gpu/gpu_filter_base.h"
+#include "platform/graphics/alpha_blend.h"
 #include "platform/sdk/gpu_filter.h"
 #include "platform/sdk/media_suites.h"
 
@@ -15,12 +17,13 @@ namespace mask_render {
 
 // The parameters' indices on the GPU interface: the effect's less one (no input layer there).
 inline constexpr int32_t kGPUParamMaskPath = 5, kGPUParamFeather = 6, kGPUParamOpacity = 7, kGPUParamExpansion = 8,
-                         kGPUParamInverted = 9;
+                         kGPUParamInverted = 9, kGPUParamMaskMode = 13;
 
 struct GPUMaskParams {
   Mask::MaskShape shape;
   float feather = 0, opacity = 100, expansion = 0;  // opacity in percent
   bool inverted = false;
+  quill::AlphaBlend mode = quill::AlphaBlend::kReplace;
 };
 
 // The clip's frame size, and the scale it is shown at in the sequence.

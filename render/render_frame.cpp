@@ -83,11 +83,28 @@ void WriteFloatAlphaRow(const uint8_t* __restrict src, float* __restrict px, int
   for (int32_t x = 0; x < w; ++x) px[4 * x + 3] = levels.of[src[x]];
 }
 
+// Rows whose alpha joins the matte by a mask mode other than replace.
+void BlendByteAlphaRow(const uint8_t* __restrict src, uint8_t* __restrict row, int32_t w, quill::AlphaBlend blend) {
+  for (int32_t x = 0; x < w; ++x) row[4 * x + 3] = quill::BlendAlpha(row[4 * x + 3], src[x], blend);
+}
+
+void BlendFloatAlphaRow(const uint8_t* __restrict src, float* __restrict px, int32_t w, quill::AlphaBlend blend) {
+  static const FloatLevels levels;
+  for (int32_t x = 0; x < w; ++x) px[4 * x + 3] = quill::BlendAlpha(px[4 * x + 3], levels.of[src[x]], blend);
+}
+
 void WriteAlpha(const uint8_t* source, int64_t stride, const AlphaTarget& out, int32_t W, int32_t H) {
+  const bool replace = out.blend == quill::AlphaBlend::kReplace;
   ForEachRow(out, W, H, [&](int32_t y, uint8_t* row, int32_t w) {
     const uint8_t* src = source + stride * y;
-    if (out.is_float) WriteFloatAlphaRow(src, reinterpret_cast<float*>(row), w);
-    else WriteByteAlphaRow(src, row, w);
+    float* floats = reinterpret_cast<float*>(row);
+    if (replace) {
+      if (out.is_float) WriteFloatAlphaRow(src, floats, w);
+      else WriteByteAlphaRow(src, row, w);
+    } else {
+      if (out.is_float) BlendFloatAlphaRow(src, floats, w, out.blend);
+      else BlendByteAlphaRow(src, row, w, out.blend);
+    }
   });
 }
 
@@ -150,7 +167,8 @@ FxErr RenderMaskFrame(FxInData* in_data, FxOutData* out_data, FxParamDef* params
   const FxWorld& layer = params[mask_effect::kParamInputLayer]->u.layer.world;
   const bool is_float = IsFloatFormat(format);
   const int64_t pixel_bytes = is_float ? 16 : 4;
-  AlphaTarget out{static_cast<uint8_t*>(output->data), output->rowbytes, output->width, output->height, is_float};
+  AlphaTarget out{static_cast<uint8_t*>(output->data), output->rowbytes, output->width, output->height, is_float,
+                  mask_effect::ReadMaskMode(params)};
   // A row stride too small for the width would make rows overlap: write nothing.
   if (std::llabs(out.rowbytes) < pixel_bytes * out.width) out.width = 0;
   // A feather that could not be made fails the frame rather than pass it unfeathered.

@@ -1,11 +1,13 @@
 // The render command: the mask shape of the "Mask Path" parameter becomes an 8-bit matte the
 // size of the input layer's buffer, feathered by a Gaussian blur and written into the alpha of
-// every output pixel. Colour components are never touched.
+// every output pixel, or joined with the alpha there by the mask mode. Colour components are
+// never touched.
 #pragma once
 
 #include <cstdint>
 
 #include "mask/mask_shape.h"
+#include "platform/graphics/alpha_blend.h"
 #include "platform/sdk/effect_interface.h"
 #include "platform/sdk/params.h"
 #include "platform/sdk/world.h"
@@ -19,12 +21,15 @@ inline constexpr double kFeatherDivisor = 2.71;
 
 FxErr RenderMaskFrame(FxInData* in_data, FxOutData* out_data, FxParamDef* params[], FxWorld* output);
 
-// The output frame the alpha goes into; only its overlap with the W x H matte is written.
+// The output frame the alpha goes into; only its overlap with the W x H matte is written. The
+// alpha already there is what the layer brings; the mask mode says how the matte joins it
+// (replace, the default, writes the matte).
 struct AlphaTarget {
   uint8_t* data;
   int64_t rowbytes;
   int32_t width, height;
   bool is_float;  // 16-byte float pixels, else 4-byte 8-bit pixels; alpha is the fourth component
+  quill::AlphaBlend blend = quill::AlphaBlend::kReplace;
 };
 
 // The whole pipeline for one frame: rasterise, feather, write alpha. False when the feather's

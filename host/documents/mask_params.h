@@ -19,7 +19,8 @@ inline constexpr size_t kMaskOpacityParam = 8;
 inline constexpr size_t kMaskExpansionParam = 9;
 inline constexpr size_t kMaskInvertedParam = 10;
 inline constexpr size_t kMotionLevelParam = 11;
-inline constexpr size_t kMaskParamCount = 14;
+inline constexpr size_t kMaskModeParam = 14;  // how the matte joins the layer's alpha; 0 replace
+inline constexpr size_t kMaskParamCount = 15;
 
 struct MatteRange {
   double low, high;

@@ -53,24 +53,37 @@ bool SingleChannelBlur(const std::shared_ptr<Device>&, const void* data, int64_t
                          0, 0, 2) == 0;
 }
 
-void CopyPackedAlpha(const std::shared_ptr<Device>&, const void* source, int64_t source_rowbytes, uint32_t,
-                     int32_t source_width, int32_t source_height, void* destination, int64_t destination_rowbytes,
-                     uint32_t destination_format, int32_t destination_width, int32_t destination_height) {
+void BlendPackedAlpha(const std::shared_ptr<Device>&, const void* source, int64_t source_rowbytes, uint32_t,
+                      int32_t source_width, int32_t source_height, void* destination, int64_t destination_rowbytes,
+                      uint32_t destination_format, int32_t destination_width, int32_t destination_height,
+                      quill::AlphaBlend blend) {
   if (source == nullptr || destination == nullptr) return;
   const int32_t columns = std::min<int64_t>(int64_t(source_width) * 4, destination_width);
   const int32_t rows = std::min(source_height, destination_height);
+  const bool replace = blend == quill::AlphaBlend::kReplace;
   for (int32_t y = 0; y < rows; ++y) {
     const uint8_t* s = static_cast<const uint8_t*>(source) + source_rowbytes * y;
     uint8_t* d = static_cast<uint8_t*>(destination) + destination_rowbytes * y;
     if (IsEightBit(destination_format)) {
-      for (int32_t x = 0; x < columns; ++x) d[4 * x + 3] = s[x];
+      for (int32_t x = 0; x < columns; ++x) d[4 * x + 3] = quill::BlendAlpha(d[4 * x + 3], s[x], blend);
     } else if (IsFloat(destination_format)) {
       for (int32_t x = 0; x < columns; ++x) {
-        const float a = float(s[x]) / 255.0f;
+        float a;
+        std::memcpy(&a, d + 16 * x + 12, 4);
+        a = replace ? float(s[x]) / 255.0f : quill::BlendAlpha(a, float(s[x] / 255.0), blend);
         std::memcpy(d + 16 * x + 12, &a, 4);
       }
     }
   }
+}
+
+void CopyPackedAlpha(const std::shared_ptr<Device>& device, const void* source, int64_t source_rowbytes,
+                     uint32_t source_format, int32_t source_width, int32_t source_height, void* destination,
+                     int64_t destination_rowbytes, uint32_t destination_format, int32_t destination_width,
+                     int32_t destination_height) {
+  BlendPackedAlpha(device, source, source_rowbytes, source_format, source_width, source_height, destination,
+                   destination_rowbytes, destination_format, destination_width, destination_height,
+                   quill::AlphaBlend::kReplace);
 }
 
 }  // namespace GF

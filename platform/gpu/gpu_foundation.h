@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/graphics/alpha_blend.h"
+
 namespace GF {
 
 struct Device {
@@ -40,5 +42,11 @@ void CopyPackedAlpha(const std::shared_ptr<Device>& device, const void* source, 
                      uint32_t source_format, int32_t source_width, int32_t source_height, void* destination,
                      int64_t destination_rowbytes, uint32_t destination_format, int32_t destination_width,
                      int32_t destination_height);
+// The same, the coverage joined with the alpha the destination holds by `blend` (the matte's
+// level as a float is byte / 255 in double, narrowed); replace is CopyPackedAlpha.
+void BlendPackedAlpha(const std::shared_ptr<Device>& device, const void* source, int64_t source_rowbytes,
+                      uint32_t source_format, int32_t source_width, int32_t source_height, void* destination,
+                      int64_t destination_rowbytes, uint32_t destination_format, int32_t destination_width,
+                      int32_t destination_height, quill::AlphaBlend blend);
 
 }  // namespace GF

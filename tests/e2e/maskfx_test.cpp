@@ -219,9 +219,9 @@ TEST_F(MaskfxTest, InfoListsTheParameters) {
   ASSERT_EQ(o.status, 0) << o.err;
   for (const char* expected :
        {"Mask Path", "Mask Feather", "0 to 1000 (slider 0 to 300)", "Mask Opacity", "0 to 100 %", "Mask Expansion",
-        "-1000 to 1000 (slider -300 to 300)", "Inverted", "FlushFrameCache", "open, 0 vertices"})
+        "-1000 to 1000 (slider -300 to 300)", "Inverted", "FlushFrameCache", "Mask Mode", "open, 0 vertices"})
     EXPECT_NE(o.out.find(expected), std::string::npos) << expected << "\n" << o.out;
-  EXPECT_NE(o.out.find("parameters (14):"), std::string::npos);
+  EXPECT_NE(o.out.find("parameters (15):"), std::string::npos);
 }
 
 TEST_F(MaskfxTest, InfoShowsTheMaskBetweenKeyframes) {

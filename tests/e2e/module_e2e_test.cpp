@@ -64,10 +64,10 @@ TEST_F(ModuleTest, SetupDescribesTheEffect) {
   EXPECT_THAT(background, ElementsAre(std::pair(2, "bgra"), std::pair(2, "vuya"), std::pair(2, "VUYA"),
                                       std::pair(2, "VUya"), std::pair(2, "vUYa"), std::pair(2, "BGra")));
   EXPECT_EQ(r.string_table_name, "FX");
-  ASSERT_EQ(r.strings.size(), 6u);
+  ASSERT_EQ(r.strings.size(), 7u);
   EXPECT_THAT(r.strings[0], StartsWith("Mask...\n"));
   EXPECT_THAT(std::vector(r.strings.begin() + 1, r.strings.end()),
-              ElementsAre("Mask Path", "Mask Feather", "Mask Opacity", "Mask Expansion", "Inverted"));
+              ElementsAre("Mask Path", "Mask Feather", "Mask Opacity", "Mask Expansion", "Inverted", "Mask Mode"));
   EXPECT_EQ(r.setdown.err, FxErr_None);
   EXPECT_EQ(r.handles_left, 0);
   EXPECT_EQ(r.suites_left, 0);

@@ -44,8 +44,9 @@ TEST_F(ParamsE2ETest, DeclaresTheParametersTheHostLists) {
   EXPECT_STREQ(params.at(kMaskPathParam).def.name, "Mask Path");
   EXPECT_STREQ(params.at(kMaskFeatherParam).def.name, "Mask Feather");
   EXPECT_STREQ(params.at(kMaskInvertedParam).def.u.checkbox.label, "Inverted");
+  EXPECT_STREQ(params.at(kMaskModeParam).def.name, "Mask Mode");
   EXPECT_EQ(params.at(kMaskPathParam).default_value.size(), 16u);
-  EXPECT_EQ(effect->out_data().num_params, 14);
+  EXPECT_EQ(effect->out_data().num_params, 15);
   EXPECT_TRUE(effect->instance().ui_registered);
 }
 

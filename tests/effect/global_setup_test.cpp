@@ -126,17 +126,19 @@ TEST_F(GlobalSetupTest, MissingStringServiceFailsCleanly) {
   EXPECT_EQ(Message(), "Mask could not be initialized.");
 }
 
-TEST(StringTableDescriptor, HoldsTheSixStringsAndTheTerminator) {
+// The six documented strings keep their places; the mask mode's name follows them.
+TEST(StringTableDescriptor, HoldsTheSevenStringsAndTheTerminator) {
   const FxStringTableDescriptor& d = StringTableDescriptor();
   EXPECT_STREQ(d.name, "FX");
-  ASSERT_EQ(d.entry_count, 7);
+  ASSERT_EQ(d.entry_count, 8);
   EXPECT_STREQ(d.entries[1].key, "$$$/Corvane/VXFilters/VXMask/kStrMaskPath=Mask Path");
   EXPECT_STREQ(d.entries[5].key, "$$$/Corvane/VXFilters/VXMask/kStrInvertedLabelText=Inverted");
+  EXPECT_STREQ(d.entries[6].key, "$$$/Corvane/VXFilters/VXMask/kStrMaskModeLabelText=Mask Mode");
   EXPECT_EQ(std::string(d.entries[0].key).rfind("$$$/Corvane/VXFilters/VXMask/0000=Mask...^n", 0), 0u);
-  EXPECT_EQ(d.entries[6].key, nullptr);
-  EXPECT_EQ(d.entries[6].host_slots[0], -1);
-  EXPECT_EQ(d.entries[6].host_slots[1], -1);
-  EXPECT_EQ(d.entries[6].host_slots[2], 0);
+  EXPECT_EQ(d.entries[7].key, nullptr);
+  EXPECT_EQ(d.entries[7].host_slots[0], -1);
+  EXPECT_EQ(d.entries[7].host_slots[1], -1);
+  EXPECT_EQ(d.entries[7].host_slots[2], 0);
 }
 
 }  // namespace

@@ -25,21 +25,31 @@ class ParamsSetupTest : public ::testing::Test {
   scripted::Host host_;
 };
 
-TEST_F(ParamsSetupTest, DeclaresThirteenParametersInOrderThenTheOverlay) {
+// The thirteen documented parameters in order, the mask mode after them (so that their indices
+// keep their meaning), then the overlay.
+TEST_F(ParamsSetupTest, DeclaresThirteenParametersInOrderThenTheModeThenTheOverlay) {
   ASSERT_EQ(Run(), FxErr_None);
-  ASSERT_EQ(host_.added.size(), 13u);
-  for (size_t i = 0; i < 13; ++i) {
+  ASSERT_EQ(host_.added.size(), 14u);
+  for (size_t i = 0; i < 14; ++i) {
     EXPECT_EQ(host_.added[i].id, static_cast<int32_t>(i + 1));
     EXPECT_EQ(host_.added_at[i], -1);  // always appended
   }
-  const int32_t types[] = {13, 15, 15, 15, 14, 11, 10, 10, 10, 4, 10, 10, 10};
-  for (size_t i = 0; i < 13; ++i) EXPECT_EQ(host_.added[i].param_type, types[i]) << "param " << i + 1;
+  const int32_t types[] = {13, 15, 15, 15, 14, 11, 10, 10, 10, 4, 10, 10, 10, 10};
+  for (size_t i = 0; i < 14; ++i) EXPECT_EQ(host_.added[i].param_type, types[i]) << "param " << i + 1;
   EXPECT_EQ(host_.group_states, (std::vector<std::pair<int32_t, int32_t>>{{-1, 14}}));
   ASSERT_EQ(host_.registered_ui.size(), 1u);
   EXPECT_EQ(host_.registered_ui[0].events, 1);
-  EXPECT_EQ(host_.out_data.num_params, 14);
+  EXPECT_EQ(host_.out_data.num_params, 15);
   EXPECT_STREQ(host_.added[2].u.button.label, ">>");
   EXPECT_EQ(host_.added[2].flags, 0x42);
+  const FxParamDef& mode = host_.added[13];
+  EXPECT_STREQ(mode.name, "text 6");
+  EXPECT_EQ(mode.flags, 0);
+  EXPECT_EQ(mode.ui_flags, 0);
+  EXPECT_EQ(mode.u.slider.valid_min, 0);
+  EXPECT_EQ(mode.u.slider.valid_max, 6);
+  EXPECT_EQ(mode.u.slider.value, 0);  // replace
+  EXPECT_EQ(mode.u.slider.precision, 0);
 }
 
 TEST_F(ParamsSetupTest, MaskPathDefaultsToTheEmptyOpenShape) {
@@ -102,7 +112,7 @@ TEST_F(ParamsSetupTest, RefusedMaskPathReturnsItsDefaultHandle) {
 TEST_F(ParamsSetupTest, MissingGroupSuiteSkipsTheTrackingGroup) {
   host_.refused = {kFxGroupParamSuiteName};
   ASSERT_EQ(Run(), FxErr_None);
-  ASSERT_EQ(host_.added.size(), 8u);
+  ASSERT_EQ(host_.added.size(), 9u);
   EXPECT_EQ(host_.added[0].id, 6);
   EXPECT_STREQ(host_.out_data.return_msg, "Not able to acquire VXFX Suite.");
 }

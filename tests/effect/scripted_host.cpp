@@ -56,8 +56,8 @@ FxErr Load(void** slot, int32_t key) {
 }
 // Index n answers "text n", so a test can see which string named what.
 const char* Text(void*, int32_t index, int32_t, int32_t) {
-  static const char* const kTexts[] = {"text 0", "text 1", "text 2", "text 3", "text 4", "text 5"};
-  return index >= 0 && index < 6 ? kTexts[index] : "";
+  static const char* const kTexts[] = {"text 0", "text 1", "text 2", "text 3", "text 4", "text 5", "text 6"};
+  return index >= 0 && index < 7 ? kTexts[index] : "";
 }
 FxErr ReleaseTable(void** table) {
   H().calls.push_back("release-table");
