@@ -61,6 +61,7 @@ void PrintDocumentSummary(const std::string& path, const host::MaskDocument& doc
   if (doc.expansion) std::printf(", expansion %g", *doc.expansion);
   if (doc.inverted) std::printf(", %s", *doc.inverted ? "inverted" : "not inverted");
   if (doc.motion) std::printf(", motion %s", doc.motion->c_str());
+  if (doc.mode) std::printf(", mode %s", doc.mode->c_str());
   std::printf("\n");
 }
 

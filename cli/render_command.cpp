@@ -19,6 +19,7 @@ struct RenderCommandOptions {
   std::string input, mask_path, output;
   std::optional<double> feather, opacity, expansion;
   bool invert = false;
+  std::string mode;  // empty: the document's
   std::string format = "bgra8";
   bool gpu = false;
   std::string frames;  // "A:B", "A:" or ":B"
@@ -55,6 +56,11 @@ int RunRender(const CommonOptions& common, const RenderCommandOptions& o) {
   options.opacity = o.opacity;
   options.expansion = o.expansion;
   options.invert = o.invert;
+  if (!o.mode.empty()) {
+    if (host::MaskModeOf(o.mode) < 0)
+      return Fail(kExitBadInput, "--mode: expected " + host::MaskModeList() + ", got " + o.mode);
+    options.mode = o.mode;
+  }
   if (o.threads < 0)
     return Fail(kExitBadInput, "--threads: expected 0 (every core) or more, got " + std::to_string(o.threads));
   options.threads = o.threads;
@@ -100,6 +106,9 @@ Subcommand AddRenderCommand(CLI::App& app, const CommonOptions& common) {
   command->add_option("--opacity", o->opacity, "opacity in percent (" + host::kMatteOpacity.range.Text() + ")");
   command->add_option("--expansion", o->expansion, "grow (or, negative, shrink) the mask by pixels");
   command->add_flag("--invert", o->invert, "mask everything but the shape");
+  command->add_option("--mode", o->mode,
+                      "how the mask joins the alpha the input has: " + host::MaskModeList() +
+                          " (default: the document's, else replace)");
   command->add_option("--format", o->format,
                       "pixel format the effect renders in: bgra8, vuya8, VUYA8, bgra32f, vuya32f, VUYA32f");
   command->add_flag("--gpu", o->gpu, "render through the GPU path");

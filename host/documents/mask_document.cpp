@@ -161,6 +161,10 @@ MaskDocument DocumentOf(const Json& root) {
       Refuse("motion", "expected one of " + OneOf(kMotionNames, 5));
     doc.motion = value->get<std::string>();
   }
+  if (const Json* value = Member(root, "mode")) {
+    if (!value->is_string() || MaskModeOf(value->get<std::string>()) < 0) Refuse("mode", "expected " + MaskModeList());
+    doc.mode = value->get<std::string>();
+  }
 
   const Json& keyframes = Required(root, "keyframes", "keyframes");
   if (!keyframes.is_array()) Refuse("keyframes", "expected an array");
@@ -248,6 +252,7 @@ std::string MaskDocumentText(const MaskDocument& doc) {
   if (doc.expansion) field("expansion", Json(*doc.expansion).dump());
   if (doc.inverted) field("inverted", *doc.inverted ? "true" : "false");
   if (doc.motion) field("motion", Json(*doc.motion).dump(-1, ' ', false, Json::error_handler_t::replace));
+  if (doc.mode) field("mode", Json(*doc.mode).dump(-1, ' ', false, Json::error_handler_t::replace));
 
   out += "  \"keyframes\": [";
   for (size_t k = 0; k < doc.keyframes.size(); ++k) {

@@ -22,6 +22,7 @@ struct MaskDocument {
   std::optional<double> feather, opacity, expansion;
   std::optional<bool> inverted;
   std::optional<std::string> motion;    // "translation" | "rigid" | "similarity" | "affine" | "perspective"
+  std::optional<std::string> mode;      // how the matte joins the picture's alpha (kMaskModeNames)
   std::vector<MaskKeyframe> keyframes;  // sorted by frame, frames unique
 };
 

@@ -22,6 +22,27 @@ inline constexpr size_t kMotionLevelParam = 11;
 inline constexpr size_t kMaskModeParam = 14;  // how the matte joins the layer's alpha; 0 replace
 inline constexpr size_t kMaskParamCount = 15;
 
+// The mask modes by the values the effect takes: replace writes the matte as the alpha, the
+// others join it with the alpha the picture brings.
+inline constexpr const char* kMaskModeNames[] = {"replace",    "add",     "subtract", "intersect",
+                                                 "difference", "lighten", "darken"};
+inline constexpr int kMaskModeCount = 7;
+
+// The mode's value, -1 for a name that is none.
+inline int MaskModeOf(std::string_view name) {
+  for (int mode = 0; mode < kMaskModeCount; ++mode)
+    if (name == kMaskModeNames[mode]) return mode;
+  return -1;
+}
+
+// "replace, add, subtract, intersect, difference, lighten or darken"
+inline std::string MaskModeList() {
+  std::string list;
+  for (int mode = 0; mode < kMaskModeCount; ++mode)
+    list += std::string(mode == 0 ? "" : mode + 1 == kMaskModeCount ? " or " : ", ") + kMaskModeNames[mode];
+  return list;
+}
+
 struct MatteRange {
   double low, high;
   bool Contains(double v) const { return v >= low && v <= high; }

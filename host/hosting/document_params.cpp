@@ -47,6 +47,7 @@ bool ApplyMaskDocument(EffectHost& effect, const MaskDocument& doc, std::string&
   if (doc.expansion) params.SetConstant(kMaskExpansionParam, *doc.expansion);
   if (doc.inverted) params.SetConstant(kMaskInvertedParam, *doc.inverted ? 1 : 0);
   if (doc.motion) params.SetConstant(kMotionLevelParam, MotionLevelOf(*doc.motion));
+  if (doc.mode) params.SetConstant(kMaskModeParam, MaskModeOf(*doc.mode));
   return true;
 }
 

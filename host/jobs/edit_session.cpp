@@ -82,6 +82,9 @@ MaskDocument DocumentFromParams(const EffectHost& effect, int32_t width, int32_t
   doc.expansion = params.NumberAt(kMaskExpansionParam, 0);
   doc.inverted = params.NumberAt(kMaskInvertedParam, 0) != 0;
   doc.motion = MotionNameOf(int(params.NumberAt(kMotionLevelParam, 0)));
+  // Replace, the default, is left out: a document of one replacing mask reads as it always did.
+  const double mode = params.size() > kMaskModeParam ? params.NumberAt(kMaskModeParam, 0) : 0;
+  if (mode >= 1 && mode < kMaskModeCount) doc.mode = kMaskModeNames[int(mode)];
   return doc;
 }
 

@@ -136,6 +136,7 @@ void ApplyOverrides(ParamStore& params, const RenderOptions& o) {
   if (o.opacity) params.SetConstant(kMaskOpacityParam, *o.opacity);
   if (o.expansion) params.SetConstant(kMaskExpansionParam, *o.expansion);
   if (o.invert) params.SetConstant(kMaskInvertedParam, 1);
+  if (o.mode) params.SetConstant(kMaskModeParam, MaskModeOf(*o.mode));
 }
 
 }  // namespace

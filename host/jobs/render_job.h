@@ -21,6 +21,7 @@ struct RenderOptions {
   std::string output;
   std::optional<double> feather, opacity, expansion;  // override the document's values
   bool invert = false;
+  std::optional<std::string> mode;                 // a mask mode's name, overriding the document's
   uint32_t pixel_format = 0;                       // four-character code; 0: 'bgra'
   std::optional<int64_t> first_frame, last_frame;  // inclusive; default the whole clip
   int threads = 0;                                 // 0: every core (fewer where memory would not hold them)

@@ -197,6 +197,58 @@ TEST_F(MaskfxTest, DemoMasksItsBuiltInClip) {
       "--gpu");
 }
 
+// A shape with a hole: the outline rendered onto a picture, then a document whose mask mode is
+// subtract rendered onto that result. Its alpha is the outline's times one less the hole's
+// matte, within a level, colour kept; the mode shows in info, and --mode overrides it.
+TEST_F(MaskfxTest, ASubtractingMaskCutsAHoleInTheAlphaThePictureHas) {
+  constexpr int32_t w = 64, h = 48;
+  host::RgbaFrame picture{w, h, std::vector<uint8_t>(size_t(w) * h * 4)};
+  for (size_t i = 0; i < picture.pixels.size(); ++i) picture.pixels[i] = (i % 4 == 3) ? 255 : uint8_t(i * 7);
+  std::string error;
+  ASSERT_TRUE(host::WriteStillImage((dir_ / "in.png").string(), picture, error)) << error;
+  const auto square = [](double a, double b) {
+    return R"({"frame": 0, "mode": "closed", "vertices": [{"kind": 0, "anchor": [)" + std::to_string(a) + ", " +
+           std::to_string(a) + R"(]}, {"kind": 0, "anchor": [)" + std::to_string(b) + ", " + std::to_string(a) +
+           R"(]}, {"kind": 0, "anchor": [)" + std::to_string(b) + ", " + std::to_string(b) +
+           R"(]}, {"kind": 0, "anchor": [)" + std::to_string(a) + ", " + std::to_string(b) + "]}]}";
+  };
+  std::ofstream(dir_ / "outline.json") << R"({"format": "mask-document", "version": 1, "feather": 2, "keyframes": [)"
+                                       << square(0.1, 0.9) << "]}";
+  std::ofstream(dir_ / "hole.json") << R"({"format": "mask-document", "version": 1, "feather": 4, "mode": "subtract",
+                                          "keyframes": [)"
+                                    << square(0.35, 0.65) << "]}";
+  const std::string outline = (dir_ / "outline.json").string(), hole = (dir_ / "hole.json").string();
+  ASSERT_EQ(Run({"render", (dir_ / "in.png").string(), "-m", outline, "-o", (dir_ / "a_%d.png").string()}).status, 0);
+  const Outcome cut = Run({"render", (dir_ / "a_0.png").string(), "-m", hole, "-o", (dir_ / "b_%d.png").string()});
+  ASSERT_EQ(cut.status, 0) << cut.err;
+  ASSERT_EQ(
+      Run({"render", (dir_ / "in.png").string(), "-m", hole, "--mode", "replace", "-o", (dir_ / "m_%d.png").string()})
+          .status,
+      0);
+  const auto read = [&](const char* name) {
+    host::RgbaFrame frame;
+    auto reader = host::MediaReader::Open((dir_ / name).string(), error);
+    EXPECT_TRUE(reader && reader->ReadFrame(0, frame, error)) << error;
+    return frame;
+  };
+  const host::RgbaFrame a = read("a_0.png"), b = read("b_0.png"), m = read("m_0.png");
+  ASSERT_EQ(b.pixels.size(), picture.pixels.size());
+  for (size_t p = 0; p < size_t(w) * h; ++p) {
+    const double want = a.pixels[4 * p + 3] * (255.0 - m.pixels[4 * p + 3]) / 255.0;
+    ASSERT_LE(std::abs(b.pixels[4 * p + 3] - want), 1.0) << "pixel " << p;
+    for (int c = 0; c < 3; ++c) ASSERT_EQ(b.pixels[4 * p + c], picture.pixels[4 * p + c]);
+  }
+  EXPECT_EQ(b.pixels[4 * (24 * w + 32) + 3], 0);    // the hole's middle
+  EXPECT_EQ(b.pixels[4 * (24 * w + 12) + 3], 255);  // the ring
+  EXPECT_EQ(b.pixels[4 * (2 * w + 2) + 3], 0);      // outside the outline
+  const Outcome info = Run({"info", "-m", hole});
+  EXPECT_NE(info.out.find(", mode subtract"), std::string::npos) << info.out;
+  ExpectBadInput(
+      Run({"render", (dir_ / "in.png").string(), "-m", hole, "--mode", "multiply", "-o", (dir_ / "x_%d.png").string()}),
+      "--mode: expected replace, add, subtract");
+  EXPECT_FALSE(fs::exists(dir_ / "x_0.png"));
+}
+
 TEST_F(MaskfxTest, DemoReportsAnUnwritableOutput) {
   std::ofstream(dir_ / "file") << "in the way\n";
   const Outcome o = Run({"demo", "-o", (dir_ / "file").string()});

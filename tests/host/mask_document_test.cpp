@@ -32,6 +32,7 @@ void ExpectSame(const MaskDocument& a, const MaskDocument& b) {
   EXPECT_EQ(a.expansion, b.expansion);
   EXPECT_EQ(a.inverted, b.inverted);
   EXPECT_EQ(a.motion, b.motion);
+  EXPECT_EQ(a.mode, b.mode);
   ASSERT_EQ(a.keyframes.size(), b.keyframes.size());
   for (size_t k = 0; k < a.keyframes.size(); ++k) {
     const auto& x = a.keyframes[k];
@@ -60,6 +61,7 @@ MaskDocument TwoKeyframes() {
   doc.expansion = -3.5;
   doc.inverted = true;
   doc.motion = "affine";
+  doc.mode = "subtract";
   host::MaskKeyframe first{3, {Mask::kMaskModeClosed, {}}};
   const float third = 1.0f / 3.0f;
   const float denormal = std::numeric_limits<float>::denorm_min();
@@ -165,6 +167,10 @@ TEST(MaskDocumentTest, BadDocumentsGiveOneLineAndChangeNothing) {
       {head + R"("inverted": 1, "keyframes": []})", "inverted: expected true or false"},
       {head + R"("motion": "zoom", "keyframes": []})",
        "motion: expected one of translation, rigid, similarity, affine, perspective"},
+      {head + R"("mode": "multiply", "keyframes": []})",
+       "mode: expected replace, add, subtract, intersect, difference, lighten or darken"},
+      {head + R"("mode": 2, "keyframes": []})",
+       "mode: expected replace, add, subtract, intersect, difference, lighten or darken"},
       {head + R"("keyframes": [7]})", "keyframes[0]: expected an object"},
       {head + R"("keyframes": [{"frame": -1, "mode": "closed", "vertices": []}]})",
        "keyframes[0].frame: expected a non-negative integer"},
