@@ -43,6 +43,7 @@ enum Param : int {
   kFrameRate,     // frames per second (0.025: 25 fps)
   kTimeUnit,      // seconds per unit of the host's time (1: seconds, MLT; 0.001: milliseconds, ffmpeg)
   kFrameOffset,   // source frame of the host's first frame (ffmpeg) or of its time 0 (MLT), in frames
+  kMode,          // string: how the mask joins the alpha the frame brings; empty: the document's
   kParamCount,
 };
 
@@ -68,6 +69,9 @@ constexpr ParamDescription kParams[kParamCount] = {
      "Seconds per unit of the host's time: 1 (MLT: its time gives the frame), 0.001 (ffmpeg: frames are counted)"},
     {"frame offset", F0R_PARAM_DOUBLE,
      "Source frame of the host's time 0 (MLT: the clip's in point) or of the first frame (ffmpeg), in frames"},
+    {"mode", F0R_PARAM_STRING,
+     "How the mask joins the alpha the frame brings (a filter before this one): replace, add, subtract, intersect, "
+     "difference, lighten or darken; empty: the document's"},
 };
 
 // Kept for the process: hosts hold on to the text they were handed.
@@ -157,9 +161,9 @@ std::shared_ptr<Renderers> LoadRenderers(std::string& problem) {
 
 struct Instance {
   int32_t width = 0, height = 0;
-  std::string document;
+  std::string document, mode;
   double values[kParamCount] = {0, 0, 0, 0, 0, 0.025, 1, 0};
-  std::string document_copy;  // what get_param_value hands out
+  std::string document_copy, mode_copy;  // what get_param_value hands out
 
   std::mutex mutex;
   bool dirty = true;  // the renderer must be made again before the next frame
@@ -208,7 +212,8 @@ void Prepare(Instance& in) {
                                     FeatherOverride(v[kFeather]),
                                     Override(v[kOpacity], mask_frei0r::kOpacityScaling),
                                     Override(v[kExpansion], mask_frei0r::kExpansionScaling),
-                                    v[kInverted] >= 0.5 ? 1 : 0};
+                                    v[kInverted] >= 0.5 ? 1 : 0,
+                                    in.mode.c_str()};
   char said[1024] = "";
   in.renderer = in.renderers->api->open(&settings, said, sizeof said);
   if (!in.renderer)
@@ -280,10 +285,11 @@ F0R_EXPORT void f0r_set_param_value(f0r_instance_t instance, f0r_param_t param, 
   auto* in = static_cast<Instance*>(instance);
   if (in == nullptr || param == nullptr || index < 0 || index >= kParamCount) return;
   std::lock_guard lock(in->mutex);
-  if (index == kDocument) {
+  if (index == kDocument || index == kMode) {
     const char* text = *static_cast<f0r_param_string*>(param);
     const std::string value = text ? text : "";
-    if (value != in->document) in->document = value, in->dirty = true;
+    std::string& held = index == kDocument ? in->document : in->mode;
+    if (value != held) held = value, in->dirty = true;
     return;
   }
   const double value = *static_cast<double*>(param);
@@ -297,9 +303,10 @@ F0R_EXPORT void f0r_get_param_value(f0r_instance_t instance, f0r_param_t param, 
   auto* in = static_cast<Instance*>(instance);
   if (in == nullptr || param == nullptr || index < 0 || index >= kParamCount) return;
   std::lock_guard lock(in->mutex);
-  if (index == kDocument) {
-    in->document_copy = in->document;
-    *static_cast<f0r_param_string*>(param) = in->document_copy.data();
+  if (index == kDocument || index == kMode) {
+    std::string& copy = index == kDocument ? in->document_copy : in->mode_copy;
+    copy = index == kDocument ? in->document : in->mode;
+    *static_cast<f0r_param_string*>(param) = copy.data();
     return;
   }
   *static_cast<double*>(param) = in->values[index];

@@ -133,6 +133,13 @@ MaskFrei0rRenderer* Open(const MaskFrei0rSettings* settings, char* problem, size
     if (!std::isnan(settings->opacity)) params.SetConstant(host::kMaskOpacityParam, settings->opacity);
     if (!std::isnan(settings->expansion)) params.SetConstant(host::kMaskExpansionParam, settings->expansion);
     if (settings->inverted) params.SetConstant(host::kMaskInvertedParam, 1);
+    if (const std::string mode = settings->mode ? settings->mode : ""; !mode.empty()) {
+      if (host::MaskModeOf(mode) < 0) {
+        Say("mode: expected " + host::MaskModeList() + ", got " + mode, problem, problem_size);
+        return nullptr;
+      }
+      params.SetConstant(host::kMaskModeParam, host::MaskModeOf(mode));
+    }
     if (!module_message.empty()) std::fprintf(stderr, "mask (frei0r): %s\n", module_message.c_str());
     return reinterpret_cast<MaskFrei0rRenderer*>(renderer.release());
   } catch (const std::exception& e) {

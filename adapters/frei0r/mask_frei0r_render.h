@@ -17,6 +17,7 @@ struct MaskFrei0rSettings {
   // opacity in percent.
   double feather, opacity, expansion;
   int32_t inverted;  // 1: mask everything but the shape; 0: the document's
+  const char* mode;  // a mask mode's name; empty: the document's
 };
 
 struct MaskFrei0rRenderer;
@@ -33,7 +34,7 @@ struct MaskFrei0rApi {
   void (*release)();
 };
 
-inline constexpr int32_t kMaskFrei0rApiVersion = 1;
+inline constexpr int32_t kMaskFrei0rApiVersion = 2;
 inline constexpr const char* kMaskFrei0rApiName = "mask_frei0r_api";
 inline constexpr const char* kMaskFrei0rLibrary = "libmaskfrei0r.so";
 

@@ -186,6 +186,31 @@ class Frei0rHostsTest : public ::testing::Test {
     return ReadAlphas(out, colours);
   }
 
+  // A square hole in the middle of the frame, still; `mode` is the document's mask mode (empty:
+  // none written, replace).
+  std::string WriteHole(const std::string& name, const std::string& mode) {
+    std::ofstream out(dir_ / name);
+    out << "{\"format\": \"mask-document\", \"version\": 1, \"width\": " << kW << ", \"height\": " << kH
+        << ", \"feather\": 4" << (mode.empty() ? "" : ", \"mode\": \"" + mode + "\"")
+        << ", \"keyframes\": [{\"frame\": 0, \"mode\": \"closed\", \"vertices\": [{\"kind\": 0, \"anchor\": [0.4, "
+           "0.35]}, {\"kind\": 0, \"anchor\": [0.6, 0.35]}, {\"kind\": 0, \"anchor\": [0.6, 0.65]}, {\"kind\": 0, "
+           "\"anchor\": [0.4, 0.65]}]}]}";
+    return (dir_ / name).string();
+  }
+
+  // The clip masked by `document_`, then by the subtracting hole: what two stacked filters give.
+  Alphas CutReference() {
+    const std::string outline = (dir_ / "outline_%03d.png").string(), cut = (dir_ / "cut_%03d.png").string();
+    const std::string hole = WriteHole("hole reference.json", "subtract");
+    EXPECT_EQ(
+        Shell(Quote(Maskfx()) + " render " + Quote(clip_) + " -m " + Quote(document_) + " -o " + Quote(outline) +
+                  " && " + Quote(Maskfx()) + " render " + Quote(outline) + " -m " + Quote(hole) + " -o " + Quote(cut),
+              dir_ / "maskfx.log"),
+        0)
+        << ReadText(dir_ / "maskfx.log");
+    return ReadAlphas(cut);
+  }
+
   fs::path dir_;
   std::string clip_, document_;
 };
@@ -239,6 +264,36 @@ TEST_F(Frei0rHostsTest, FfmpegMasksEverySourceFrameWhateverTheStreamTimes) {
 
 // A proxy: the clip at half the document's size gets the full-size matte scaled down, feather and
 // expansion included.
+// Two stacked filters combine: the second, whose document (or whose mode parameter) says
+// subtract, cuts its hole in the alpha the first wrote. The same as maskfx rendering the outline
+// and then the hole onto its output.
+TEST_F(Frei0rHostsTest, FfmpegStackedFiltersJoinByTheirModes) {
+  const Alphas reference = CutReference();
+  ASSERT_EQ(reference.size(), size_t(kFrames));
+  const std::string timing = "|-1|-1|-1|n|0.025|0.001";
+  const std::string first = "frei0r=mask:" + document_ + timing + ",frei0r=mask:";
+  const struct {
+    const char* name;
+    std::string filter;
+  } cases[] = {
+      {"stacked, the document subtracts", first + WriteHole("hole.json", "subtract") + timing},
+      {"stacked, the parameter subtracts", first + WriteHole("plain hole.json", "") + timing + "|0|subtract"},
+  };
+  for (const auto& c : cases) {
+    std::string log;
+    const Match m = MatchFrames(Ffmpeg("", clip_, c.filter, "stacked", log), reference, 0);
+    Print("ffmpeg", c.name, m);
+    EXPECT_EQ(m.frames, kFrames) << c.name << "\n" << log;
+    EXPECT_EQ(m.offset, 0) << c.name;
+    EXPECT_LE(m.worst, 1) << c.name;
+    EXPECT_EQ(log.find("mask (frei0r)"), std::string::npos) << c.name << ": " << log;
+  }
+  // A mode that is none is said, and the frame passes through.
+  std::string log;
+  Ffmpeg("", clip_, "frei0r=mask:" + WriteHole("odd.json", "") + timing + "|0|multiply", "odd", log);
+  EXPECT_NE(log.find("mode: expected replace, add, subtract"), std::string::npos) << log;
+}
+
 TEST_F(Frei0rHostsTest, FfmpegMasksAProxyAsTheFullSizeMatteScaledDown) {
   const std::string full_clip = Generate("full.mkv", "", 2 * kW, 2 * kH);
   const std::string full_document =
@@ -415,6 +470,22 @@ TEST_F(MeltTest, EveryAttachmentGetsItsSourceFrames) {
     EXPECT_LE(m.worst, 1) << c.name;
     EXPECT_EQ(log.find("mask (frei0r)"), std::string::npos) << c.name << ": " << log;
   }
+}
+
+// Two stacked filters in melt combine as in ffmpeg: the second cuts its hole in the first's alpha.
+TEST_F(MeltTest, StackedFiltersJoinByTheirModes) {
+  const Alphas reference = CutReference();
+  ASSERT_EQ(reference.size(), size_t(kFrames));
+  const std::string args = Quote(clip_) + " -filter frei0r.mask " + Quote("0=" + document_) +
+                           " 5=0.025 6=1 -filter frei0r.mask " + Quote("0=" + WriteHole("hole.json", "subtract")) +
+                           " 5=0.025 6=1";
+  std::string log;
+  const Match m = MatchFrames(Melt(args, "melt", log), reference, 0);
+  Print("melt", "stacked, the document subtracts", m);
+  EXPECT_EQ(m.frames, kFrames) << log;
+  EXPECT_EQ(m.offset, 0);
+  EXPECT_LE(m.worst, 1);
+  EXPECT_EQ(log.find("mask (frei0r)"), std::string::npos) << log;
 }
 
 // An editor writes every default melt lists: that must mean the document's own matte.
