@@ -472,20 +472,30 @@ TEST_F(MeltTest, EveryAttachmentGetsItsSourceFrames) {
   }
 }
 
-// Two stacked filters in melt combine as in ffmpeg: the second cuts its hole in the first's alpha.
+// Two stacked filters in melt combine as in ffmpeg: the second cuts its hole in the first's
+// alpha, by its document's mode or by its own (parameter 8).
 TEST_F(MeltTest, StackedFiltersJoinByTheirModes) {
   const Alphas reference = CutReference();
   ASSERT_EQ(reference.size(), size_t(kFrames));
-  const std::string args = Quote(clip_) + " -filter frei0r.mask " + Quote("0=" + document_) +
-                           " 5=0.025 6=1 -filter frei0r.mask " + Quote("0=" + WriteHole("hole.json", "subtract")) +
-                           " 5=0.025 6=1";
-  std::string log;
-  const Match m = MatchFrames(Melt(args, "melt", log), reference, 0);
-  Print("melt", "stacked, the document subtracts", m);
-  EXPECT_EQ(m.frames, kFrames) << log;
-  EXPECT_EQ(m.offset, 0);
-  EXPECT_LE(m.worst, 1);
-  EXPECT_EQ(log.find("mask (frei0r)"), std::string::npos) << log;
+  const std::string first = Quote(clip_) + " -filter frei0r.mask " + Quote("0=" + document_) + " 5=0.025 6=1";
+  const struct {
+    const char* name;
+    std::string args;
+  } cases[] = {
+      {"stacked, the document subtracts",
+       first + " -filter frei0r.mask " + Quote("0=" + WriteHole("hole.json", "subtract")) + " 5=0.025 6=1"},
+      {"stacked, the parameter subtracts",
+       first + " -filter frei0r.mask " + Quote("0=" + WriteHole("plain hole.json", "")) + " 5=0.025 6=1 8=subtract"},
+  };
+  for (const auto& c : cases) {
+    std::string log;
+    const Match m = MatchFrames(Melt(c.args, "melt", log), reference, 0);
+    Print("melt", c.name, m);
+    EXPECT_EQ(m.frames, kFrames) << c.name << "\n" << log;
+    EXPECT_EQ(m.offset, 0) << c.name;
+    EXPECT_LE(m.worst, 1) << c.name;
+    EXPECT_EQ(log.find("mask (frei0r)"), std::string::npos) << c.name << ": " << log;
+  }
 }
 
 // An editor writes every default melt lists: that must mean the document's own matte.
