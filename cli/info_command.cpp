@@ -99,15 +99,25 @@ int RunInfo(const CommonOptions& common, const InfoOptions& options) {
   PrintParams(effect->params());
   if (options.mask_path.empty()) return kExitOk;
 
-  if (!host::ApplyMaskDocument(*effect, doc, error)) return Fail(kExitFailure, error);
-  PrintDocumentSummary(options.mask_path, doc);
-  for (const host::MaskKeyframe& key : doc.keyframes)
-    if (!PrintMaskAt(*effect, key.frame, "keyframe at frame"))
+  // A document of several masks shows each, in the order they apply, through an effect of its own.
+  const size_t count = doc.others.size() + 1;
+  if (count > 1) std::printf("mask %s: %zu masks, applied in order\n", options.mask_path.c_str(), count);
+  for (size_t m = 0; m < count; ++m) {
+    const host::MaskDocument& mask = m == 0 ? doc : doc.others[m - 1];
+    if (m > 0) {
+      if (const int status = OpenEffect(common, effect); status != kExitOk) return status;
+    }
+    if (!host::ApplyMaskDocument(*effect, mask, error)) return Fail(kExitFailure, error);
+    const std::string label = count > 1 ? "\"" + mask.name + "\"" : options.mask_path;
+    PrintDocumentSummary(label, mask);
+    for (const host::MaskKeyframe& key : mask.keyframes)
+      if (!PrintMaskAt(*effect, key.frame, "keyframe at frame"))
+        return Fail(kExitFailure,
+                    label + ": frame " + std::to_string(key.frame) + ": the effect could not read the mask");
+    if (options.frame && !PrintMaskAt(*effect, *options.frame, "at frame"))
       return Fail(kExitFailure,
-                  options.mask_path + ": frame " + std::to_string(key.frame) + ": the effect could not read the mask");
-  if (options.frame && !PrintMaskAt(*effect, *options.frame, "at frame"))
-    return Fail(kExitFailure, options.mask_path + ": frame " + std::to_string(*options.frame) +
-                                  ": the effect could not read the mask");
+                  label + ": frame " + std::to_string(*options.frame) + ": the effect could not read the mask");
+  }
   return kExitOk;
 }
 

@@ -61,7 +61,9 @@ std::unique_ptr<StudioSession> StudioSession::Open(const host::LoadedModule& mod
   s->options_ = options;
   s->module_ = module;
   host::MaskDocument doc;
-  if (!options.mask_path.empty() && !host::ReadMaskDocument(options.mask_path, doc, error)) return nullptr;
+  if (!options.mask_path.empty() && (!host::ReadMaskDocument(options.mask_path, doc, error) ||
+                                     !host::CheckOneMask(doc, options.mask_path, "the studio", error)))
+    return nullptr;
   s->pictures_ = host::MediaReader::Open(options.input, error);
   if (!s->pictures_) return nullptr;
   std::unique_ptr<host::MediaReader> engine_reader = host::MediaReader::Open(options.input, error);

@@ -97,6 +97,10 @@ MaskFrei0rRenderer* Open(const MaskFrei0rSettings* settings, char* problem, size
       Say(MissingDocument(document, error), problem, problem_size);
       return nullptr;
     }
+    if (!host::CheckOneMask(doc, document, "the filter", error)) {
+      Say(error + " (stack one filter a mask)", problem, problem_size);
+      return nullptr;
+    }
     // Without the size it was drawn on, a slice of a frame (MLT's threads property) would look
     // like a whole frame, and get a whole squashed matte.
     if (doc.width <= 0 || doc.height <= 0) {

@@ -65,9 +65,9 @@ std::string Shown(const Json& value) {
   return std::string("(an ") + value.type_name() + ")";
 }
 
-double NumberIn(const Json& value, const MatteParam& param) {
+double NumberIn(const Json& value, const MatteParam& param, const std::string& path) {
   if (!value.is_number() || !param.range.Contains(value.get<double>()))
-    Refuse(param.key, "expected a number from " + param.range.Text());
+    Refuse(path, "expected a number from " + param.range.Text());
   return value.get<double>();
 }
 
@@ -133,51 +133,85 @@ MaskKeyframe KeyframeOf(const Json& value, const std::string& path) {
   return keyframe;
 }
 
-MaskDocument DocumentOf(const Json& root) {
-  if (!root.is_object()) Refuse("document", "expected an object");
-  const Json& format = Required(root, "format", "format");
-  if (format != "mask-document") Refuse("format", "expected \"mask-document\"");
-  const Json& version = Required(root, "version", "version");
-  if (!version.is_number_unsigned() || version.get<uint64_t>() != 1)
-    Refuse("version", "unsupported version " + Shown(version));
-
+// A mask's own fields: its matte values, motion, mode and keyframes, from `object`; `prefix`
+// leads every field's path ("" at the top of a document of one mask, "masks[1]." in one of
+// several).
+MaskDocument MaskOf(const Json& object, const std::string& prefix) {
   MaskDocument doc;
-  for (auto [name, size] : {std::pair{"width", &doc.width}, std::pair{"height", &doc.height}}) {
-    if (const Json* value = Member(root, name)) {
-      if (!value->is_number_unsigned() || value->get<uint64_t>() < 1 || value->get<uint64_t>() > 65535)
-        Refuse(name, "expected an integer from 1 to 65535");
-      *size = static_cast<int32_t>(value->get<uint64_t>());
-    }
-  }
   for (auto [param, field] : {std::pair{&kMatteFeather, &doc.feather}, std::pair{&kMatteOpacity, &doc.opacity},
                               std::pair{&kMatteExpansion, &doc.expansion}})
-    if (const Json* value = Member(root, param->key)) *field = NumberIn(*value, *param);
-  if (const Json* value = Member(root, kMatteInverted.key)) {
-    if (!value->is_boolean()) Refuse(kMatteInverted.key, "expected true or false");
+    if (const Json* value = Member(object, param->key)) *field = NumberIn(*value, *param, prefix + param->key);
+  if (const Json* value = Member(object, kMatteInverted.key)) {
+    if (!value->is_boolean()) Refuse(prefix + kMatteInverted.key, "expected true or false");
     doc.inverted = value->get<bool>();
   }
-  if (const Json* value = Member(root, "motion")) {
+  if (const Json* value = Member(object, "motion")) {
     if (!value->is_string() || MotionLevelOf(value->get<std::string>()) < 0)
-      Refuse("motion", "expected one of " + OneOf(kMotionNames, 5));
+      Refuse(prefix + "motion", "expected one of " + OneOf(kMotionNames, 5));
     doc.motion = value->get<std::string>();
   }
-  if (const Json* value = Member(root, "mode")) {
-    if (!value->is_string() || MaskModeOf(value->get<std::string>()) < 0) Refuse("mode", "expected " + MaskModeList());
+  if (const Json* value = Member(object, "mode")) {
+    if (!value->is_string() || MaskModeOf(value->get<std::string>()) < 0)
+      Refuse(prefix + "mode", "expected " + MaskModeList());
     doc.mode = value->get<std::string>();
   }
 
-  const Json& keyframes = Required(root, "keyframes", "keyframes");
-  if (!keyframes.is_array()) Refuse("keyframes", "expected an array");
+  const Json& keyframes = Required(object, "keyframes", prefix + "keyframes");
+  if (!keyframes.is_array()) Refuse(prefix + "keyframes", "expected an array");
   std::unordered_set<int64_t> frames;
   doc.keyframes.reserve(keyframes.size());
   for (size_t i = 0; i < keyframes.size(); ++i) {
-    const std::string path = "keyframes[" + std::to_string(i) + "]";
+    const std::string path = prefix + "keyframes[" + std::to_string(i) + "]";
     doc.keyframes.push_back(KeyframeOf(keyframes[i], path));
     const int64_t frame = doc.keyframes.back().frame;
     if (!frames.insert(frame).second) Refuse(path + ".frame", "duplicate frame " + std::to_string(frame));
   }
   std::sort(doc.keyframes.begin(), doc.keyframes.end(),
             [](const MaskKeyframe& a, const MaskKeyframe& b) { return a.frame < b.frame; });
+  return doc;
+}
+
+// Version 2: several masks, each named, applied in order.
+MaskDocument MasksOf(const Json& root) {
+  const Json& masks = Required(root, "masks", "masks");
+  if (!masks.is_array() || masks.empty()) Refuse("masks", "expected an array of at least one mask");
+  std::vector<MaskDocument> read;
+  std::unordered_set<std::string> names;
+  for (size_t i = 0; i < masks.size(); ++i) {
+    const std::string prefix = "masks[" + std::to_string(i) + "].";
+    if (!masks[i].is_object()) Refuse("masks[" + std::to_string(i) + "]", "expected an object");
+    const Json& name = Required(masks[i], "name", prefix + "name");
+    if (!name.is_string() || name.get<std::string>().empty()) Refuse(prefix + "name", "expected a name");
+    if (!names.insert(name.get<std::string>()).second) Refuse(prefix + "name", "a second mask named " + Shown(name));
+    read.push_back(MaskOf(masks[i], prefix));
+    read.back().name = name.get<std::string>();
+  }
+  MaskDocument doc = std::move(read.front());
+  doc.others.assign(std::make_move_iterator(read.begin() + 1), std::make_move_iterator(read.end()));
+  return doc;
+}
+
+MaskDocument DocumentOf(const Json& root) {
+  if (!root.is_object()) Refuse("document", "expected an object");
+  const Json& format = Required(root, "format", "format");
+  if (format != "mask-document") Refuse("format", "expected \"mask-document\"");
+  const Json& version = Required(root, "version", "version");
+  const bool several = version.is_number_unsigned() && version.get<uint64_t>() == 2;
+  if (!several && !(version.is_number_unsigned() && version.get<uint64_t>() == 1))
+    Refuse("version", "unsupported version " + Shown(version));
+
+  int32_t size[2] = {0, 0};
+  for (int i = 0; i < 2; ++i) {
+    const char* name = i == 0 ? "width" : "height";
+    if (const Json* value = Member(root, name)) {
+      if (!value->is_number_unsigned() || value->get<uint64_t>() < 1 || value->get<uint64_t>() > 65535)
+        Refuse(name, "expected an integer from 1 to 65535");
+      size[i] = static_cast<int32_t>(value->get<uint64_t>());
+    }
+  }
+  MaskDocument doc = several ? MasksOf(root) : MaskOf(root, "");
+  doc.width = size[0], doc.height = size[1];
+  for (MaskDocument& other : doc.others) other.width = size[0], other.height = size[1];
   return doc;
 }
 
@@ -206,6 +240,15 @@ bool CloseKeeping(int fd, int& err) {
 }
 
 }  // namespace
+
+bool CheckOneMask(const MaskDocument& doc, const std::string& path, const std::string& command, std::string& error) {
+  if (doc.others.empty()) return true;
+  std::string names = doc.name;
+  for (const MaskDocument& other : doc.others) names += ", " + other.name;
+  error = path + " holds " + std::to_string(doc.others.size() + 1) + " masks (" + names + "): " + command +
+          " takes a document of one";
+  return false;
+}
 
 int MotionLevelOf(const std::string& motion) {
   for (int level = 0; level < 5; ++level)
@@ -240,42 +283,66 @@ bool ReadMaskDocument(const std::string& path, MaskDocument& doc, std::string& e
   return true;
 }
 
-std::string MaskDocumentText(const MaskDocument& doc) {
-  std::string out = "{\n  \"format\": \"mask-document\",\n  \"version\": 1,\n";
-  auto field = [&out](const char* name, const std::string& value) {
-    out += "  \"" + std::string(name) + "\": " + value + ",\n";
+namespace {
+
+// A mask's fields, each a line indented by `pad`, ending with its keyframes (no comma after).
+void AppendMask(std::string& out, const MaskDocument& doc, const std::string& pad) {
+  auto field = [&](const char* name, const std::string& value) {
+    out += pad + "\"" + std::string(name) + "\": " + value + ",\n";
   };
-  if (doc.width != 0) field("width", std::to_string(doc.width));
-  if (doc.height != 0) field("height", std::to_string(doc.height));
+  const auto text = [](const std::string& v) { return Json(v).dump(-1, ' ', false, Json::error_handler_t::replace); };
   if (doc.feather) field("feather", Json(*doc.feather).dump());
   if (doc.opacity) field("opacity", Json(*doc.opacity).dump());
   if (doc.expansion) field("expansion", Json(*doc.expansion).dump());
   if (doc.inverted) field("inverted", *doc.inverted ? "true" : "false");
-  if (doc.motion) field("motion", Json(*doc.motion).dump(-1, ' ', false, Json::error_handler_t::replace));
-  if (doc.mode) field("mode", Json(*doc.mode).dump(-1, ' ', false, Json::error_handler_t::replace));
+  if (doc.motion) field("motion", text(*doc.motion));
+  if (doc.mode) field("mode", text(*doc.mode));
 
-  out += "  \"keyframes\": [";
+  out += pad + "\"keyframes\": [";
   for (size_t k = 0; k < doc.keyframes.size(); ++k) {
     const MaskKeyframe& keyframe = doc.keyframes[k];
     const uint32_t mode = keyframe.shape.mode;
     // A mode without a name is written as its number, which reading refuses.
     const std::string mode_text = mode < 3 ? "\"" + std::string(kModeNames[mode]) + "\"" : std::to_string(mode);
-    out += k ? ",\n    " : "\n    ";
+    out += (k ? ",\n  " : "\n  ") + pad;
     out += "{\"frame\": " + std::to_string(keyframe.frame) + ", \"mode\": " + mode_text + ", \"vertices\": [";
     const auto& vertices = keyframe.shape.vertices;
     for (size_t i = 0; i < vertices.size(); ++i) {
       const Mask::MaskVertex& v = vertices[i];
       const bool corner = v.kind == Mask::kVertexCorner;
-      out += i ? ",\n      " : "\n      ";
+      out += (i ? ",\n    " : "\n    ") + pad;
       out += "{\"kind\": " + std::to_string(v.kind) + ", \"anchor\": " + PointText(v.anchor_x, v.anchor_y) +
              ", \"in\": " + (corner ? PointText(v.anchor_x, v.anchor_y) : PointText(v.in_x, v.in_y)) +
              ", \"out\": " + (corner ? PointText(v.anchor_x, v.anchor_y) : PointText(v.out_x, v.out_y)) +
              ", \"linked\": " + (v.linked ? "true" : "false") + "}";
     }
-    out += vertices.empty() ? "]}" : "\n    ]}";
+    out += vertices.empty() ? "]}" : "\n  " + pad + "]}";
   }
-  out += doc.keyframes.empty() ? "]\n}\n" : "\n  ]\n}\n";
-  return out;
+  out += doc.keyframes.empty() ? "]\n" : "\n" + pad + "]\n";
+}
+
+}  // namespace
+
+std::string MaskDocumentText(const MaskDocument& doc) {
+  // One mask without a name is written as version 1, as documents always were.
+  const bool several = !doc.others.empty() || !doc.name.empty();
+  std::string out = std::string("{\n  \"format\": \"mask-document\",\n  \"version\": ") + (several ? "2" : "1") + ",\n";
+  if (doc.width != 0) out += "  \"width\": " + std::to_string(doc.width) + ",\n";
+  if (doc.height != 0) out += "  \"height\": " + std::to_string(doc.height) + ",\n";
+  if (!several) {
+    AppendMask(out, doc, "  ");
+    return out + "}\n";
+  }
+  out += "  \"masks\": [\n";
+  for (size_t m = 0; m <= doc.others.size(); ++m) {
+    const MaskDocument& mask = m == 0 ? doc : doc.others[m - 1];
+    // Names are what a mask is found by; one that has none is given its place.
+    const std::string name = mask.name.empty() ? "mask " + std::to_string(m + 1) : mask.name;
+    out += "    {\n      \"name\": " + Json(name).dump(-1, ' ', false, Json::error_handler_t::replace) + ",\n";
+    AppendMask(out, mask, "      ");
+    out += m < doc.others.size() ? "    },\n" : "    }\n";
+  }
+  return out + "  ]\n}\n";
 }
 
 bool WriteMaskDocument(const std::string& path, const MaskDocument& doc, std::string& error) {

@@ -1,6 +1,7 @@
 // The mask document: the JSON file a user keeps a mask in, with its matte settings and one
-// shape per keyframe. Reading is strict and names the offending field; writing replaces the
-// file atomically and only with a document that reads back.
+// shape per keyframe; version 2 holds several named masks, applied in order. Reading is strict
+// and names the offending field; writing replaces the file atomically and only with a document
+// that reads back.
 #pragma once
 
 #include <cstdint>
@@ -19,11 +20,16 @@ struct MaskKeyframe {
 
 struct MaskDocument {
   int32_t width = 0, height = 0;  // 0: not given
+  std::string name;               // in a document of several masks; empty in one of one
   std::optional<double> feather, opacity, expansion;
   std::optional<bool> inverted;
   std::optional<std::string> motion;    // "translation" | "rigid" | "similarity" | "affine" | "perspective"
   std::optional<std::string> mode;      // how the matte joins the picture's alpha (kMaskModeNames)
   std::vector<MaskKeyframe> keyframes;  // sorted by frame, frames unique
+  // The masks after this one in a document of several (version 2), in the order they apply:
+  // each joins, by its mode, the alpha the ones before it left. Their size is the document's
+  // (read into each, written from the first).
+  std::vector<MaskDocument> others;
 };
 
 // Replaces `doc` with the document in `text` and returns true. On any fault returns false with
@@ -40,6 +46,10 @@ std::string MaskDocumentText(const MaskDocument& doc);
 // document that would not read back) leaves whatever was at PATH untouched. A symbolic link at
 // PATH is followed: the file it names is replaced.
 bool WriteMaskDocument(const std::string& path, const MaskDocument& doc, std::string& error);
+
+// False, with "PATH holds N masks (a, b, ...): COMMAND takes a document of one" in `error`, for a
+// document of several masks given where only one can be worked on.
+bool CheckOneMask(const MaskDocument& doc, const std::string& path, const std::string& command, std::string& error);
 
 // translation 0, rigid 1, similarity 2, affine 3, perspective 4; -1 for anything else.
 int MotionLevelOf(const std::string& motion);

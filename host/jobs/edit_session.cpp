@@ -96,7 +96,8 @@ EditResult RunEditSession(const LoadedModule& module, const EditOptions& options
   };
   std::string error;
   MaskDocument doc;
-  if (!options.mask_path.empty() && !ReadMaskDocument(options.mask_path, doc, error))
+  if (!options.mask_path.empty() &&
+      (!ReadMaskDocument(options.mask_path, doc, error) || !CheckOneMask(doc, options.mask_path, "edit", error)))
     return fail(JobEnd::kBadInput, error);
   EditScript script;
   if (!ReadEditScript(options.events_path, script, error)) return fail(JobEnd::kBadInput, error);

@@ -23,7 +23,8 @@ OverlayResult Failure(JobEnd end, std::string error) {
 OverlayResult DrawOverlayPicture(const LoadedModule& module, const OverlayOptions& options) {
   std::string error;
   MaskDocument doc;
-  if (!ReadMaskDocument(options.mask_path, doc, error)) return Failure(JobEnd::kBadInput, error);
+  if (!ReadMaskDocument(options.mask_path, doc, error) || !CheckOneMask(doc, options.mask_path, "overlay", error))
+    return Failure(JobEnd::kBadInput, error);
   std::unique_ptr<MediaReader> reader = MediaReader::Open(options.input, error);
   if (!reader) return Failure(JobEnd::kBadInput, error);
   RgbaFrame frame;

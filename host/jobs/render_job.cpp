@@ -47,7 +47,14 @@ RenderResult Failure(JobEnd end, std::string error) {
 // One frame's trip through the effect: picture into the requested format (in `pixels`, kept
 // from frame to frame), render (through the GPU filter when one is given), back to RGBA. False
 // always comes with an error.
-bool RenderOne(EffectHost& effect, GPUFilterHost* gpu, int64_t frame, uint32_t format, ColorStandard standard,
+// One effect instance a mask: a document of several masks renders each in turn on the frame,
+// each joining the alpha the ones before it left, by its mode.
+struct MaskLayer {
+  std::unique_ptr<EffectHost> effect;
+  std::unique_ptr<GPUFilterHost> gpu;
+};
+
+bool RenderOne(const std::vector<MaskLayer>& layers, int64_t frame, uint32_t format, ColorStandard standard,
                RgbaFrame& picture, std::vector<uint8_t>& pixels, std::string& error) {
   const size_t pixel_bytes = PixelBytes(format);
   const int64_t rowbytes = int64_t(pixel_bytes) * picture.width;
@@ -57,13 +64,15 @@ bool RenderOne(EffectHost& effect, GPUFilterHost* gpu, int64_t frame, uint32_t f
     return false;
   }
   FxWorld world{pixels.data(), static_cast<int32_t>(rowbytes), picture.width, picture.height, format};
-  if (gpu != nullptr) {
-    if (!gpu->RenderFrame(frame, world, format, error)) {
-      if (error.empty()) error = "the GPU filter failed on frame " + std::to_string(frame);
-      return false;
+  for (const MaskLayer& layer : layers) {
+    if (layer.gpu != nullptr) {
+      if (!layer.gpu->RenderFrame(frame, world, format, error)) {
+        if (error.empty()) error = "the GPU filter failed on frame " + std::to_string(frame);
+        return false;
+      }
+      continue;
     }
-  } else {
-    const CommandResult result = effect.RenderFrame(frame, world);
+    const CommandResult result = layer.effect->RenderFrame(frame, world);
     if (result.err != FxErr_None) {
       error = "the effect failed on frame " + std::to_string(frame) + " with error " + std::to_string(result.err) +
               (result.message.empty() ? "" : ": " + result.message);
@@ -193,24 +202,28 @@ RenderResult RenderClip(const LoadedModule& module, const RenderOptions& options
                                           " frames, none from " + std::to_string(first));
   if (info.frame_count > 0) last = std::min(last, info.frame_count - 1);
 
-  EffectHost effect(module);
-  RenderResult result;
-  if (!SetUpEffect(effect, result.module_message, error)) return Failure(JobEnd::kFailed, error);
-  effect.SequenceSetup();
-  if (!ApplyMaskDocument(effect, doc, error)) return Failure(JobEnd::kFailed, error);
-  // A clip smaller than the document is a proxy of it: the mask is scaled, feather and expansion
-  // with it. A clip of another shape keeps its own size as the layer, as it always has.
-  std::string unfit;
-  FitDocumentToFrame(effect, doc, info.width, info.height, unfit);
-  ApplyOverrides(effect.params(), options);
-
   const uint32_t format = options.pixel_format ? options.pixel_format : FxPixelFormat_bgra;
-  std::unique_ptr<GPUFilterHost> gpu;
-  if (options.gpu) {
-    if (format != FxPixelFormat_bgra && format != FxPixelFormat_BGra)
-      return Failure(JobEnd::kBadInput, "--gpu: the GPU path renders bgra8 or bgra32f frames");
-    gpu = GPUFilterHost::Open(effect, error);
-    if (!gpu) return Failure(JobEnd::kFailed, error);
+  if (options.gpu && format != FxPixelFormat_bgra && format != FxPixelFormat_BGra)
+    return Failure(JobEnd::kBadInput, "--gpu: the GPU path renders bgra8 or bgra32f frames");
+  RenderResult result;
+  std::vector<MaskLayer> layers;
+  for (size_t m = 0; m <= doc.others.size(); ++m) {
+    const MaskDocument& mask = m == 0 ? doc : doc.others[m - 1];
+    MaskLayer& layer = layers.emplace_back();
+    layer.effect = std::make_unique<EffectHost>(module);
+    EffectHost& effect = *layer.effect;
+    if (!SetUpEffect(effect, result.module_message, error)) return Failure(JobEnd::kFailed, error);
+    effect.SequenceSetup();
+    if (!ApplyMaskDocument(effect, mask, error)) return Failure(JobEnd::kFailed, error);
+    // A clip smaller than the document is a proxy of it: the mask is scaled, feather and
+    // expansion with it. A clip of another shape keeps its own size as the layer, as it always has.
+    std::string unfit;
+    FitDocumentToFrame(effect, mask, info.width, info.height, unfit);
+    ApplyOverrides(effect.params(), options);
+    if (options.gpu) {
+      layer.gpu = GPUFilterHost::Open(effect, error);
+      if (!layer.gpu) return Failure(JobEnd::kFailed, error);
+    }
   }
 
   std::unique_ptr<MediaWriter> writer =
@@ -235,7 +248,7 @@ RenderResult RenderClip(const LoadedModule& module, const RenderOptions& options
   const bool spare_fits = available == 0 || uint64_t(threads) * per_thread + spare_bytes <= available / 4 * 3;
   const auto window = std::make_shared<Window>(size_t(threads) + (spare_fits ? 1 : 0));
   window->render = [&](Window::Slot& slot) {
-    return RenderOne(effect, gpu.get(), slot.frame, format, standard, slot.picture, slot.pixels, slot.error);
+    return RenderOne(layers, slot.frame, format, standard, slot.picture, slot.pixels, slot.error);
   };
   const std::shared_ptr<qrs::Executor> pool = qrs::GetCPUBoundExecutor();
   const int64_t slots = int64_t(window->slots.size());

@@ -150,7 +150,8 @@ TrackClipResult TrackClip(const LoadedModule& module, const TrackClipOptions& op
   if (!options.overwrite_mask && !CheckOutput(options.output, {options.mask_path}, error))
     return fail(JobEnd::kBadInput, error + " (or --overwrite to replace the document)");
   MaskDocument doc;
-  if (!ReadMaskDocument(options.mask_path, doc, error)) return fail(JobEnd::kBadInput, error);
+  if (!ReadMaskDocument(options.mask_path, doc, error) || !CheckOneMask(doc, options.mask_path, "track", error))
+    return fail(JobEnd::kBadInput, error);
   if (doc.keyframes.empty())
     return fail(JobEnd::kBadInput, options.mask_path + ": the document has no keyframes to start from");
   std::unique_ptr<MediaReader> reader = MediaReader::Open(options.input, error);

@@ -249,6 +249,63 @@ TEST_F(MaskfxTest, ASubtractingMaskCutsAHoleInTheAlphaThePictureHas) {
   EXPECT_FALSE(fs::exists(dir_ / "x_0.png"));
 }
 
+// A document of several masks renders them in order in one pass: the same bytes as rendering
+// each onto the last one's output. info lists them; commands that work on one mask refuse it,
+// naming its masks, and write nothing.
+TEST_F(MaskfxTest, ADocumentOfSeveralMasksRendersThemInOrder) {
+  // Three small pictures of opaque noise.
+  std::string error;
+  for (int f = 0; f < 3; ++f) {
+    host::RgbaFrame picture{80, 60, std::vector<uint8_t>(80 * 60 * 4)};
+    for (size_t i = 0; i < picture.pixels.size(); ++i) picture.pixels[i] = (i % 4 == 3) ? 255 : uint8_t(i * 13 + f);
+    ASSERT_TRUE(host::WriteStillImage((dir_ / ("clip_" + std::to_string(f) + ".png")).string(), picture, error));
+  }
+  const std::string clip = (dir_ / "clip_%d.png").string();
+  const auto square = [](const char* name, double a, double b, const char* extra) {
+    const auto point = [](double x, double y) {
+      return R"({"kind": 0, "anchor": [)" + std::to_string(x) + ", " + std::to_string(y) + "]}";
+    };
+    return std::string(R"({"name": ")") + name + R"(", )" + extra +
+           R"("keyframes": [{"frame": 0, "mode": "closed", "vertices": [)" + point(a, a) + ", " + point(b, a) + ", " +
+           point(b, b) + ", " + point(a, b) + "]}]}";
+  };
+  const std::string outline = square("outline", 0.1, 0.9, R"("feather": 3, )");
+  const std::string hole = square("hole", 0.35, 0.65, R"("feather": 6, "mode": "subtract", )");
+  const std::string badge = square("badge", 0.45, 0.55, R"("feather": 0, "mode": "add", )");
+  const std::string head = R"({"format": "mask-document", "version": 2, "masks": [)";
+  std::ofstream(dir_ / "all.json") << head << outline << ", " << hole << ", " << badge << "]}";
+  int step = 0;
+  for (const std::string& mask : {outline, hole, badge})
+    std::ofstream(dir_ / ("step" + std::to_string(step++) + ".json")) << head << mask << "]}";
+
+  const auto render = [&](const std::string& input, const std::string& document, const std::string& output) {
+    const Outcome o =
+        Run({"render", input, "-m", (dir_ / document).string(), "-o", (dir_ / output).string(), "--frames", "0:2"});
+    EXPECT_EQ(o.status, 0) << o.err;
+  };
+  render(clip, "all.json", "all_%02d.png");
+  render(clip, "step0.json", "s0_%02d.png");
+  render((dir_ / "s0_%02d.png").string(), "step1.json", "s1_%02d.png");
+  render((dir_ / "s1_%02d.png").string(), "step2.json", "s2_%02d.png");
+  auto together = host::MediaReader::Open((dir_ / "all_%02d.png").string(), error);
+  auto stepped = host::MediaReader::Open((dir_ / "s2_%02d.png").string(), error);
+  ASSERT_TRUE(together && stepped) << error;
+  for (int64_t f = 0; f < 3; ++f) {
+    host::RgbaFrame a, b;
+    ASSERT_TRUE(together->ReadFrame(f, a, error) && stepped->ReadFrame(f, b, error)) << error;
+    EXPECT_TRUE(a.pixels == b.pixels) << "frame " << f;
+  }
+
+  const Outcome info = Run({"info", "-m", (dir_ / "all.json").string()});
+  ASSERT_EQ(info.status, 0) << info.err;
+  for (const char* expected : {"3 masks, applied in order", "mask \"outline\": 1 keyframe, feather 3",
+                               "mask \"hole\": 1 keyframe, feather 6, mode subtract", "mask \"badge\""})
+    EXPECT_NE(info.out.find(expected), std::string::npos) << expected << "\n" << info.out;
+  ExpectBadInput(Run({"track", clip, "-m", (dir_ / "all.json").string(), "-o", (dir_ / "t.json").string()}),
+                 "holds 3 masks (outline, hole, badge): track takes a document of one");
+  EXPECT_FALSE(fs::exists(dir_ / "t.json"));
+}
+
 TEST_F(MaskfxTest, DemoReportsAnUnwritableOutput) {
   std::ofstream(dir_ / "file") << "in the way\n";
   const Outcome o = Run({"demo", "-o", (dir_ / "file").string()});

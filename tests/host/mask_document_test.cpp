@@ -33,6 +33,9 @@ void ExpectSame(const MaskDocument& a, const MaskDocument& b) {
   EXPECT_EQ(a.inverted, b.inverted);
   EXPECT_EQ(a.motion, b.motion);
   EXPECT_EQ(a.mode, b.mode);
+  EXPECT_EQ(a.name, b.name);
+  ASSERT_EQ(a.others.size(), b.others.size());
+  for (size_t m = 0; m < a.others.size(); ++m) ExpectSame(a.others[m], b.others[m]);
   ASSERT_EQ(a.keyframes.size(), b.keyframes.size());
   for (size_t k = 0; k < a.keyframes.size(); ++k) {
     const auto& x = a.keyframes[k];
@@ -157,7 +160,7 @@ TEST(MaskDocumentTest, BadDocumentsGiveOneLineAndChangeNothing) {
       {"[1, 2]", "document: expected an object"},
       {R"({"format": "mask", "version": 1, "keyframes": []})", R"(format: expected "mask-document")"},
       {R"({"version": 1, "keyframes": []})", "format: missing"},
-      {R"({"format": "mask-document", "version": 2, "keyframes": []})", "version: unsupported version 2"},
+      {R"({"format": "mask-document", "version": 3, "keyframes": []})", "version: unsupported version 3"},
       {R"({"format": "mask-document", "version": "1", "keyframes": []})", R"(version: unsupported version "1")"},
       {head + R"("width": 1280})", "keyframes: missing"},
       {head + R"("keyframes": {}})", "keyframes: expected an array"},
@@ -320,6 +323,67 @@ TEST_F(MaskDocumentFileTest, MatteValuesAreReadToTheEndsOfTheirRanges) {
       EXPECT_EQ(error, file.string() + ": " + range);
       ExpectSame(doc, TwoKeyframes());
     }
+  }
+}
+
+// Several masks (version 2): each keeps its name, matte values, motion, mode and keyframes, in
+// order, bit for bit; one named mask is written as version 2 too, one without a name as version 1.
+TEST(MaskDocumentTest, SeveralMasksRoundTripInOrder) {
+  MaskDocument doc = TwoKeyframes();
+  doc.name = "outline";
+  doc.mode.reset();
+  MaskDocument hole = TwoKeyframes();
+  hole.name = "hole \"b\"";
+  hole.mode = "subtract";
+  hole.feather = 0.5;
+  hole.keyframes.resize(1);
+  MaskDocument person;
+  person.width = doc.width, person.height = doc.height;  // read into every mask
+  person.name = "person";
+  person.mode = "add";
+  doc.others = {hole, person};
+  const std::string text = host::MaskDocumentText(doc);
+  EXPECT_NE(text.find("\"version\": 2"), std::string::npos) << text;
+  const MaskDocument back = Parsed(text);
+  ExpectSame(back, doc);
+  hole.width = 7;  // the size written is the first mask's: the document's
+  doc.others[0] = hole;
+  EXPECT_EQ(host::MaskDocumentText(doc), text);
+  EXPECT_EQ(host::MaskDocumentText(back), text);
+
+  MaskDocument one = TwoKeyframes();
+  one.name = "only";
+  EXPECT_NE(host::MaskDocumentText(one).find("\"masks\""), std::string::npos);
+  ExpectSame(Parsed(host::MaskDocumentText(one)), one);
+  one.name.clear();
+  EXPECT_NE(host::MaskDocumentText(one).find("\"version\": 1"), std::string::npos);
+}
+
+TEST(MaskDocumentTest, BadMasksAreNamedByTheirPlace) {
+  const std::string head = R"({"format": "mask-document", "version": 2, )";
+  const std::string mask = R"({"name": "a", "keyframes": []})";
+  const struct {
+    std::string text, error;
+  } cases[] = {
+      {head + R"("keyframes": []})", "masks: missing"},
+      {head + R"("masks": []})", "masks: expected an array of at least one mask"},
+      {head + R"("masks": [7]})", "masks[0]: expected an object"},
+      {head + R"("masks": [{"keyframes": []}]})", "masks[0].name: missing"},
+      {head + R"("masks": [{"name": "", "keyframes": []}]})", "masks[0].name: expected a name"},
+      {head + R"("masks": [)" + mask + ", " + mask + "]}", R"(masks[1].name: a second mask named "a")"},
+      {head + R"("masks": [)" + mask + R"(, {"name": "b", "mode": "blend", "keyframes": []}]})",
+       "masks[1].mode: expected replace, add, subtract, intersect, difference, lighten or darken"},
+      {head + R"("masks": [)" + mask + R"(, {"name": "b", "feather": -2, "keyframes": []}]})",
+       "masks[1].feather: expected a number from 0 to 1000"},
+      {head + R"("masks": [{"name": "a", "keyframes": [{"frame": 0, "mode": "closed", "vertices": [{"kind": 0}]}]}]})",
+       "masks[0].keyframes[0].vertices[0].anchor: missing"},
+  };
+  for (const auto& c : cases) {
+    MaskDocument doc = TwoKeyframes();
+    std::string error;
+    EXPECT_FALSE(host::ParseMaskDocument(c.text, doc, error)) << c.text;
+    EXPECT_EQ(error, c.error) << c.text;
+    ExpectSame(doc, TwoKeyframes());
   }
 }
 
