@@ -44,6 +44,7 @@ enum Param : int {
   kTimeUnit,      // seconds per unit of the host's time (1: seconds, MLT; 0.001: milliseconds, ffmpeg)
   kFrameOffset,   // source frame of the host's first frame (ffmpeg) or of its time 0 (MLT), in frames
   kMode,          // string: how the mask joins the alpha the frame brings; empty: the document's
+  kMask,          // string: which mask of a document of several; empty: a document of one
   kParamCount,
 };
 
@@ -72,6 +73,7 @@ constexpr ParamDescription kParams[kParamCount] = {
     {"mode", F0R_PARAM_STRING,
      "How the mask joins the alpha the frame brings (a filter before this one): replace, add, subtract, intersect, "
      "difference, lighten or darken; empty: the document's"},
+    {"mask", F0R_PARAM_STRING, "The mask's name, in a document of several (one filter a mask); empty: the only one"},
 };
 
 // Kept for the process: hosts hold on to the text they were handed.
@@ -161,9 +163,9 @@ std::shared_ptr<Renderers> LoadRenderers(std::string& problem) {
 
 struct Instance {
   int32_t width = 0, height = 0;
-  std::string document, mode;
+  std::string document, mode, mask;
   double values[kParamCount] = {0, 0, 0, 0, 0, 0.025, 1, 0};
-  std::string document_copy, mode_copy;  // what get_param_value hands out
+  std::string document_copy, mode_copy, mask_copy;  // what get_param_value hands out
 
   std::mutex mutex;
   bool dirty = true;  // the renderer must be made again before the next frame
@@ -177,6 +179,16 @@ struct Instance {
   }
   ~Instance() { CloseRenderer(); }
 };
+
+// The instance's text for a string parameter, null for a double one.
+std::string* StringParam(Instance& in, int index) {
+  switch (index) {
+    case kDocument: return &in.document;
+    case kMode: return &in.mode;
+    case kMask: return &in.mask;
+    default: return nullptr;
+  }
+}
 
 // What a double parameter asks for: NaN for the document's own value.
 double Override(double value, const Scaling& scaling) {
@@ -213,7 +225,8 @@ void Prepare(Instance& in) {
                                     Override(v[kOpacity], mask_frei0r::kOpacityScaling),
                                     Override(v[kExpansion], mask_frei0r::kExpansionScaling),
                                     v[kInverted] >= 0.5 ? 1 : 0,
-                                    in.mode.c_str()};
+                                    in.mode.c_str(),
+                                    in.mask.c_str()};
   char said[1024] = "";
   in.renderer = in.renderers->api->open(&settings, said, sizeof said);
   if (!in.renderer)
@@ -285,11 +298,10 @@ F0R_EXPORT void f0r_set_param_value(f0r_instance_t instance, f0r_param_t param, 
   auto* in = static_cast<Instance*>(instance);
   if (in == nullptr || param == nullptr || index < 0 || index >= kParamCount) return;
   std::lock_guard lock(in->mutex);
-  if (index == kDocument || index == kMode) {
+  if (std::string* held = StringParam(*in, index)) {
     const char* text = *static_cast<f0r_param_string*>(param);
     const std::string value = text ? text : "";
-    std::string& held = index == kDocument ? in->document : in->mode;
-    if (value != held) held = value, in->dirty = true;
+    if (value != *held) *held = value, in->dirty = true;
     return;
   }
   const double value = *static_cast<double*>(param);
@@ -303,9 +315,9 @@ F0R_EXPORT void f0r_get_param_value(f0r_instance_t instance, f0r_param_t param, 
   auto* in = static_cast<Instance*>(instance);
   if (in == nullptr || param == nullptr || index < 0 || index >= kParamCount) return;
   std::lock_guard lock(in->mutex);
-  if (index == kDocument || index == kMode) {
-    std::string& copy = index == kDocument ? in->document_copy : in->mode_copy;
-    copy = index == kDocument ? in->document : in->mode;
+  if (const std::string* held = StringParam(*in, index)) {
+    std::string& copy = index == kDocument ? in->document_copy : index == kMode ? in->mode_copy : in->mask_copy;
+    copy = *held;
     *static_cast<f0r_param_string*>(param) = copy.data();
     return;
   }

@@ -97,8 +97,13 @@ MaskFrei0rRenderer* Open(const MaskFrei0rSettings* settings, char* problem, size
       Say(MissingDocument(document, error), problem, problem_size);
       return nullptr;
     }
-    if (!host::CheckOneMask(doc, document, "the filter", error)) {
-      Say(error + " (stack one filter a mask)", problem, problem_size);
+    if (const std::string name = settings->mask ? settings->mask : ""; !name.empty()) {
+      if (!host::TakeMask(doc, name, document, error)) {
+        Say(error, problem, problem_size);
+        return nullptr;
+      }
+    } else if (!host::CheckOneMask(doc, document, "the filter", error)) {
+      Say(error + ": name one in its mask parameter, a filter a mask", problem, problem_size);
       return nullptr;
     }
     // Without the size it was drawn on, a slice of a frame (MLT's threads property) would look

@@ -18,6 +18,7 @@ struct MaskFrei0rSettings {
   double feather, opacity, expansion;
   int32_t inverted;  // 1: mask everything but the shape; 0: the document's
   const char* mode;  // a mask mode's name; empty: the document's
+  const char* mask;  // the name of the mask to render from a document of several; empty: its only one
 };
 
 struct MaskFrei0rRenderer;
@@ -34,7 +35,7 @@ struct MaskFrei0rApi {
   void (*release)();
 };
 
-inline constexpr int32_t kMaskFrei0rApiVersion = 2;
+inline constexpr int32_t kMaskFrei0rApiVersion = 3;
 inline constexpr const char* kMaskFrei0rApiName = "mask_frei0r_api";
 inline constexpr const char* kMaskFrei0rLibrary = "libmaskfrei0r.so";
 

@@ -250,6 +250,23 @@ bool CheckOneMask(const MaskDocument& doc, const std::string& path, const std::s
   return false;
 }
 
+bool TakeMask(MaskDocument& doc, const std::string& name, const std::string& path, std::string& error) {
+  std::string names;
+  for (size_t m = 0; m <= doc.others.size(); ++m) {
+    const MaskDocument& mask = m == 0 ? doc : doc.others[m - 1];
+    if (mask.name != name) {
+      names += (names.empty() ? "" : ", ") + (mask.name.empty() ? std::string("one without a name") : mask.name);
+      continue;
+    }
+    MaskDocument taken = mask;
+    taken.others.clear();
+    doc = std::move(taken);
+    return true;
+  }
+  error = path + " has no mask named " + name + " (it has " + names + ")";
+  return false;
+}
+
 int MotionLevelOf(const std::string& motion) {
   for (int level = 0; level < 5; ++level)
     if (motion == kMotionNames[level]) return level;

@@ -51,6 +51,10 @@ bool WriteMaskDocument(const std::string& path, const MaskDocument& doc, std::st
 // document of several masks given where only one can be worked on.
 bool CheckOneMask(const MaskDocument& doc, const std::string& path, const std::string& command, std::string& error);
 
+// Makes `doc` the document of its mask named `name` alone (the size kept). False, with "PATH has
+// no mask named N (it has a, b)" in `error` and `doc` untouched, when there is none.
+bool TakeMask(MaskDocument& doc, const std::string& name, const std::string& path, std::string& error);
+
 // translation 0, rigid 1, similarity 2, affine 3, perspective 4; -1 for anything else.
 int MotionLevelOf(const std::string& motion);
 // The inverse: levels past 4 answer "perspective", negative levels nullptr.

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "host/documents/mask_document.h"
 #include "host/media/media.h"
 
 namespace {
@@ -287,6 +288,32 @@ TEST_F(Frei0rHostsTest, FfmpegStackedFiltersJoinByTheirModes) {
     EXPECT_EQ(m.offset, 0) << c.name;
     EXPECT_LE(m.worst, 1) << c.name;
     EXPECT_EQ(log.find("mask (frei0r)"), std::string::npos) << c.name << ": " << log;
+  }
+  // One document of both masks, a filter naming each; without a name it is refused, and said.
+  host::MaskDocument outline, hole;
+  std::string error;
+  ASSERT_TRUE(host::ReadMaskDocument(document_, outline, error) &&
+              host::ReadMaskDocument(WriteHole("hole.json", "subtract"), hole, error))
+      << error;
+  outline.name = "outline", hole.name = "hole";
+  outline.others = {hole};
+  const std::string both = (dir_ / "both masks.json").string();
+  ASSERT_TRUE(host::WriteMaskDocument(both, outline, error)) << error;
+  {
+    std::string log;
+    const std::string filter = "frei0r=mask:" + both + timing + "|0||outline,frei0r=mask:" + both + timing + "|0||hole";
+    const Match m = MatchFrames(Ffmpeg("", clip_, filter, "named", log), reference, 0);
+    Print("ffmpeg", "one document, each filter naming its mask", m);
+    EXPECT_EQ(m.frames, kFrames) << log;
+    EXPECT_LE(m.worst, 1);
+    EXPECT_EQ(log.find("mask (frei0r)"), std::string::npos) << log;
+    Ffmpeg("", clip_, "frei0r=mask:" + both + timing, "unnamed", log);
+    EXPECT_NE(log.find("holds 2 masks (outline, hole): the filter takes a document of one: name one in its mask "
+                       "parameter"),
+              std::string::npos)
+        << log;
+    Ffmpeg("", clip_, "frei0r=mask:" + both + timing + "|0||face", "unknown", log);
+    EXPECT_NE(log.find("has no mask named face (it has outline, hole)"), std::string::npos) << log;
   }
   // A mode that is none is said, and the frame passes through.
   std::string log;
