@@ -48,12 +48,8 @@ class GPUE2ETest : public ::testing::Test {
     Mask::FlattenMaskShape(shape, bytes);
     effect_->params().SetValueConstant(kMaskPathParam, bytes);
   }
-  // The alpha the effect writes over a grey picture, as 0..255 levels (float frames scaled).
-  std::vector<float> Alpha(bool gpu, uint32_t format) {
-    const int32_t pixel_bytes = format == FxPixelFormat_BGra ? 16 : 4;
-    std::vector<uint8_t> pixels(size_t(kW) * kH * size_t(pixel_bytes));
-    uint8_t next = 0;
-    if (format != FxPixelFormat_BGra) std::generate(pixels.begin(), pixels.end(), [&] { return next += 13; });
+  // Frame 0 rendered over `pixels`, through the GPU path or the CPU's.
+  void Render(bool gpu, uint32_t format, int32_t pixel_bytes, std::vector<uint8_t>& pixels) {
     FxWorld world{pixels.data(), kW * pixel_bytes, kW, kH, format};
     if (gpu) {
       std::string error;
@@ -61,6 +57,14 @@ class GPUE2ETest : public ::testing::Test {
     } else {
       EXPECT_EQ(effect_->RenderFrame(0, world).err, FxErr_None);
     }
+  }
+  // The alpha the effect writes over a grey picture, as 0..255 levels (float frames scaled).
+  std::vector<float> Alpha(bool gpu, uint32_t format) {
+    const int32_t pixel_bytes = format == FxPixelFormat_BGra ? 16 : 4;
+    std::vector<uint8_t> pixels(size_t(kW) * kH * size_t(pixel_bytes));
+    uint8_t next = 0;
+    if (format != FxPixelFormat_BGra) std::generate(pixels.begin(), pixels.end(), [&] { return next += 13; });
+    Render(gpu, format, pixel_bytes, pixels);
     std::vector<float> alpha;
     for (int32_t i = 0; i < kW * kH; ++i) {
       if (format == FxPixelFormat_BGra) {
@@ -167,13 +171,7 @@ TEST_F(GPUE2ETest, EveryMaskModeJoinsTheMatteWithTheLayersAlpha) {
         }
       }
       effect_->params().SetConstant(kMaskModeParam, mode);
-      FxWorld world{pixels.data(), kW * pixel_bytes, kW, kH, format};
-      if (gpu) {
-        std::string error;
-        EXPECT_TRUE(gpu_->RenderFrame(0, world, format, error)) << error;
-      } else {
-        EXPECT_EQ(effect_->RenderFrame(0, world).err, FxErr_None);
-      }
+      Render(gpu, format, pixel_bytes, pixels);
       std::vector<double> alpha(size_t(kW) * kH);
       for (int32_t i = 0; i < kW * kH; ++i) {
         if (is_float) {
