@@ -138,6 +138,18 @@ TrackResult TrackThroughClip(EffectHost& effect, const TrackOptions& options,
   return result;
 }
 
+// Adds one mask's track to the sum of those before it: counts add up; the first failure stands.
+void AddUp(TrackResult& sum, const TrackResult& one) {
+  if (sum.outcome.done()) sum.outcome = one.outcome;
+  sum.warnings.insert(sum.warnings.end(), one.warnings.begin(), one.warnings.end());
+  sum.frames_tracked += one.frames_tracked;
+  sum.fell_back += one.fell_back;
+  sum.reference_taken += one.reference_taken;
+  sum.reference_declined += one.reference_declined;
+  sum.interrupted = sum.interrupted || one.interrupted;
+  sum.seconds += one.seconds;
+}
+
 TrackClipResult TrackClip(const LoadedModule& module, const TrackClipOptions& options,
                           const std::function<void(const TrackProgress&)>& progress, const std::atomic<bool>* stop) {
   TrackClipResult result;
@@ -150,39 +162,78 @@ TrackClipResult TrackClip(const LoadedModule& module, const TrackClipOptions& op
   if (!options.overwrite_mask && !CheckOutput(options.output, {options.mask_path}, error))
     return fail(JobEnd::kBadInput, error + " (or --overwrite to replace the document)");
   MaskDocument doc;
-  if (!ReadMaskDocument(options.mask_path, doc, error) || !CheckOneMask(doc, options.mask_path, "track", error))
+  if (!ReadMaskDocument(options.mask_path, doc, error)) return fail(JobEnd::kBadInput, error);
+  // The masks to track, by their place in the document (0 the first).
+  std::vector<size_t> chosen;
+  for (size_t m = 0; m <= doc.others.size(); ++m)
+    if (options.mask.empty() || (m == 0 ? doc : doc.others[m - 1]).name == options.mask) chosen.push_back(m);
+  if (chosen.empty()) {
+    MaskDocument named = doc;
+    TakeMask(named, options.mask, options.mask_path, error);
     return fail(JobEnd::kBadInput, error);
-  if (doc.keyframes.empty())
-    return fail(JobEnd::kBadInput, options.mask_path + ": the document has no keyframes to start from");
-  std::unique_ptr<MediaReader> reader = MediaReader::Open(options.input, error);
-  if (!reader) return fail(JobEnd::kBadInput, error);
-  const MediaInfo info = reader->info();
+  }
+  const auto mask_at = [](MaskDocument& d, size_t m) -> MaskDocument& { return m == 0 ? d : d.others[m - 1]; };
+  for (const size_t m : chosen)
+    if (mask_at(doc, m).keyframes.empty())
+      return fail(JobEnd::kBadInput, options.mask_path + ": " +
+                                         (doc.others.empty() ? "the document" : "mask " + mask_at(doc, m).name) +
+                                         " has no keyframes to start from");
+  MediaInfo info;
+  {
+    std::unique_ptr<MediaReader> reader = MediaReader::Open(options.input, error);
+    if (!reader) return fail(JobEnd::kBadInput, error);
+    info = reader->info();
+  }
   if (info.frame_count <= 0)
     return fail(JobEnd::kBadInput, options.input + ": cannot tell how many frames the clip has");
   result.frames = info.frame_count;
-  result.from = options.from.value_or(doc.keyframes.front().frame);
-  result.to = options.to.value_or(info.frame_count - 1);
 
-  EffectHost effect(module);
-  if (!SetUpEffect(effect, result.module_message, error)) return fail(JobEnd::kFailed, error);
-  if (effect.SequenceSetup().err != FxErr_None)
-    return fail(JobEnd::kFailed, module.path + ": the effect made no per-instance record");
-  if (!ApplyMaskDocument(effect, doc, error)) return fail(JobEnd::kFailed, error);
-  effect.AttachClip(ClipFromReader(std::move(reader)));
-
-  TrackOptions track;
-  track.from = result.from;
-  track.to = result.to;
-  track.motion_level = options.motion_level;
-  result.track = TrackThroughClip(effect, track, progress, stop);
-  if (result.track.frames_tracked == 0 && !result.track.outcome.done()) return result;
-  // The document keeps the size it was drawn on: its feather and expansion are in those pixels,
-  // and a proxy of the shot must not rewrite them.
-  const bool sized = doc.width > 0 && doc.height > 0;
-  const MaskDocument tracked =
-      DocumentFromParams(effect, sized ? doc.width : info.width, sized ? doc.height : info.height);
+  MaskDocument written = doc;
+  bool tracked_any = false;
   std::string write_error;
-  if (!WriteMaskDocument(options.output, tracked, write_error)) {
+  for (const size_t m : chosen) {
+    MaskDocument mask = mask_at(doc, m);
+    mask.others.clear();
+    result.from = options.from.value_or(mask.keyframes.front().frame);
+    result.to = options.to.value_or(info.frame_count - 1);
+    std::unique_ptr<MediaReader> reader = MediaReader::Open(options.input, error);
+    if (!reader) return fail(JobEnd::kBadInput, error);
+    EffectHost effect(module);
+    if (!SetUpEffect(effect, result.module_message, error)) return fail(JobEnd::kFailed, error);
+    if (effect.SequenceSetup().err != FxErr_None)
+      return fail(JobEnd::kFailed, module.path + ": the effect made no per-instance record");
+    if (!ApplyMaskDocument(effect, mask, error)) return fail(JobEnd::kFailed, error);
+    effect.AttachClip(ClipFromReader(std::move(reader)));
+
+    TrackOptions track;
+    track.from = result.from;
+    track.to = result.to;
+    track.motion_level = options.motion_level;
+    const std::string* name = doc.others.empty() ? nullptr : &mask.name;
+    const TrackResult one = TrackThroughClip(
+        effect, track,
+        [&](const TrackProgress& p) {
+          TrackProgress named = p;
+          named.mask = name;
+          if (progress) progress(named);
+        },
+        stop);
+    AddUp(result.track, one);
+    if (one.frames_tracked == 0 && !one.outcome.done()) break;
+    // The document keeps the size it was drawn on: its feather and expansion are in those
+    // pixels, and a proxy of the shot must not rewrite them.
+    const bool sized = doc.width > 0 && doc.height > 0;
+    MaskDocument tracked = DocumentFromParams(effect, sized ? doc.width : info.width, sized ? doc.height : info.height);
+    tracked.name = mask.name;
+    MaskDocument& place = mask_at(written, m);
+    tracked.others = std::move(place.others);  // the masks after the first stay where they are
+    place = std::move(tracked);
+    tracked_any = true;
+    ++result.masks_tracked;
+    if (!one.outcome.done() || one.interrupted) break;
+  }
+  if (!tracked_any) return result;
+  if (!WriteMaskDocument(options.output, written, write_error)) {
     if (result.track.outcome.done()) return fail(JobEnd::kFailed, write_error);
     result.track.outcome.error += "; and " + write_error;
     return result;

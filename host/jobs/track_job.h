@@ -25,6 +25,7 @@ struct TrackProgress {
   int64_t done = 0, total = 0;
   double frames_per_second = 0, seconds_left = 0;
   const PressReport* press = nullptr;  // the press just done, where the effect reported it
+  const std::string* mask = nullptr;   // the mask being tracked, in a document of several
 };
 
 // One line for a press's report: "frame 12: perspective, 96 of 100 features followed, 94
@@ -72,21 +73,24 @@ struct TrackClipOptions {
   std::optional<int64_t> to;    // default: the clip's last frame
   std::optional<int32_t> motion_level;
   bool overwrite_mask = false;  // OUTPUT may be the document read from `mask_path`
+  std::string mask;             // in a document of several masks, the one to track; empty: each in turn
 };
 
 struct TrackClipResult {
   TrackResult track;
-  std::string module_message;  // what the module asked to show the user, if anything
-  bool written = false;        // the output document was written (also after a failure midway)
-  int64_t frames = 0, from = 0, to = 0;
+  std::string module_message;            // what the module asked to show the user, if anything
+  bool written = false;                  // the output document was written (also after a failure midway)
+  int64_t frames = 0, from = 0, to = 0;  // the clip's length; the range of the last mask tracked
+  int masks_tracked = 0;
 };
 
 // Opens the clip and the document, tracks, and writes the document with one keyframe per tracked
-// frame (plus the keyframes it had). What was tracked before a failure or an interrupt is
-// written too; the error still says what stopped it. OUTPUT must not be the clip or a
-// write-protected file, nor the document unless `overwrite_mask`. The document's shapes are in
-// normalised coordinates: on a clip of another size they are taken at the clip's size, as a
-// render takes them.
+// frame (plus the keyframes it had). In a document of several masks each is tracked on its own,
+// one after another (or only the one `mask` names), from its own first keyframe, and the others
+// are written back as they were; `track` then sums the masks' counts. What was tracked before a failure or an interrupt
+// is written too; the error still says what stopped it. OUTPUT must not be the clip or a write-protected file, nor the
+// document unless `overwrite_mask`. The document's shapes are in normalised coordinates: on a clip of another size they
+// are taken at the clip's size, as a render takes them.
 TrackClipResult TrackClip(const LoadedModule& module, const TrackClipOptions& options,
                           const std::function<void(const TrackProgress&)>& progress, const std::atomic<bool>* stop);
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "host/documents/mask_document.h"
 #include "host/media/media.h"
 
 extern char** environ;
@@ -301,9 +302,66 @@ TEST_F(MaskfxTest, ADocumentOfSeveralMasksRendersThemInOrder) {
   for (const char* expected : {"3 masks, applied in order", "mask \"outline\": 1 keyframe, feather 3",
                                "mask \"hole\": 1 keyframe, feather 6, mode subtract", "mask \"badge\""})
     EXPECT_NE(info.out.find(expected), std::string::npos) << expected << "\n" << info.out;
-  ExpectBadInput(Run({"track", clip, "-m", (dir_ / "all.json").string(), "-o", (dir_ / "t.json").string()}),
-                 "holds 3 masks (outline, hole, badge): track takes a document of one");
-  EXPECT_FALSE(fs::exists(dir_ / "t.json"));
+  ExpectBadInput(Run({"overlay", (dir_ / "clip_0.png").string(), "-m", (dir_ / "all.json").string(), "--frame", "0",
+                      "-o", (dir_ / "o.png").string()}),
+                 "holds 3 masks (outline, hole, badge): overlay takes a document of one");
+  EXPECT_FALSE(fs::exists(dir_ / "o.png"));
+}
+
+// Each mask of a document of several is tracked on its own, one after another, each as the
+// same mask alone would be; --mask tracks one and leaves the others as they were.
+TEST_F(MaskfxTest, TrackTakesEachMaskOfADocumentOnItsOwn) {
+  ASSERT_EQ(Run({"demo", "-o", (dir_ / "demo").string()}).status, 0);
+  const std::string clip = (dir_ / "demo" / "clip" / "frame_%04d.png").string();
+  host::MaskDocument single, both;
+  std::string error;
+  ASSERT_TRUE(host::ReadMaskDocument((dir_ / "demo" / "mask.json").string(), single, error)) << error;
+  both = single;
+  both.name = "card";
+  host::MaskDocument spot = single;
+  spot.name = "spot";
+  spot.mode = "subtract";  // tracked as the card is: the mode does not change what is followed
+  both.others = {spot};
+  ASSERT_TRUE(host::WriteMaskDocument((dir_ / "both.json").string(), both, error)) << error;
+  const auto track = [&](const std::vector<std::string>& extra, const char* output) {
+    std::vector<std::string> args = {"track", clip, "-m", (dir_ / "both.json").string(), "-o", (dir_ / output).string(),
+                                     "--to",  "8"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const Outcome o = Run(args);
+    EXPECT_EQ(o.status, 0) << o.err;
+    host::MaskDocument doc;
+    EXPECT_TRUE(host::ReadMaskDocument((dir_ / output).string(), doc, error)) << error;
+    return doc;
+  };
+  ASSERT_EQ(Run({"track", clip, "-m", (dir_ / "demo" / "mask.json").string(), "-o", (dir_ / "alone.json").string(),
+                 "--to", "8"})
+                .status,
+            0);
+  host::MaskDocument alone;
+  ASSERT_TRUE(host::ReadMaskDocument((dir_ / "alone.json").string(), alone, error)) << error;
+  ASSERT_EQ(alone.keyframes.size(), 9u);
+
+  const host::MaskDocument all = track({}, "all.json");
+  ASSERT_EQ(all.others.size(), 1u);
+  EXPECT_EQ(all.name, "card");
+  EXPECT_EQ(all.others[0].name, "spot");
+  EXPECT_EQ(all.others[0].mode, "subtract");
+  for (const host::MaskDocument* mask : {&all, &all.others[0]}) {
+    ASSERT_EQ(mask->keyframes.size(), alone.keyframes.size()) << mask->name;
+    for (size_t k = 0; k < alone.keyframes.size(); ++k) {
+      ASSERT_EQ(mask->keyframes[k].shape.vertices.size(), alone.keyframes[k].shape.vertices.size());
+      for (size_t v = 0; v < alone.keyframes[k].shape.vertices.size(); ++v)
+        EXPECT_EQ(mask->keyframes[k].shape.vertices[v].anchor_x, alone.keyframes[k].shape.vertices[v].anchor_x)
+            << mask->name << " keyframe " << k;
+    }
+  }
+  const host::MaskDocument spot_only = track({"--name", "spot"}, "spot.json");
+  EXPECT_EQ(spot_only.keyframes.size(), single.keyframes.size());  // the card as it was
+  EXPECT_EQ(spot_only.others[0].keyframes.size(), alone.keyframes.size());
+  ExpectBadInput(
+      Run({"track", clip, "-m", (dir_ / "both.json").string(), "-o", (dir_ / "x.json").string(), "--name", "face"}),
+      "has no mask named face (it has card, spot)");
+  EXPECT_FALSE(fs::exists(dir_ / "x.json"));
 }
 
 TEST_F(MaskfxTest, DemoReportsAnUnwritableOutput) {
