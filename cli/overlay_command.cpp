@@ -15,6 +15,7 @@ namespace {
 
 struct OverlayCommandOptions {
   std::string input, mask_path, output;
+  std::string mask;  // in a document of several masks, the one drawn
   int64_t frame = 0;
   double zoom = 1.0;
   std::string selected;  // "i,j,..."
@@ -45,6 +46,7 @@ int RunOverlay(const CommonOptions& common, const OverlayCommandOptions& o) {
   options.frame = o.frame;
   options.zoom = o.zoom;
   options.events_path = o.events_path;
+  options.mask = o.mask;
   if (!(o.zoom >= 1.0 / 16 && o.zoom <= 16)) return Fail(kExitBadInput, "--zoom: expected 0.0625 to 16");
   if (o.frame < 0) return Fail(kExitBadInput, "--frame: expected a frame index from 0");
   if (!o.selected.empty() && !ParseIndices(o.selected, options.selected))
@@ -78,6 +80,9 @@ Subcommand AddOverlayCommand(CLI::App& app, const CommonOptions& common) {
   command->add_option("--zoom", o->zoom, "view zoom (default 1)");
   command->add_option("--selected", o->selected, "vertices shown selected, as i,j,...");
   command->add_option("--events", o->events_path, "replay these user actions first (see maskfx edit)");
+  command->add_option("--name", o->mask,
+                      "in a document of several masks, the one drawn over the others' faint outlines "
+                      "(default: the first)");
   return {command, [&common, o] { return RunOverlay(common, *o); }};
 }
 

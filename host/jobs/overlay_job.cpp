@@ -1,5 +1,7 @@
 #include "host/jobs/overlay_job.h"
 
+#include <cmath>
+
 #include "host/documents/mask_document.h"
 #include "host/hosting/document_params.h"
 #include "host/hosting/effect_host.h"
@@ -18,13 +20,67 @@ OverlayResult Failure(JobEnd end, std::string error) {
   return r;
 }
 
+// How strongly the other masks of a document of several show under the one drawn.
+constexpr float kOtherMasksStrength = 0.4f;
+
+// The module's own overlay of `mask` at `frame`, alone on a transparent picture the size of
+// `frame_picture` scaled by the view. False, with `error`, when the module cannot draw it.
+bool DrawMaskAlone(const LoadedModule& module, const MaskDocument& mask, const RgbaFrame& frame_picture, int64_t frame,
+                   double zoom, RgbaFrame& drawn, std::string& error) {
+  EffectHost effect(module);
+  std::string said;
+  if (!SetUpEffect(effect, said, error)) return false;
+  effect.SetLayerSize(frame_picture.width, frame_picture.height);
+  if (!ApplyMaskDocument(effect, mask, error)) return false;
+  effect.SetLayerSize(frame_picture.width, frame_picture.height);
+  if (effect.SequenceResetup(FlatRecordWithSelection({})).err != FxErr_None) {
+    error = module.path + ": the effect could not take its per-instance record";
+    return false;
+  }
+  const RgbaFrame scaled = ScalePicture(frame_picture, zoom);
+  OverlayCanvas canvas(scaled.width, scaled.height);
+  const ViewTransform view{zoom, 0, 0};
+  FxEventContext context{FxWindow_Composition, canvas.draw_ref(), nullptr};
+  FxEventExtra extra{};
+  extra.context = &context;
+  extra.type = FxEvent_Draw;
+  extra.callbacks = ViewCallbacks(&view);
+  if (effect.RunEvent(frame, extra).err != FxErr_None) {
+    error = "the effect failed to draw the overlay of mask " + mask.name;
+    return false;
+  }
+  drawn = canvas.Picture();
+  return true;
+}
+
+// Lays `layer` (straight RGBA) over `picture` at `strength` of its alpha.
+void Underlay(RgbaFrame& picture, const RgbaFrame& layer, float strength) {
+  if (layer.pixels.size() != picture.pixels.size()) return;
+  for (size_t p = 0; p < picture.pixels.size(); p += 4) {
+    const float a = strength * float(layer.pixels[p + 3]) / 255.0f;
+    for (int c = 0; c < 3; ++c)
+      picture.pixels[p + c] =
+          uint8_t(std::lround(picture.pixels[p + c] + a * (layer.pixels[p + c] - picture.pixels[p + c])));
+  }
+}
+
 }  // namespace
 
 OverlayResult DrawOverlayPicture(const LoadedModule& module, const OverlayOptions& options) {
   std::string error;
-  MaskDocument doc;
-  if (!ReadMaskDocument(options.mask_path, doc, error) || !CheckOneMask(doc, options.mask_path, "overlay", error))
+  MaskDocument whole;
+  if (!ReadMaskDocument(options.mask_path, whole, error)) return Failure(JobEnd::kBadInput, error);
+  // The mask drawn (the one named, or the first), and the others, which show faintly beneath it.
+  MaskDocument doc = whole;
+  if (!options.mask.empty() && !TakeMask(doc, options.mask, options.mask_path, error))
     return Failure(JobEnd::kBadInput, error);
+  std::vector<MaskDocument> others;
+  for (size_t m = 0; m <= whole.others.size(); ++m) {
+    MaskDocument mask = m == 0 ? whole : whole.others[m - 1];
+    mask.others.clear();
+    if (mask.name != doc.name) others.push_back(std::move(mask));
+  }
+  doc.others.clear();
   std::unique_ptr<MediaReader> reader = MediaReader::Open(options.input, error);
   if (!reader) return Failure(JobEnd::kBadInput, error);
   RgbaFrame frame;
@@ -52,8 +108,15 @@ OverlayResult DrawOverlayPicture(const LoadedModule& module, const OverlayOption
       return Failure(JobEnd::kFailed, error);
   }
 
+  RgbaFrame background = ScalePicture(frame, options.zoom);
+  for (const MaskDocument& other : others) {
+    RgbaFrame drawn;
+    if (!DrawMaskAlone(module, other, frame, options.frame, options.zoom, drawn, error))
+      return Failure(JobEnd::kFailed, error);
+    Underlay(background, drawn, kOtherMasksStrength);
+  }
   const ViewTransform view{options.zoom, 0, 0};
-  OverlayCanvas canvas(ScalePicture(frame, options.zoom));
+  OverlayCanvas canvas(background);
   FxEventContext context{FxWindow_Composition, canvas.draw_ref(), nullptr};
   FxEventExtra extra{};
   extra.context = &context;

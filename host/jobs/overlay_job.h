@@ -19,6 +19,7 @@ struct OverlayOptions {
   double zoom = 1.0;
   std::vector<uint64_t> selected;  // vertices shown as selected, with their tangent handles
   std::string events_path;         // user actions replayed before the overlay is drawn
+  std::string mask;                // in a document of several masks, the one drawn; empty: the first
 };
 
 struct OverlayResult {

@@ -302,10 +302,50 @@ TEST_F(MaskfxTest, ADocumentOfSeveralMasksRendersThemInOrder) {
   for (const char* expected : {"3 masks, applied in order", "mask \"outline\": 1 keyframe, feather 3",
                                "mask \"hole\": 1 keyframe, feather 6, mode subtract", "mask \"badge\""})
     EXPECT_NE(info.out.find(expected), std::string::npos) << expected << "\n" << info.out;
-  ExpectBadInput(Run({"overlay", (dir_ / "clip_0.png").string(), "-m", (dir_ / "all.json").string(), "--frame", "0",
-                      "-o", (dir_ / "o.png").string()}),
-                 "holds 3 masks (outline, hole, badge): overlay takes a document of one");
-  EXPECT_FALSE(fs::exists(dir_ / "o.png"));
+  std::ofstream(dir_ / "events.txt") << "";
+  ExpectBadInput(Run({"edit", "-m", (dir_ / "all.json").string(), "--events", (dir_ / "events.txt").string(), "-o",
+                      (dir_ / "edited.json").string()}),
+                 "holds 3 masks (outline, hole, badge): edit takes a document of one");
+  EXPECT_FALSE(fs::exists(dir_ / "edited.json"));
+
+  // The overlay of one mask shows the others faintly beneath it: it differs from that mask's
+  // overlay alone only where another's is drawn, and there lies between the picture and it.
+  const auto overlay = [&](const std::string& document, const std::vector<std::string>& extra, const char* output) {
+    std::vector<std::string> args = {
+        "overlay", (dir_ / "clip_0.png").string(), "-m", (dir_ / document).string(), "--frame", "0",
+        "-o",      (dir_ / output).string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const Outcome o = Run(args);
+    EXPECT_EQ(o.status, 0) << o.err;
+    host::RgbaFrame picture;
+    auto reader = host::MediaReader::Open((dir_ / output).string(), error);
+    EXPECT_TRUE(reader && reader->ReadFrame(0, picture, error)) << error;
+    return picture;
+  };
+  std::ofstream(dir_ / "two.json") << head << outline << ", " << square("far", 0.02, 0.2, "") << "]}";
+  std::ofstream(dir_ / "far.json") << head << square("far", 0.02, 0.2, "") << "]}";
+  const host::RgbaFrame both = overlay("two.json", {"--name", "far"}, "both.png");
+  const host::RgbaFrame far = overlay("far.json", {}, "far.png");
+  const host::RgbaFrame outline_alone = overlay("step0.json", {}, "outline.png");
+  host::RgbaFrame plain;
+  ASSERT_TRUE(host::MediaReader::Open((dir_ / "clip_0.png").string(), error)->ReadFrame(0, plain, error));
+  ASSERT_EQ(both.pixels.size(), far.pixels.size());
+  size_t differing = 0;
+  for (size_t p = 0; p < both.pixels.size(); ++p) {
+    if (both.pixels[p] == far.pixels[p]) continue;
+    // Where both overlays are drawn, the far mask's lies on top.
+    const size_t pixel = p / 4 * 4;
+    if (!std::equal(far.pixels.begin() + pixel, far.pixels.begin() + pixel + 4, plain.pixels.begin() + pixel)) continue;
+    ++differing;
+    ASSERT_NE(outline_alone.pixels[p], plain.pixels[p]) << "byte " << p << ": not where the outline is drawn";
+    const int lo = std::min(plain.pixels[p], outline_alone.pixels[p]) - 1;
+    const int hi = std::max(plain.pixels[p], outline_alone.pixels[p]) + 1;
+    EXPECT_TRUE(both.pixels[p] >= lo && both.pixels[p] <= hi) << "byte " << p;
+  }
+  EXPECT_GT(differing, 100u);
+  ExpectBadInput(Run({"overlay", (dir_ / "clip_0.png").string(), "-m", (dir_ / "two.json").string(), "--frame", "0",
+                      "--name", "near", "-o", (dir_ / "o.png").string()}),
+                 "has no mask named near (it has outline, far)");
 }
 
 // Each mask of a document of several is tracked on its own, one after another, each as the
