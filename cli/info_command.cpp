@@ -100,10 +100,10 @@ int RunInfo(const CommonOptions& common, const InfoOptions& options) {
   if (options.mask_path.empty()) return kExitOk;
 
   // A document of several masks shows each, in the order they apply, through an effect of its own.
-  const size_t count = doc.others.size() + 1;
+  const size_t count = host::MaskCount(doc);
   if (count > 1) std::printf("mask %s: %zu masks, applied in order\n", options.mask_path.c_str(), count);
   for (size_t m = 0; m < count; ++m) {
-    const host::MaskDocument& mask = m == 0 ? doc : doc.others[m - 1];
+    const host::MaskDocument& mask = host::MaskAt(doc, m);
     if (m > 0) {
       if (const int status = OpenEffect(common, effect); status != kExitOk) return status;
     }

@@ -200,18 +200,16 @@ MaskDocument DocumentOf(const Json& root) {
   if (!several && !(version.is_number_unsigned() && version.get<uint64_t>() == 1))
     Refuse("version", "unsupported version " + Shown(version));
 
-  int32_t size[2] = {0, 0};
-  for (int i = 0; i < 2; ++i) {
-    const char* name = i == 0 ? "width" : "height";
+  int32_t width = 0, height = 0;
+  for (auto [name, size] : {std::pair{"width", &width}, std::pair{"height", &height}}) {
     if (const Json* value = Member(root, name)) {
       if (!value->is_number_unsigned() || value->get<uint64_t>() < 1 || value->get<uint64_t>() > 65535)
         Refuse(name, "expected an integer from 1 to 65535");
-      size[i] = static_cast<int32_t>(value->get<uint64_t>());
+      *size = static_cast<int32_t>(value->get<uint64_t>());
     }
   }
   MaskDocument doc = several ? MasksOf(root) : MaskOf(root, "");
-  doc.width = size[0], doc.height = size[1];
-  for (MaskDocument& other : doc.others) other.width = size[0], other.height = size[1];
+  for (size_t m = 0; m < MaskCount(doc); ++m) MaskAt(doc, m).width = width, MaskAt(doc, m).height = height;
   return doc;
 }
 
@@ -252,8 +250,8 @@ bool CheckOneMask(const MaskDocument& doc, const std::string& path, const std::s
 
 bool TakeMask(MaskDocument& doc, const std::string& name, const std::string& path, std::string& error) {
   std::string names;
-  for (size_t m = 0; m <= doc.others.size(); ++m) {
-    const MaskDocument& mask = m == 0 ? doc : doc.others[m - 1];
+  for (size_t m = 0; m < MaskCount(doc); ++m) {
+    const MaskDocument& mask = MaskAt(doc, m);
     if (mask.name != name) {
       names += (names.empty() ? "" : ", ") + (mask.name.empty() ? std::string("one without a name") : mask.name);
       continue;
@@ -351,8 +349,8 @@ std::string MaskDocumentText(const MaskDocument& doc) {
     return out + "}\n";
   }
   out += "  \"masks\": [\n";
-  for (size_t m = 0; m <= doc.others.size(); ++m) {
-    const MaskDocument& mask = m == 0 ? doc : doc.others[m - 1];
+  for (size_t m = 0; m < MaskCount(doc); ++m) {
+    const MaskDocument& mask = MaskAt(doc, m);
     // Names are what a mask is found by; one that has none is given its place.
     const std::string name = mask.name.empty() ? "mask " + std::to_string(m + 1) : mask.name;
     out += "    {\n      \"name\": " + Json(name).dump(-1, ' ', false, Json::error_handler_t::replace) + ",\n";

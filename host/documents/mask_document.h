@@ -47,6 +47,12 @@ std::string MaskDocumentText(const MaskDocument& doc);
 // PATH is followed: the file it names is replaced.
 bool WriteMaskDocument(const std::string& path, const MaskDocument& doc, std::string& error);
 
+// The document's masks in the order they apply: 0 is the document itself (its first mask),
+// then each of `others`.
+inline size_t MaskCount(const MaskDocument& doc) { return doc.others.size() + 1; }
+inline const MaskDocument& MaskAt(const MaskDocument& doc, size_t m) { return m == 0 ? doc : doc.others[m - 1]; }
+inline MaskDocument& MaskAt(MaskDocument& doc, size_t m) { return m == 0 ? doc : doc.others[m - 1]; }
+
 // False, with "PATH holds N masks (a, b, ...): COMMAND takes a document of one" in `error`, for a
 // document of several masks given where only one can be worked on.
 bool CheckOneMask(const MaskDocument& doc, const std::string& path, const std::string& command, std::string& error);

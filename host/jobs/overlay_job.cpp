@@ -75,8 +75,8 @@ OverlayResult DrawOverlayPicture(const LoadedModule& module, const OverlayOption
   if (!options.mask.empty() && !TakeMask(doc, options.mask, options.mask_path, error))
     return Failure(JobEnd::kBadInput, error);
   std::vector<MaskDocument> others;
-  for (size_t m = 0; m <= whole.others.size(); ++m) {
-    MaskDocument mask = m == 0 ? whole : whole.others[m - 1];
+  for (size_t m = 0; m < MaskCount(whole); ++m) {
+    MaskDocument mask = MaskAt(whole, m);
     mask.others.clear();
     if (mask.name != doc.name) others.push_back(std::move(mask));
   }

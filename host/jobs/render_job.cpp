@@ -207,8 +207,8 @@ RenderResult RenderClip(const LoadedModule& module, const RenderOptions& options
     return Failure(JobEnd::kBadInput, "--gpu: the GPU path renders bgra8 or bgra32f frames");
   RenderResult result;
   std::vector<MaskLayer> layers;
-  for (size_t m = 0; m <= doc.others.size(); ++m) {
-    const MaskDocument& mask = m == 0 ? doc : doc.others[m - 1];
+  for (size_t m = 0; m < MaskCount(doc); ++m) {
+    const MaskDocument& mask = MaskAt(doc, m);
     MaskLayer& layer = layers.emplace_back();
     layer.effect = std::make_unique<EffectHost>(module);
     EffectHost& effect = *layer.effect;

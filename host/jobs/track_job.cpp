@@ -165,18 +165,17 @@ TrackClipResult TrackClip(const LoadedModule& module, const TrackClipOptions& op
   if (!ReadMaskDocument(options.mask_path, doc, error)) return fail(JobEnd::kBadInput, error);
   // The masks to track, by their place in the document (0 the first).
   std::vector<size_t> chosen;
-  for (size_t m = 0; m <= doc.others.size(); ++m)
-    if (options.mask.empty() || (m == 0 ? doc : doc.others[m - 1]).name == options.mask) chosen.push_back(m);
+  for (size_t m = 0; m < MaskCount(doc); ++m)
+    if (options.mask.empty() || MaskAt(doc, m).name == options.mask) chosen.push_back(m);
   if (chosen.empty()) {
     MaskDocument named = doc;
     TakeMask(named, options.mask, options.mask_path, error);
     return fail(JobEnd::kBadInput, error);
   }
-  const auto mask_at = [](MaskDocument& d, size_t m) -> MaskDocument& { return m == 0 ? d : d.others[m - 1]; };
   for (const size_t m : chosen)
-    if (mask_at(doc, m).keyframes.empty())
+    if (MaskAt(doc, m).keyframes.empty())
       return fail(JobEnd::kBadInput, options.mask_path + ": " +
-                                         (doc.others.empty() ? "the document" : "mask " + mask_at(doc, m).name) +
+                                         (doc.others.empty() ? "the document" : "mask " + MaskAt(doc, m).name) +
                                          " has no keyframes to start from");
   MediaInfo info;
   {
@@ -192,7 +191,7 @@ TrackClipResult TrackClip(const LoadedModule& module, const TrackClipOptions& op
   bool tracked_any = false;
   std::string write_error;
   for (const size_t m : chosen) {
-    MaskDocument mask = mask_at(doc, m);
+    MaskDocument mask = MaskAt(doc, m);
     mask.others.clear();
     result.from = options.from.value_or(mask.keyframes.front().frame);
     result.to = options.to.value_or(info.frame_count - 1);
@@ -225,7 +224,7 @@ TrackClipResult TrackClip(const LoadedModule& module, const TrackClipOptions& op
     const bool sized = doc.width > 0 && doc.height > 0;
     MaskDocument tracked = DocumentFromParams(effect, sized ? doc.width : info.width, sized ? doc.height : info.height);
     tracked.name = mask.name;
-    MaskDocument& place = mask_at(written, m);
+    MaskDocument& place = MaskAt(written, m);
     tracked.others = std::move(place.others);  // the masks after the first stay where they are
     place = std::move(tracked);
     tracked_any = true;
