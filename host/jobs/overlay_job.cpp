@@ -23,29 +23,42 @@ OverlayResult Failure(JobEnd end, std::string error) {
 // How strongly the other masks of a document of several show under the one drawn.
 constexpr float kOtherMasksStrength = 0.4f;
 
-// The module's own overlay of `mask` at `frame`, alone on a transparent picture the size of
-// `frame_picture` scaled by the view. False, with `error`, when the module cannot draw it.
-bool DrawMaskAlone(const LoadedModule& module, const MaskDocument& mask, const RgbaFrame& frame_picture, int64_t frame,
-                   double zoom, RgbaFrame& drawn, std::string& error) {
-  EffectHost effect(module);
-  std::string said;
+// An effect holding `mask` on a layer the size of `frame_picture`, `selected` vertices shown
+// selected. False, with `error`, when it cannot be set up.
+bool OpenMaskEffect(EffectHost& effect, const LoadedModule& module, const MaskDocument& mask,
+                    const RgbaFrame& frame_picture, const std::vector<uint64_t>& selected, std::string& said,
+                    std::string& error) {
   if (!SetUpEffect(effect, said, error)) return false;
   effect.SetLayerSize(frame_picture.width, frame_picture.height);
   if (!ApplyMaskDocument(effect, mask, error)) return false;
   effect.SetLayerSize(frame_picture.width, frame_picture.height);
-  if (effect.SequenceResetup(FlatRecordWithSelection({})).err != FxErr_None) {
+  if (effect.SequenceResetup(FlatRecordWithSelection(selected)).err != FxErr_None) {
     error = module.path + ": the effect could not take its per-instance record";
     return false;
   }
-  const RgbaFrame scaled = ScalePicture(frame_picture, zoom);
-  OverlayCanvas canvas(scaled.width, scaled.height);
+  return true;
+}
+
+// The effect's draw event at `frame` on `canvas`, seen at `zoom`.
+CommandResult DrawOnCanvas(EffectHost& effect, int64_t frame, double zoom, OverlayCanvas& canvas) {
   const ViewTransform view{zoom, 0, 0};
   FxEventContext context{FxWindow_Composition, canvas.draw_ref(), nullptr};
   FxEventExtra extra{};
   extra.context = &context;
   extra.type = FxEvent_Draw;
   extra.callbacks = ViewCallbacks(&view);
-  if (effect.RunEvent(frame, extra).err != FxErr_None) {
+  return effect.RunEvent(frame, extra);
+}
+
+// The module's own overlay of `mask` at `frame`, alone on a transparent picture of the view's
+// size. False, with `error`, when the module cannot draw it.
+bool DrawMaskAlone(const LoadedModule& module, const MaskDocument& mask, const RgbaFrame& frame_picture, int64_t frame,
+                   double zoom, int32_t view_width, int32_t view_height, RgbaFrame& drawn, std::string& error) {
+  EffectHost effect(module);
+  std::string said;
+  if (!OpenMaskEffect(effect, module, mask, frame_picture, {}, said, error)) return false;
+  OverlayCanvas canvas(view_width, view_height);
+  if (DrawOnCanvas(effect, frame, zoom, canvas).err != FxErr_None) {
     error = "the effect failed to draw the overlay of mask " + mask.name;
     return false;
   }
@@ -91,12 +104,8 @@ OverlayResult DrawOverlayPicture(const LoadedModule& module, const OverlayOption
 
   EffectHost effect(module);
   OverlayResult result;
-  if (!SetUpEffect(effect, result.module_message, error)) return Failure(JobEnd::kFailed, error);
-  effect.SetLayerSize(frame.width, frame.height);
-  if (!ApplyMaskDocument(effect, doc, error)) return Failure(JobEnd::kFailed, error);
-  effect.SetLayerSize(frame.width, frame.height);
-  if (effect.SequenceResetup(FlatRecordWithSelection(options.selected)).err != FxErr_None)
-    return Failure(JobEnd::kFailed, module.path + ": the effect could not take its per-instance record");
+  if (!OpenMaskEffect(effect, module, doc, frame, options.selected, result.module_message, error))
+    return Failure(JobEnd::kFailed, error);
 
   if (!options.events_path.empty()) {
     EditScript script;
@@ -111,18 +120,13 @@ OverlayResult DrawOverlayPicture(const LoadedModule& module, const OverlayOption
   RgbaFrame background = ScalePicture(frame, options.zoom);
   for (const MaskDocument& other : others) {
     RgbaFrame drawn;
-    if (!DrawMaskAlone(module, other, frame, options.frame, options.zoom, drawn, error))
+    if (!DrawMaskAlone(module, other, frame, options.frame, options.zoom, background.width, background.height, drawn,
+                       error))
       return Failure(JobEnd::kFailed, error);
     Underlay(background, drawn, kOtherMasksStrength);
   }
-  const ViewTransform view{options.zoom, 0, 0};
   OverlayCanvas canvas(background);
-  FxEventContext context{FxWindow_Composition, canvas.draw_ref(), nullptr};
-  FxEventExtra extra{};
-  extra.context = &context;
-  extra.type = FxEvent_Draw;
-  extra.callbacks = ViewCallbacks(&view);
-  const CommandResult drawn = effect.RunEvent(options.frame, extra);
+  const CommandResult drawn = DrawOnCanvas(effect, options.frame, options.zoom, canvas);
   if (drawn.display_error) result.module_message = drawn.message;
   if (drawn.err != FxErr_None)
     return Failure(JobEnd::kFailed, "the effect failed to draw its overlay (error " + std::to_string(drawn.err) + ")");
