@@ -413,19 +413,26 @@ void feature_selector::ClearDisc(int64_t cx, int64_t cy) {
   }
 }
 
+// The box of the candidates (empty when there are none).
+feature_selector::Rect feature_selector::CandidateBox() const {
+  Rect box{w_, 0, h_, 0};
+  for (const uint64_t c : candidates_) {
+    const int64_t x = static_cast<int64_t>(c % width_), y = static_cast<int64_t>(c / width_);
+    box.x0 = std::min(box.x0, x), box.x1 = std::max(box.x1, x + 1);
+    box.y0 = std::min(box.y0, y), box.y1 = std::max(box.y1, y + 1);
+  }
+  return box;
+}
+
 void feature_selector::thin() {
   results_.clear();
   // Only the candidates' pixels are read: their box is made available again.
-  int64_t x0 = w_, y0 = h_, x1 = -1, y1 = -1;
-  for (const uint64_t c : candidates_) {
-    const int64_t x = static_cast<int64_t>(c % width_), y = static_cast<int64_t>(c / width_);
-    x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
-  }
-  for (int64_t y = y0; y <= y1; ++y)
-    std::fill(available_.data() + y * w_ + x0, available_.data() + y * w_ + x1 + 1, 1.0f);
+  const Rect box = CandidateBox();
+  for (int64_t y = box.y0; y < box.y1; ++y)
+    std::fill(available_.data() + y * w_ + box.x0, available_.data() + y * w_ + box.x1, 1.0f);
   const uint64_t limit = params_.max_features;
   if (limit == 0) return;
-  if (params_.spread_cells > 1) ThinByCells(limit);
+  if (params_.spread_cells > 1) ThinByCells(limit, box);
   for (const uint64_t c : candidates_) {
     if (results_.size() >= limit) break;
     if (available_[c] == 0.0f) continue;
@@ -438,13 +445,8 @@ void feature_selector::thin() {
                    [](const selected_feature& a, const selected_feature& b) { return a.score > b.score; });
 }
 
-void feature_selector::ThinByCells(uint64_t limit) {
+void feature_selector::ThinByCells(uint64_t limit, const Rect& box) {
   if (candidates_.empty()) return;
-  int64_t x0 = w_, y0 = h_, x1 = -1, y1 = -1;
-  for (const uint64_t c : candidates_) {
-    const int64_t x = static_cast<int64_t>(c % width_), y = static_cast<int64_t>(c / width_);
-    x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
-  }
   const int64_t n = static_cast<int64_t>(std::min<uint64_t>(params_.spread_cells, 64));
   const uint64_t share = (limit + uint64_t(n * n) - 1) / uint64_t(n * n);
   cell_counts_.assign(size_t(n * n), 0);
@@ -452,7 +454,7 @@ void feature_selector::ThinByCells(uint64_t limit) {
     if (results_.size() >= limit) break;
     if (available_[c] == 0.0f) continue;
     const int64_t x = static_cast<int64_t>(c % width_), y = static_cast<int64_t>(c / width_);
-    const int64_t cx = (x - x0) * n / (x1 - x0 + 1), cy = (y - y0) * n / (y1 - y0 + 1);
+    const int64_t cx = (x - box.x0) * n / (box.x1 - box.x0), cy = (y - box.y0) * n / (box.y1 - box.y0);
     uint64_t& count = cell_counts_[size_t(cy * n + cx)];
     if (count >= share) continue;
     ++count;

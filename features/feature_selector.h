@@ -82,7 +82,8 @@ class feature_selector {
   void FindCandidates(const Rect& c, float& best);
   void SortCandidates();
   void ClearDisc(int64_t cx, int64_t cy);
-  void ThinByCells(uint64_t limit);
+  Rect CandidateBox() const;
+  void ThinByCells(uint64_t limit, const Rect& box);
 
   uint64_t width_, height_;
   selection_parameters params_;
