@@ -61,37 +61,20 @@ std::unique_ptr<StudioSession> StudioSession::Open(const host::LoadedModule& mod
   s->options_ = options;
   s->module_ = module;
   host::MaskDocument doc;
-  if (!options.mask_path.empty() && (!host::ReadMaskDocument(options.mask_path, doc, error) ||
-                                     !host::CheckOneMask(doc, options.mask_path, "the studio", error)))
-    return nullptr;
+  if (!options.mask_path.empty() && !host::ReadMaskDocument(options.mask_path, doc, error)) return nullptr;
   s->pictures_ = host::MediaReader::Open(options.input, error);
   if (!s->pictures_) return nullptr;
-  std::unique_ptr<host::MediaReader> engine_reader = host::MediaReader::Open(options.input, error);
-  if (!engine_reader) return nullptr;
   const host::MediaInfo info = s->pictures_->info();
   s->width_ = info.width;
   s->height_ = info.height;
   s->frames_ = std::max<int64_t>(1, info.frame_count);
-
-  s->effect_ = std::make_unique<host::EffectHost>(module);
-  std::string module_message;
-  if (!host::SetUpEffect(*s->effect_, module_message, error)) return nullptr;
-  if (s->effect_->SequenceSetup().err != FxErr_None) {
-    error = module.path + ": the effect made no per-instance record";
-    return nullptr;
-  }
-  if (!host::ApplyMaskDocument(*s->effect_, doc, error)) return nullptr;
-  // A mask that names no motion is tracked in perspective here: asked for the richest model, a
-  // press fits only what its features carry, and on the tracking clip set that beat every model
-  // asked for alone (the effect's own default, similarity, included).
-  if (!doc.motion) s->effect_->params().SetConstant(host::kMotionLevelParam, host::MotionLevelOf(kDefaultMotion));
-  s->effect_->AttachClip(host::ClipFromReader(std::move(engine_reader)));
   s->WorkOnProxyOf(doc);
+  std::lock_guard lock(s->effect_mutex_);
+  if (!s->TakeDocumentLocked(doc, error)) return nullptr;
   auto first = std::make_shared<Page>();
   first->editor = std::make_unique<host::LiveEditor>(*s->effect_, host::ViewTransform{}, s->width_, s->height_);
   s->pages_[kFirstPage] = first;
-  std::lock_guard lock(s->effect_mutex_);
-  s->saved_ = s->MaskStateLocked().params;
+  s->saved_ = s->MaskStateLocked();
   std::error_code ec;
   if (!options.recovery.empty() && std::filesystem::exists(options.recovery, ec) &&
       !(!options.mask_path.empty() && std::filesystem::equivalent(options.recovery, options.mask_path, ec))) {
@@ -108,13 +91,63 @@ std::unique_ptr<StudioSession> StudioSession::Open(const host::LoadedModule& mod
 void StudioSession::WorkOnProxyOf(const host::MaskDocument& doc) {
   // The same size, or another shape: the document's pixels are the frame's, as given.
   if (!host::IsRenditionOf(doc, width_, height_)) return;
-  const double scale = double(width_) / doc.width;
   document_width_ = doc.width;
   document_height_ = doc.height;
-  proxy_scale_ = scale;
-  host::ParamStore& params = effect_->params();
-  if (doc.feather) params.SetConstant(host::kMaskFeatherParam, *doc.feather * scale);
-  if (doc.expansion) params.SetConstant(host::kMaskExpansionParam, *doc.expansion * scale);
+  proxy_scale_ = double(width_) / doc.width;
+}
+
+std::unique_ptr<host::EffectHost> StudioSession::NewMaskEffect(const host::MaskDocument& mask, std::string& error) {
+  auto effect = std::make_unique<host::EffectHost>(module_);
+  std::string module_message;
+  if (!host::SetUpEffect(*effect, module_message, error)) return nullptr;
+  if (effect->SequenceSetup().err != FxErr_None) {
+    error = module_.path + ": the effect made no per-instance record";
+    return nullptr;
+  }
+  if (!host::ApplyMaskDocument(*effect, mask, error)) return nullptr;
+  host::ParamStore& params = effect->params();
+  // A mask that names no motion is tracked in perspective here: asked for the richest model, a
+  // press fits only what its features carry, and on the tracking clip set that beat every model
+  // asked for alone (the effect's own default, similarity, included).
+  if (!mask.motion) params.SetConstant(host::kMotionLevelParam, host::MotionLevelOf(kDefaultMotion));
+  if (mask.feather) params.SetConstant(host::kMaskFeatherParam, *mask.feather * proxy_scale_);
+  if (mask.expansion) params.SetConstant(host::kMaskExpansionParam, *mask.expansion * proxy_scale_);
+  effect->SetLayerSize(width_, height_);  // the clip's pixels, as the session works in
+  std::unique_ptr<host::MediaReader> reader = host::MediaReader::Open(options_.input, error);
+  if (!reader) return nullptr;
+  effect->AttachClip(host::ClipFromReader(std::move(reader)));
+  return effect;
+}
+
+bool StudioSession::TakeDocumentLocked(const host::MaskDocument& doc, std::string& error) {
+  std::vector<Layer> layers(host::MaskCount(doc));
+  for (size_t m = 0; m < layers.size(); ++m) {
+    layers[m].id = next_layer_id_++;
+    layers[m].name = host::MaskAt(doc, m).name;
+    layers[m].effect = NewMaskEffect(host::MaskAt(doc, m), error);
+    if (!layers[m].effect) return false;
+  }
+  layers_.swap(layers);
+  SelectLayerLocked(0);
+  for (Layer& gone : layers) gone.effect->WaitForAnalyses(kPressTimeoutMs);
+  return true;
+}
+
+StudioSession::Layer* StudioSession::FindLayer(uint64_t id) {
+  for (Layer& layer : layers_)
+    if (layer.id == id) return &layer;
+  return nullptr;
+}
+
+void StudioSession::SelectLayerLocked(size_t index) {
+  selected_ = index;
+  effect_ = layers_[index].effect.get();
+  std::lock_guard pages(pages_mutex_);
+  for (auto& [id, page] : pages_) {
+    if (!page->editor || &page->editor->effect() == effect_) continue;
+    const host::LiveEditor& was = *page->editor;
+    page->editor = std::make_unique<host::LiveEditor>(*effect_, was.view(), was.view_width(), was.view_height());
+  }
 }
 
 namespace {
@@ -143,16 +176,23 @@ host::MatteRange StudioSession::SliderOf(const host::MatteParam& p) const {
 }
 
 host::MaskDocument StudioSession::Document() const {
-  host::MaskDocument doc = host::DocumentFromParams(*effect_, width_, height_);
-  if (proxy_scale_ == 1.0) return doc;
-  // Back in the document's pixels, to a millionth of one, so an unchanged value reads as it was.
-  const auto unscale = [&](std::optional<double>& v) {
-    if (v) *v = std::round(*v / proxy_scale_ * 1e6) / 1e6;
-  };
-  unscale(doc.feather);
-  unscale(doc.expansion);
-  doc.width = document_width_;
-  doc.height = document_height_;
+  host::MaskDocument doc;
+  for (size_t m = 0; m < layers_.size(); ++m) {
+    host::MaskDocument mask = host::DocumentFromParams(*layers_[m].effect, width_, height_);
+    mask.name = layers_[m].name;
+    if (proxy_scale_ != 1.0) {
+      // Back in the document's pixels, to a millionth of one, so an unchanged value reads as it was.
+      const auto unscale = [&](std::optional<double>& v) {
+        if (v) *v = std::round(*v / proxy_scale_ * 1e6) / 1e6;
+      };
+      unscale(mask.feather);
+      unscale(mask.expansion);
+      mask.width = document_width_;
+      mask.height = document_height_;
+    }
+    if (m == 0) doc = std::move(mask);
+    else doc.others.push_back(std::move(mask));
+  }
   return doc;
 }
 
@@ -167,13 +207,13 @@ StudioSession::~StudioSession() {
   StopRender();
   std::lock_guard lock(effect_mutex_);
   pages_.clear();  // their editors release gestures left in progress
-  if (effect_) effect_->WaitForAnalyses(kPressTimeoutMs);
+  for (Layer& layer : layers_) layer.effect->WaitForAnalyses(kPressTimeoutMs);
 }
 
 PageId StudioSession::OpenPage() {
   auto page = std::make_shared<Page>();
-  page->editor = std::make_unique<host::LiveEditor>(*effect_, host::ViewTransform{}, width_, height_);
   std::lock_guard lock(effect_mutex_);
+  page->editor = std::make_unique<host::LiveEditor>(*effect_, host::ViewTransform{}, width_, height_);
   std::string state = PageStateLocked(*page);
   std::lock_guard pages(pages_mutex_);
   const PageId id = next_page_++;
@@ -222,10 +262,10 @@ std::shared_ptr<StudioSession::Page> StudioSession::FindPage(PageId id) {
   return it == pages_.end() ? nullptr : it->second;
 }
 
-std::vector<uint8_t> StudioSession::MaskBytesAt(int64_t frame) {
+std::vector<uint8_t> StudioSession::MaskBytesOf(Layer& layer, int64_t frame) {
   Mask::MaskShape shape;
   std::vector<uint8_t> bytes;
-  if (host::MaskShapeAt(*effect_, frame, shape)) Mask::FlattenMaskShape(shape, bytes);
+  if (host::MaskShapeAt(*layer.effect, frame, shape)) Mask::FlattenMaskShape(shape, bytes);
   return bytes;
 }
 
@@ -256,11 +296,11 @@ nlohmann::json StudioSession::PageStateJsonLocked(Page& page) {
   state["ranges"] = ranges;
   state["unsaved"] = UnsavedLocked();
   state["motion"] = host::MotionNameOf(int(effect_->params().NumberAt(host::kMotionLevelParam, 0)));
-  const auto mark = press_marks_.find(page.frame);
-  state["track"] = mark == press_marks_.end() ? "" : mark->second.text;
+  const auto mark = Marks().find(page.frame);
+  state["track"] = mark == Marks().end() ? "" : mark->second.text;
   // The keys the tracker set, each with how far its press can be trusted; the others are the user's.
   Json tracked = Json::array();
-  for (const auto& [frame, m] : press_marks_) tracked.push_back({frame, host::PressQualityName(m.quality)});
+  for (const auto& [frame, m] : Marks()) tracked.push_back({frame, host::PressQualityName(m.quality)});
   state["tracked"] = std::move(tracked);
   state["mask"] = mask_version_;
   state["output"] = options_.output;
@@ -270,6 +310,20 @@ nlohmann::json StudioSession::PageStateJsonLocked(Page& page) {
   state["run"] = {{"running", run_.running}, {"presses", run_.presses}, {"ended", run_.ended}};
   state["undo"] = undo_.size();
   state["redo"] = redo_.size();
+  // The list of masks, in the order they apply: [{"id": 1, "name": "outline", "mode": "replace",
+  // "shown": true, "keyframes": 3}, ...].
+  Json masks = Json::array();
+  for (const Layer& layer : layers_) {
+    const host::ParamStore& params = layer.effect->params();
+    const int mode = int(params.NumberAt(host::kMaskModeParam, 0));
+    masks.push_back({{"id", layer.id},
+                     {"name", layer.name},
+                     {"mode", host::kMaskModeNames[mode >= 0 && mode < host::kMaskModeCount ? mode : 0]},
+                     {"shown", !page.hidden.count(layer.id)},
+                     {"keyframes", params.at(host::kMaskPathParam).values.size()}});
+  }
+  state["masks"] = std::move(masks);
+  state["selected"] = layers_[selected_].id;
   return state;
 }
 
@@ -335,7 +389,8 @@ bool StudioSession::unsaved_changes() {
 
 namespace {
 
-// The parameters' values over time, as `b` holds them now: the mask, its matte values, its motion.
+// The parameters' values over time, as `b` holds them now: the mask, its matte values, its motion,
+// its mode.
 bool SameValues(const std::vector<host::StoredParam>& a, const host::ParamStore& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
@@ -349,7 +404,7 @@ bool SameValues(const std::vector<host::StoredParam>& a, const host::ParamStore&
 // reply, hovers included.
 bool StudioSession::UnsavedLocked() {
   if (unsaved_version_ != mask_version_) {
-    unsaved_ = !SameValues(saved_, effect_->params());
+    unsaved_ = !SameMasksLocked(saved_);
     unsaved_version_ = mask_version_;
   }
   return unsaved_;
@@ -428,7 +483,7 @@ void StudioSession::RemoveTemporaryFiles() {
 bool StudioSession::Save(const std::string& path, std::string& error) {
   const host::MaskDocument doc = Document();
   if (!host::WriteMaskDocument(path, doc, error)) return false;
-  saved_ = MaskStateLocked().params;
+  saved_ = MaskStateLocked();
   options_.output = path;
   ++mask_version_;  // every page shows it saved
   return true;
@@ -543,6 +598,13 @@ std::string StudioSession::Act(PageId id, Page& page, const std::string& message
       {"delete-mask",      true,  true,  &StudioSession::OnDeleteMask},
       {"vertex-kind",      true,  true,  &StudioSession::OnVertexKind},
       {"onion",            false, false, &StudioSession::OnOnion},
+      {"mask-add",         true,  true,  &StudioSession::OnMaskAdd},
+      {"mask-select",      true,  false, &StudioSession::OnMaskSelect},
+      {"mask-rename",      true,  true,  &StudioSession::OnMaskRename},
+      {"mask-remove",      true,  true,  &StudioSession::OnMaskRemove},
+      {"mask-move",        true,  true,  &StudioSession::OnMaskMove},
+      {"mask-mode",        true,  true,  &StudioSession::OnMaskMode},
+      {"mask-show",        false, false, &StudioSession::OnMaskShow},
       {"recover",          true,  true,  &StudioSession::OnRecover},
       {"discard-recovery", true,  false, &StudioSession::OnDiscardRecovery},
       {"undo",             true,  false, &StudioSession::OnUndo},
@@ -591,11 +653,12 @@ std::string StudioSession::OnEvent(Request& r) {
   if (begins && r.Number("seen", seen) && seen < double(r.page.changed_elsewhere))
     return "the mask was changed in another page: this page shows it now, try again";
   ++mask_version_, ++overlay_version_;
-  const std::vector<uint8_t> before = MaskBytesAt(r.page.frame);
+  const std::vector<uint8_t> before = MaskBytesOf(layers_[selected_], r.page.frame);
   for (const host::EditEvent& e : events) {
     const bool ok = r.page.editor->Apply(e, r.page.frame, error);
     gesture_page_ = r.page.editor->gesture_in_progress() ? r.id : 0;
-    if (MaskBytesAt(r.page.frame) != before) press_marks_.erase(r.page.frame);  // the user's hand placed it now
+    if (MaskBytesOf(layers_[selected_], r.page.frame) != before)
+      Marks().erase(r.page.frame);  // the user's hand placed it now
     if (!ok) return error;
   }
   return "";
@@ -663,26 +726,52 @@ std::string StudioSession::AtClipEnd(const Page& page, bool forward) const {
   return "";
 }
 
-std::string StudioSession::PressLocked(Page& page, bool forward, Json& out) {
+std::string StudioSession::PressMasksLocked(Page& page, const std::vector<uint64_t>& ids, bool forward, Json& out) {
   if (std::string end = AtClipEnd(page, forward); !end.empty()) return end;
-  const host::EffectHost::TrackPress press = effect_->PressTrack(page.frame, forward, kPressTimeoutMs);
-  ++mask_version_;
-  if (press.report) {
-    const PressMark mark{host::PressReportText(*press.report), host::PressQualityOf(*press.report)};
-    press_marks_[press.report->frame] = mark;
-    out = {{"quality", host::PressQualityName(mark.quality)}, {"text", mark.text}};
+  // Of several, only those with an outline: a mask not drawn yet has nothing to follow.
+  std::vector<Layer*> pressed;
+  for (uint64_t id : ids)
+    if (Layer* layer = FindLayer(id); layer && (ids.size() == 1 || MaskBytesOf(*layer, page.frame).size() > 0))
+      pressed.push_back(layer);
+  if (pressed.empty()) return ids.size() > 1 ? "there is no mask to track" : "that mask was removed";
+  Json each = Json::array();
+  std::string warning;
+  host::PressQuality worst = host::PressQuality::kGood;
+  for (Layer* layer : pressed) {
+    const host::EffectHost::TrackPress press = layer->effect->PressTrack(page.frame, forward, kPressTimeoutMs);
+    ++mask_version_;
+    const std::string who = pressed.size() > 1 ? layer->name + ": " : "";
+    if (press.report) {
+      const PressMark mark{host::PressReportText(*press.report), host::PressQualityOf(*press.report)};
+      layer->marks[press.report->frame] = mark;
+      each.push_back({{"mask", layer->name}, {"quality", host::PressQualityName(mark.quality)}, {"text", mark.text}});
+      // The press to tell the page of: the least trustworthy, its mask named where there are several.
+      if (out.is_null() || mark.quality > worst)
+        out = {{"quality", host::PressQualityName(mark.quality)}, {"text", who + mark.text}}, worst = mark.quality;
+    }
+    if (const std::string why = host::PressFailure(press, kPressTimeoutMs); !why.empty()) return who + why;
+    if (warning.empty() && !press.warnings.empty()) warning = who + press.warnings.front();
   }
-  if (const std::string why = host::PressFailure(press, kPressTimeoutMs); !why.empty()) return why;
+  if (pressed.size() > 1) out["masks"] = std::move(each);
   page.frame += forward ? 1 : -1;
   ++overlay_version_;
-  return press.warnings.empty() ? "" : press.warnings.front();
+  return warning;
+}
+
+// Every mask where the message says "all", else the one selected.
+std::vector<uint64_t> StudioSession::MasksToTrack(const Request& r) {
+  const bool all = r.message.contains("all") && r.message["all"] == true;
+  if (!all) return {layers_[selected_].id};
+  std::vector<uint64_t> ids;
+  for (const Layer& layer : layers_) ids.push_back(layer.id);
+  return ids;
 }
 
 std::string StudioSession::OnTrack(Request& r) {
   bool forward = true;
   if (std::string bad = DirectionOf(r.Text("direction"), forward); !bad.empty()) return bad;
   Json press;
-  const std::string error = PressLocked(r.page, forward, press);
+  const std::string error = PressMasksLocked(r.page, MasksToTrack(r), forward, press);
   if (!press.is_null()) r.reply_fields["press"] = press;
   return error;
 }
@@ -706,9 +795,9 @@ std::string StudioSession::OnTrackRun(Request& r) {
   run_.ended.clear();
   run_.stop = false;
   const std::string group = "run-" + std::to_string(++run_.runs);
-  run_.thread =
-      std::thread([this, page, forward, stop_weak = flag("stop_weak", true), until_key = flag("until_key", false),
-                   group] { RunPresses(page, forward, stop_weak, until_key, group); });
+  run_.thread = std::thread([this, page, ids = MasksToTrack(r), forward, stop_weak = flag("stop_weak", true),
+                             until_key = flag("until_key", false),
+                             group] { RunPresses(page, ids, forward, stop_weak, until_key, group); });
   return "";
 }
 
@@ -718,18 +807,19 @@ std::string StudioSession::OnStopRun(Request&) {
   return "";
 }
 
-void StudioSession::RunPresses(std::shared_ptr<Page> page, bool forward, bool stop_weak, bool until_key,
-                               std::string group) {
-  std::set<int64_t> user_keys;  // as they stand at the start
+void StudioSession::RunPresses(std::shared_ptr<Page> page, std::vector<uint64_t> ids, bool forward, bool stop_weak,
+                               bool until_key, std::string group) {
+  std::set<int64_t> user_keys;  // of the masks tracked, as they stand at the start
   bool keys_read = false;
   std::string why;
   while (why.empty()) {
     // The pages' messages queued meanwhile go first (the lock is not fair).
     for (int spins = 0; waiting_ > 0 && spins < 1000; ++spins) std::this_thread::yield();
     std::lock_guard lock(effect_mutex_);
-    if (!keys_read)
-      for (const auto& [frame, bytes] : effect_->params().at(host::kMaskPathParam).values)
-        if (!press_marks_.count(frame)) user_keys.insert(frame);
+    for (uint64_t id : ids)
+      if (const Layer* layer = FindLayer(id); layer && !keys_read)
+        for (const auto& [frame, bytes] : layer->effect->params().at(host::kMaskPathParam).values)
+          if (!layer->marks.count(frame)) user_keys.insert(frame);
     keys_read = true;
     const int64_t next = page->frame + (forward ? 1 : -1);
     if (run_.stop) why = "stopped";
@@ -740,7 +830,7 @@ void StudioSession::RunPresses(std::shared_ptr<Page> page, bool forward, bool st
     if (why.empty()) {
       MaskState before = MaskStateLocked();
       Json press;
-      why = PressLocked(*page, forward, press);
+      why = PressMasksLocked(*page, ids, forward, press);
       RecordChangeLocked(std::move(before), group);
       ++run_.presses;
       const std::string quality = press.is_null() ? "" : press["quality"].get<std::string>();
@@ -794,11 +884,10 @@ std::string StudioSession::OnSave(Request& r) {
 std::string StudioSession::OnRecover(Request&) {
   if (!offered_) return "nothing to recover";
   if (!offered_error_.empty()) return "cannot recover: " + offered_error_;
+  if (gesture_page_ != 0) return "finish the drag first";
   std::string error;
-  EraseKeyframesLocked(INT64_MIN, INT64_MAX);  // their marks with them
-  if (!host::ApplyMaskDocument(*effect_, *offered_, error)) return error;
-  effect_->SetLayerSize(width_, height_);  // the clip's pixels, as the session works in
   WorkOnProxyOf(*offered_);
+  if (!TakeDocumentLocked(*offered_, error)) return error;
   offered_.reset();
   recovery_written_ = true;  // ours now: removed once what it holds is saved
   ++mask_version_, ++overlay_version_;
@@ -830,18 +919,53 @@ std::string StudioSession::OnState(Request&) { return ""; }
 
 StudioSession::MaskState StudioSession::MaskStateLocked() const {
   MaskState state;
-  const host::ParamStore& params = effect_->params();
-  state.params.reserve(params.size());
-  for (size_t i = 0; i < params.size(); ++i) state.params.push_back(params.at(i));
-  state.marks = press_marks_;
+  for (const Layer& layer : layers_) {
+    LayerState& kept = state.layers.emplace_back();
+    kept.id = layer.id;
+    kept.name = layer.name;
+    const host::ParamStore& params = layer.effect->params();
+    kept.params.reserve(params.size());
+    for (size_t i = 0; i < params.size(); ++i) kept.params.push_back(params.at(i));
+    kept.marks = layer.marks;
+  }
+  state.selected = layers_[selected_].id;
   return state;
 }
 
-void StudioSession::RestoreMaskStateLocked(const MaskState& state) {
-  host::ParamStore& params = effect_->params();
-  for (size_t i = 0; i < state.params.size() && i < params.size(); ++i) params.RestoreValues(i, state.params[i]);
-  press_marks_ = state.marks;
+bool StudioSession::SameMasksLocked(const MaskState& state) const {
+  if (state.layers.size() != layers_.size()) return false;
+  for (size_t m = 0; m < layers_.size(); ++m)
+    if (state.layers[m].name != layers_[m].name || !SameValues(state.layers[m].params, layers_[m].effect->params()))
+      return false;
+  return true;
+}
+
+// Masks still in the list keep their effect (and what it keeps between presses); one removed since
+// gets a new effect, given its values back.
+bool StudioSession::RestoreMaskStateLocked(const MaskState& state, std::string& error) {
+  std::map<uint64_t, std::unique_ptr<host::EffectHost>> made;
+  for (const LayerState& kept : state.layers)
+    if (!FindLayer(kept.id) && !(made[kept.id] = NewMaskEffect(host::MaskDocument{}, error))) return false;
+  std::vector<Layer> layers(state.layers.size());
+  size_t selected = 0;
+  for (size_t m = 0; m < layers.size(); ++m) {
+    const LayerState& kept = state.layers[m];
+    Layer& layer = layers[m];
+    layer.id = kept.id;
+    layer.name = kept.name;
+    layer.marks = kept.marks;
+    Layer* now = FindLayer(kept.id);
+    layer.effect = now ? std::move(now->effect) : std::move(made[kept.id]);
+    host::ParamStore& params = layer.effect->params();
+    for (size_t i = 0; i < kept.params.size() && i < params.size(); ++i) params.RestoreValues(i, kept.params[i]);
+    if (kept.id == state.selected) selected = m;
+  }
+  layers_.swap(layers);
+  SelectLayerLocked(selected);
+  for (Layer& gone : layers)
+    if (gone.effect) gone.effect->WaitForAnalyses(kPressTimeoutMs);
   ++mask_version_, ++overlay_version_;
+  return true;
 }
 
 void StudioSession::RecordChangeLocked(MaskState before, const std::string& group) {
@@ -849,7 +973,7 @@ void StudioSession::RecordChangeLocked(MaskState before, const std::string& grou
     gesture_start_ = std::move(before);
     return;
   }
-  if (SameValues(before.params, effect_->params())) return;
+  if (SameMasksLocked(before)) return;
   redo_.clear();
   if (!group.empty() && !undo_.empty() && undo_.back().group == group) return;  // the group's first change holds
   undo_.push_back({std::move(before), group});
@@ -860,8 +984,10 @@ void StudioSession::RecordChangeLocked(MaskState before, const std::string& grou
 std::string StudioSession::StepBackLocked(std::deque<UndoStep>& from, std::deque<UndoStep>& to, const char* none) {
   if (gesture_page_ != 0) return "finish the drag first";
   if (from.empty()) return none;
-  to.push_back({MaskStateLocked(), from.back().group});
-  RestoreMaskStateLocked(from.back().before);
+  MaskState now = MaskStateLocked();
+  std::string error;
+  if (!RestoreMaskStateLocked(from.back().before, error)) return error;
+  to.push_back({std::move(now), from.back().group});
   from.pop_back();
   return "";
 }
@@ -872,7 +998,7 @@ std::string StudioSession::OnRedo(Request&) { return StepBackLocked(redo_, undo_
 
 size_t StudioSession::EraseKeyframesLocked(int64_t first, int64_t last) {
   const size_t erased = effect_->params().EraseValueKeyframes(host::kMaskPathParam, first, last);
-  press_marks_.erase(press_marks_.lower_bound(first), press_marks_.upper_bound(last));
+  Marks().erase(Marks().lower_bound(first), Marks().upper_bound(last));
   if (erased > 0) ++mask_version_, ++overlay_version_;
   return erased;
 }
@@ -919,7 +1045,7 @@ std::string StudioSession::OnVertexKind(Request& r) {
   std::vector<uint8_t> bytes;
   Mask::FlattenMaskShape(shape, bytes);
   host::StoreValueAtFrame(effect_->params(), host::kMaskPathParam, r.page.frame, std::move(bytes));
-  press_marks_.erase(r.page.frame);
+  Marks().erase(r.page.frame);
   ++mask_version_, ++overlay_version_;
   r.reply_fields["kind"] = shape.vertices[size_t(nearest)].kind == Mask::kVertexCurve ? "curve" : "corner";
   return "";
@@ -935,6 +1061,154 @@ std::string StudioSession::OnOnion(Request& r) {
 // Every keyframe: the page draws a new outline from the next click.
 std::string StudioSession::OnDeleteMask(Request&) {
   if (EraseKeyframesLocked(INT64_MIN, INT64_MAX) == 0) return "there is no mask to delete";
+  return "";
+}
+
+namespace {
+
+constexpr size_t kMaxMasks = 64;
+constexpr size_t kMaxNameBytes = 200;
+
+// Why `name` cannot name a mask, or empty.
+std::string BadName(const std::string& name) {
+  if (name.empty()) return "a mask needs a name";
+  if (name.size() > kMaxNameBytes) return "a mask's name is at most " + std::to_string(kMaxNameBytes) + " bytes";
+  if (std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
+    return "a mask's name cannot hold control characters";
+  return "";
+}
+
+}  // namespace
+
+StudioSession::Layer* StudioSession::NamedLayer(Request& r, std::string& error) {
+  double id = 0;
+  Layer* layer = r.Number("id", id) && id >= 1 && id == std::floor(id) ? FindLayer(uint64_t(id)) : nullptr;
+  if (!layer) error = "no such mask";
+  return layer;
+}
+
+// Why `name` cannot be given to `layer` (null: a new mask), or empty.
+std::string StudioSession::NameTaken(const std::string& name, const Layer* layer) const {
+  if (std::string bad = BadName(name); !bad.empty()) return bad;
+  for (const Layer& other : layers_)
+    if (&other != layer && other.name == name) return "a mask named " + name + " is already there";
+  return "";
+}
+
+// "Mask N" for the first N from `from` that no mask is named.
+std::string StudioSession::FreeName(size_t from) const {
+  for (size_t n = from;; ++n)
+    if (std::string name = "Mask " + std::to_string(n); NameTaken(name, nullptr).empty()) return name;
+}
+
+// A new mask at the end of the list, selected, with nothing drawn: a page's next clicks draw it.
+// It adds to the ones before it unless the page names another mode.
+std::string StudioSession::OnMaskAdd(Request& r) {
+  if (gesture_page_ != 0) return "finish the drag first";
+  if (layers_.size() >= kMaxMasks) return "a document holds at most " + std::to_string(kMaxMasks) + " masks";
+  const std::string mode_name = r.message.contains("mode") ? r.Text("mode") : "add";
+  const int mode = host::MaskModeOf(mode_name);
+  if (mode < 0) return "bad mode: expected " + host::MaskModeList();
+  // In a document of several, every mask has a name: the first, unnamed in a document of one, gets one.
+  if (layers_.front().name.empty()) layers_.front().name = FreeName(1);
+  const std::string name = r.message.contains("name") ? r.Text("name") : FreeName(layers_.size() + 1);
+  if (std::string bad = NameTaken(name, nullptr); !bad.empty()) return bad;
+  std::string error;
+  std::unique_ptr<host::EffectHost> effect = NewMaskEffect(host::MaskDocument{}, error);
+  if (!effect) return error;
+  effect->params().SetConstant(host::kMaskModeParam, mode);
+  Layer& layer = layers_.emplace_back();
+  layer.id = next_layer_id_++;
+  layer.name = name;
+  layer.effect = std::move(effect);
+  SelectLayerLocked(layers_.size() - 1);
+  ++mask_version_, ++overlay_version_;
+  return "";
+}
+
+// For every page: one mask is edited at a time, as one gesture is.
+std::string StudioSession::OnMaskSelect(Request& r) {
+  std::string error;
+  Layer* layer = NamedLayer(r, error);
+  if (!layer) return error;
+  if (gesture_page_ != 0) return "finish the drag first";
+  SelectLayerLocked(size_t(layer - layers_.data()));
+  ++mask_version_, ++overlay_version_;
+  return "";
+}
+
+std::string StudioSession::OnMaskRename(Request& r) {
+  std::string error;
+  Layer* layer = NamedLayer(r, error);
+  if (!layer) return error;
+  const std::string name = r.Text("name");
+  if (name == layer->name) return "";
+  if (std::string bad = NameTaken(name, layer); !bad.empty()) return bad;
+  layer->name = name;
+  ++mask_version_;
+  return "";
+}
+
+// The mask and everything it holds (undo brings it back); the only one stays, its outline deleted
+// with delete-mask instead.
+std::string StudioSession::OnMaskRemove(Request& r) {
+  std::string error;
+  Layer* layer = NamedLayer(r, error);
+  if (!layer) return error;
+  if (layers_.size() == 1) return "the only mask cannot be removed: delete its outline instead";
+  if (gesture_page_ != 0) return "finish the drag first";
+  const size_t index = size_t(layer - layers_.data());
+  std::unique_ptr<host::EffectHost> gone = std::move(layer->effect);
+  const uint64_t selected_id = layers_[selected_].id;
+  layers_.erase(layers_.begin() + ptrdiff_t(index));
+  size_t selected = std::min(index, layers_.size() - 1);
+  for (size_t m = 0; m < layers_.size(); ++m)
+    if (layers_[m].id == selected_id) selected = m;
+  SelectLayerLocked(selected);  // editors bound to the mask removed move off it first
+  gone->WaitForAnalyses(kPressTimeoutMs);
+  ++mask_version_, ++overlay_version_;
+  return "";
+}
+
+// To place "to" in the list (0 first, applied first).
+std::string StudioSession::OnMaskMove(Request& r) {
+  std::string error;
+  Layer* layer = NamedLayer(r, error);
+  if (!layer) return error;
+  double to = 0;
+  if (!r.Number("to", to) || to < 0 || to >= double(layers_.size()) || to != std::floor(to))
+    return "bad move: expected a place from 0 to " + std::to_string(layers_.size() - 1);
+  const uint64_t selected_id = layers_[selected_].id;
+  const size_t from = size_t(layer - layers_.data());
+  Layer moved = std::move(layers_[from]);
+  layers_.erase(layers_.begin() + ptrdiff_t(from));
+  layers_.insert(layers_.begin() + ptrdiff_t(to), std::move(moved));
+  for (size_t m = 0; m < layers_.size(); ++m)
+    if (layers_[m].id == selected_id) SelectLayerLocked(m);
+  ++mask_version_, ++overlay_version_;
+  return "";
+}
+
+std::string StudioSession::OnMaskMode(Request& r) {
+  std::string error;
+  Layer* layer = NamedLayer(r, error);
+  if (!layer) return error;
+  const int mode = host::MaskModeOf(r.Text("mode"));
+  if (mode < 0) return "bad mode: expected " + host::MaskModeList();
+  layer->effect->params().SetConstant(host::kMaskModeParam, mode);
+  ++mask_version_;
+  return "";
+}
+
+// Whether this page draws the mask's outline; the matte is the document's either way.
+std::string StudioSession::OnMaskShow(Request& r) {
+  std::string error;
+  Layer* layer = NamedLayer(r, error);
+  if (!layer) return error;
+  if (!r.message.contains("shown") || !r.message["shown"].is_boolean()) return "bad mask-show: expected shown";
+  if (r.message["shown"].get<bool>()) r.page.hidden.erase(layer->id);
+  else r.page.hidden.insert(layer->id);
+  ++overlay_version_;
   return "";
 }
 
@@ -960,19 +1234,22 @@ bool StudioSession::FrameJpeg(int64_t frame, std::vector<uint8_t>& jpeg, std::st
 
 namespace {
 
-// `overlay` over `previous` at a third of its strength (straight alpha, both the same size).
-host::RgbaFrame OverPreviousFaintly(const host::RgbaFrame& overlay, host::RgbaFrame previous) {
-  uint8_t* under = previous.pixels.data();
+// `overlay` over `beneath`, what is beneath at `share` / 255 of its strength (straight alpha,
+// both the same size).
+void DrawOver(const host::RgbaFrame& overlay, host::RgbaFrame& beneath, uint32_t share) {
+  uint8_t* under = beneath.pixels.data();
   const uint8_t* over = overlay.pixels.data();
-  for (size_t i = 0; i + 3 < previous.pixels.size() && i + 3 < overlay.pixels.size(); i += 4) {
-    const uint32_t a = over[i + 3], b = under[i + 3] / 3;
+  for (size_t i = 0; i + 3 < beneath.pixels.size() && i + 3 < overlay.pixels.size(); i += 4) {
+    const uint32_t a = over[i + 3], b = under[i + 3] * share / 255;
     const uint32_t out = a + b * (255 - a) / 255;
     for (int c = 0; c < 3; ++c)
       under[i + c] = out == 0 ? 0 : uint8_t((over[i + c] * a + under[i + c] * b * (255 - a) / 255) / out);
     under[i + 3] = uint8_t(out);
   }
-  return previous;
 }
+
+// What shows faintly under the mask being edited: a third of the strength.
+constexpr uint32_t kFaintShare = 85;
 
 }  // namespace
 
@@ -1036,9 +1313,7 @@ bool StudioSession::OverlayPng(PageId id, std::vector<uint8_t>& png, std::string
     error = "no such page";
     return false;
   }
-  host::RgbaFrame overlay = page->editor->DrawOverlay(page->frame);
-  if (page->onion && page->frame > 0)
-    overlay = OverPreviousFaintly(overlay, page->editor->DrawOverlay(page->frame - 1));
+  host::RgbaFrame overlay = OverlayOf(*page);
   Origin at;
   if (!host::EncodePng(origin ? CropToDrawn(overlay, at) : overlay, png, error)) return false;
   std::lock_guard pages(pages_mutex_);
@@ -1051,7 +1326,30 @@ bool StudioSession::OverlayPng(PageId id, std::vector<uint8_t>& png, std::string
   return true;
 }
 
-// The page's frame with the alpha the effect renders on it (its render command).
+// The selected mask's outline over the others' (and over its own on the previous frame, where
+// the page asked for it), those faint; a mask the page hides is left out.
+host::RgbaFrame StudioSession::OverlayOf(Page& page) {
+  host::LiveEditor& editor = *page.editor;
+  const bool shown = !page.hidden.count(layers_[selected_].id);
+  std::vector<host::RgbaFrame> faint;
+  for (size_t m = 0; m < layers_.size(); ++m) {
+    if (m == selected_ || page.hidden.count(layers_[m].id)) continue;
+    host::LiveEditor other(*layers_[m].effect, editor.view(), editor.view_width(), editor.view_height());
+    faint.push_back(other.DrawOverlay(page.frame));
+  }
+  if (shown && page.onion && page.frame > 0) faint.push_back(editor.DrawOverlay(page.frame - 1));
+  host::RgbaFrame top = shown ? editor.DrawOverlay(page.frame) : host::RgbaFrame{};
+  if (faint.empty() && shown) return top;
+  host::RgbaFrame beneath;
+  beneath.width = editor.view_width(), beneath.height = editor.view_height();
+  beneath.pixels.assign(size_t(beneath.width) * size_t(beneath.height) * 4, 0);
+  for (const host::RgbaFrame& drawn : faint) DrawOver(drawn, beneath, 255);
+  if (!shown) top = host::RgbaFrame{beneath.width, beneath.height, std::vector<uint8_t>(beneath.pixels.size(), 0)};
+  DrawOver(top, beneath, kFaintShare);
+  return beneath;
+}
+
+// The page's frame with the alpha the masks render on it in turn (their render commands).
 bool StudioSession::RenderedPicture(PageId id, host::RgbaFrame& picture, std::string& error) {
   const std::shared_ptr<Page> page = FindPage(id);
   if (!page) {
@@ -1062,10 +1360,12 @@ bool StudioSession::RenderedPicture(PageId id, host::RgbaFrame& picture, std::st
   if (!ReadPicture(page->frame, picture, error)) return false;
   // The effect writes alpha into the frame it renders and leaves the colour as it was.
   FxWorld world{picture.pixels.data(), picture.width * 4, picture.width, picture.height, FxPixelFormat_bgra};
-  const host::CommandResult result = effect_->RenderFrame(page->frame, world);
-  if (result.err != FxErr_None) {
-    error = "the effect failed with error " + std::to_string(result.err);
-    return false;
+  for (const Layer& layer : layers_) {
+    const host::CommandResult result = layer.effect->RenderFrame(page->frame, world);
+    if (result.err != FxErr_None) {
+      error = "the effect failed with error " + std::to_string(result.err) + " on mask " + layer.name;
+      return false;
+    }
   }
   return true;
 }

@@ -1,7 +1,8 @@
-// What the studio's pages work on: one effect instance on the clip and the mask being edited,
-// and for each page (each open connection of the page) its own view, frame and gesture. The
-// messages a page sends (actions, frame changes, zoom, track presses, matte values, save) are
-// each answered with the state that page shows.
+// What the studio's pages work on: the document's masks, each an effect instance of its own on
+// the clip, one of them selected for editing, and for each page (each open connection of the
+// page) its own view, frame and gesture. The messages a page sends (actions, frame changes, zoom,
+// track presses, matte values, the list of masks, save) are each answered with the state that
+// page shows.
 //
 // One gesture at a time: the effect keeps one interaction state for the mask, so while one page
 // holds the mouse button down on the mask, the other pages' edits are refused until it lets go
@@ -22,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -129,17 +131,35 @@ class StudioSession {
     // The mask version of the latest change another page (or a page's closing) made: a press
     // from a page that had not seen it is refused, as it aimed at an outline no longer there.
     uint64_t changed_elsewhere = 0;
-    bool onion = false;  // the previous frame's outline drawn faintly under the overlay
+    bool onion = false;         // the previous frame's outline drawn faintly under the overlay
+    std::set<uint64_t> hidden;  // masks whose outlines this page leaves out
   };
   // What the press that keyed a frame did.
   struct PressMark {
     std::string text;
     host::PressQuality quality = host::PressQuality::kGood;
   };
-  // What undo and redo bring back: every parameter's values over time and the presses' marks.
-  struct MaskState {
+  using PressMarks = std::map<int64_t, PressMark>;
+  // One mask of the document: its own effect instance (its keyframes, matte values, motion and
+  // mode are the effect's parameters) and what the presses that keyed its frames did, until the
+  // user edits those frames.
+  struct Layer {
+    uint64_t id = 0;  // the pages' name for it, kept through renames and moves
+    std::string name;
+    std::unique_ptr<host::EffectHost> effect;
+    PressMarks marks;
+  };
+  // What undo and redo bring back: the masks in order, each one's name, every parameter's values
+  // over time and the presses' marks, and which was selected.
+  struct LayerState {
+    uint64_t id = 0;
+    std::string name;
     std::vector<host::StoredParam> params;
-    std::map<int64_t, PressMark> marks;
+    PressMarks marks;
+  };
+  struct MaskState {
+    std::vector<LayerState> layers;
+    uint64_t selected = 0;
   };
   struct UndoStep {
     MaskState before;
@@ -165,6 +185,14 @@ class StudioSession {
   nlohmann::json PageStateJsonLocked(Page& page);
   void RefreshStatesLocked();
   void WorkOnProxyOf(const host::MaskDocument& doc);
+  // A new mask on the clip holding `mask` (its values scaled to a proxy), or null with `error`.
+  std::unique_ptr<host::EffectHost> NewMaskEffect(const host::MaskDocument& mask, std::string& error);
+  // The masks of `doc` in place of the session's, the first selected; false with `error` and
+  // nothing changed when one cannot be set up.
+  bool TakeDocumentLocked(const host::MaskDocument& doc, std::string& error);
+  Layer* FindLayer(uint64_t id);
+  // Makes layers_[index] the one edited: every page's editor is bound to it, views kept.
+  void SelectLayerLocked(size_t index);
   // The values a page may give a matte parameter, and the part its slider spans, in the
   // session's pixels.
   host::MatteRange RangeOf(const host::MatteParam& p) const;
@@ -187,10 +215,14 @@ class StudioSession {
   std::string OnTrack(Request& r);
   std::string OnTrackRun(Request& r);
   std::string OnStopRun(Request& r);
-  // One press from the page's frame; the press's quality and report go in `press` (a JSON
-  // object) where the effect reported one. The error, or the press's first warning.
-  std::string PressLocked(Page& page, bool forward, nlohmann::json& press);
-  void RunPresses(std::shared_ptr<Page> page, bool forward, bool stop_weak, bool until_key, std::string group);
+  // One press from the page's frame of each mask in `ids` (the selected one, or every mask that
+  // has an outline), the page moving on once all have pressed. The press's quality and report go
+  // in `press` (a JSON object) where the effect reported one: of several, the least trustworthy,
+  // and each under "masks". The error, or the first warning.
+  std::string PressMasksLocked(Page& page, const std::vector<uint64_t>& ids, bool forward, nlohmann::json& press);
+  std::vector<uint64_t> MasksToTrack(const Request& r);
+  void RunPresses(std::shared_ptr<Page> page, std::vector<uint64_t> ids, bool forward, bool stop_weak, bool until_key,
+                  std::string group);
   void StopRun();
   std::string OnSave(Request& r);
   std::string OnRender(Request& r);
@@ -203,8 +235,23 @@ class StudioSession {
   std::string OnDeleteMask(Request& r);
   std::string OnVertexKind(Request& r);
   std::string OnOnion(Request& r);
+  std::string OnMaskAdd(Request& r);
+  std::string OnMaskSelect(Request& r);
+  std::string OnMaskRename(Request& r);
+  std::string OnMaskRemove(Request& r);
+  std::string OnMaskMove(Request& r);
+  std::string OnMaskMode(Request& r);
+  std::string OnMaskShow(Request& r);
+  // The mask the message names by "id", or null with the error.
+  Layer* NamedLayer(Request& r, std::string& error);
+  std::string NameTaken(const std::string& name, const Layer* layer) const;
+  std::string FreeName(size_t from) const;
+  host::RgbaFrame OverlayOf(Page& page);
   MaskState MaskStateLocked() const;
-  void RestoreMaskStateLocked(const MaskState& state);
+  // False with `error` (nothing changed) when a mask the state holds cannot be set up again.
+  bool RestoreMaskStateLocked(const MaskState& state, std::string& error);
+  // Whether the masks hold what `state` holds: names, order and values (marks and ids aside).
+  bool SameMasksLocked(const MaskState& state) const;
   std::string StepBackLocked(std::deque<UndoStep>& from, std::deque<UndoStep>& to, const char* none);
   // After an undoable action: `before` goes on the undo list when the mask changed (at the end
   // of a gesture, for one in progress).
@@ -225,11 +272,15 @@ class StudioSession {
   StudioOptions options_;
   host::LoadedModule module_;
 
-  std::mutex effect_mutex_;  // the effect, the editors, the pages' frames, what follows
-  std::unique_ptr<host::EffectHost> effect_;
+  std::mutex effect_mutex_;    // the masks, the editors, the pages' frames, what follows
+  std::vector<Layer> layers_;  // in the order they apply
+  size_t selected_ = 0;
+  host::EffectHost* effect_ = nullptr;                      // the selected mask's, which the pages' editors edit
+  PressMarks& Marks() { return layers_[selected_].marks; }  // and its marks
+  uint64_t next_layer_id_ = 1;
   uint64_t mask_version_ = 0;
-  std::vector<host::StoredParam> saved_;  // the parameters as last saved (or read at the start)
-  bool unsaved_ = false;                  // whether the mask differed from it at unsaved_version_
+  MaskState saved_;       // the masks as last saved (or read at the start)
+  bool unsaved_ = false;  // whether the mask differed from it at unsaved_version_
   uint64_t unsaved_version_ = ~uint64_t{0};
   uint64_t overlay_version_ = 0;
   PageId gesture_page_ = 0;  // the page holding a gesture on the mask, 0 for none
@@ -238,12 +289,9 @@ class StudioSession {
   std::mutex pages_mutex_;  // the table of pages, each page's state copy and last overlay
   std::map<PageId, std::shared_ptr<Page>> pages_;
   std::map<PageId, std::string> states_;
-  // What the press that keyed a frame did, until the user edits that frame. Under effect_mutex_,
-  // as are the undo lists.
-  std::map<int64_t, PressMark> press_marks_;
   std::deque<UndoStep> undo_, redo_;
-  std::optional<MaskState> gesture_start_;          // the mask as the gesture in progress found it
-  std::vector<uint8_t> MaskBytesAt(int64_t frame);  // the mask's byte form there; empty without one
+  std::optional<MaskState> gesture_start_;                        // the mask as the gesture in progress found it
+  std::vector<uint8_t> MaskBytesOf(Layer& layer, int64_t frame);  // its byte form there; empty without one
   PageId next_page_ = kFirstPage + 1;
 
   std::mutex pictures_mutex_;

@@ -31,6 +31,9 @@ class LiveEditor {
   const ViewTransform& view() const { return view_; }
   // The size of the overlay pictures DrawOverlay makes (the view on the screen), at least 1 x 1.
   void SetViewSize(int32_t width, int32_t height);
+  int32_t view_width() const { return width_; }
+  int32_t view_height() const { return height_; }
+  EffectHost& effect() const { return effect_; }
 
   // Delivers one action at `frame` and redraws. A drag or release with no gesture in progress
   // (the effect took none) is ignored; a press while one is in progress first releases it where

@@ -575,6 +575,140 @@ TEST_F(StudioSessionTest, ATrackRunGoesOnByItselfAndStopsWhereItShould) {
   EXPECT_FALSE(Send(R"({"type": "track-run", "direction": "sideways"})")["ok"]);
 }
 
+// Two masks, an outline and a hole cut from it, drawn, tracked together and saved as one
+// document; the page's matte is what maskfx renders from that document, and undo takes back the
+// list's changes as it takes back edits.
+TEST_F(StudioSessionTest, AListOfMasksIsDrawnTrackedAndSavedAsOneDocument) {
+  for (const auto& [x, y] : {std::pair{42, 32}, {138, 32}, {138, 88}, {42, 88}, {43, 32}})
+    ASSERT_TRUE(Click(x, y)["ok"]);
+  Json s = Send(R"({"type": "mask-add"})");
+  ASSERT_TRUE(s["ok"]) << s.dump();
+  ASSERT_EQ(s["masks"].size(), 2u);
+  EXPECT_EQ(s["masks"][0]["name"], "Mask 1");  // named now that there are two
+  EXPECT_EQ(s["masks"][1]["name"], "Mask 2");
+  EXPECT_EQ(s["masks"][1]["mode"], "add");
+  EXPECT_EQ(s["selected"], s["masks"][1]["id"]);
+  EXPECT_EQ(s["keyframes"], Json::array());  // the new mask's, drawn by the next clicks
+  const int outline = s["masks"][0]["id"], hole = s["masks"][1]["id"];
+  const std::string hole_id = std::to_string(hole), outline_id = std::to_string(outline);
+  // Its vertices far enough apart that a click beside one is not taken as a grab of it.
+  for (const auto& [x, y] : {std::pair{60, 45}, {120, 45}, {120, 80}, {60, 80}, {61, 45}})
+    ASSERT_TRUE(Click(x, y)["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "mask-mode", "id": )" + hole_id + R"(, "mode": "subtract"})")["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "mask-rename", "id": )" + hole_id + R"(, "name": "hole"})")["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "mask-rename", "id": )" + outline_id + R"(, "name": "outline"})")["ok"]);
+  EXPECT_EQ(Send(R"({"type": "mask-rename", "id": )" + hole_id + R"(, "name": "outline"})")["error"],
+            "a mask named outline is already there");
+  EXPECT_EQ(Send(R"({"type": "mask-add", "name": "hole"})")["error"], "a mask named hole is already there");
+  EXPECT_FALSE(Send(R"({"type": "mask-mode", "id": )" + hole_id + R"(, "mode": "cut"})")["ok"]);
+  EXPECT_EQ(Send(R"({"type": "mask-select", "id": 99})")["error"], "no such mask");
+
+  // One press of both: each mask follows the card on its own.
+  s = Send(R"({"type": "track", "direction": "forward", "all": true})");
+  ASSERT_TRUE(s["ok"]) << s.dump();
+  EXPECT_EQ(s["press"]["masks"].size(), 2u);
+  EXPECT_EQ(s["keyframes"], (Json{0, 1}));
+  EXPECT_EQ(s["masks"][0]["keyframes"], 2);
+  // One press of the selected mask alone.
+  s = Send(R"({"type": "track", "direction": "forward"})");
+  EXPECT_EQ(s["keyframes"], (Json{0, 1, 2}));
+  EXPECT_EQ(s["masks"][0]["keyframes"], 2);
+  ASSERT_TRUE(Send(R"({"type": "frame", "frame": 1})")["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "save"})")["ok"]);
+  host::MaskDocument doc;
+  std::string error;
+  ASSERT_TRUE(host::ReadMaskDocument((dir_ / "out.json").string(), doc, error)) << error;
+  ASSERT_EQ(doc.others.size(), 1u);
+  EXPECT_EQ(doc.name, "outline");
+  EXPECT_EQ(doc.keyframes.size(), 2u);
+  EXPECT_EQ(doc.others[0].name, "hole");
+  EXPECT_EQ(doc.others[0].mode, "subtract");
+  EXPECT_EQ(doc.others[0].keyframes.size(), 3u);
+  EXPECT_NEAR((doc.others[0].keyframes[1].shape.vertices[0].anchor_x - 60.0 / 200) * 200, 2.5, 0.5);
+
+  // The matte the page shows is every mask's, joined: what a render of the document writes.
+  ASSERT_TRUE(Send(R"({"type": "render"})")["ok"]);
+  ASSERT_TRUE(RenderWhenEnded()["done"]);
+  std::vector<uint8_t> png;
+  ASSERT_TRUE(session_->MattePng(kFirstPage, png, error)) << error;
+  std::ofstream(dir_ / "matte.png", std::ios::binary)
+      .write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
+  host::RgbaFrame matte, rendered;
+  auto reader = host::MediaReader::Open((dir_ / "matte.png").string(), error);
+  ASSERT_TRUE(reader && reader->ReadFrame(0, matte, error)) << error;
+  reader = host::MediaReader::Open((dir_ / "render_%02d.png").string(), error);
+  ASSERT_TRUE(reader && reader->ReadFrame(1, rendered, error)) << error;
+  ASSERT_EQ(matte.pixels.size(), rendered.pixels.size());
+  size_t opaque = 0;
+  for (size_t i = 0; i < matte.pixels.size(); i += 4) {
+    ASSERT_EQ(matte.pixels[i], rendered.pixels[i + 3]) << i / 4 % 200 << "," << i / 4 / 200;
+    opaque += matte.pixels[i] >= 128;
+  }
+  EXPECT_LE(matte.pixels[(61 * 200 + 92) * 4], 2);  // the hole's middle
+  EXPECT_GT(opaque, 500u);                          // the ring around it
+
+  // The others show faintly beneath the one selected; a page may leave any out.
+  std::vector<uint8_t> both, alone, none;
+  ASSERT_TRUE(session_->OverlayPng(both, error)) << error;
+  ASSERT_TRUE(Send(R"({"type": "mask-show", "id": )" + outline_id + R"(, "shown": false})")["ok"]);
+  ASSERT_TRUE(session_->OverlayPng(alone, error)) << error;
+  ASSERT_TRUE(Send(R"({"type": "mask-show", "id": )" + hole_id + R"(, "shown": false})")["ok"]);
+  ASSERT_TRUE(session_->OverlayPng(none, error)) << error;
+  EXPECT_NE(both, alone);
+  EXPECT_NE(alone, none);
+  EXPECT_EQ(Send(R"({"type": "state"})")["masks"][0]["shown"], false);
+  EXPECT_FALSE(Send(R"({"type": "state"})")["unsaved"]);  // hiding is the page's, not the document's
+
+  // Moved first, the hole subtracts from nothing and the outline adds: what the render saw changes.
+  s = Send(R"({"type": "mask-move", "id": )" + hole_id + R"(, "to": 0})");
+  ASSERT_TRUE(s["ok"]) << s.dump();
+  EXPECT_EQ(s["masks"][0]["name"], "hole");
+  EXPECT_EQ(s["selected"], hole);
+  EXPECT_TRUE(s["unsaved"]);
+  EXPECT_FALSE(Send(R"({"type": "mask-move", "id": )" + hole_id + R"(, "to": 2})")["ok"]);
+  // Removed, then brought back by undo with all it held, selected again; removing the last is refused.
+  s = Send(R"({"type": "mask-remove", "id": )" + hole_id + "}");
+  ASSERT_TRUE(s["ok"]) << s.dump();
+  EXPECT_EQ(s["masks"].size(), 1u);
+  EXPECT_EQ(s["selected"], outline);
+  EXPECT_EQ(s["keyframes"], (Json{0, 1}));
+  EXPECT_EQ(Send(R"({"type": "mask-remove", "id": )" + outline_id + "}")["error"],
+            "the only mask cannot be removed: delete its outline instead");
+  s = Send(R"({"type": "undo"})");
+  ASSERT_EQ(s["masks"].size(), 2u);
+  EXPECT_EQ(s["masks"][0]["name"], "hole");
+  EXPECT_EQ(s["selected"], hole);
+  EXPECT_EQ(s["keyframes"], (Json{0, 1, 2}));
+  EXPECT_EQ(s["tracked"].size(), 2u);
+  s = Send(R"({"type": "undo"})");  // the move
+  EXPECT_EQ(s["masks"][0]["name"], "outline");
+  EXPECT_FALSE(s["unsaved"]);
+  // The restored mask is edited as before: a press tracks it on.
+  ASSERT_TRUE(Send(R"({"type": "frame", "frame": 2})")["ok"]);
+  ASSERT_TRUE(Send(R"({"type": "mask-select", "id": )" + hole_id + "}")["ok"]);
+  EXPECT_EQ(Send(R"({"type": "track", "direction": "forward"})")["keyframes"], (Json{0, 1, 2, 3}));
+
+  // A document of several masks opens as it was saved, and saves back byte for byte.
+  session_.reset();
+  ASSERT_TRUE(fs::copy_file(dir_ / "out.json", dir_ / "again.json"));
+  session_ = StudioSession::Open(
+      module_, {(dir_ / "in_%02d.png").string(), (dir_ / "out.json").string(), (dir_ / "again.json").string(), "", ""},
+      error);
+  ASSERT_TRUE(session_) << error;
+  s = Send(R"({"type": "state"})");
+  EXPECT_EQ(s["masks"][1]["name"], "hole");
+  EXPECT_EQ(s["masks"][1]["mode"], "subtract");
+  EXPECT_EQ(s["selected"], s["masks"][0]["id"]);
+  EXPECT_FALSE(s["unsaved"]);
+  fs::remove(dir_ / "again.json");
+  ASSERT_TRUE(Send(R"({"type": "save"})")["ok"]);
+  const auto text = [](const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  EXPECT_EQ(text(dir_ / "again.json"), text(dir_ / "out.json"));
+}
+
 TEST_F(StudioSessionTest, BadMessagesChangeNothing) {
   ASSERT_TRUE(Click(50, 40)["ok"]);
   const std::string before = session_->State();
