@@ -13,7 +13,7 @@ namespace maskfx {
 namespace {
 
 struct EditCommandOptions {
-  std::string mask_path, events_path, output, size;
+  std::string mask_path, mask_name, events_path, output, size;
   int64_t frame = 0;
   bool trace = false;
   bool overwrite = false;  // -o may be the -m document
@@ -41,6 +41,9 @@ bool ParseSize(const std::string& text, int32_t& w, int32_t& h) {
 int RunEdit(const CommonOptions& common, const EditCommandOptions& o) {
   host::EditOptions options;
   options.mask_path = o.mask_path;
+  options.mask_name = o.mask_name;
+  if (!o.mask_name.empty() && o.mask_path.empty())
+    return Fail(kExitBadInput, "--name: names a mask of the -m document");
   options.events_path = o.events_path;
   options.output = o.output;
   options.frame = o.frame;
@@ -70,6 +73,8 @@ Subcommand AddEditCommand(CLI::App& app, const CommonOptions& common) {
   auto o = std::make_shared<EditCommandOptions>();
   CLI::App* command = app.add_subcommand("edit", "edit a mask by replaying mouse and key actions through the effect");
   command->add_option("-m,--mask", o->mask_path, "the mask document to start from (default: nothing drawn yet)");
+  command->add_option("--name", o->mask_name,
+                      "in a document of several masks, the one edited (the others are written back as they were)");
   command->add_option("--events", o->events_path, "the actions, a JSON file")->required();
   command->add_option("-o,--output", o->output, "where the edited mask document goes")->required();
   command->add_option("--size", o->size, "layer size WxH (default: the document's)");

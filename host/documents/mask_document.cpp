@@ -248,21 +248,37 @@ bool CheckOneMask(const MaskDocument& doc, const std::string& path, const std::s
   return false;
 }
 
-bool TakeMask(MaskDocument& doc, const std::string& name, const std::string& path, std::string& error) {
+bool FindMask(const MaskDocument& doc, const std::string& name, const std::string& path, size_t& index,
+              std::string& error) {
   std::string names;
   for (size_t m = 0; m < MaskCount(doc); ++m) {
     const MaskDocument& mask = MaskAt(doc, m);
-    if (mask.name != name) {
-      names += (names.empty() ? "" : ", ") + (mask.name.empty() ? std::string("one without a name") : mask.name);
-      continue;
+    if (mask.name == name) {
+      index = m;
+      return true;
     }
-    MaskDocument taken = mask;
-    taken.others.clear();
-    doc = std::move(taken);
-    return true;
+    names += (names.empty() ? "" : ", ") + (mask.name.empty() ? std::string("one without a name") : mask.name);
   }
   error = path + " has no mask named " + name + " (it has " + names + ")";
   return false;
+}
+
+bool TakeMask(MaskDocument& doc, const std::string& name, const std::string& path, std::string& error) {
+  size_t index = 0;
+  if (!FindMask(doc, name, path, index, error)) return false;
+  MaskDocument taken = MaskAt(doc, index);
+  taken.others.clear();
+  doc = std::move(taken);
+  return true;
+}
+
+MaskDocument WithMaskReplaced(MaskDocument doc, size_t index, MaskDocument mask) {
+  if (index == 0) {
+    mask.others = std::move(doc.others);
+    return mask;
+  }
+  doc.others[index - 1] = std::move(mask);
+  return doc;
 }
 
 int MotionLevelOf(const std::string& motion) {

@@ -60,6 +60,11 @@ bool CheckOneMask(const MaskDocument& doc, const std::string& path, const std::s
 // Makes `doc` the document of its mask named `name` alone (the size kept). False, with "PATH has
 // no mask named N (it has a, b)" in `error` and `doc` untouched, when there is none.
 bool TakeMask(MaskDocument& doc, const std::string& name, const std::string& path, std::string& error);
+// The place of the mask named `name` in `doc` (MaskAt's index); false with TakeMask's error.
+bool FindMask(const MaskDocument& doc, const std::string& name, const std::string& path, size_t& index,
+              std::string& error);
+// `doc` with its mask at `index` replaced by `mask` (a document of one), the others as they were.
+MaskDocument WithMaskReplaced(MaskDocument doc, size_t index, MaskDocument mask);
 
 // translation 0, rigid 1, similarity 2, affine 3, perspective 4; -1 for anything else.
 int MotionLevelOf(const std::string& motion);

@@ -95,10 +95,17 @@ EditResult RunEditSession(const LoadedModule& module, const EditOptions& options
     return result;
   };
   std::string error;
-  MaskDocument doc;
-  if (!options.mask_path.empty() &&
-      (!ReadMaskDocument(options.mask_path, doc, error) || !CheckOneMask(doc, options.mask_path, "edit", error)))
+  // In a document of several masks, the one named is edited and the others written back as they were.
+  MaskDocument whole;
+  size_t index = 0;
+  if (!options.mask_path.empty() && !ReadMaskDocument(options.mask_path, whole, error))
     return fail(JobEnd::kBadInput, error);
+  if (!options.mask_name.empty() && !FindMask(whole, options.mask_name, options.mask_path, index, error))
+    return fail(JobEnd::kBadInput, error);
+  if (options.mask_name.empty() && !CheckOneMask(whole, options.mask_path, "edit", error))
+    return fail(JobEnd::kBadInput, error + ": name one with --name");
+  MaskDocument doc = MaskAt(whole, index);
+  doc.others.clear();
   EditScript script;
   if (!ReadEditScript(options.events_path, script, error)) return fail(JobEnd::kBadInput, error);
   const int32_t width = options.width > 0 ? options.width : doc.width;
@@ -120,7 +127,9 @@ EditResult RunEditSession(const LoadedModule& module, const EditOptions& options
                         error))
     return fail(JobEnd::kFailed, error);
   result.document = DocumentFromParams(effect, width, height);
-  if (!options.output.empty() && !WriteMaskDocument(options.output, result.document, error))
+  result.document.name = doc.name;
+  if (!options.output.empty() &&
+      !WriteMaskDocument(options.output, WithMaskReplaced(std::move(whole), index, result.document), error))
     return fail(JobEnd::kFailed, error);
   return result;
 }

@@ -26,6 +26,7 @@ MaskDocument DocumentFromParams(const EffectHost& effect, int32_t width, int32_t
 
 struct EditOptions {
   std::string mask_path;  // empty: start from nothing
+  std::string mask_name;  // in a document of several masks, the one edited
   std::string events_path;
   std::string output;
   int32_t width = 0, height = 0;  // 0: the document's size

@@ -302,11 +302,38 @@ TEST_F(MaskfxTest, ADocumentOfSeveralMasksRendersThemInOrder) {
   for (const char* expected : {"3 masks, applied in order", "mask \"outline\": 1 keyframe, feather 3",
                                "mask \"hole\": 1 keyframe, feather 6, mode subtract", "mask \"badge\""})
     EXPECT_NE(info.out.find(expected), std::string::npos) << expected << "\n" << info.out;
-  std::ofstream(dir_ / "events.txt") << "";
-  ExpectBadInput(Run({"edit", "-m", (dir_ / "all.json").string(), "--events", (dir_ / "events.txt").string(), "-o",
-                      (dir_ / "edited.json").string()}),
-                 "holds 3 masks (outline, hole, badge): edit takes a document of one");
+  // Edit works on one mask, named, and writes the others back as they were.
+  std::ofstream(dir_ / "events.json") << R"({"format": "mask-edit-events", "version": 1, "events": [{"key": "left"}]})";
+  const auto edit = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args{"edit",
+                                  "-m",
+                                  (dir_ / "all.json").string(),
+                                  "--events",
+                                  (dir_ / "events.json").string(),
+                                  "-o",
+                                  (dir_ / "edited.json").string(),
+                                  "--size",
+                                  "80x60"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return Run(args);
+  };
+  ExpectBadInput(edit({}), "holds 3 masks (outline, hole, badge): edit takes a document of one: name one with --name");
+  ExpectBadInput(edit({"--name", "hat"}), "has no mask named hat (it has outline, hole, badge)");
   EXPECT_FALSE(fs::exists(dir_ / "edited.json"));
+  const Outcome edited = edit({"--name", "hole"});
+  ASSERT_EQ(edited.status, 0) << edited.err;
+  host::MaskDocument before, after;
+  ASSERT_TRUE(host::ReadMaskDocument((dir_ / "all.json").string(), before, error)) << error;
+  ASSERT_TRUE(host::ReadMaskDocument((dir_ / "edited.json").string(), after, error)) << error;
+  ASSERT_EQ(after.others.size(), 2u);
+  EXPECT_EQ(after.name, "outline");
+  EXPECT_EQ(after.keyframes[0].shape.vertices[0].anchor_x, before.keyframes[0].shape.vertices[0].anchor_x);
+  EXPECT_EQ(after.others[0].name, "hole");
+  EXPECT_EQ(after.others[0].mode, "subtract");
+  EXPECT_NEAR((after.others[0].keyframes[0].shape.vertices[0].anchor_x - 0.35) * 80, -1, 1e-4);  // one pixel left
+  EXPECT_EQ(after.others[1].name, "badge");
+  EXPECT_EQ(after.others[1].keyframes[0].shape.vertices[0].anchor_x,
+            before.others[1].keyframes[0].shape.vertices[0].anchor_x);
 
   // The overlay of one mask shows the others faintly beneath it: it differs from that mask's
   // overlay alone only where another's is drawn, and there lies between the picture and it.
