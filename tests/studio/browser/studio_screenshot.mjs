@@ -1,5 +1,6 @@
-// The README's picture of the studio: the demo's mask tracked to the end, the matte tinted over
-// the picture with the previous frame's outline faint, the tracked keys on the timeline.
+// The README's picture of the studio: the demo's mask and a hole cut from it tracked to the end,
+// the matte tinted over the picture with the previous frame's outline faint, the tracked keys on
+// the timeline, the list of masks beside the view.
 // Usage: node studio_screenshot.mjs MASKFX WORKDIR OUT.png (not a test; run by hand).
 import { spawn, execFileSync } from "node:child_process";
 import { mkdirSync, rmSync } from "node:fs";
@@ -22,6 +23,21 @@ try {
   await page.goto(address);
   await page.waitForFunction(() => state && !pending.length);
   await page.click("#fit");
+  // A hole in the middle of the card, drawn as a second mask that subtracts.
+  await page.click("#addmask");
+  await page.waitForFunction(() => state.masks.length === 2 && !pending.length);
+  const view = await page.locator("#view").boundingBox();
+  const [zoom, offset] = await page.evaluate(() => [zoom, offset]);
+  const at = (x, y) => [view.x + offset[0] + zoom * x, view.y + offset[1] + zoom * y];
+  for (const [x, y] of [[255, 160], [305, 160], [305, 200], [255, 200], [255.5, 160]]) {
+    await page.mouse.click(...at(x, y));
+    await page.waitForFunction(() => !pending.length);
+  }
+  await page.selectOption(".mask-row.selected select", "subtract");
+  page.once("dialog", (d) => d.accept("hole"));
+  await page.dblclick(".mask-row.selected .name");
+  await page.waitForFunction(() => state.masks[1].name === "hole" && !pending.length);
+  await page.check("#trackall");
   await page.click("#toend");
   await page.waitForFunction(() => state.run && !state.run.running && !tracking, null, { timeout: 120000 });
   await page.keyboard.press("Home");
@@ -29,7 +45,7 @@ try {
   await page.waitForFunction(() => state.frame === 12 && !pending.length);
   await page.check("#onion");
   await page.selectOption("#look", "tinted");
-  await page.waitForTimeout(1500);
+  await page.waitForTimeout(4000);
   await page.screenshot({ path: out });
 } finally {
   await browser.close();
