@@ -38,6 +38,9 @@ Subcommand AddStudioCommand(CLI::App& app, const CommonOptions& common);
 Subcommand AddOverlayCommand(CLI::App& app, const CommonOptions& common);
 Subcommand AddEditCommand(CLI::App& app, const CommonOptions& common);
 Subcommand AddInfoCommand(CLI::App& app, const CommonOptions& common);
+// `self`: how maskfx was called, for the commands the plan prints.
+Subcommand AddPlanCommand(CLI::App& app, const CommonOptions& common, const char* self);
+Subcommand AddJoinCommand(CLI::App& app);
 
 // Loads the module, sets it up and declares its parameters; prints what went wrong and
 // answers the exit status when it cannot (0 when `effect` is ready).

@@ -28,10 +28,15 @@ int main(int argc, char** argv) {
   maskfx::CommonOptions common;
   app.add_option("--module", common.module_path,
                  "the effect module (default: $MASK_MODULE, then Mask.so beside maskfx)");
-  const maskfx::Subcommand commands[] = {maskfx::AddDemoCommand(app, common),    maskfx::AddRenderCommand(app, common),
-                                         maskfx::AddTrackCommand(app, common),   maskfx::AddStudioCommand(app, common),
-                                         maskfx::AddOverlayCommand(app, common), maskfx::AddEditCommand(app, common),
-                                         maskfx::AddInfoCommand(app, common)};
+  const maskfx::Subcommand commands[] = {maskfx::AddDemoCommand(app, common),
+                                         maskfx::AddRenderCommand(app, common),
+                                         maskfx::AddTrackCommand(app, common),
+                                         maskfx::AddStudioCommand(app, common),
+                                         maskfx::AddOverlayCommand(app, common),
+                                         maskfx::AddEditCommand(app, common),
+                                         maskfx::AddInfoCommand(app, common),
+                                         maskfx::AddPlanCommand(app, common, argv[0]),
+                                         maskfx::AddJoinCommand(app)};
 
   try {
     app.parse(argc, argv);

@@ -1,6 +1,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "host/documents/mask_params.h"
 #include "host/hosting/module_loader.h"
 #include "host/jobs/render_job.h"
+#include "host/jobs/render_parts.h"
 
 namespace maskfx {
 namespace {
@@ -24,6 +26,7 @@ struct RenderCommandOptions {
   bool gpu = false;
   std::string frames;  // "A:B", "A:" or ":B"
   int threads = 0;
+  bool part = false;  // a part of a plan: its record written once it is whole
 };
 
 }  // namespace
@@ -77,6 +80,13 @@ int RunRender(const CommonOptions& common, const RenderCommandOptions& o) {
       return Fail(kExitBadInput, "--" + std::string(param->key) + ": expected " + param->range.Text());
   }
 
+  if (o.part) {
+    // A part rendered again is not whole until this render ends; a sequence's folder is made here.
+    std::error_code ec;
+    std::filesystem::remove(host::PartRecordPath(host::PartOf(o.output)), ec);
+    if (host::PartOf(o.output) != o.output) std::filesystem::create_directories(host::PartOf(o.output), ec);
+  }
+
   InterruptWatch interrupts;  // before the module starts any thread
   host::LoadedModule module;
   std::string error;
@@ -91,6 +101,9 @@ int RunRender(const CommonOptions& common, const RenderCommandOptions& o) {
   if (!result.module_message.empty())
     std::fprintf(stderr, "maskfx: %s says: %s\n", module.path.c_str(), result.module_message.c_str());
   if (!result.outcome.done()) return Fail(result.outcome);
+  const int64_t first = options.first_frame.value_or(0);
+  if (o.part && !host::WritePartRecord(o.output, first, first + result.frames - 1, error))
+    return Fail(kExitFailure, error);
   std::printf("rendered %lld frames in %.2f s (%.1f fps) to %s\n", static_cast<long long>(result.frames),
               result.seconds, result.seconds > 0 ? result.frames / result.seconds : 0.0, o.output.c_str());
   return kExitOk;
@@ -114,6 +127,7 @@ Subcommand AddRenderCommand(CLI::App& app, const CommonOptions& common) {
   command->add_flag("--gpu", o->gpu, "render through the GPU path");
   command->add_option("--frames", o->frames, "frames A:B (inclusive, from 0)");
   command->add_option("--threads", o->threads, "frames rendered at once (default: every core)");
+  command->add_flag("--part", o->part, "a part of a plan: once whole, a record beside it says so (OUTPUT.done)");
   return {command, [&common, o] { return RunRender(common, *o); }};
 }
 

@@ -765,3 +765,118 @@ TEST_F(MaskfxOutputTest, TemporaryFilesOfAKilledRenderAreRemovedByTheNext) {
 }
 
 }  // namespace
+
+namespace {
+
+// A plan's lines run one after another by the shell, as a batch engine would run them.
+int RunLines(const std::vector<std::string>& lines, size_t from, size_t to) {
+  int failures = 0;
+  for (size_t i = from; i < to && i < lines.size(); ++i)
+    failures += std::system((lines[i] + " > /dev/null 2>&1").c_str()) != 0;
+  return failures;
+}
+
+// Every frame of two outputs decodes to the same pixels.
+void ExpectSameFrames(const std::string& a, const std::string& b, int64_t frames) {
+  std::string error;
+  auto left = host::MediaReader::Open(a, error);
+  ASSERT_TRUE(left) << error;
+  auto right = host::MediaReader::Open(b, error);
+  ASSERT_TRUE(right) << error;
+  for (int64_t f = 0; f < frames; ++f) {
+    host::RgbaFrame x, y;
+    ASSERT_TRUE(left->ReadFrame(f, x, error) && right->ReadFrame(f, y, error)) << f << ": " << error;
+    ASSERT_TRUE(x.pixels == y.pixels) << a << " and " << b << " differ at frame " << f;
+  }
+  host::RgbaFrame beyond;
+  EXPECT_FALSE(right->ReadFrame(frames, beyond, error)) << b << " has more than " << frames << " frames";
+}
+
+TEST_F(MaskfxOutputTest, APlanRenderedPartByPartJoinsIntoWhatOneRenderWrites) {
+  fs::create_directories(dir_ / "seq");
+  for (const std::string name : {"shot.mov", "shot.mkv", "seq/f_%04d.png"}) {
+    const std::string output = (dir_ / name).string();
+    const Outcome plan = Run({"plan", clip_, "-m", mask_, "-o", output, "--chunks", "3", "--threads", "1"});
+    ASSERT_EQ(plan.status, 0) << plan.err;
+    const std::vector<std::string> lines = Lines(plan.out);
+    ASSERT_EQ(lines.size(), 4u) << plan.out;
+    EXPECT_NE(lines[1].find(" render " + clip_ + " -m " + mask_), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("part-000008-000015"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("--frames 8:15 --part --threads 1"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[3].find(" join "), std::string::npos) << lines[3];
+    EXPECT_NE(lines[3].find("-o " + output + " --frames 0:23"), std::string::npos) << lines[3];
+    // The parts in another order, as a batch engine may finish them, then the join.
+    EXPECT_EQ(RunLines(lines, 2, 3) + RunLines(lines, 0, 2), 0);
+    EXPECT_EQ(RunLines(lines, 3, 4), 0);
+    const std::string one = (dir_ / ("one_" + fs::path(name).filename().string())).string();
+    ASSERT_EQ(Run({"render", clip_, "-m", mask_, "-o", one}).status, 0);
+    ExpectSameFrames(one, output, 24);
+  }
+  // A sequence's frames were moved out of their parts, and the parts' folder went with them.
+  EXPECT_FALSE(fs::exists(dir_ / "seq" / "f.parts"));
+}
+
+TEST_F(MaskfxOutputTest, OnlyWholePartsJoinAndAPlanMadeAgainLeavesThemOut) {
+  const std::string output = (dir_ / "shot.mkv").string();
+  const auto plan = [&] {
+    const Outcome o = Run({"plan", clip_, "-m", mask_, "-o", output, "--chunk-frames", "10"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    return Lines(o.out);
+  };
+  const std::vector<std::string> lines = plan();
+  ASSERT_EQ(lines.size(), 4u);  // 0-9, 10-19, 20-23 and the join
+  ASSERT_EQ(RunLines(lines, 0, 1) + RunLines(lines, 2, 3), 0);
+  const fs::path parts = dir_ / "shot.parts";
+  const std::string first = (parts / "part-000000-000009.mkv").string(),
+                    middle = (parts / "part-000010-000019.mkv").string(),
+                    last = (parts / "part-000020-000023.mkv").string();
+  const auto join = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), "join");
+    for (const char* a : {"-o", "", "--frames", "0:23"}) args.push_back(a);
+    args[args.size() - 3] = output;
+    return Run(args);
+  };
+  ExpectBadInput(join({first, middle, last}),
+                 "cannot join frames 0-23: frames missing: 10-19 (" + middle + ": no record");
+  ExpectBadInput(join({first, last}), "frames missing: 10-19");
+  ExpectBadInput(join({first, first, last}), "frames in two parts: 0-9 (" + first + " and " + first + ")");
+  EXPECT_FALSE(fs::exists(output));
+
+  // Made again, the plan leaves out the whole parts.
+  std::vector<std::string> again = plan();
+  ASSERT_EQ(again.size(), 2u);
+  EXPECT_NE(again[0].find("--frames 10:19"), std::string::npos) << again[0];
+  // A render of a part killed midway leaves nothing under the part's name, and no record.
+  const pid_t pid = Start({"render", clip_, "-m", mask_, "-o", middle, "--frames", "10:19", "--part", "--threads", "1",
+                           "--format", "bgra32f"});
+  ASSERT_TRUE(AwaitTempFile());
+  kill(pid, SIGKILL);
+  Wait(pid);
+  EXPECT_FALSE(fs::exists(middle));
+  EXPECT_FALSE(fs::exists(middle + ".done"));
+  // A part changed since its render is no longer whole.
+  std::ofstream(first, std::ios::app) << "x";
+  again = plan();
+  ASSERT_EQ(again.size(), 3u);
+  ExpectBadInput(join({first, middle, last}), first + ": changed since it was rendered");
+
+  ASSERT_EQ(RunLines(again, 0, 2), 0);
+  ASSERT_EQ(plan().size(), 1u);  // the join alone
+  const Outcome joined = join({last, middle, first});
+  ASSERT_EQ(joined.status, 0) << joined.err;
+  EXPECT_EQ(joined.out, "joined 3 parts, 24 frames, into " + output + "\n");
+  ExpectSameFrames(Video("one.mkv"), output, 24);
+}
+
+TEST_F(MaskfxOutputTest, APlanRefusesOutputsThatCannotJoinWithoutEncodingAgain) {
+  ExpectBadInput(Run({"plan", clip_, "-m", mask_, "-o", (dir_ / "x.webm").string(), "--chunks", "2"}),
+                 "parts join without re-encoding");
+  ExpectBadInput(Run({"plan", clip_, "-m", mask_, "-o", (dir_ / "x.mov").string()}), "--chunks N or --chunk-frames K");
+  ExpectBadInput(
+      Run({"plan", clip_, "-m", mask_, "-o", (dir_ / "x.mov").string(), "--chunks", "2", "--frames", "30:40"}),
+      "no frames from 30 to 23");
+  ExpectBadInput(Run({"join", (dir_ / "nothing.mov").string(), "-o", (dir_ / "x.mov").string()}),
+                 "its name gives no frames");
+}
+
+}  // namespace
