@@ -48,8 +48,9 @@ int RunPlan(const CommonOptions& common, PlanCommandOptions& o, const char* self
   size_t whole = 0;
   for (const host::PlannedPart& p : result.parts) whole += p.whole;
   for (const std::string& line : result.commands) std::printf("%s\n", line.c_str());
+  const std::string& part = result.parts.front().part;
   std::fprintf(stderr, "maskfx: %zu parts in %s", result.parts.size(),
-               host::ShellQuoted(result.parts.front().part.substr(0, result.parts.front().part.rfind('/'))).c_str());
+               host::ShellQuoted(part.substr(0, part.rfind('/', part.size() - 1))).c_str());
   if (whole > 0) std::fprintf(stderr, ", %zu already whole and left out", whole);
   std::fprintf(stderr, "; the last line joins them\n");
   return kExitOk;

@@ -184,7 +184,9 @@ PlanResult PlanRender(const PlanOptions& o) {
 
   const int64_t total = last - first + 1;
   const int64_t chunks = o.chunks > 0 ? std::min(o.chunks, total) : (total + o.chunk_frames - 1) / o.chunk_frames;
-  const fs::path parts = fs::path(FolderOf(o.output)) / (StemOf(o.output) + ".parts");
+  const std::string folder = FolderOf(o.output);
+  const fs::path parts =
+      folder == "." ? fs::path(StemOf(o.output) + ".parts") : folder / fs::path(StemOf(o.output) + ".parts");
   std::error_code ec;
   fs::create_directories(parts, ec);
   if (ec) return fail(JobEnd::kFailed, parts.string() + ": cannot make the parts' folder: " + ec.message());
