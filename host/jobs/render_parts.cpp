@@ -170,6 +170,7 @@ PlanResult PlanRender(const PlanOptions& o) {
                                        "(ProRes 4444) or a .mkv (FFV1)");
   if ((o.chunks > 0) == (o.chunk_frames > 0)) return fail(JobEnd::kBadInput, "give --chunks N or --chunk-frames K");
   std::string error;
+  if (!CheckOutput(o.output, {o.input, o.mask_path}, error)) return fail(JobEnd::kBadInput, error);
   std::unique_ptr<MediaReader> reader = MediaReader::Open(o.input, error);
   if (!reader) return fail(JobEnd::kBadInput, error);
   const int64_t count = reader->info().frame_count;
@@ -303,6 +304,8 @@ JoinResult JoinParts(const JoinOptions& o) {
   const bool sequence = ParseFramePattern(o.output, pattern);
   if (!sequence && !IsJoinableVideo(o.output))
     return fail(JobEnd::kBadInput, o.output + ": parts join as a PNG sequence, a .mov or a .mkv");
+  std::string error;
+  if (!CheckOutput(o.output, o.parts, error)) return fail(JobEnd::kBadInput, error);
   std::vector<JoinPart> parts;
   for (std::string part : o.parts) {
     while (part.size() > 1 && part.back() == '/') part.pop_back();
@@ -341,7 +344,6 @@ JoinResult JoinParts(const JoinOptions& o) {
       return fail(JobEnd::kBadInput,
                   p.part + ": holds frames " + RangeText(p.first, p.last) + ", beyond " + RangeText(first, last));
 
-  std::string error;
   if (sequence) {
     if (!RenameFrames(used, o.output, error)) return fail(JobEnd::kFailed, error);
     // The parts' frames are gone into the sequence: their folders and records go with them.

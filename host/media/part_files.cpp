@@ -124,6 +124,7 @@ bool JoinVideoFiles(const std::vector<std::string>& parts, const std::string& ou
   }
   std::string target, temp;
   if (!OutputTarget(output, target, error)) return false;
+  RemoveStaleTemps(output);  // a join killed before left its temporary file
   int fd = -1, err = 0;
   if (!CreateTempBeside(target, temp, fd, err)) {
     error = output + ": cannot write: " + std::system_category().message(err);

@@ -840,6 +840,7 @@ TEST_F(MaskfxOutputTest, OnlyWholePartsJoinAndAPlanMadeAgainLeavesThemOut) {
                  "cannot join frames 0-23: frames missing: 10-19 (" + middle + ": no record");
   ExpectBadInput(join({first, last}), "frames missing: 10-19");
   ExpectBadInput(join({first, first, last}), "frames in two parts: 0-9 (" + first + " and " + first + ")");
+  ExpectBadInput(Run({"join", first, last, "-o", last}), "is the input " + last);
   EXPECT_FALSE(fs::exists(output));
 
   // Made again, the plan leaves out the whole parts.
