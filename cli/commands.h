@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "host/hosting/effect_host.h"
@@ -45,6 +46,9 @@ Subcommand AddJoinCommand(CLI::App& app);
 // Loads the module, sets it up and declares its parameters; prints what went wrong and
 // answers the exit status when it cannot (0 when `effect` is ready).
 int OpenEffect(const CommonOptions& common, std::unique_ptr<host::EffectHost>& effect);
+
+// "A:B", "A:" or ":B": inclusive frame indices from 0, either end left open.
+bool ParseFrameRange(const std::string& text, std::optional<int64_t>& first, std::optional<int64_t>& last);
 
 // Prints "maskfx: error: <message>" and returns `status`.
 int Fail(int status, const std::string& message);

@@ -1,6 +1,7 @@
 // maskfx: parses the command line and hands it to the subcommand chosen.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 
 #include "cli/commands.h"
 
@@ -20,6 +21,20 @@ int ExitStatus(host::JobEnd end) {
 }
 
 int Fail(const host::JobOutcome& outcome) { return Fail(ExitStatus(outcome.end), outcome.error); }
+
+bool ParseFrameRange(const std::string& text, std::optional<int64_t>& first, std::optional<int64_t>& last) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) return false;
+  const auto parse = [](const std::string& part, std::optional<int64_t>& out) {
+    if (part.empty()) return true;
+    char* end = nullptr;
+    const long long v = std::strtoll(part.c_str(), &end, 10);
+    if (*end != '\0' || v < 0) return false;
+    out = v;
+    return true;
+  };
+  return parse(text.substr(0, colon), first) && parse(text.substr(colon + 1), last);
+}
 }  // namespace maskfx
 
 int main(int argc, char** argv) {

@@ -21,21 +21,6 @@ struct JoinCommandOptions {
   std::string frames;
 };
 
-// "A:B", "A:" or ":B", inclusive frame indices from 0.
-bool ParseFrameRange(const std::string& text, std::optional<int64_t>& first, std::optional<int64_t>& last) {
-  const size_t colon = text.find(':');
-  if (colon == std::string::npos) return false;
-  const auto parse = [](const std::string& part, std::optional<int64_t>& out) {
-    if (part.empty()) return true;
-    char* end = nullptr;
-    const long long v = std::strtoll(part.c_str(), &end, 10);
-    if (*end != '\0' || v < 0) return false;
-    out = v;
-    return true;
-  };
-  return parse(text.substr(0, colon), first) && parse(text.substr(colon + 1), last);
-}
-
 int RunPlan(const CommonOptions& common, PlanCommandOptions& o, const char* self) {
   if (!o.frames.empty() && !ParseFrameRange(o.frames, o.plan.first_frame, o.plan.last_frame))
     return Fail(kExitBadInput, "--frames: expected A:B with frame indices, got " + o.frames);

@@ -31,25 +31,6 @@ struct RenderCommandOptions {
 
 }  // namespace
 
-namespace {
-
-// "A:B", "A:" or ":B", inclusive frame indices.
-bool ParseFrames(const std::string& text, host::RenderOptions& options) {
-  const size_t colon = text.find(':');
-  if (colon == std::string::npos) return false;
-  const auto parse = [](const std::string& part, std::optional<int64_t>& out) {
-    if (part.empty()) return true;
-    char* end = nullptr;
-    const long long v = std::strtoll(part.c_str(), &end, 10);
-    if (*end != '\0' || v < 0) return false;
-    out = v;
-    return true;
-  };
-  return parse(text.substr(0, colon), options.first_frame) && parse(text.substr(colon + 1), options.last_frame);
-}
-
-}  // namespace
-
 int RunRender(const CommonOptions& common, const RenderCommandOptions& o) {
   host::RenderOptions options;
   options.input = o.input;
@@ -71,7 +52,7 @@ int RunRender(const CommonOptions& common, const RenderCommandOptions& o) {
   options.pixel_format = host::PixelFormatByName(o.format);
   if (options.pixel_format == 0) return Fail(kExitBadInput, "--format: unknown format " + o.format);
   options.gpu = o.gpu;
-  if (!o.frames.empty() && !ParseFrames(o.frames, options))
+  if (!o.frames.empty() && !ParseFrameRange(o.frames, options.first_frame, options.last_frame))
     return Fail(kExitBadInput, "--frames: expected A:B with frame indices, got " + o.frames);
   for (const auto& [param, value] :
        {std::pair{&host::kMatteFeather, o.feather}, std::pair{&host::kMatteOpacity, o.opacity},

@@ -5,23 +5,16 @@
 // the review keys, a second tab's edit and its undo, a vertex deleted by key and turned by a
 // double click, the tinted matte, keys cleared, save as, zoom about the pointer, and the
 // recovery of a change not saved offered by the next studio. Usage: node studio_browser.mjs MASKFX WORKDIR. Exit 77 when no browser is installed.
-import { spawn, execFileSync } from "node:child_process";
-import { existsSync, mkdirSync, readFileSync, rmSync } from "node:fs";
+import { spawn } from "node:child_process";
+import { existsSync, readFileSync } from "node:fs";
 import path from "node:path";
 
-import { chromiumOrSkip, studioAddress } from "./studio_harness.mjs";
+import { chromiumOrSkip, fail, freshWorkWithDemo, studioAddress } from "./studio_harness.mjs";
 
 const [maskfx, work] = process.argv.slice(2);
 const { chromium, browserPath } = chromiumOrSkip();
 
-function fail(message) {
-  console.error("FAILED: " + message);
-  process.exitCode = 1;
-}
-
-rmSync(work, { recursive: true, force: true });
-mkdirSync(work, { recursive: true });
-execFileSync(maskfx, ["demo", "-o", path.join(work, "demo")], { stdio: "ignore" });
+freshWorkWithDemo(maskfx, work);
 const saved = path.join(work, "saved.json");
 const rendered = path.join(work, "masked_%02d.png");
 const studioArgs = ["studio", path.join(work, "demo", "clip", "frame_%04d.png"), "-o", saved, "--render-to", rendered,
@@ -170,7 +163,7 @@ try {
   await other.goto(address);
   await other.waitForFunction(() => state && state.frame === 0);
   const otherView = await other.locator("#view").boundingBox();
-  await other.mouse.click(otherView.x + 20 + 600, otherView.y + 20 + 150);  // beside the mask: selects nothing
+  await other.mouse.click(otherView.x + 20 + 540, otherView.y + 20 + 150);  // beside the mask: selects nothing
   await other.keyboard.press("ArrowRight");
   await other.keyboard.press("ArrowRight");
   await other.waitForFunction(() => !pending.length);

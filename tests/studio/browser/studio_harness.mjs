@@ -1,8 +1,24 @@
 // What the studio's browser scripts share: the headless browser they drive (playwright-core's
 // chromium and the path of Debian's chromium, or exit 77, ctest's "skipped", when either is
-// missing), and the address a started `maskfx studio` prints.
-import { existsSync } from "node:fs";
+// missing), a fresh work folder holding the demo, failures reported, and the address a started
+// `maskfx studio` prints.
+import { execFileSync } from "node:child_process";
+import { existsSync, mkdirSync, rmSync } from "node:fs";
 import { createRequire } from "node:module";
+import path from "node:path";
+
+// A failure, printed; the script goes on to report the rest and exits 1.
+export function fail(message) {
+  console.error("FAILED: " + message);
+  process.exitCode = 1;
+}
+
+// `work` emptied, with the demo's clip and documents in work/demo.
+export function freshWorkWithDemo(maskfx, work) {
+  rmSync(work, { recursive: true, force: true });
+  mkdirSync(work, { recursive: true });
+  execFileSync(maskfx, ["demo", "-o", path.join(work, "demo")], { stdio: "ignore" });
+}
 
 export function chromiumOrSkip() {
   const require = createRequire(import.meta.url);

@@ -3,23 +3,16 @@
 // them, remove one and bring it back with undo. The matte the page shows is compared, pixel for
 // pixel, with the frame the page's render writes, and the saved document holds both masks.
 // Usage: node studio_masks.mjs MASKFX WORKDIR. Exit 77 when no browser is installed.
-import { spawn, execFileSync } from "node:child_process";
-import { mkdirSync, readFileSync, rmSync } from "node:fs";
+import { spawn } from "node:child_process";
+import { readFileSync } from "node:fs";
 import path from "node:path";
 
-import { chromiumOrSkip, studioAddress } from "./studio_harness.mjs";
+import { chromiumOrSkip, fail, freshWorkWithDemo, studioAddress } from "./studio_harness.mjs";
 
 const [maskfx, work] = process.argv.slice(2);
 const { chromium, browserPath } = chromiumOrSkip();
 
-function fail(message) {
-  console.error("FAILED: " + message);
-  process.exitCode = 1;
-}
-
-rmSync(work, { recursive: true, force: true });
-mkdirSync(work, { recursive: true });
-execFileSync(maskfx, ["demo", "-o", path.join(work, "demo")], { stdio: "ignore" });
+freshWorkWithDemo(maskfx, work);
 const saved = path.join(work, "saved.json");
 const rendered = path.join(work, "masked_%02d.png");
 const studio = spawn(maskfx, ["studio", path.join(work, "demo", "clip", "frame_%04d.png"), "-o", saved, "--render-to",
