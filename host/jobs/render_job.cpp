@@ -190,7 +190,9 @@ RenderResult RenderClip(const LoadedModule& module, const RenderOptions& options
   if (!CheckOutput(options.output, {options.input, options.mask_path}, error)) return Failure(JobEnd::kBadInput, error);
   MaskDocument doc;
   if (!ReadMaskDocument(options.mask_path, doc, error)) return Failure(JobEnd::kBadInput, error);
-  std::unique_ptr<MediaReader> reader = MediaReader::Open(options.input, error);
+  // Asked for a number of threads, the codecs keep to it too: a render given one thread (one of
+  // several a machine runs at once) uses one core, not the decoder's and encoder's share of all.
+  std::unique_ptr<MediaReader> reader = MediaReader::Open(options.input, {options.threads}, error);
   if (!reader) return Failure(JobEnd::kBadInput, error);
   const MediaInfo& info = reader->info();
 
@@ -227,7 +229,8 @@ RenderResult RenderClip(const LoadedModule& module, const RenderOptions& options
   }
 
   std::unique_ptr<MediaWriter> writer =
-      MediaWriter::Create(options.output, info.width, info.height, info.frame_rate, first, error);
+      MediaWriter::Create(options.output, info.width, info.height, info.frame_rate, first,
+                          MediaWriterOptions{.threads = options.threads}, error);
   if (!writer) return Failure(JobEnd::kBadInput, error);
 
   const ColorStandard standard = StandardForSize(info.width, info.height);

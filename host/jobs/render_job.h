@@ -24,9 +24,11 @@ struct RenderOptions {
   std::optional<std::string> mode;                 // a mask mode's name, overriding the document's
   uint32_t pixel_format = 0;                       // four-character code; 0: 'bgra'
   std::optional<int64_t> first_frame, last_frame;  // inclusive; default the whole clip
-  int threads = 0;                                 // 0: every core (fewer where memory would not hold them)
-  bool gpu = false;                                // through the GPU filter interface (bgra8 and bgra32f frames)
-  std::function<void(const std::string&)> note;    // a line for the user, such as fewer threads; may be empty
+  // Frames rendered at once, and the most threads the decoder and encoder each use; 0: every
+  // core (fewer frames at once where memory would not hold them).
+  int threads = 0;
+  bool gpu = false;                              // through the GPU filter interface (bgra8 and bgra32f frames)
+  std::function<void(const std::string&)> note;  // a line for the user, such as fewer threads; may be empty
 };
 
 struct RenderProgress {

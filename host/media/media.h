@@ -60,6 +60,11 @@ class MediaReader {
   // "PATH: no such file", "PATH: cannot decode: ...", "PATH: no PNG or JPEG images in the
   // folder", "PATH: no files match the pattern".
   static std::unique_ptr<MediaReader> Open(const std::string& input, std::string& error);
+  // `threads`: the most the decoder and the colour conversion use (0: as many as there are cores).
+  struct Options {
+    int threads = 0;
+  };
+  static std::unique_ptr<MediaReader> Open(const std::string& input, const Options& options, std::string& error);
   virtual ~MediaReader();
 
   const MediaInfo& info() const;
@@ -78,6 +83,7 @@ class MediaReader {
 struct MediaWriterOptions {
   // .mov as PNG in QuickTime (lossless, larger files) instead of ProRes 4444.
   bool mov_as_png = false;
+  int threads = 0;  // the most the encoder uses (0: as many as there are cores)
 };
 
 // One picture as RGBA PNG bytes (fast compression), for pictures sent rather than kept.

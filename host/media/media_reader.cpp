@@ -209,7 +209,7 @@ std::string PictureSizeFault(int64_t width, int64_t height) {
 // buffer (its vector code may store past the row end) and rows are then copied out.
 class RgbaConverter {
  public:
-  RgbaConverter() = default;
+  explicit RgbaConverter(int threads = 0) : threads_(threads) {}
   RgbaConverter(const RgbaConverter&) = delete;
   RgbaConverter& operator=(const RgbaConverter&) = delete;
   ~RgbaConverter() {
@@ -228,7 +228,7 @@ class RgbaConverter {
     const Shape shape{format, in->width, in->height, width, height};
     if (sws_ == nullptr || !(shape == shape_)) {
       sws_freeContext(sws_);
-      sws_ = NewScaler(shape);
+      sws_ = NewScaler(shape, threads_);
       shape_ = shape;
       key_ = Key{};
     }
@@ -300,14 +300,14 @@ class RgbaConverter {
   };
   // A scaler that splits each picture across the machine's cores: the accurate conversion is
   // the costliest step of reading a frame.
-  static SwsContext* NewScaler(const Shape& s) {
+  static SwsContext* NewScaler(const Shape& s, int threads) {
     SwsContext* c = sws_alloc_context();
     if (c == nullptr) return nullptr;
-    const bool set = av_opt_set_int(c, "srcw", s.in_width, 0) >= 0 && av_opt_set_int(c, "srch", s.in_height, 0) >= 0 &&
-                     av_opt_set_int(c, "src_format", s.format, 0) >= 0 && av_opt_set_int(c, "dstw", s.width, 0) >= 0 &&
-                     av_opt_set_int(c, "dsth", s.height, 0) >= 0 &&
-                     av_opt_set_int(c, "dst_format", AV_PIX_FMT_RGBA, 0) >= 0 &&
-                     av_opt_set_int(c, "sws_flags", kScaleFlags, 0) >= 0 && av_opt_set_int(c, "threads", 0, 0) >= 0;
+    const bool set =
+        av_opt_set_int(c, "srcw", s.in_width, 0) >= 0 && av_opt_set_int(c, "srch", s.in_height, 0) >= 0 &&
+        av_opt_set_int(c, "src_format", s.format, 0) >= 0 && av_opt_set_int(c, "dstw", s.width, 0) >= 0 &&
+        av_opt_set_int(c, "dsth", s.height, 0) >= 0 && av_opt_set_int(c, "dst_format", AV_PIX_FMT_RGBA, 0) >= 0 &&
+        av_opt_set_int(c, "sws_flags", kScaleFlags, 0) >= 0 && av_opt_set_int(c, "threads", threads, 0) >= 0;
     if (!set || sws_init_context(c, nullptr, nullptr) < 0) {
       sws_freeContext(c);
       return nullptr;
@@ -322,6 +322,7 @@ class RgbaConverter {
     AVColorRange range = AVCOL_RANGE_UNSPECIFIED;
     bool operator==(const Key&) const = default;
   };
+  int threads_ = 0;  // the scaler's; 0: as many as the machine has
   SwsContext* sws_ = nullptr;
   Shape shape_;
   AVFrame* scratch_ = nullptr;
@@ -337,7 +338,8 @@ class Decoder {
   ~Decoder() { Close(); }
 
   // Errors are "PATH: cannot decode: ...".
-  bool Open(const std::string& path, std::string& error) {
+  // `threads`: 0, as many as the machine has.
+  bool Open(const std::string& path, std::string& error, int threads = 0) {
     Close();
     ClearLibraryMessage();
     auto fail = [&](const std::string& why) {
@@ -386,7 +388,7 @@ class Decoder {
     // The stream's header may not be the picture's: the decoder refuses a larger one itself
     // before allocating it.
     codec_->max_pixels = kMaxPicturePixels;
-    codec_->thread_count = is_image_ ? 1 : 0;  // 0: as many as the machine has
+    codec_->thread_count = is_image_ ? 1 : threads;
     if ((ret = avcodec_open2(codec_, codec, nullptr)) < 0) return fail(LibraryErrorText(ret));
     draining_ = false;
     return true;
@@ -546,6 +548,7 @@ namespace {
 // A list of image files, one frame each, all the size of the first.
 class ImageListSource final : public MediaReader::Source {
  public:
+  explicit ImageListSource(int threads) : converter_(threads) {}
   bool Open(std::vector<std::string> paths, const std::string& what, std::string& error) {
     paths_ = std::move(paths);
     if (!DecodeImage(paths_[0], 0, converter_, first_, &info.has_alpha, error)) return false;
@@ -583,9 +586,10 @@ class ImageListSource final : public MediaReader::Source {
 // A file FFmpeg demuxes: video, or a single image.
 class StreamSource final : public MediaReader::Source {
  public:
+  explicit StreamSource(int threads) : threads_(threads), converter_(threads) {}
   bool Open(const std::string& path, std::string& error) {
     path_ = path;
-    if (!decoder_.Open(path, error)) return false;
+    if (!decoder_.Open(path, error, threads_)) return false;
     std::string why;
     const int got = decoder_.Next(why);
     if (got <= 0) {
@@ -857,7 +861,7 @@ class StreamSource final : public MediaReader::Source {
       }
     }
     pending_ = false;
-    if (!decoder_.Open(path_, error)) return false;
+    if (!decoder_.Open(path_, error, threads_)) return false;
     next_ = 0;
     return true;
   }
@@ -879,6 +883,7 @@ class StreamSource final : public MediaReader::Source {
   }
 
   std::string path_;
+  int threads_ = 0;
   Decoder decoder_;
   RgbaConverter converter_;
   RgbaFrame first_;
@@ -988,6 +993,10 @@ bool MediaReader::ReadFrame(int64_t index, RgbaFrame& frame, std::string& error)
 }
 
 std::unique_ptr<MediaReader> MediaReader::Open(const std::string& input, std::string& error) {
+  return Open(input, Options{}, error);
+}
+
+std::unique_ptr<MediaReader> MediaReader::Open(const std::string& input, const Options& options, std::string& error) {
   media_detail::InitMediaLibraries();
   error.clear();
   if (input.empty()) {
@@ -1002,7 +1011,7 @@ std::unique_ptr<MediaReader> MediaReader::Open(const std::string& input, std::st
       std::vector<std::string> paths;
       int64_t first = 0;
       if (!ExpandPattern(input, pattern, paths, first, error)) return nullptr;
-      auto source = std::make_unique<ImageListSource>();
+      auto source = std::make_unique<ImageListSource>(options.threads);
       const std::string what = "image sequence " + input + " from " + std::to_string(first);
       if (!source->Open(std::move(paths), what, error)) return nullptr;
       return std::unique_ptr<MediaReader>(new MediaReader(std::move(source)));
@@ -1014,7 +1023,7 @@ std::unique_ptr<MediaReader> MediaReader::Open(const std::string& input, std::st
   if (S_ISDIR(st.st_mode)) {
     std::vector<std::string> paths;
     if (!ListFolder(input, paths, error)) return nullptr;
-    auto source = std::make_unique<ImageListSource>();
+    auto source = std::make_unique<ImageListSource>(options.threads);
     if (!source->Open(std::move(paths), "folder " + input, error)) return nullptr;
     return std::unique_ptr<MediaReader>(new MediaReader(std::move(source)));
   }
@@ -1030,7 +1039,7 @@ std::unique_ptr<MediaReader> MediaReader::Open(const std::string& input, std::st
     return nullptr;
   }
   close(fd);
-  auto source = std::make_unique<StreamSource>();
+  auto source = std::make_unique<StreamSource>(options.threads);
   if (!source->Open(input, error)) return nullptr;
   return std::unique_ptr<MediaReader>(new MediaReader(std::move(source)));
 }

@@ -216,7 +216,7 @@ class VideoSink final : public MediaWriter::Sink {
     Release();
   }
 
-  bool Open(VideoCodec codec, const AVCodec* encoder, AVRational rate, std::string& error) {
+  bool Open(VideoCodec codec, const AVCodec* encoder, AVRational rate, int threads, std::string& error) {
     ClearLibraryMessage();
     const VideoChoice choice = ChoiceFor(codec);
     auto fail = [&](const std::string& why) {
@@ -242,7 +242,7 @@ class VideoSink final : public MediaWriter::Sink {
     encoder_->time_base = av_inv_q(rate);
     encoder_->framerate = rate;
     encoder_->sample_aspect_ratio = {1, 1};
-    encoder_->thread_count = 0;  // as many as the machine has
+    encoder_->thread_count = threads;  // 0: as many as the machine has
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(choice.pixels);
     yuv_ = (desc->flags & AV_PIX_FMT_FLAG_RGB) == 0;
     const bool hd = StandardForSize(width, height) == ColorStandard::kBT709;
@@ -571,7 +571,7 @@ std::unique_ptr<MediaWriter> MediaWriter::Create(const std::string& output, int3
   sink->path = output;
   sink->width = width;
   sink->height = height;
-  if (!sink->Open(codec, encoder, rate, error)) return nullptr;
+  if (!sink->Open(codec, encoder, rate, options.threads, error)) return nullptr;
   return std::unique_ptr<MediaWriter>(new MediaWriter(std::move(sink)));
 }
 

@@ -64,7 +64,9 @@ class MediaSeekTest : public ::testing::Test {
   // Reads `order` through one reader, then a few frames each as a fresh reader's first request.
   // A stream that has lost pictures (`damaged`) is exact once the reader has been through them:
   // where a picture is lost only decoding tells, so the damaged stream is read through first.
-  static void ExpectExact(const std::string& path, std::vector<int64_t> order, bool damaged = false) {
+  // `options`: the reader's under test (the truth is read with the defaults).
+  static void ExpectExact(const std::string& path, std::vector<int64_t> order, bool damaged = false,
+                          const MediaReader::Options& options = {}) {
     // Damaged pictures conceal differently with other references (and decoding threads): one
     // that equals no frame of the truth is let pass, one that equals another frame is not.
     int64_t unmatched = 0;
@@ -73,7 +75,7 @@ class MediaSeekTest : public ::testing::Test {
     ASSERT_GT(truth.size(), 20u);
     const int64_t count = int64_t(truth.size());
     std::string error;
-    auto reader = MediaReader::Open(path, error);
+    auto reader = MediaReader::Open(path, options, error);
     ASSERT_TRUE(reader) << error;
     std::string trail;
     if (damaged) {
@@ -96,7 +98,7 @@ class MediaSeekTest : public ::testing::Test {
     if (damaged) return;
     EXPECT_EQ(MediaReader::Open(path, error)->info().frame_count, count) << "the count at opening is what decodes";
     for (int64_t index : {count - 1, count / 2, count / 3 + 1}) {
-      auto fresh = MediaReader::Open(path, error);
+      auto fresh = MediaReader::Open(path, options, error);
       ASSERT_TRUE(fresh->ReadFrame(index, frame, error)) << error;
       EXPECT_EQ(Which(truth, frame), index) << "a fresh reader's first request";
     }
@@ -124,6 +126,13 @@ TEST_F(MediaSeekTest, BFramesAndOpenGroups) {
   ExpectExact(Make("open.mkv", kPicture, "-c:v libx264 -g 15 -bf 3 -x264-params open-gop=1 -pix_fmt yuv420p"),
               Order(120));
   ExpectExact(Make("mpeg2.ts", kPicture, "-c:v mpeg2video -g 12 -bf 2 -q:v 4"), Order(120));
+}
+
+// A render given one thread keeps its decoder and colour conversion to one: the same frames,
+// sought the same, reopened the same.
+TEST_F(MediaSeekTest, AReaderKeptToOneThreadReadsAndSeeksAlike) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  ExpectExact(Make("one_thread.mp4", kPicture, "-c:v libx264 -g 12 -bf 2 -pix_fmt yuv420p"), Order(120), false, {1});
 }
 
 TEST_F(MediaSeekTest, EditListsAudioFirstAndUnevenFrameTimes) {
