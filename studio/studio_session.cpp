@@ -1109,13 +1109,19 @@ std::string StudioSession::OnMaskAdd(Request& r) {
   const std::string mode_name = r.message.contains("mode") ? r.Text("mode") : "add";
   const int mode = host::MaskModeOf(mode_name);
   if (mode < 0) return "bad mode: expected " + host::MaskModeList();
-  // In a document of several, every mask has a name: the first, unnamed in a document of one, gets one.
-  if (layers_.front().name.empty()) layers_.front().name = FreeName(1);
+  // In a document of several, every mask has a name: the first, unnamed in a document of one,
+  // gets one, and keeps it only if the new mask comes.
+  const bool name_first = layers_.front().name.empty();
+  if (name_first) layers_.front().name = FreeName(1);
+  const auto refuse = [&](std::string why) {
+    if (name_first) layers_.front().name.clear();
+    return why;
+  };
   const std::string name = r.message.contains("name") ? r.Text("name") : FreeName(layers_.size() + 1);
-  if (std::string bad = NameTaken(name, nullptr); !bad.empty()) return bad;
+  if (std::string bad = NameTaken(name, nullptr); !bad.empty()) return refuse(bad);
   std::string error;
   std::unique_ptr<host::EffectHost> effect = NewMaskEffect(host::MaskDocument{}, error);
-  if (!effect) return error;
+  if (!effect) return refuse(error);
   effect->params().SetConstant(host::kMaskModeParam, mode);
   Layer& layer = layers_.emplace_back();
   layer.id = next_layer_id_++;

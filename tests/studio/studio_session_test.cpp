@@ -581,6 +581,9 @@ TEST_F(StudioSessionTest, ATrackRunGoesOnByItselfAndStopsWhereItShould) {
 TEST_F(StudioSessionTest, AListOfMasksIsDrawnTrackedAndSavedAsOneDocument) {
   for (const auto& [x, y] : {std::pair{42, 32}, {138, 32}, {138, 88}, {42, 88}, {43, 32}})
     ASSERT_TRUE(Click(x, y)["ok"]);
+  // Refused, the add changes nothing: the first mask stays unnamed, as a document of one has it.
+  EXPECT_EQ(Send(R"({"type": "mask-add", "name": "Mask 1"})")["error"], "a mask named Mask 1 is already there");
+  EXPECT_EQ(Send(R"({"type": "state"})")["masks"][0]["name"], "");
   Json s = Send(R"({"type": "mask-add"})");
   ASSERT_TRUE(s["ok"]) << s.dump();
   ASSERT_EQ(s["masks"].size(), 2u);
