@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <system_error>
 
@@ -67,12 +66,17 @@ bool WriteWholeFile(const std::string& path, const std::string& text, std::strin
 
 // The frames a part's name gives (part-000100-000199...), for naming what a broken part leaves out.
 bool RangeInName(const std::string& part, int64_t& first, int64_t& last) {
-  static const std::regex kName(R"(part-(\d{1,18})-(\d{1,18}))");
-  std::smatch m;
   const std::string name = fs::path(part).filename().string();
-  if (!std::regex_search(name, m, kName)) return false;
-  first = std::stoll(m[1]), last = std::stoll(m[2]);
-  return first <= last;
+  if (name.rfind("part-", 0) != 0) return false;
+  const auto number = [&](size_t& at, int64_t& out) {
+    const size_t start = at;
+    out = 0;
+    for (; at < name.size() && at - start < 18 && std::isdigit(static_cast<unsigned char>(name[at])); ++at)
+      out = out * 10 + (name[at] - '0');
+    return at > start;
+  };
+  size_t at = 5;
+  return number(at, first) && at < name.size() && name[at++] == '-' && number(at, last) && first <= last;
 }
 
 std::string RangeText(int64_t first, int64_t last) {
