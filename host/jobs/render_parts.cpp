@@ -146,7 +146,8 @@ bool PartIsWhole(const std::string& part, PartRecord& record, std::string& why) 
   }
   record.first = r["first"], record.last = r["last"];
   const bool sequence = r.contains("files") && r["files"].is_string();
-  const std::string output = sequence ? (fs::path(part) / r["files"].get<std::string>()).string() : part;
+  record.files = sequence ? r["files"].get<std::string>() : "";
+  const std::string output = sequence ? (fs::path(part) / record.files).string() : part;
   std::string digest;
   if (!DigestOfFiles(PartFiles(output, record.first, record.last), digest, error)) {
     why = "a file is missing (" + error + ")";
@@ -318,18 +319,13 @@ JoinResult JoinParts(const JoinOptions& o) {
     PartRecord record;
     p.whole = PartIsWhole(part, record, p.why);
     if (p.whole) {
-      p.first = record.first, p.last = record.last;
+      p.first = record.first, p.last = record.last, p.files = record.files;
     } else if (!RangeInName(part, p.first, p.last)) {
       return fail(JobEnd::kBadInput, part + ": not a whole part (" + p.why + "), and its name gives no frames");
     }
     const bool folder = fs::is_directory(part);
     if (folder != sequence || (!folder && fs::exists(part) && Extension(part) != Extension(o.output)))
       return fail(JobEnd::kBadInput, part + ": a part of another kind than " + o.output);
-    if (folder && p.whole) {
-      std::ifstream in(PartRecordPath(part));
-      Json r = Json::parse(in, nullptr, false);
-      p.files = r.is_object() && r.contains("files") && r["files"].is_string() ? r["files"].get<std::string>() : "";
-    }
     parts.push_back(std::move(p));
   }
   int64_t first = INT64_MAX, last = -1;

@@ -23,6 +23,7 @@ std::string PartRecordPath(const std::string& part);
 struct PartRecord {
   int64_t first = 0, last = -1;  // the frames it holds, inclusive
   std::string digest;            // DigestOfFiles of its files, in frame order
+  std::string files;             // a sequence part's frame pattern, its file name; empty for a video
 };
 
 // Writes the record of the part a render to `output` made of frames first..last, after the
